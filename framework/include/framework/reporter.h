@@ -1,0 +1,60 @@
+#pragma once
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+#include "framework/escape_json.h"
+
+namespace drone_task {
+
+// One output file announced with the final result.
+struct ResultFile {
+  std::string title;   // display title
+  std::string remark;  // short description, such as the file format
+  std::string path;    // the file's path as the task wrote it
+};
+
+// The final result of a task.
+struct Result {
+  std::string json;               // complete JSON document, inserted verbatim (never escaped)
+  std::vector<ResultFile> files;  // output files; empty when the task writes none
+};
+
+// The task's only channel to whoever started it. Every report is one compact JSON line,
+// printed on standard output as {"_progress":<line>} and, once init() named an endpoint, posted
+// unwrapped to it (5 s limit per post, every HTTP failure ignored). Never throws on its own
+// account. One reporter per process; not copyable.
+class Reporter {
+ public:
+  // Prints to std::cout.
+  Reporter();
+  // Prints to `out` instead; lets tests read the lines.
+  explicit Reporter(std::ostream& out);
+  ~Reporter();
+  Reporter(const Reporter&) = delete;
+  Reporter& operator=(const Reporter&) = delete;
+
+  // Points the reporter at an HTTP endpoint. An empty URL leaves HTTP off.
+  void init(const std::string& url);
+
+  // A progress line: {"percent":P,"message":"<escaped>","metadata":<metadata verbatim>}.
+  void report(int percent, const std::string& message, const std::string& metadata);
+
+  // The final line at 100 percent with {"result":<document>,"files":[...]} as metadata. Its
+  // message is "任务失败" when the document contains "success":false or "success": false,
+  // "任务完成" otherwise.
+  void finish(const Result& result);
+  void finish(const std::string& result_json);
+  void finish(const std::string& result_json, const std::vector<ResultFile>& files);
+
+ private:
+  void send_stdout(const std::string& line);
+  void send_http(const std::string& line);
+
+  std::ostream& out_;
+  std::string url_;       // the endpoint; empty means no HTTP
+  void* curl_ = nullptr;  // libcurl easy handle, owned, reused for every post; null: no HTTP
+};
+
+}  // namespace drone_task

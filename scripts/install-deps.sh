@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs every Debian package the suite needs to build, test, run its demo and
+# package itself. Idempotent: when everything is present it only checks and exits.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config clang-format
+  librosbag-storage-dev libsensor-msgs-dev libstd-msgs-dev ros-std-msgs
+  python3-genmsg python3-gencpp libroscpp-core-dev
+  libpcl-dev libjsoncpp-dev libcurl4-openssl-dev
+  libgtest-dev libgmock-dev
+  python3-rosbag python3-sensor-msgs python3-std-msgs ros-sensor-msgs
+  dpkg-dev file
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  status=$(dpkg-query -W -f='${db:Status-Abbrev}' "$p" 2>/dev/null || true)
+  [[ "$status" == ii* ]] || missing+=("$p")
+done
+
+if ((${#missing[@]} == 0)); then
+  echo "install-deps: all ${#packages[@]} packages present"
+  exit 0
+fi
+
+echo "install-deps: installing ${missing[*]}"
+if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; else SUDO=; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace drone_test {
+
+// What a finished child process left behind.
+struct ProcessResult {
+  int exit_code = -1;  // exit status; -1 when the process was killed by a signal
+  int signal = 0;      // the terminating signal, 0 when it exited normally
+  std::string out;     // everything written on standard output
+  std::string err;     // everything written on standard error
+};
+
+// Runs `argv` (argv[0] is the executable's path) to completion with standard input closed.
+// `env_set` adds or replaces variables, `env_unset` removes them; the rest of the test's
+// environment is inherited. Throws std::runtime_error when the process cannot be started.
+ProcessResult run_process(const std::vector<std::string>& argv,
+                          const std::map<std::string, std::string>& env_set = {},
+                          const std::vector<std::string>& env_unset = {});
+
+// Path of a program built by this project ($DRONE_BUILD_DIR/bin/<name>).
+std::string program_path(const std::string& name);
+
+// Path of a file in the shared fixture folder (../shared/fixtures beside the source tree,
+// or $DRONE_FIXTURES_DIR).
+std::string fixture_path(const std::string& relative);
+
+// The stdout lines of a run, split at '\n' (the last line's newline is not required).
+std::vector<std::string> split_lines(const std::string& text);
+
+// Runs a Python 3 script with Debian's interpreter (which has the rosbag module) and the
+// given extra arguments; the script's standard output is returned in the result.
+ProcessResult run_python(const std::string& script, const std::vector<std::string>& args = {});
+
+}  // namespace drone_test

@@ -1,0 +1,27 @@
+#pragma once
+
+#include <string>
+
+namespace drone_test {
+
+// A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  // path() + "/" + name
+  std::string file(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// Whole-file helpers; both throw std::runtime_error on I/O failure.
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& contents);
+
+}  // namespace drone_test
