@@ -12,8 +12,7 @@ using livox_ros_driver2::CustomMsg;
 using livox_ros_driver2::CustomPoint;
 
 TEST(LivoxMsgs, TypeIdentityMatchesTheDriver) {
-  EXPECT_STREQ(ros::message_traits::MD5Sum<CustomMsg>::value(),
-               "e4d6829bdfe657cb6c21a746c86b21a6");
+  EXPECT_STREQ(ros::message_traits::MD5Sum<CustomMsg>::value(), "e4d6829bdfe657cb6c21a746c86b21a6");
   EXPECT_STREQ(ros::message_traits::DataType<CustomMsg>::value(), "livox_ros_driver2/CustomMsg");
   EXPECT_STREQ(ros::message_traits::DataType<CustomPoint>::value(),
                "livox_ros_driver2/CustomPoint");

@@ -137,9 +137,9 @@ void HttpReceiver::serve() {
         c.data.clear();  // keep the connection open and silent
       }
     }
-    conns.erase(std::remove_if(conns.begin(), conns.end(),
-                               [](const Connection& c) { return c.fd < 0; }),
-                conns.end());
+    conns.erase(
+        std::remove_if(conns.begin(), conns.end(), [](const Connection& c) { return c.fd < 0; }),
+        conns.end());
   }
   for (const Connection& c : conns) close(c.fd);
 }

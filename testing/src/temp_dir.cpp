@@ -11,8 +11,8 @@ namespace drone_test {
 
 TempDir::TempDir() {
   const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/drone_test_XXXXXX";
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/drone_test_XXXXXX";
   std::vector<char> buf(pattern.begin(), pattern.end());
   buf.push_back('\0');
   if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed for " + pattern);
