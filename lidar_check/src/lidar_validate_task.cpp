@@ -1,0 +1,68 @@
+#include "lidar_validate_task.h"
+
+#include <cstdint>
+#include <iomanip>
+#include <locale>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "framework/escape_json.h"
+#include "lidar_check/lidar_validator.h"
+
+LidarValidateTask::~LidarValidateTask() = default;
+
+std::string LidarValidateTask::escape_json(const std::string& text) {
+  return drone_task::escape_json(text);
+}
+
+void LidarValidateTask::run(const drone_task::Params& params, drone_task::Reporter& reporter) {
+  const std::string bag = params.get_path("bag", "");
+  if (bag.empty()) throw std::runtime_error("缺少参数 --bag");
+  const std::string topic = params.get_string("topic", "/livox/lidar");
+  const double interval = params.get_double("interval", 100.0);
+  const double tolerance = params.get_double("tolerance", 20.0);
+  const int min_points = params.get_int("min_points", 1000);
+  const double min_elevation = params.get_double("min_elevation", -8.0);
+  const double max_elevation = params.get_double("max_elevation", 60.0);
+
+  reporter.report(0, "开始验证 bag 文件: " + bag, "{}");
+  const lidar_validate::ValidationResult result = lidar_validate::LidarValidator::validate(
+      bag, topic, interval, tolerance, min_points, min_elevation, max_elevation);
+  if (!result.success) throw std::runtime_error(result.error);
+  reporter.report(50, "验证完成，正在生成报告...", "{}");
+
+  // The share of measured frame intervals that were out of tolerance, in percent.
+  const double anomaly_rate = result.total_frames > 1
+                                  ? 100.0 * static_cast<double>(result.anomaly_frames) /
+                                        static_cast<double>(result.total_frames - 1)
+                                  : 0.0;
+
+  // Every double with two decimals and a full stop, whatever the process locale says.
+  std::ostringstream doc;
+  doc.imbue(std::locale::classic());
+  doc << std::fixed << std::setprecision(2);
+  doc << "{\"bag_file\":\"" << escape_json(result.bag_file) << "\""
+      << ",\"topic\":\"" << escape_json(result.topic) << "\""
+      << ",\"total_frames\":" << result.total_frames
+      << ",\"anomaly_frames\":" << result.anomaly_frames
+      << ",\"low_point_frames\":" << result.low_point_frames
+      << ",\"high_nan_frames\":" << result.high_nan_frames
+      << ",\"invalid_angle_frames\":" << result.invalid_angle_frames
+      << ",\"avg_points\":" << result.avg_points
+      << ",\"avg_interval_ms\":" << result.avg_interval_ms
+      << ",\"min_interval_ms\":" << result.min_interval_ms
+      << ",\"max_interval_ms\":" << result.max_interval_ms << ",\"anomaly_rate\":" << anomaly_rate
+      << ",\"anomalies\":[";
+  bool first = true;
+  for (const lidar_validate::FrameAnomaly& a : result.anomalies) {
+    if (!first) doc << ',';
+    first = false;
+    doc << "{\"frame\":" << a.frame << ",\"time\":" << a.time << ",\"points\":" << a.points
+        << ",\"nan\":" << a.nan << ",\"invalid_angle\":" << a.invalid_angle
+        << ",\"interval_ms\":" << a.interval_ms
+        << ",\"interval_anomaly\":" << (a.interval_anomaly ? "true" : "false") << '}';
+  }
+  doc << "]}";
+  reporter.finish(doc.str());
+}

@@ -1,0 +1,176 @@
+#include "lidar_check/lidar_validator.h"
+
+#include <livox_ros_driver2/CustomMsg.h>
+#include <livox_ros_driver2/CustomPoint.h>
+#include <ros/serialization.h>
+#include <ros/time.h>
+#include <rosbag/bag.h>
+#include <rosbag/message_instance.h>
+#include <rosbag/query.h>
+#include <rosbag/view.h>
+
+#include <cmath>
+#include <cstdint>
+#include <exception>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace lidar_validate {
+
+namespace {
+
+using Frame = livox_ros_driver2::CustomMsg;
+
+const char kErrorPrefix[] = "Bag validation failed: ";
+// A frame with more NaN points than this is a high-NaN frame, whatever its size.
+constexpr int32_t kMaxNanPoints = 10;
+// How many anomalous frames the result lists; later ones are only counted.
+constexpr size_t kMaxListedAnomalies = 20;
+
+double radToDeg(double angle) { return (180.0 * angle) / 3.141592653589793; }
+
+// Decodes one serialised Livox frame into `frame`, reusing its point storage from the previous
+// frame. The point count that the frame declares is checked against the bytes that follow it
+// before the array is sized, so a damaged count fails the frame instead of making the reader
+// claim gigabytes of memory. Throws std::runtime_error when the bytes do not hold a whole frame.
+void decode_frame(std::vector<uint8_t>& bytes, int64_t ordinal, uint32_t point_bytes,
+                  Frame& frame) {
+  const std::string what = "Livox frame " + std::to_string(ordinal) + " cannot be read: ";
+  if (bytes.empty()) throw std::runtime_error(what + "the message is empty");
+  namespace ser = ros::serialization;
+  ser::IStream in(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  try {
+    // The fields in the order that the message type serialises them.
+    ser::deserialize(in, frame.header);
+    in.next(frame.timebase);
+    in.next(frame.point_num);
+    in.next(frame.lidar_id);
+    in.next(frame.rsvd);
+    uint32_t count = 0;
+    in.next(count);
+    const uint32_t room = in.getLength() / point_bytes;
+    if (count > room) {
+      throw std::runtime_error(what + "it declares " + std::to_string(count) +
+                               " points but carries data for " + std::to_string(room));
+    }
+    frame.points.resize(count);
+    for (livox_ros_driver2::CustomPoint& point : frame.points) in.next(point);
+  } catch (const ser::StreamOverrunException& e) {
+    throw std::runtime_error(what + "the message is cut short (" + e.what() + ")");
+  }
+}
+
+// What the pass has seen so far; stored into the result only once the pass has finished.
+struct Tally {
+  double previous_time = 0.0;  // stamp of the last Livox frame, seconds; 0: none usable
+  int64_t frames = 0;
+  int64_t anomaly_frames = 0;
+  int64_t low_point_frames = 0;
+  int64_t high_nan_frames = 0;
+  int64_t invalid_angle_frames = 0;
+  double point_sum = 0.0;
+  double interval_sum = 0.0;
+  int64_t interval_count = 0;
+  double min_interval = std::numeric_limits<double>::max();
+  double max_interval = 0.0;
+};
+
+}  // namespace
+
+ValidationResult LidarValidator::validate(const std::string& bag_path, const std::string& topic,
+                                          double interval, double tolerance, int min_points,
+                                          double min_elevation, double max_elevation) {
+  ValidationResult result;
+  result.bag_file = bag_path;
+  result.topic = topic;
+  try {
+    rosbag::Bag bag;
+    bag.open(bag_path, rosbag::bagmode::Read);
+    rosbag::View view(bag, rosbag::TopicQuery(std::vector<std::string>{topic}), ros::TIME_MIN,
+                      ros::TIME_MAX, false);
+
+    const uint32_t point_bytes =
+        ros::serialization::serializationLength(livox_ros_driver2::CustomPoint());
+    // The one frame in memory: its serialised bytes and its decoded form, both reused.
+    std::vector<uint8_t> bytes;
+    Frame frame;
+    Tally tally;
+    for (const rosbag::MessageInstance& message : view) {
+      // The bag library's own type check (the recorded MD5 sum); other types are not frames.
+      if (!message.isType<Frame>()) continue;
+      const int64_t ordinal = ++tally.frames;
+
+      bytes.resize(message.size());
+      if (!bytes.empty()) {
+        ros::serialization::OStream out(bytes.data(), static_cast<uint32_t>(bytes.size()));
+        message.write(out);
+      }
+      decode_frame(bytes, ordinal, point_bytes, frame);
+
+      const double time = frame.header.stamp.toSec();
+      const int32_t points = static_cast<int32_t>(frame.points.size());
+      tally.point_sum += points;
+      if (points < min_points) ++tally.low_point_frames;
+
+      int32_t nan_points = 0;
+      int32_t invalid_points = 0;
+      for (const livox_ros_driver2::CustomPoint& p : frame.points) {
+        if (std::isnan(p.x) || std::isnan(p.y) || std::isnan(p.z)) {
+          ++nan_points;
+          continue;
+        }
+        // The sensor's horizontal range in single precision, as its coordinates are recorded.
+        const float horizontal = std::sqrt(p.x * p.x + p.y * p.y);
+        const double elevation =
+            radToDeg(std::atan2(static_cast<double>(p.z), static_cast<double>(horizontal)));
+        if (elevation < min_elevation || elevation > max_elevation) ++invalid_points;
+      }
+      if (nan_points > kMaxNanPoints) ++tally.high_nan_frames;
+      if (invalid_points > 0) ++tally.invalid_angle_frames;
+
+      // A stamp of 0 (an unset sensor clock) gives the next frame nothing to measure against.
+      double interval_ms = 0.0;
+      bool interval_anomaly = false;
+      if (tally.previous_time > 0.0) {
+        interval_ms = 1000.0 * (time - tally.previous_time);
+        tally.interval_sum += interval_ms;
+        ++tally.interval_count;
+        if (interval_ms < tally.min_interval) tally.min_interval = interval_ms;
+        if (interval_ms > tally.max_interval) tally.max_interval = interval_ms;
+        if (std::fabs(interval_ms - interval) > tolerance) {
+          ++tally.anomaly_frames;
+          interval_anomaly = true;
+        }
+      }
+
+      const bool anomalous = interval_anomaly || points < min_points ||
+                             nan_points > kMaxNanPoints || invalid_points > 0;
+      if (anomalous && result.anomalies.size() < kMaxListedAnomalies) {
+        result.anomalies.push_back(FrameAnomaly{ordinal, time, points, nan_points, invalid_points,
+                                                interval_ms, interval_anomaly});
+      }
+      tally.previous_time = time;
+    }
+    bag.close();
+
+    result.total_frames = tally.frames;
+    result.anomaly_frames = tally.anomaly_frames;
+    result.low_point_frames = tally.low_point_frames;
+    result.high_nan_frames = tally.high_nan_frames;
+    result.invalid_angle_frames = tally.invalid_angle_frames;
+    if (tally.frames > 0) result.avg_points = tally.point_sum / static_cast<double>(tally.frames);
+    if (tally.interval_count > 0) {
+      result.avg_interval_ms = tally.interval_sum / static_cast<double>(tally.interval_count);
+      result.min_interval_ms = tally.min_interval;
+      result.max_interval_ms = tally.max_interval;
+    }
+    result.success = true;
+  } catch (const std::exception& e) {
+    result.error = kErrorPrefix + std::string(e.what());
+  }
+  return result;
+}
+
+}  // namespace lidar_validate
