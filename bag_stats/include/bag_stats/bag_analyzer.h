@@ -1,0 +1,52 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace bag_analyzer {
+
+// The statistics of one topic of a bag.
+struct TopicInfo {
+  // Topic name exactly as stored in the bag (never empty for a topic that has messages).
+  std::string name;
+  // Number of messages on this topic, summed over every connection that carries it.
+  uint32_t message_count = 0;
+  // ROS message type name of the topic's connection; when several connections carry the topic,
+  // that of the last one the bag index lists. Empty only when no connection names the topic.
+  std::string msg_type;
+};
+
+// The statistics of one bag.
+struct BagAnalysisResult {
+  // One entry per topic with at least one message, ascending by name in byte order.
+  // Empty when the bag holds no message or could not be opened.
+  std::vector<TopicInfo> topics;
+  // Number of messages over all topics; 0 for a bag without messages.
+  uint32_t total_messages = 0;
+  // end_time - start_time in seconds, not clamped; 0 when no message was counted.
+  double duration = 0.0;
+  // Receive time of the earliest message, seconds since the epoch; 0 when no message was counted.
+  double start_time = 0.0;
+  // Receive time of the latest message, seconds since the epoch; 0 when no message was counted.
+  double end_time = 0.0;
+  // True when the bag was opened and its whole index was read.
+  bool success = false;
+  // Why the bag could not be opened ("无法打开 bag 文件: " + the bag library's text); empty
+  // on success.
+  std::string error_message;
+};
+
+// Groups the one analysis operation; holds no state.
+class BagAnalyzer {
+ public:
+  // Opens the bag at `bag_path` read-only and counts the messages of every topic from the bag's
+  // index, without reading or deserialising any message payload. A bag that cannot be opened
+  // (missing, unreadable, not a bag, no index) gives success == false with error_message set and
+  // every other field at its default. Once the bag is open, any exception of the bag library
+  // (a damaged chunk or index found later) leaves this operation unchanged; the bag is closed
+  // on every path. Writes nothing and prints nothing.
+  static BagAnalysisResult analyze(const std::string& bag_path);
+};
+
+}  // namespace bag_analyzer

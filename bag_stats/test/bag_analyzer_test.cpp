@@ -1,0 +1,302 @@
+#include "bag_stats/bag_analyzer.h"
+
+#include <gtest/gtest.h>
+#include <rosbag/view.h>
+#include <std_msgs/String.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "bag_writer.h"
+#include "testing/process.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+using bag_analyzer::BagAnalysisResult;
+using bag_analyzer::BagAnalyzer;
+using bagstat_test::TestMessage;
+using K = TestMessage::Kind;
+
+const char kPrefix[] = "无法打开 bag 文件: ";
+
+// (name, count, type) of every topic, for whole-list comparisons.
+std::vector<std::tuple<std::string, uint32_t, std::string>> listing(const BagAnalysisResult& r) {
+  std::vector<std::tuple<std::string, uint32_t, std::string>> out;
+  for (const auto& t : r.topics) out.emplace_back(t.name, t.message_count, t.msg_type);
+  return out;
+}
+
+bool starts_with(const std::string& s, const std::string& prefix) {
+  return s.compare(0, prefix.size(), prefix) == 0;
+}
+
+void expect_unopened(const BagAnalysisResult& r) {
+  EXPECT_FALSE(r.success);
+  EXPECT_TRUE(starts_with(r.error_message, kPrefix)) << r.error_message;
+  EXPECT_GT(r.error_message.size(), std::strlen(kPrefix)) << "the bag library's text is missing";
+  EXPECT_TRUE(r.topics.empty());
+  EXPECT_EQ(r.total_messages, 0u);
+  EXPECT_EQ(r.start_time, 0.0);
+  EXPECT_EQ(r.end_time, 0.0);
+  EXPECT_EQ(r.duration, 0.0);
+}
+
+TEST(BagAnalyzer, TopicsInByteOrderWithCountsAndTypes) {
+  drone_test::TempDir dir;
+  const std::string path = dir.file("several.bag");
+  bagstat_test::write_bag(path, bagstat_test::several_topics());
+
+  const BagAnalysisResult r = BagAnalyzer::analyze(path);
+  ASSERT_TRUE(r.success) << r.error_message;
+  const std::string s = "std_msgs/String";
+  const std::vector<std::tuple<std::string, uint32_t, std::string>> expected = {
+      {"/B", 1, s},      {"/Z", 2, s},       {"/_", 1, s},           {"/a", 4, "std_msgs/Int32"},
+      {"/a/long", 2, s}, {"/b", 3, s},       {"/back\\slash", 1, s}, {"/ctl\x01z", 1, s},
+      {"/nl\nx", 1, s},  {"/q\"uote", 1, s}, {"/点云", 2, s},
+  };
+  EXPECT_EQ(listing(r), expected);
+  EXPECT_EQ(r.total_messages, 19u);
+  // First message /b at 100 s, last the fourth /a at 100 + 3 * 11 + 2 s plus 0.75 s.
+  EXPECT_DOUBLE_EQ(r.start_time, 100.0);
+  EXPECT_DOUBLE_EQ(r.end_time, 135.75);
+  EXPECT_DOUBLE_EQ(r.duration, 35.75);
+  EXPECT_TRUE(r.error_message.empty());
+}
+
+// Two connections on one topic: one entry, the sum of both counts, the type of the connection
+// listed last (the one recorded second), whichever type that is.
+TEST(BagAnalyzer, TopicOnTwoConnectionsSumsCountsAndTakesLastType) {
+  struct Case {
+    K first;
+    K second;
+    const char* expected_type;
+  };
+  const Case cases[] = {{K::kString, K::kInt32, "std_msgs/Int32"},
+                        {K::kInt32, K::kString, "std_msgs/String"},
+                        {K::kString, K::kString, "std_msgs/String"}};
+  for (const Case& c : cases) {
+    drone_test::TempDir dir;
+    const std::string path = dir.file("two.bag");
+    bagstat_test::write_bag(path, {{"/mixed", ros::Time(10, 0), c.first, "/talker"},
+                                   {"/other", ros::Time(10, 5), K::kString, ""},
+                                   {"/mixed", ros::Time(11, 0), c.second, "/counter"},
+                                   {"/mixed", ros::Time(12, 0), c.first, "/talker"},
+                                   {"/mixed", ros::Time(13, 0), c.second, "/counter"},
+                                   {"/mixed", ros::Time(14, 0), c.second, "/counter"}});
+    const BagAnalysisResult r = BagAnalyzer::analyze(path);
+    ASSERT_TRUE(r.success) << r.error_message;
+    const std::vector<std::tuple<std::string, uint32_t, std::string>> expected = {
+        {"/mixed", 5, c.expected_type}, {"/other", 1, "std_msgs/String"}};
+    EXPECT_EQ(listing(r), expected) << "expected type " << c.expected_type;
+    EXPECT_EQ(r.total_messages, 6u);
+    EXPECT_DOUBLE_EQ(r.duration, 4.0);
+  }
+}
+
+TEST(BagAnalyzer, BagWithoutMessagesReportsZeroTimes) {
+  drone_test::TempDir dir;
+  const std::string path = dir.file("empty.bag");
+  bagstat_test::write_bag(path, {});
+  const BagAnalysisResult r = BagAnalyzer::analyze(path);
+  ASSERT_TRUE(r.success) << r.error_message;
+  EXPECT_TRUE(r.topics.empty());
+  EXPECT_EQ(r.total_messages, 0u);
+  EXPECT_EQ(r.start_time, 0.0);
+  EXPECT_EQ(r.end_time, 0.0);
+  EXPECT_EQ(r.duration, 0.0);
+}
+
+TEST(BagAnalyzer, OneMessageHasZeroDuration) {
+  drone_test::TempDir dir;
+  const std::string path = dir.file("one.bag");
+  bagstat_test::write_bag(path, {{"/only", ros::Time(1700000000, 123456789), K::kString, ""}});
+  const BagAnalysisResult r = BagAnalyzer::analyze(path);
+  ASSERT_TRUE(r.success) << r.error_message;
+  const std::vector<std::tuple<std::string, uint32_t, std::string>> expected = {
+      {"/only", 1, "std_msgs/String"}};
+  EXPECT_EQ(listing(r), expected);
+  EXPECT_EQ(r.total_messages, 1u);
+  EXPECT_DOUBLE_EQ(r.start_time, 1700000000.123456789);
+  EXPECT_EQ(r.end_time, r.start_time);
+  EXPECT_EQ(r.duration, 0.0);
+}
+
+// Compressed and many small chunks, written in and out of time order, give the same inventory
+// as one uncompressed chunk.
+TEST(BagAnalyzer, CompressionAndChunkOrderDoNotChangeTheResult) {
+  std::vector<TestMessage> in_order;
+  for (uint32_t i = 0; i < 300; ++i) {
+    in_order.push_back({i % 4 == 0 ? "/gps" : (i % 4 == 1 ? "/imu" : "/lidar"),
+                        ros::Time(500 + i / 10, (i % 10) * 100000000u), K::kString, ""});
+  }
+  std::vector<TestMessage> shuffled = in_order;
+  std::reverse(shuffled.begin(), shuffled.end());
+  std::swap(shuffled[10], shuffled[200]);
+
+  struct Case {
+    const char* label;
+    rosbag::compression::CompressionType compression;
+    uint32_t chunk_threshold;
+    const std::vector<TestMessage>* messages;
+  };
+  const Case cases[] = {
+      {"uncompressed, one chunk", rosbag::compression::Uncompressed, 1 << 20, &in_order},
+      {"bz2, small chunks", rosbag::compression::BZ2, 512, &in_order},
+      {"lz4, small chunks", rosbag::compression::LZ4, 512, &in_order},
+      {"lz4, chunks out of time order", rosbag::compression::LZ4, 256, &shuffled},
+      {"uncompressed, chunks out of time order", rosbag::compression::Uncompressed, 256, &shuffled},
+  };
+  const std::vector<std::tuple<std::string, uint32_t, std::string>> expected = {
+      {"/gps", 75, "std_msgs/String"},
+      {"/imu", 75, "std_msgs/String"},
+      {"/lidar", 150, "std_msgs/String"}};
+  for (const Case& c : cases) {
+    drone_test::TempDir dir;
+    const std::string path = dir.file("c.bag");
+    bagstat_test::write_bag(path, *c.messages, c.compression, c.chunk_threshold);
+    const BagAnalysisResult r = BagAnalyzer::analyze(path);
+    ASSERT_TRUE(r.success) << c.label << ": " << r.error_message;
+    EXPECT_EQ(listing(r), expected) << c.label;
+    EXPECT_EQ(r.total_messages, 300u) << c.label;
+    EXPECT_DOUBLE_EQ(r.start_time, 500.0) << c.label;
+    EXPECT_DOUBLE_EQ(r.end_time, 529.9) << c.label;
+    EXPECT_NEAR(r.duration, 29.9, 1e-9) << c.label;
+  }
+}
+
+// Tools other than the C++ recorder can write messages stamped at time 0 (one of the shared real
+// bags holds one). The bag library refuses their index entries when it opens the bag, so they
+// are neither counted nor part of the time span, as for every program built on that library.
+TEST(BagAnalyzer, MessagesStampedAtTimeZeroAreNotVisible) {
+  drone_test::TempDir dir;
+  const std::string path = dir.file("zero.bag");
+  const drone_test::ProcessResult w = drone_test::run_python(
+      "import sys, rosbag, rospy\n"
+      "from std_msgs.msg import String\n"
+      "with rosbag.Bag(sys.argv[1], 'w') as b:\n"
+      "    b.write('/t', String(data='a'), rospy.Time(0, 0))\n"
+      "    b.write('/u', String(data='b'), rospy.Time(0, 0))\n"
+      "    b.write('/u', String(data='c'), rospy.Time(5, 0))\n"
+      "    b.write('/u', String(data='d'), rospy.Time(7, 500000000))\n",
+      {path});
+  ASSERT_EQ(w.exit_code, 0) << w.err;
+  const BagAnalysisResult r = BagAnalyzer::analyze(path);
+  ASSERT_TRUE(r.success) << r.error_message;
+  const std::vector<std::tuple<std::string, uint32_t, std::string>> expected = {
+      {"/u", 2, "std_msgs/String"}};
+  EXPECT_EQ(listing(r), expected);
+  EXPECT_EQ(r.total_messages, 2u);
+  EXPECT_DOUBLE_EQ(r.start_time, 5.0);
+  EXPECT_DOUBLE_EQ(r.duration, 2.5);
+}
+
+// The counts come from the index alone: a bag whose compressed chunk data is destroyed (so that
+// no message can be read any more) still gives its full inventory.
+TEST(BagAnalyzer, NeverReadsMessagePayloads) {
+  drone_test::TempDir dir;
+  const std::string path = dir.file("payload.bag");
+  std::vector<TestMessage> messages;
+  for (uint32_t i = 0; i < 50; ++i) {
+    messages.push_back({i % 2 ? "/even" : "/odd", ros::Time(40 + i, 0), K::kString, ""});
+  }
+  bagstat_test::write_bag(path, messages, rosbag::compression::BZ2, 1 << 20);
+  std::string bytes = drone_test::read_file(path);
+  const size_t stream = bytes.find("BZh");
+  ASSERT_NE(stream, std::string::npos);
+  for (size_t i = stream + 20; i < stream + 120; ++i) bytes[i] = static_cast<char>(0xA5);
+  drone_test::write_file(path, bytes);
+
+  {  // The damage is real: instantiating a message fails.
+    rosbag::Bag bag(path, rosbag::bagmode::Read);
+    rosbag::View view(bag);
+    EXPECT_ANY_THROW(view.begin()->instantiate<std_msgs::String>());
+  }
+  const BagAnalysisResult r = BagAnalyzer::analyze(path);
+  ASSERT_TRUE(r.success) << r.error_message;
+  const std::vector<std::tuple<std::string, uint32_t, std::string>> expected = {
+      {"/even", 25, "std_msgs/String"}, {"/odd", 25, "std_msgs/String"}};
+  EXPECT_EQ(listing(r), expected);
+  EXPECT_DOUBLE_EQ(r.duration, 49.0);
+}
+
+TEST(BagAnalyzer, UnopenablePathsAreReportedInTheRecord) {
+  drone_test::TempDir dir;
+  drone_test::write_file(dir.file("empty.bag"), "");
+  drone_test::write_file(dir.file("text.bag"), "not a bag at all\n");
+  const std::vector<std::pair<std::string, std::string>> paths = {
+      {"missing file", dir.file("missing.bag")},
+      {"zero-length file", dir.file("empty.bag")},
+      {"text file", dir.file("text.bag")},
+      {"directory", dir.path()},
+      {"empty path", ""},
+  };
+  for (const auto& p : paths) {
+    SCOPED_TRACE(p.first);
+    expect_unopened(BagAnalyzer::analyze(p.second));
+  }
+}
+
+// Damaged bags never crash the analysis: the bag is refused (in the record, or as an exception
+// of the bag library once it is open), or, where the library can still read it, the result is
+// that of the undamaged bag.
+TEST(BagAnalyzer, DamagedBagsAreRefusedOrReadCorrectly) {
+  drone_test::TempDir dir;
+  const std::vector<bagstat_test::NamedFile> files = bagstat_test::damaged_bags(dir.path());
+  const BagAnalysisResult valid = BagAnalyzer::analyze(dir.file("valid.bag"));
+  ASSERT_TRUE(valid.success);
+  ASSERT_EQ(valid.total_messages, 200u);
+  for (const bagstat_test::NamedFile& f : files) {
+    SCOPED_TRACE(f.label);
+    try {
+      const BagAnalysisResult r = BagAnalyzer::analyze(f.path);
+      if (r.success) {
+        EXPECT_EQ(listing(r), listing(valid));
+        EXPECT_EQ(r.duration, valid.duration);
+      } else {
+        expect_unopened(r);
+      }
+    } catch (const std::exception& e) {
+      SUCCEED() << "refused after opening: " << e.what();
+    }
+  }
+}
+
+// A file its reader may not read. Root reads every file whatever its mode, so as root the
+// analysis runs in a child process that has dropped to the unprivileged user 65534 (nobody).
+TEST(BagAnalyzer, UnreadableFileIsReportedInTheRecord) {
+  drone_test::TempDir dir;
+  const std::string path = dir.file("locked.bag");
+  bagstat_test::write_bag(path, {{"/t", ros::Time(1, 0), K::kString, ""}});
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0), 0);
+
+  if (geteuid() != 0) {
+    expect_unopened(BagAnalyzer::analyze(path));
+    return;
+  }
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+    const BagAnalysisResult r = BagAnalyzer::analyze(path);
+    const bool ok = !r.success && starts_with(r.error_message, kPrefix) && r.topics.empty() &&
+                    r.total_messages == 0;
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
+  ASSERT_NE(WEXITSTATUS(status), 3) << "could not drop to user 65534";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the unreadable bag was not reported as unopenable";
+}
+
+}  // namespace

@@ -1,0 +1,179 @@
+// bagstat_node as a process: its standard output, standard error and exit status.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "bag_writer.h"
+#include "testing/http_receiver.h"
+#include "testing/process.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+using bagstat_test::TestMessage;
+using K = TestMessage::Kind;
+
+const char kStart[] = R"({"_progress":{"percent":0,"message":"开始解析 bag 文件","metadata":{}}})";
+const char kCounted[] =
+    R"({"_progress":{"percent":50,"message":"正在统计 topic 帧数...","metadata":{}}})";
+
+drone_test::ProcessResult run_node(const std::vector<std::string>& args,
+                                   const std::map<std::string, std::string>& env = {}) {
+  std::vector<std::string> argv = {drone_test::program_path("bagstat_node")};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<std::string> unset;
+  if (env.count("DRONE_TASK_PROGRESS_URL") == 0) unset.push_back("DRONE_TASK_PROGRESS_URL");
+  return drone_test::run_process(argv, env, unset);
+}
+
+std::string error_line(const std::string& text) {
+  return R"({"_progress":{"percent":100,"message":"错误: )" + text + R"(","metadata":{"error":")" +
+         text + R"("}}})";
+}
+
+// The text of the last "[ERROR] " line on standard error. Lines before it may come from the bag
+// library's own logging.
+std::string error_text(const drone_test::ProcessResult& run) {
+  std::string text;
+  for (const std::string& line : drone_test::split_lines(run.err)) {
+    if (line.rfind("[ERROR] ", 0) == 0) text = line.substr(8);
+  }
+  return text;
+}
+
+TEST(BagstatNode, SuccessfulRun) {
+  drone_test::TempDir dir;
+  const std::string path = dir.file("flight.bag");
+  bagstat_test::write_bag(path, {{"/mixed", ros::Time(1700000000, 0), K::kString, "/talker"},
+                                 {"/gps", ros::Time(1700000001, 0), K::kString, ""},
+                                 {"/mixed", ros::Time(1700000002, 0), K::kInt32, "/counter"},
+                                 {"/Gps", ros::Time(1700000012, 345000000), K::kString, ""}});
+  const drone_test::ProcessResult run = run_node({"--bag", path});
+  EXPECT_EQ(run.exit_code, 0);
+  EXPECT_EQ(run.err, "");
+  const std::vector<std::string> expected = {
+      kStart, kCounted,
+      R"({"_progress":{"percent":100,"message":"任务完成","metadata":{"result":{"topics":[)"
+      R"({"name":"/Gps","count":1,"msg_type":"std_msgs/String"},)"
+      R"({"name":"/gps","count":1,"msg_type":"std_msgs/String"},)"
+      R"({"name":"/mixed","count":2,"msg_type":"std_msgs/Int32"}],)"
+      R"("total_messages":4,"duration_seconds":12.35},"files":[]}}})"};
+  EXPECT_EQ(drone_test::split_lines(run.out), expected);
+  EXPECT_EQ(run.out.back(), '\n');
+}
+
+TEST(BagstatNode, EmptyBag) {
+  drone_test::TempDir dir;
+  const std::string path = dir.file("empty.bag");
+  bagstat_test::write_bag(path, {});
+  const drone_test::ProcessResult run = run_node({"--bag", path});
+  EXPECT_EQ(run.exit_code, 0);
+  const std::vector<std::string> expected = {
+      kStart, kCounted,
+      R"({"_progress":{"percent":100,"message":"任务完成","metadata":{"result":)"
+      R"({"topics":[],"total_messages":0,"duration_seconds":0.00},"files":[]}}})"};
+  EXPECT_EQ(drone_test::split_lines(run.out), expected);
+}
+
+TEST(BagstatNode, MissingBagOption) {
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{}, std::vector<std::string>{"--input_bag", "/tmp/x.bag"}}) {
+    const drone_test::ProcessResult run = run_node(args);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_EQ(run.out, error_line("缺少参数 --bag") + "\n");
+    EXPECT_EQ(run.err, "[ERROR] 缺少参数 --bag\n");
+  }
+}
+
+TEST(BagstatNode, MissingFile) {
+  drone_test::TempDir dir;
+  const drone_test::ProcessResult run = run_node({"--bag", dir.file("nowhere.bag")});
+  EXPECT_EQ(run.exit_code, 1);
+  const std::string text = error_text(run);
+  EXPECT_EQ(text.rfind("无法打开 bag 文件: ", 0), 0u) << run.err;
+  EXPECT_GT(text.size(), std::string("无法打开 bag 文件: ").size());
+  const std::vector<std::string> expected = {kStart, error_line(text)};
+  EXPECT_EQ(drone_test::split_lines(run.out), expected);
+}
+
+// Every bad input ends in the error report and status 1 (or, where the bag library can still
+// read the file, the correct document): never a crash.
+TEST(BagstatNode, BadInputEndsInTheErrorReport) {
+  drone_test::TempDir dir;
+  std::vector<bagstat_test::NamedFile> files = bagstat_test::damaged_bags(dir.path());
+  files.push_back({"directory", dir.path()});
+  const drone_test::ProcessResult valid = run_node({"--bag", dir.file("valid.bag")});
+  ASSERT_EQ(valid.exit_code, 0);
+  for (const bagstat_test::NamedFile& f : files) {
+    SCOPED_TRACE(f.label);
+    const drone_test::ProcessResult run = run_node({"--bag", f.path});
+    ASSERT_EQ(run.signal, 0) << run.err;
+    const std::vector<std::string> lines = drone_test::split_lines(run.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0], kStart);
+    if (run.exit_code == 0) {
+      EXPECT_EQ(run.out, valid.out);
+      continue;
+    }
+    EXPECT_EQ(run.exit_code, 1);
+    const std::string text = error_text(run);
+    EXPECT_FALSE(text.empty()) << run.err;
+    ASSERT_EQ(lines.size(), 2u);
+    // The text can hold bytes that the report escapes; its start is plain.
+    EXPECT_EQ(lines[1].rfind(R"({"_progress":{"percent":100,"message":"错误: )", 0), 0u);
+  }
+}
+
+// Root reads every file whatever its mode: as root the program is run as user 65534 (nobody)
+// through setpriv, otherwise directly.
+TEST(BagstatNode, UnreadableFile) {
+  drone_test::TempDir dir;
+  const std::string path = dir.file("locked.bag");
+  bagstat_test::write_bag(path, {{"/t", ros::Time(1, 0), K::kString, ""}});
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0), 0);
+  std::vector<std::string> argv;
+  if (geteuid() == 0) {
+    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "root without setpriv";
+    argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  }
+  argv.insert(argv.end(), {drone_test::program_path("bagstat_node"), "--bag", path});
+  const drone_test::ProcessResult run =
+      drone_test::run_process(argv, {}, {"DRONE_TASK_PROGRESS_URL"});
+  EXPECT_EQ(run.exit_code, 1) << run.err;
+  const std::string text = error_text(run);
+  EXPECT_EQ(text.rfind("无法打开 bag 文件: ", 0), 0u) << run.err;
+  const std::vector<std::string> expected = {kStart, error_line(text)};
+  EXPECT_EQ(drone_test::split_lines(run.out), expected);
+}
+
+TEST(BagstatNode, ReportsAlsoGoToTheEndpoint) {
+  drone_test::TempDir dir;
+  const std::string path = dir.file("one.bag");
+  bagstat_test::write_bag(path, {{"/t", ros::Time(3, 0), K::kString, ""}});
+  drone_test::HttpReceiver receiver;
+  const drone_test::ProcessResult run =
+      run_node({"--bag", path}, {{"DRONE_TASK_PROGRESS_URL", receiver.url()}});
+  ASSERT_EQ(run.exit_code, 0) << run.err;
+  const std::vector<std::string> lines = drone_test::split_lines(run.out);
+  const std::vector<drone_test::HttpRequest> posts = receiver.requests();
+  ASSERT_EQ(posts.size(), lines.size());
+  for (size_t i = 0; i < posts.size(); ++i) {
+    EXPECT_EQ(posts[i].method, "POST");
+    EXPECT_EQ("{\"_progress\":" + posts[i].body + "}", lines[i]);
+  }
+}
+
+TEST(BagstatNode, HelpDescribesTheProgram) {
+  const drone_test::ProcessResult run = run_node({"--help"});
+  EXPECT_EQ(run.exit_code, 0);
+  for (const char* word : {"--bag", "DRONE_TASK_PROGRESS_URL", "\"topics\"", "\"total_messages\"",
+                           "\"duration_seconds\"", "Exit status"}) {
+    EXPECT_NE(run.out.find(word), std::string::npos) << word;
+  }
+}
+
+}  // namespace
