@@ -1,1 +1,149 @@
+// scancheck_node run as a process: report lines, error line and exit status.
+#include <gtest/gtest.h>
 
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "bag_builder.h"
+#include "testing/http_receiver.h"
+#include "testing/process.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+using drone_test::ProcessResult;
+using scancheck_test::BagBuilder;
+using scancheck_test::level_points;
+
+constexpr char kProgram[] = "scancheck_node";
+
+ProcessResult run_node(std::vector<std::string> args,
+                       const std::map<std::string, std::string>& env = {}) {
+  args.insert(args.begin(), drone_test::program_path(kProgram));
+  return drone_test::run_process(args, env, {"DRONE_TASK_PROGRESS_URL"});
+}
+
+std::string start_line(const std::string& bag) {
+  return "{\"_progress\":{\"percent\":0,\"message\":\"开始验证 bag 文件: " + bag +
+         "\",\"metadata\":{}}}";
+}
+
+std::string error_line(const std::string& text) {
+  return "{\"_progress\":{\"percent\":100,\"message\":\"错误: " + text +
+         "\",\"metadata\":{\"error\":\"" + text + "\"}}}";
+}
+
+class ScancheckNodeTest : public ::testing::Test {
+ protected:
+  std::string bag(const std::string& name = "in.bag") const { return dir_.file(name); }
+  drone_test::TempDir dir_;
+};
+
+TEST_F(ScancheckNodeTest, CheckedBagPrintsThreeReportLines) {
+  std::vector<drone_test::XyzPoint> points = level_points(1200);
+  points.push_back({std::numeric_limits<float>::quiet_NaN(), 0.0f, 0.0f});
+  BagBuilder(bag())
+      .frame(ros::Time(1700000000, 0), points)
+      .frame(ros::Time(1700000000, 100000000), level_points(900))
+      .frame(ros::Time(1700000000, 300000000), level_points(1000));
+
+  const ProcessResult r = run_node({"--bag", bag()});
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(r.out,
+            start_line(bag()) + "\n" +
+                "{\"_progress\":{\"percent\":50,\"message\":\"验证完成，正在生成报告...\","
+                "\"metadata\":{}}}\n"
+                "{\"_progress\":{\"percent\":100,\"message\":\"任务完成\",\"metadata\":{"
+                "\"result\":{\"bag_file\":\"" +
+                bag() +
+                "\",\"topic\":\"/livox/lidar\",\"total_frames\":3,\"anomaly_frames\":1,"
+                "\"low_point_frames\":1,\"high_nan_frames\":0,\"invalid_angle_frames\":0,"
+                "\"avg_points\":1033.67,\"avg_interval_ms\":150.00,\"min_interval_ms\":100.00,"
+                "\"max_interval_ms\":200.00,\"anomaly_rate\":50.00,\"anomalies\":["
+                "{\"frame\":2,\"time\":1700000000.10,\"points\":900,\"nan\":0,"
+                "\"invalid_angle\":0,\"interval_ms\":100.00,\"interval_anomaly\":false},"
+                "{\"frame\":3,\"time\":1700000000.30,\"points\":1000,\"nan\":0,"
+                "\"invalid_angle\":0,\"interval_ms\":200.00,\"interval_anomaly\":true}]},"
+                "\"files\":[]}}}\n");
+}
+
+TEST_F(ScancheckNodeTest, NegativeBoundsOnTheCommandLine) {
+  BagBuilder(bag()).frame(ros::Time(3), {scancheck_test::point_at_elevation(-9.0)});
+  const ProcessResult defaults = run_node({"--bag", bag(), "--min_points", "1"});
+  ASSERT_EQ(defaults.exit_code, 0) << defaults.err;
+  EXPECT_NE(defaults.out.find("\"invalid_angle_frames\":1"), std::string::npos);
+
+  const ProcessResult widened =
+      run_node({"--bag", bag(), "--min_elevation", "-10", "--min_points", "1"});
+  ASSERT_EQ(widened.exit_code, 0) << widened.err;
+  EXPECT_NE(widened.out.find("\"invalid_angle_frames\":0"), std::string::npos) << widened.out;
+}
+
+TEST_F(ScancheckNodeTest, MissingBagOption) {
+  const ProcessResult r = run_node({"--topic", "/livox/lidar"});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.out, error_line("缺少参数 --bag") + "\n");
+  EXPECT_EQ(r.err, "[ERROR] 缺少参数 --bag\n");
+}
+
+TEST_F(ScancheckNodeTest, UnreadableInputEndsWithStatusOne) {
+  // A bag that does not exist, one cut short, and one whose second frame is damaged.
+  BagBuilder(bag("whole.bag")).frame(ros::Time(1), level_points(50)).frame(ros::Time(2), {});
+  const std::string whole = drone_test::read_file(bag("whole.bag"));
+  scancheck_test::write_truncated_copy(bag("whole.bag"), bag("cut.bag"), whole.size() / 2);
+  std::vector<uint8_t> bytes = scancheck_test::serialize_frame(
+      drone_test::make_livox_frame(2, ros::Time(2), level_points(10)));
+  bytes.resize(bytes.size() - 30);
+  BagBuilder(bag("damaged.bag"))
+      .frame(ros::Time(1), level_points(50))
+      .raw(scancheck_test::livox_raw(bytes));
+
+  for (const std::string& path : {bag("absent.bag"), bag("cut.bag"), bag("damaged.bag")}) {
+    SCOPED_TRACE(path);
+    const ProcessResult r = run_node({"--bag", path});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.signal, 0);
+    const std::vector<std::string> lines = drone_test::split_lines(r.out);
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    EXPECT_EQ(lines[0], start_line(path));
+    const std::string head =
+        "{\"_progress\":{\"percent\":100,\"message\":\"错误: Bag validation failed: ";
+    EXPECT_EQ(lines[1].rfind(head, 0), 0u) << lines[1];
+    EXPECT_EQ(r.err.rfind("[ERROR] Bag validation failed: ", 0), 0u) << r.err;
+    EXPECT_EQ(r.out.find("任务完成"), std::string::npos);
+  }
+}
+
+TEST_F(ScancheckNodeTest, ReportsArePostedToTheEndpoint) {
+  BagBuilder(bag()).frame(ros::Time(1), level_points(3));
+  drone_test::HttpReceiver receiver;
+  const ProcessResult r = run_node({"--bag", bag()}, {{"DRONE_TASK_PROGRESS_URL", receiver.url()}});
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  const std::vector<std::string> lines = drone_test::split_lines(r.out);
+  const std::vector<drone_test::HttpRequest> posts = receiver.requests();
+  ASSERT_EQ(lines.size(), 3u);
+  ASSERT_EQ(posts.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    const std::string head = "{\"_progress\":";
+    ASSERT_EQ(lines[i].rfind(head, 0), 0u);
+    EXPECT_EQ(posts[i].body, lines[i].substr(head.size(), lines[i].size() - head.size() - 1));
+  }
+}
+
+TEST_F(ScancheckNodeTest, HelpNamesEveryOptionAndRunsNothing) {
+  const ProcessResult r = run_node({"--help"});
+  EXPECT_EQ(r.exit_code, 0);
+  for (const char* word : {"--bag", "--topic", "/livox/lidar", "--interval", "--tolerance",
+                           "--min_points", "1000", "--min_elevation", "-8", "--max_elevation", "60",
+                           "anomaly_rate", "DRONE_TASK_PROGRESS_URL", "Exit status"}) {
+    EXPECT_NE(r.out.find(word), std::string::npos) << word;
+  }
+  for (const std::string& line : drone_test::split_lines(r.out)) {
+    EXPECT_NE(line.rfind("{\"_progress\"", 0), 0u) << "no report is sent: " << line;
+  }
+}
+
+}  // namespace
