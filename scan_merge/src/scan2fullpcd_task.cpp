@@ -1,0 +1,55 @@
+#include "scan2fullpcd_task.h"
+
+#include <locale>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+#include "framework/escape_json.h"
+#include "scan_merge/scan_merger.h"
+#include "scan_paths.h"
+
+std::string Scan2FullPcdTask::escape_json(const std::string& s) {
+  return drone_task::escape_json(s);
+}
+
+void Scan2FullPcdTask::run(const drone_task::Params& params, drone_task::Reporter& reporter) {
+  const std::string input_dir = params.get_path("input_dir", "");
+  const std::string scan_dir_option = params.get_path("scan_dir", "");
+  const std::string output_option = params.get_path("output_pcd", "");
+
+  std::string scan_dir;
+  if (scan_paths::is_given(scan_dir_option)) {
+    scan_dir = scan_dir_option;
+  } else if (scan_paths::is_given(input_dir)) {
+    scan_dir = scan_paths::scan_dir_of_project(input_dir);
+  } else {
+    const std::string error = "必须指定 input_dir 或 scan_dir";
+    reporter.finish("{\"success\":false,\"error\":\"" + error + "\"}");
+    throw std::runtime_error(error);
+  }
+  const std::string output_pcd = scan_paths::is_given(output_option)
+                                     ? output_option
+                                     : scan_paths::derived_output_path(scan_dir);
+
+  reporter.report(0, "开始合并: " + scan_dir + " -> " + output_pcd, "{}");
+  const scan2fullpcd::MergeResult merged = scan2fullpcd::ScanMerger::merge(scan_dir, output_pcd);
+  if (!merged.success) {
+    reporter.finish("{\"success\":false,\"error\":\"" + escape_json(merged.error_message) + "\"}");
+    throw std::runtime_error(merged.error_message);
+  }
+  reporter.report(50, "合并完成，正在生成报告...", "{}");
+
+  std::ostringstream doc;
+  doc.imbue(std::locale::classic());
+  doc << "{\"success\":true,\"input_scan_dir\":\"" << escape_json(merged.input_scan_dir)
+      << "\",\"output_pcd\":\"" << escape_json(merged.output_pcd)
+      << "\",\"keyframe_count\":" << merged.keyframe_count
+      << ",\"total_points\":" << merged.total_points << '}';
+
+  reporter.report(100,
+                  "任务完成，共合并 " + std::to_string(merged.keyframe_count) + " 帧，" +
+                      std::to_string(merged.total_points) + " 点",
+                  "{}");
+  reporter.finish(doc.str());
+}
