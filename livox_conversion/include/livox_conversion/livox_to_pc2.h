@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace livox_to_pc2 {
+
+// What one conversion did. Returned by value; the caller owns it.
+struct ConversionResult {
+  // True only when the whole input bag was read and both bags were closed.
+  bool success = false;
+  // Empty on success; otherwise "Bag conversion failed: " followed by the reason.
+  std::string error;
+  // The input bag path exactly as passed in.
+  std::string input_bag;
+  // The output bag path exactly as passed in.
+  std::string output_bag;
+  // The topic whose Livox frames are converted, as passed in.
+  std::string source_topic;
+  // The topic that receives the converted clouds, as passed in.
+  std::string target_topic;
+  // Messages read from the input bag, all topics; 0 when the bag could not be read.
+  int64_t total_messages = 0;
+  // Livox frames written as PointCloud2 clouds.
+  int64_t converted_messages = 0;
+  // Messages written unchanged with their own connection.
+  int64_t copied_messages = 0;
+  // Points in all converted clouds; an empty frame adds 0.
+  int64_t total_points = 0;
+};
+
+// Rewrites a ROS 1 bag, turning Livox lidar frames into standard point clouds.
+class LivoxToPc2Converter {
+ public:
+  // Reads every message of `input_bag` in record-time order and writes `output_bag`
+  // (replacing any file there, uncompressed):
+  // - a message on `source_topic` whose connection carries the MD5 sum of
+  //   livox_ros_driver2/CustomMsg becomes a sensor_msgs/PointCloud2 on `target_topic` (fields
+  //   x, y, z, intensity as float32, 16 bytes per point, frame "lidar0::lidar_link", header seq
+  //   and stamp of the frame), all clouds on one connection of that topic;
+  // - every other message is copied byte for byte onto its own topic under its own source
+  //   connection (type, MD5 sum, definition, latching and caller id kept), without being decoded.
+  // Every message keeps its record time. Topics are compared byte for byte.
+  //
+  // Never writes over the input: when `output_bag` names the same file as `input_bag` (however
+  // spelt: relative, through a symbolic or hard link) the call fails before anything is opened
+  // for writing. Streams one message at a time; memory does not grow with the bag.
+  //
+  // Never throws a std::exception: every failure (missing or damaged input, an output that
+  // cannot be created, a Livox frame that cannot be decoded) ends in success false with the
+  // reason in `error` and the counters reached so far. An output already opened is closed with
+  // what was written and left in place; when the input cannot be opened no output is created.
+  static ConversionResult convert(const std::string& input_bag, const std::string& output_bag,
+                                  const std::string& source_topic, const std::string& target_topic);
+};
+
+}  // namespace livox_to_pc2

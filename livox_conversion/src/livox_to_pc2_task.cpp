@@ -1,0 +1,69 @@
+#include "livox_to_pc2_task.h"
+
+#include <cstdint>
+#include <iomanip>
+#include <locale>
+#include <sstream>
+#include <stdexcept>
+
+#include "framework/escape_json.h"
+#include "livox_conversion/livox_to_pc2.h"
+
+namespace {
+
+constexpr char kBagSuffix[] = ".bag";
+constexpr char kOutputSuffix[] = "_pc2.bag";
+
+// a.bag gives a_pc2.bag; any other path (a.bagfile, a.BAG, a, the empty path) gets the suffix
+// appended whole. Only a ".bag" that ends the path is replaced, case-sensitively.
+std::string derive_output_path(const std::string& input) {
+  const std::string suffix(kBagSuffix);
+  const size_t pos = input.rfind(suffix);
+  if (pos != std::string::npos && input.size() >= suffix.size() &&
+      pos == input.size() - suffix.size()) {
+    return input.substr(0, pos) + kOutputSuffix;
+  }
+  return input + kOutputSuffix;
+}
+
+}  // namespace
+
+std::string LivoxToPc2Task::escape_json(const std::string& text) {
+  return drone_task::escape_json(text);
+}
+
+void LivoxToPc2Task::run(const drone_task::Params& params, drone_task::Reporter& reporter) {
+  const std::string input_bag = params.get_path("input_bag", "");
+  const std::string source_topic = params.get_string("source_topic", "/livox/lidar");
+  const std::string target_topic = params.get_string("target_topic", "/livox/points");
+  std::string output_bag = params.get_path("output_bag", "");
+  if (output_bag.empty() || output_bag == "None") output_bag = derive_output_path(input_bag);
+
+  reporter.report(0, "开始转换: " + input_bag + " -> " + output_bag, "{}");
+  const livox_to_pc2::ConversionResult result =
+      livox_to_pc2::LivoxToPc2Converter::convert(input_bag, output_bag, source_topic, target_topic);
+  if (!result.success) {
+    reporter.finish("{\"success\":false,\"error\":\"" + escape_json(result.error) + "\"}");
+    throw std::runtime_error(result.error);
+  }
+  reporter.report(50, "转换完成，正在生成报告...", "{}");
+
+  std::ostringstream doc;
+  doc.imbue(std::locale::classic());
+  doc << std::fixed << std::setprecision(2);
+  doc << "{\"success\":true"
+      << ",\"input_bag\":\"" << escape_json(result.input_bag) << "\""
+      << ",\"output_bag\":\"" << escape_json(result.output_bag) << "\""
+      << ",\"source_topic\":\"" << escape_json(result.source_topic) << "\""
+      << ",\"target_topic\":\"" << escape_json(result.target_topic) << "\""
+      << ",\"total_messages\":" << result.total_messages
+      << ",\"converted_messages\":" << result.converted_messages
+      << ",\"copied_messages\":" << result.copied_messages
+      << ",\"total_points\":" << result.total_points << "}";
+
+  reporter.report(100,
+                  "任务完成，共转换 " + std::to_string(result.converted_messages) + " 帧，" +
+                      std::to_string(result.total_points) + " 点",
+                  "{}");
+  reporter.finish(doc.str());
+}

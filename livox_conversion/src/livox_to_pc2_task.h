@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+#include "framework/task.h"
+
+// The job of cloudconv_node: converts the Livox frames of one bag into PointCloud2 clouds in a
+// new bag and reports the counts. Holds no data.
+class LivoxToPc2Task : public drone_task::Task {
+ public:
+  ~LivoxToPc2Task() override = default;
+
+  // Reads input_bag, source_topic ("/livox/lidar"), target_topic ("/livox/points") and
+  // output_bag (empty or "None": derived from the input path), runs the conversion and finishes
+  // with the result document. On a failed conversion finishes with {"success":false,"error":...}
+  // and throws std::runtime_error with the converter's error text.
+  void run(const drone_task::Params& params, drone_task::Reporter& reporter) override;
+
+ private:
+  static std::string escape_json(const std::string& text);
+};

@@ -1,0 +1,483 @@
+#include <gtest/gtest.h>
+#include <rosbag/bag.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <sensor_msgs/Imu.h>
+#include <sensor_msgs/PointCloud2.h>
+#include <std_msgs/String.h>
+
+#include <algorithm>
+#include <cmath>
+#include <filesystem>
+#include <limits>
+#include <set>
+#include <sstream>
+
+#include "bag_fixtures.h"
+#include "livox_conversion/livox_to_pc2.h"
+#include "testing/livox.h"
+#include "testing/process.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using cloudconv_test::raw_of;
+using cloudconv_test::RawMessage;
+using cloudconv_test::read_all;
+using cloudconv_test::StoredMessage;
+using drone_test::TempDir;
+using livox_ros_driver2::CustomMsg;
+using livox_to_pc2::ConversionResult;
+using livox_to_pc2::LivoxToPc2Converter;
+
+const std::string kSource = "/livox/lidar";
+const std::string kTarget = "/livox/points";
+const std::string kPrefix = "Bag conversion failed: ";
+
+std_msgs::String text(const std::string& s) {
+  std_msgs::String m;
+  m.data = s;
+  return m;
+}
+
+boost::shared_ptr<ros::M_string> header_for(const RawMessage& m, const std::string& topic,
+                                            const std::string& callerid, bool latching) {
+  auto h = boost::make_shared<ros::M_string>();
+  (*h)["type"] = m.datatype;
+  (*h)["md5sum"] = m.md5sum;
+  (*h)["message_definition"] = m.definition;
+  (*h)["callerid"] = callerid;
+  (*h)["latching"] = latching ? "1" : "0";
+  (*h)["topic"] = topic;
+  return h;
+}
+
+// A recording with everything the converter meets in the field, in record-time order:
+// frames with odd points, an empty frame, foreign types on the source topic and messages of
+// two types already on the target topic (one of them latched), and other topics.
+struct MixedRecording {
+  CustomMsg odd_frame;                        // NaN, zero and reflectivity 0 / 255 points
+  CustomMsg empty_frame;                      // no points
+  CustomMsg big_frame;                        // 1000 fixed-seed points
+  std::vector<StoredMessage> written_copies;  // non-Livox messages, as stored in the input
+
+  void write(const std::string& path) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    odd_frame = drone_test::make_livox_frame(
+        10, ros::Time(500, 250000000),
+        {{1.5f, -2.25f, 3.0f, 255}, {nan, nan, nan, 7}, {0.0f, 0.0f, 0.0f, 0}});
+    empty_frame = drone_test::make_livox_frame(11, ros::Time(501, 0), {});
+    big_frame = cloudconv_test::random_frame(12, ros::Time(502, 999999999), 1000, 7);
+
+    sensor_msgs::PointCloud2 old_cloud;  // a cloud of another layout, recorded earlier
+    old_cloud.header.frame_id = "old_frame";
+    old_cloud.height = 1;
+    old_cloud.width = 2;
+    old_cloud.data = {1, 2, 3, 4, 5, 6, 7, 8};
+    sensor_msgs::Imu imu;
+    imu.header.frame_id = "imu_link";
+    imu.linear_acceleration.z = 9.81;
+
+    // Each type gets a connection of its own, as a recorder files them.
+    rosbag::Bag bag(path, rosbag::bagmode::Write);
+    const auto put = [&bag](const std::string& topic, const ros::Time& t, const RawMessage& m,
+                            const std::string& callerid, bool latching) {
+      bag.write(topic, t, m, header_for(m, topic, callerid, latching));
+    };
+    const RawMessage on_target = raw_of(text("already on the target"));
+    put(kSource, ros::Time(1, 0), raw_of(odd_frame), "/livox_driver", false);
+    put("/imu", ros::Time(1, 50000000), raw_of(imu), "/imu_driver", false);
+    put(kTarget, ros::Time(1, 100000000), on_target, "/old_node", true);
+    put(kSource, ros::Time(1, 200000000), raw_of(text("not a frame")), "/chatter", false);
+    put(kSource, ros::Time(1, 300000000), raw_of(empty_frame), "/livox_driver", false);
+    put(kTarget, ros::Time(1, 400000000), raw_of(old_cloud), "/old_cloud", false);
+    put(kSource, ros::Time(1, 500000000), raw_of(big_frame), "/livox_driver", false);
+    put("/status", ros::Time(1, 600000000), raw_of(text("done")), "/monitor", true);
+    put(kTarget, ros::Time(1, 700000000), on_target, "/old_node", true);
+    bag.close();
+
+    for (const StoredMessage& m : read_all(path)) {
+      if (m.connection.at("md5sum") != ros::message_traits::MD5Sum<CustomMsg>::value()) {
+        written_copies.push_back(m);
+      }
+    }
+  }
+};
+
+void expect_cloud(const StoredMessage& stored, const CustomMsg& frame) {
+  SCOPED_TRACE("cloud of frame " + std::to_string(frame.header.seq));
+  EXPECT_EQ(stored.topic, kTarget);
+  EXPECT_EQ(stored.connection.at("type"), "sensor_msgs/PointCloud2");
+  EXPECT_EQ(stored.connection.at("md5sum"),
+            ros::message_traits::MD5Sum<sensor_msgs::PointCloud2>::value());
+  sensor_msgs::PointCloud2 cloud;
+  std::vector<uint8_t> bytes = stored.bytes;
+  ros::serialization::IStream in(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  ros::serialization::deserialize(in, cloud);
+  EXPECT_EQ(in.getLength(), 0u) << "trailing bytes after the cloud";
+  EXPECT_EQ(cloud.header.seq, frame.header.seq);
+  EXPECT_EQ(cloud.header.stamp, frame.header.stamp);
+  EXPECT_EQ(cloud.header.frame_id, "lidar0::lidar_link");
+  EXPECT_EQ(cloud.height, 1u);
+  EXPECT_EQ(cloud.width, frame.points.size());
+  ASSERT_EQ(cloud.fields.size(), 4u);
+  const char* names[4] = {"x", "y", "z", "intensity"};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(cloud.fields[i].name, names[i]);
+    EXPECT_EQ(cloud.fields[i].offset, 4 * i);
+    EXPECT_EQ(cloud.fields[i].datatype, sensor_msgs::PointField::FLOAT32);
+    EXPECT_EQ(cloud.fields[i].count, 1u);
+  }
+  EXPECT_FALSE(cloud.is_bigendian);
+  EXPECT_EQ(cloud.point_step, 16u);
+  EXPECT_EQ(cloud.row_step, 16u * frame.points.size());
+  EXPECT_TRUE(cloud.is_dense);
+  EXPECT_EQ(cloud.data, cloudconv_test::expected_cloud_data(frame));
+}
+
+TEST(Converter, ConvertsFramesAndKeepsEveryOtherMessageUnderItsOwnConnection) {
+  TempDir dir;
+  MixedRecording rec;
+  rec.write(dir.file("in.bag"));
+
+  const ConversionResult r =
+      LivoxToPc2Converter::convert(dir.file("in.bag"), dir.file("out.bag"), kSource, kTarget);
+  ASSERT_TRUE(r.success) << r.error;
+  EXPECT_EQ(r.error, "");
+  EXPECT_EQ(r.input_bag, dir.file("in.bag"));
+  EXPECT_EQ(r.output_bag, dir.file("out.bag"));
+  EXPECT_EQ(r.source_topic, kSource);
+  EXPECT_EQ(r.target_topic, kTarget);
+  EXPECT_EQ(r.total_messages, 9);
+  EXPECT_EQ(r.converted_messages, 3);
+  EXPECT_EQ(r.copied_messages, 6);
+  EXPECT_EQ(r.total_points, 1003);
+
+  const std::vector<StoredMessage> out = read_all(dir.file("out.bag"));
+  ASSERT_EQ(out.size(), 9u);
+  // Record times of the input, in order; clouds carry the sensor stamp only in their header.
+  const std::vector<ros::Time> times = {
+      ros::Time(1, 0),         ros::Time(1, 50000000),  ros::Time(1, 100000000),
+      ros::Time(1, 200000000), ros::Time(1, 300000000), ros::Time(1, 400000000),
+      ros::Time(1, 500000000), ros::Time(1, 600000000), ros::Time(1, 700000000)};
+  for (size_t i = 0; i < out.size(); ++i) EXPECT_EQ(out[i].time, times[i]) << "message " << i;
+
+  expect_cloud(out[0], rec.odd_frame);
+  expect_cloud(out[4], rec.empty_frame);
+  expect_cloud(out[6], rec.big_frame);
+  // The six copies are the input's messages byte for byte, under their own connection headers
+  // (type, definition, caller id, latching) on their own topics.
+  const std::vector<StoredMessage> copies = {out[1], out[2], out[3], out[5], out[7], out[8]};
+  EXPECT_EQ(copies, rec.written_copies);
+
+  // The target topic holds three connections: the two it had and one for all the clouds.
+  std::set<std::string> target_connections;
+  for (const auto& c : cloudconv_test::connections_of(dir.file("out.bag"))) {
+    if (c.at("topic") == kTarget) {
+      target_connections.insert(c.at("type") + " " +
+                                (c.count("callerid") ? c.at("callerid") : std::string("-")));
+    }
+  }
+  EXPECT_EQ(target_connections, (std::set<std::string>{"std_msgs/String /old_node",
+                                                       "sensor_msgs/PointCloud2 /old_cloud",
+                                                       "sensor_msgs/PointCloud2 -"}));
+}
+
+// The Python rosbag reader knows nothing of this code: it decodes every message with the
+// definition its connection records, so a message filed under another type's connection shows.
+const char kIndependentReader[] = R"PY(
+import sys, struct, rosbag
+with rosbag.Bag(sys.argv[1]) as bag:
+    info = bag.get_type_and_topic_info()
+    for topic in sorted(info.topics):
+        t = info.topics[topic]
+        print('topic %s %s %d' % (topic, t.msg_type, t.message_count))
+    for topic, msg, t in bag.read_messages():
+        line = '%s %d.%09d %s' % (topic, t.secs, t.nsecs, msg._type)
+        if msg._type == 'sensor_msgs/PointCloud2':
+            fields = ','.join('%s:%d:%d:%d' % (f.name, f.offset, f.datatype, f.count)
+                              for f in msg.fields)
+            intensity = [struct.unpack_from('<f', msg.data, 16 * i + 12)[0]
+                         for i in range(min(msg.width, 3))] if msg.point_step == 16 else []
+            line += ' %s %d %d %d %d %d %s %s %d %s %s' % (
+                msg.header.frame_id, msg.header.seq, msg.height, msg.width, msg.point_step,
+                msg.row_step, msg.is_dense, msg.is_bigendian, len(msg.data), fields,
+                ','.join('%g' % v for v in intensity))
+        elif msg._type == 'std_msgs/String':
+            line += ' ' + msg.data
+        print(line)
+)PY";
+
+TEST(Converter, IndependentReaderDecodesEveryMessageAsItsOwnType) {
+  TempDir dir;
+  MixedRecording rec;
+  rec.write(dir.file("in.bag"));
+  const ConversionResult r =
+      LivoxToPc2Converter::convert(dir.file("in.bag"), dir.file("out.bag"), kSource, kTarget);
+  ASSERT_TRUE(r.success) << r.error;
+
+  const drone_test::ProcessResult py =
+      drone_test::run_python(kIndependentReader, {dir.file("out.bag")});
+  ASSERT_EQ(py.exit_code, 0) << py.err;
+  const std::string fields = "x:0:7:1,y:4:7:1,z:8:7:1,intensity:12:7:1";
+  const std::vector<std::string> expected = {
+      "topic /imu sensor_msgs/Imu 1",
+      "topic /livox/lidar std_msgs/String 1",
+      // The reader names one type per topic; the counts are what matter here.
+      "topic /livox/points sensor_msgs/PointCloud2 6",
+      "topic /status std_msgs/String 1",
+      "/livox/points 1.000000000 sensor_msgs/PointCloud2 lidar0::lidar_link 10 1 3 16 48 True "
+      "False 48 " +
+          fields + " 255,7,0",
+      "/imu 1.050000000 sensor_msgs/Imu",
+      "/livox/points 1.100000000 std_msgs/String already on the target",
+      "/livox/lidar 1.200000000 std_msgs/String not a frame",
+      "/livox/points 1.300000000 sensor_msgs/PointCloud2 lidar0::lidar_link 11 1 0 16 0 True "
+      "False 0 " +
+          fields + " ",
+      "/livox/points 1.400000000 sensor_msgs/PointCloud2 old_frame 0 1 2 0 0 False False 8  ",
+      "/livox/points 1.500000000 sensor_msgs/PointCloud2 lidar0::lidar_link 12 1 1000 16 16000 "
+      "True False 16000 " +
+          fields + " " +
+          [&] {
+            std::ostringstream s;
+            for (size_t i = 0; i < 3; ++i) {
+              s << (i ? "," : "") << static_cast<int>(rec.big_frame.points[i].reflectivity);
+            }
+            return s.str();
+          }(),
+      "/status 1.600000000 std_msgs/String done",
+      "/livox/points 1.700000000 std_msgs/String already on the target",
+  };
+  EXPECT_EQ(drone_test::split_lines(py.out), expected);
+}
+
+TEST(Converter, EmptyBagGivesAnEmptyBag) {
+  TempDir dir;
+  { rosbag::Bag bag(dir.file("in.bag"), rosbag::bagmode::Write); }
+  const ConversionResult r =
+      LivoxToPc2Converter::convert(dir.file("in.bag"), dir.file("out.bag"), kSource, kTarget);
+  ASSERT_TRUE(r.success) << r.error;
+  EXPECT_EQ(r.total_messages + r.converted_messages + r.copied_messages + r.total_points, 0);
+  EXPECT_TRUE(read_all(dir.file("out.bag")).empty());
+}
+
+TEST(Converter, TopicsAreComparedByteForByte) {
+  TempDir dir;
+  {
+    rosbag::Bag bag(dir.file("in.bag"), rosbag::bagmode::Write);
+    bag.write("livox/lidar", ros::Time(2, 0),
+              cloudconv_test::random_frame(1, ros::Time(2, 0), 5, 1));
+  }
+  const ConversionResult r =
+      LivoxToPc2Converter::convert(dir.file("in.bag"), dir.file("out.bag"), kSource, kTarget);
+  ASSERT_TRUE(r.success) << r.error;
+  EXPECT_EQ(r.converted_messages, 0);
+  EXPECT_EQ(r.copied_messages, 1);
+  EXPECT_EQ(read_all(dir.file("out.bag")), read_all(dir.file("in.bag")));
+}
+
+// Recordings made by other tools: compressed chunks, several connections on one topic,
+// unsorted chunks. Without Livox frames the output holds the same messages on the same
+// topics under the same connections.
+class RealWorldBag : public ::testing::TestWithParam<const char*> {};
+
+TEST_P(RealWorldBag, ConvertsToTheSameMessages) {
+  TempDir dir;
+  const std::string in = drone_test::fixture_path(std::string("bags/") + GetParam());
+  const ConversionResult r =
+      LivoxToPc2Converter::convert(in, dir.file("out.bag"), kSource, kTarget);
+  ASSERT_TRUE(r.success) << r.error;
+  EXPECT_EQ(r.converted_messages, 0);
+  EXPECT_EQ(r.copied_messages, r.total_messages);
+
+  std::vector<StoredMessage> before = read_all(in);
+  std::vector<StoredMessage> after = read_all(dir.file("out.bag"));
+  EXPECT_EQ(static_cast<int64_t>(before.size()), r.total_messages);
+  std::sort(before.begin(), before.end());
+  std::sort(after.begin(), after.end());
+  EXPECT_TRUE(before == after);
+
+  // Connections with identical headers (embag-test_2.bag has two) are one in the output: the
+  // bag library files messages by their connection header.
+  using ConnectionSet = std::set<std::map<std::string, std::string>>;
+  const auto in_connections = cloudconv_test::connections_of(in);
+  const auto out_connections = cloudconv_test::connections_of(dir.file("out.bag"));
+  EXPECT_EQ(ConnectionSet(in_connections.begin(), in_connections.end()),
+            ConnectionSet(out_connections.begin(), out_connections.end()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Fixtures, RealWorldBag,
+                         ::testing::Values("example.bag", "example-lz4.bag", "example-bz2.bag",
+                                           "example-unsorted-chunks.bag", "no-messages.bag",
+                                           "embag-test.bag", "embag-test_2.bag",
+                                           "embag-array_test.bag", "fake_sensors_sample.bag"));
+
+// Every file in a directory with its contents.
+std::map<std::string, std::string> snapshot(const std::string& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir)) {
+    const std::string path = entry.path().string();
+    files[path] = entry.is_symlink()        ? "-> " + fs::read_symlink(entry.path()).string()
+                  : entry.is_regular_file() ? drone_test::read_file(path)
+                                            : std::string("dir");
+  }
+  return files;
+}
+
+// Runs in a directory for the life of the object.
+class WorkingDirectory {
+ public:
+  explicit WorkingDirectory(const std::string& dir) : saved_(fs::current_path()) {
+    fs::current_path(dir);
+  }
+  ~WorkingDirectory() { fs::current_path(saved_); }
+
+ private:
+  fs::path saved_;
+};
+
+struct SameFileCase {
+  const char* name;
+  std::string input;   // relative to the directory
+  std::string output;  // relative to the directory, or a link made by `prepare`
+  void (*prepare)(const std::string& dir);
+};
+
+TEST(Converter, RefusesAnOutputThatIsTheInputFile) {
+  const std::vector<SameFileCase> cases = {
+      {"same path", "a.bag", "a.bag", nullptr},
+      {"dot segment", "a.bag", "./a.bag", nullptr},
+      {"dot-dot segment", "a.bag", "sub/../a.bag", nullptr},
+      {"symbolic link", "a.bag", "link.bag",
+       [](const std::string& d) { fs::create_symlink(d + "/a.bag", d + "/link.bag"); }},
+      {"hard link", "a.bag", "hard.bag",
+       [](const std::string& d) { fs::create_hard_link(d + "/a.bag", d + "/hard.bag"); }},
+      {"input through a link", "link.bag", "a.bag",
+       [](const std::string& d) { fs::create_symlink("a.bag", d + "/link.bag"); }},
+  };
+  for (const SameFileCase& c : cases) {
+    for (const bool relative : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (relative ? ", relative paths" : ", absolute paths"));
+      TempDir dir;
+      MixedRecording rec;
+      rec.write(dir.file("a.bag"));
+      fs::create_directory(dir.file("sub"));
+      if (c.prepare) c.prepare(dir.path());
+      const auto before = snapshot(dir.path());
+
+      const std::string in = relative ? c.input : dir.file(c.input);
+      const std::string out = relative ? c.output : dir.file(c.output);
+      ConversionResult r;
+      {
+        WorkingDirectory cwd(dir.path());
+        r = LivoxToPc2Converter::convert(in, out, kSource, kTarget);
+      }
+      EXPECT_FALSE(r.success);
+      EXPECT_EQ(r.error, kPrefix + "output bag " + out + " is the same file as input bag " + in +
+                             "; refusing to overwrite the input");
+      EXPECT_EQ(r.total_messages, 0);
+      EXPECT_EQ(snapshot(dir.path()), before) << "the input or its directory changed";
+    }
+  }
+}
+
+TEST(Converter, AnIdenticalCopyIsNotTheSameFile) {
+  TempDir dir;
+  MixedRecording rec;
+  rec.write(dir.file("a.bag"));
+  fs::copy_file(dir.file("a.bag"), dir.file("copy.bag"));
+  const ConversionResult r =
+      LivoxToPc2Converter::convert(dir.file("a.bag"), dir.file("copy.bag"), kSource, kTarget);
+  ASSERT_TRUE(r.success) << r.error;
+  EXPECT_EQ(r.converted_messages, 3);
+}
+
+// A Livox frame whose stored bytes are damaged in the given way.
+RawMessage damaged_frame(const std::string& how) {
+  RawMessage raw = raw_of(cloudconv_test::random_frame(3, ros::Time(9, 0), 4, 3));
+  const size_t count_at = raw.bytes.size() - 4 - 4 * 19;  // the points array's length
+  if (how == "cut short") {
+    raw.bytes.resize(raw.bytes.size() - 5);
+  } else if (how == "huge count") {
+    const uint32_t huge = 0x7fffffff;
+    std::memcpy(raw.bytes.data() + count_at, &huge, 4);
+  } else if (how == "header only") {
+    raw.bytes.resize(10);
+  }
+  return raw;
+}
+
+TEST(Converter, DamagedLivoxFrameFailsAndKeepsWhatWasWritten) {
+  for (const std::string how : {"cut short", "huge count", "header only"}) {
+    SCOPED_TRACE(how);
+    TempDir dir;
+    {
+      rosbag::Bag bag(dir.file("in.bag"), rosbag::bagmode::Write);
+      bag.write("/status", ros::Time(8, 0), text("before"));
+      bag.write(kSource, ros::Time(8, 500), cloudconv_test::random_frame(1, ros::Time(8, 0), 3, 2));
+      bag.write(kSource, ros::Time(9, 0), damaged_frame(how));
+      bag.write("/status", ros::Time(10, 0), text("after"));
+    }
+    const ConversionResult r =
+        LivoxToPc2Converter::convert(dir.file("in.bag"), dir.file("out.bag"), kSource, kTarget);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.error.rfind(kPrefix + "Livox frame on /livox/lidar recorded at 9.000000000 "
+                                      "cannot be decoded: ",
+                            0),
+              0u)
+        << r.error;
+    EXPECT_EQ(r.total_messages, 3);
+    EXPECT_EQ(r.converted_messages, 1);
+    EXPECT_EQ(r.copied_messages, 1);
+    EXPECT_EQ(r.total_points, 3);
+    // The partial output is a closed, readable bag holding what came before the damage.
+    const std::vector<StoredMessage> out = read_all(dir.file("out.bag"));
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0].topic, "/status");
+    EXPECT_EQ(out[1].topic, kTarget);
+  }
+}
+
+TEST(Converter, UnreadableInputOrOutputFails) {
+  TempDir dir;
+  MixedRecording rec;
+  rec.write(dir.file("good.bag"));
+  const std::string good = drone_test::read_file(dir.file("good.bag"));
+  drone_test::write_file(dir.file("truncated.bag"), good.substr(0, good.size() / 2));
+  drone_test::write_file(dir.file("garbage.bag"), std::string(4096, 'x'));
+
+  struct Case {
+    const char* name;
+    std::string input;
+    std::string output;
+  };
+  const std::vector<Case> cases = {
+      {"missing input", dir.file("missing.bag"), dir.file("out1.bag")},
+      {"empty input path", "", dir.file("out2.bag")},
+      {"zero-length file", drone_test::fixture_path("bags/empty-file.bag"), dir.file("out3.bag")},
+      {"not a bag", dir.file("garbage.bag"), dir.file("out4.bag")},
+      {"truncated input", dir.file("truncated.bag"), dir.file("out5.bag")},
+      {"missing output directory", dir.file("good.bag"), dir.file("no/such/dir/out.bag")},
+      {"output is a directory", dir.file("good.bag"), dir.path()},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const ConversionResult r = LivoxToPc2Converter::convert(c.input, c.output, kSource, kTarget);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.error.rfind(kPrefix, 0), 0u) << r.error;
+    EXPECT_GT(r.error.size(), kPrefix.size());
+    EXPECT_EQ(r.input_bag, c.input);
+    EXPECT_EQ(r.output_bag, c.output);
+    EXPECT_EQ(r.total_messages + r.converted_messages + r.copied_messages + r.total_points, 0);
+    // The input is opened first and nothing is written when it fails.
+    if (c.output != dir.path()) {
+      EXPECT_FALSE(fs::exists(c.output));
+    }
+  }
+  EXPECT_EQ(drone_test::read_file(dir.file("good.bag")), good);
+}
+
+}  // namespace

@@ -1,0 +1,160 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <sstream>
+#include <stdexcept>
+
+#include "bag_fixtures.h"
+#include "framework/escape_json.h"
+#include "framework/params.h"
+#include "framework/reporter.h"
+#include "livox_to_pc2_task.h"
+#include "testing/process.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using drone_test::TempDir;
+
+struct TaskRun {
+  std::vector<std::string> lines;
+  std::string thrown;  // what() of the exception run() threw; empty when it returned
+};
+
+TaskRun run_task(const drone_task::ParamMap& options) {
+  std::ostringstream out;
+  drone_task::Reporter reporter(out);
+  TaskRun run;
+  try {
+    LivoxToPc2Task task;
+    task.run(drone_task::Params(options), reporter);
+  } catch (const std::runtime_error& e) {
+    run.thrown = e.what();
+  }
+  run.lines = drone_test::split_lines(out.str());
+  return run;
+}
+
+std::string progress(int percent, const std::string& message) {
+  return "{\"_progress\":{\"percent\":" + std::to_string(percent) + ",\"message\":\"" +
+         drone_task::escape_json(message) + "\",\"metadata\":{}}}";
+}
+
+std::string final_line(const std::string& document, bool failed) {
+  return std::string("{\"_progress\":{\"percent\":100,\"message\":\"") +
+         (failed ? "任务失败" : "任务完成") + "\",\"metadata\":{\"result\":" + document +
+         ",\"files\":[]}}}";
+}
+
+TEST(LivoxToPc2Task, ReportsTheConversion) {
+  TempDir dir;
+  cloudconv_test::write_small_recording(dir.file("flight.bag"));
+  const TaskRun run = run_task({{"input_bag", dir.file("flight.bag")},
+                                {"output_bag", dir.file("clouds.bag")},
+                                {"source_topic", "/livox/lidar"},
+                                {"target_topic", "/cloud"}});
+  EXPECT_EQ(run.thrown, "");
+  const std::string doc = "{\"success\":true,\"input_bag\":\"" + dir.file("flight.bag") +
+                          "\",\"output_bag\":\"" + dir.file("clouds.bag") +
+                          "\",\"source_topic\":\"/livox/lidar\",\"target_topic\":\"/cloud\","
+                          "\"total_messages\":3,\"converted_messages\":2,\"copied_messages\":1,"
+                          "\"total_points\":8}";
+  const std::vector<std::string> expected = {
+      progress(0, "开始转换: " + dir.file("flight.bag") + " -> " + dir.file("clouds.bag")),
+      progress(50, "转换完成，正在生成报告..."),
+      progress(100, "任务完成，共转换 2 帧，8 点"),
+      final_line(doc, false),
+  };
+  EXPECT_EQ(run.lines, expected);
+  const auto out = cloudconv_test::read_all(dir.file("clouds.bag"));
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[0].topic, "/cloud");
+}
+
+TEST(LivoxToPc2Task, DerivesTheOutputPathFromTheInput) {
+  struct Case {
+    std::string input;
+    std::string output_option;  // "<absent>" leaves the option out
+    std::string expected_output;
+  };
+  const std::vector<Case> cases = {
+      {"/data/a.bag", "<absent>", "/data/a_pc2.bag"},
+      {"/data/a.bag", "", "/data/a_pc2.bag"},
+      {"/data/a.bag", "None", "/data/a_pc2.bag"},
+      {"/data/a.bag", "none", "none"},
+      {"/data/a.bagfile", "<absent>", "/data/a.bagfile_pc2.bag"},
+      {"/x.bag.orig", "<absent>", "/x.bag.orig_pc2.bag"},
+      {"/data/a", "<absent>", "/data/a_pc2.bag"},
+      {"/data/a.BAG", "None", "/data/a.BAG_pc2.bag"},
+      {"/data/a.bag.bag", "<absent>", "/data/a.bag_pc2.bag"},
+      {".bag", "<absent>", "_pc2.bag"},
+      {"", "<absent>", "_pc2.bag"},
+      {"/data/out.bag", "/elsewhere/b.bag", "/elsewhere/b.bag"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input + " / " + c.output_option);
+    drone_task::ParamMap options = {{"input_bag", c.input}};
+    if (c.output_option != "<absent>") options["output_bag"] = c.output_option;
+    // None of these inputs exists: the run fails after announcing its paths, writing nothing.
+    const TaskRun run = run_task(options);
+    ASSERT_FALSE(run.lines.empty());
+    EXPECT_EQ(run.lines[0], progress(0, "开始转换: " + c.input + " -> " + c.expected_output));
+    EXPECT_EQ(run.thrown.rfind("Bag conversion failed: ", 0), 0u);
+    EXPECT_FALSE(fs::exists(c.expected_output));
+  }
+}
+
+TEST(LivoxToPc2Task, WritesTheDerivedOutputBesideTheInput) {
+  TempDir dir;
+  cloudconv_test::write_small_recording(dir.file("flight.bag"));
+  const TaskRun run = run_task({{"input_bag", dir.file("flight.bag")}, {"output_bag", "None"}});
+  EXPECT_EQ(run.thrown, "");
+  EXPECT_EQ(cloudconv_test::read_all(dir.file("flight_pc2.bag")).size(), 3u);
+}
+
+TEST(LivoxToPc2Task, FailureFinishesWithTheErrorAndThrowsIt) {
+  TempDir dir;
+  // Quote, backslash and tab in the path reach the error text and must be escaped in JSON.
+  const std::string missing = dir.file("no\"such\\bag\t.bag");
+  const TaskRun run = run_task({{"input_bag", missing}});
+  ASSERT_EQ(run.lines.size(), 2u);
+  EXPECT_EQ(run.thrown.rfind("Bag conversion failed: ", 0), 0u);
+  EXPECT_NE(run.thrown.find(missing), std::string::npos) << run.thrown;
+  EXPECT_EQ(run.lines[1], final_line("{\"success\":false,\"error\":\"" +
+                                         drone_task::escape_json(run.thrown) + "\"}",
+                                     true));
+}
+
+TEST(LivoxToPc2Task, EscapesPathsAndTopicsInTheDocument) {
+  TempDir dir;
+  const std::string in = dir.file("q\"b\\.bag");
+  cloudconv_test::write_small_recording(in);
+  const TaskRun run = run_task({{"input_bag", in}, {"target_topic", "/a\"b"}});
+  EXPECT_EQ(run.thrown, "");
+  ASSERT_EQ(run.lines.size(), 4u);
+  const std::string escaped_dir = drone_task::escape_json(dir.path());
+  EXPECT_NE(run.lines[3].find("\"input_bag\":\"" + escaped_dir + "/q\\\"b\\\\.bag\""),
+            std::string::npos)
+      << run.lines[3];
+  EXPECT_NE(run.lines[3].find("\"output_bag\":\"" + escaped_dir + "/q\\\"b\\\\_pc2.bag\""),
+            std::string::npos)
+      << run.lines[3];
+  EXPECT_NE(run.lines[3].find("\"target_topic\":\"/a\\\"b\""), std::string::npos);
+}
+
+TEST(LivoxToPc2Task, ABagWithoutFramesStillSucceeds) {
+  TempDir dir;
+  const TaskRun run =
+      run_task({{"input_bag", drone_test::fixture_path("bags/fake_sensors_sample.bag")},
+                {"output_bag", dir.file("out.bag")}});
+  EXPECT_EQ(run.thrown, "");
+  ASSERT_EQ(run.lines.size(), 4u);
+  EXPECT_EQ(run.lines[2], progress(100, "任务完成，共转换 0 帧，0 点"));
+  EXPECT_NE(run.lines[3].find("\"total_messages\":20,\"converted_messages\":0,"
+                              "\"copied_messages\":20,\"total_points\":0}"),
+            std::string::npos)
+      << run.lines[3];
+}
+
+}  // namespace
