@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -75,7 +76,7 @@ struct Reference {
   std::vector<std::string> topic_lines;
 };
 
-Reference read_reference(const std::string& path) {
+Reference run_reader(const std::string& path) {
   const drone_test::ProcessResult py = drone_test::run_python(kReader, {path});
   EXPECT_EQ(py.exit_code, 0) << py.err;
   const std::vector<std::string> lines = drone_test::split_lines(py.out);
@@ -87,6 +88,14 @@ Reference read_reference(const std::string& path) {
   std::istringstream(lines[1]) >> ref.first_ns >> ref.last_ns >> ref.at_time_zero;
   ref.topic_lines.assign(lines.begin() + 2, lines.end());
   return ref;
+}
+
+// The reader runs once per bag for the whole test program.
+const Reference& read_reference(const std::string& path) {
+  static std::map<std::string, Reference> cache;
+  auto it = cache.find(path);
+  if (it == cache.end()) it = cache.emplace(path, run_reader(path)).first;
+  return it->second;
 }
 
 std::vector<std::string> shared_bags() {
@@ -115,7 +124,7 @@ TEST(RealBags, AllSharedBagsArePresent) {
 TEST(RealBags, AnalyzerAgreesWithTheIndependentReader) {
   for (const std::string& path : shared_bags()) {
     SCOPED_TRACE(path);
-    const Reference ref = read_reference(path);
+    const Reference& ref = read_reference(path);
     const bag_analyzer::BagAnalysisResult r = bag_analyzer::BagAnalyzer::analyze(path);
     if (!ref.readable) {
       EXPECT_FALSE(r.success);
@@ -142,7 +151,7 @@ TEST(RealBags, AnalyzerAgreesWithTheIndependentReader) {
 TEST(RealBags, ProgramPrintsTheReadersInventory) {
   for (const std::string& path : shared_bags()) {
     SCOPED_TRACE(path);
-    const Reference ref = read_reference(path);
+    const Reference& ref = read_reference(path);
     const drone_test::ProcessResult run = drone_test::run_process(
         {drone_test::program_path("bagstat_node"), "--bag", path}, {}, {"DRONE_TASK_PROGRESS_URL"});
     ASSERT_EQ(run.signal, 0);
