@@ -1,0 +1,56 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace caikongqu {
+
+// What one analysis of a void's point cloud found. Owns all its members.
+struct VolumeResult {
+  // Enclosed volume of each connected piece of the reconstructed surface, in the cube of the
+  // input's unit (m^3 for a cloud in metres), never negative. Piece 0 is the one holding the
+  // mesh's first triangle, the others follow their first triangle. Empty: no triangle at all.
+  std::vector<double> component_volumes;
+  // Sum of component_volumes, same unit; 0.0 when there is no piece.
+  double total_volume = 0.0;
+  // Points read from the input file, invalid (NaN or infinite) points included; 0 when the file
+  // could not be loaded.
+  std::size_t points_count = 0;
+  // Polygons of the reconstructed mesh, counted before triangulation (polygons of fewer than
+  // three vertices included); 0 when no reconstruction took place.
+  std::size_t mesh_polygons = 0;
+  // Path of the reconstructed cloud file: <output dir>/<input base name>_reconstructed.pcd.
+  // Empty when the analysis stopped before the save was tried.
+  std::string output_path;
+  // True only when every step succeeded and the reconstructed cloud was saved.
+  bool success = false;
+  // Why the analysis failed; empty when success is true.
+  std::string error_message;
+};
+
+// Measures the volume of a void from the point cloud that samples its walls.
+class VolumeAnalyzer {
+ public:
+  // Reads the PCD file at `input_pcd` (float x, y, z fields), estimates normals from the 20
+  // nearest neighbours of every finite point (oriented toward the file's sensor origin),
+  // reconstructs a closed surface by Poisson reconstruction at `depth` clamped to 5..12, splits
+  // it into its edge-connected pieces and integrates the volume each encloses. Writes the mesh
+  // vertices as an ASCII PCD file (8 significant digits) to `output_dir` + "/" + the input's base
+  // name without its extension + "_reconstructed.pcd"; the directory is never created.
+  //
+  // Returns success false with error_message set, and writes nothing, when the file cannot be
+  // loaded ("Failed to load PCD file: <path>"), lacks float x, y, z fields, holds fewer than 20
+  // finite points, or the reconstruction yields a polygon indexing outside its vertices or a
+  // non-finite vertex; returns success false with "Failed to save reconstructed PCD" when the
+  // writer reports failure. Points with a NaN or infinite coordinate take no part in the
+  // reconstruction but count in points_count.
+  //
+  // Exceptions of the point-cloud library pass unchanged, above all the writer's
+  // pcl::IOException (a std::runtime_error) when the output file cannot be opened or the
+  // vertex cloud is empty; so does std::bad_alloc. Prints nothing of its own.
+  static VolumeResult analyze(const std::string& input_pcd, int depth,
+                              const std::string& output_dir);
+};
+
+}  // namespace caikongqu

@@ -1,0 +1,17 @@
+#pragma once
+
+#include "framework/params.h"
+#include "framework/reporter.h"
+#include "framework/task.h"
+
+// The job of voidvol_node: measure the void sampled by the cloud of --input, reconstruct it at
+// --depth (default 8) and save the reconstructed cloud in --output_dir (default
+// /home/ulvar/savemap). Reports at 0 and at 50 percent, then finishes with
+// {"points_count":N,"mesh_polygons":N,"total_volume":V,"component_count":N,
+// "component_volumes":[V,...]} (volumes with six decimals) and the reconstructed cloud as its
+// one output file. Throws std::runtime_error when --input is missing or the analysis fails;
+// the writer's exceptions pass unchanged.
+class CaikongquTask : public drone_task::Task {
+ public:
+  void run(const drone_task::Params& params, drone_task::Reporter& reporter) override;
+};

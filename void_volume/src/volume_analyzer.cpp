@@ -1,0 +1,201 @@
+#include "void_volume/volume_analyzer.h"
+
+#include <pcl/PCLPointCloud2.h>
+#include <pcl/PolygonMesh.h>
+#include <pcl/common/io.h>
+#include <pcl/conversions.h>
+#include <pcl/features/normal_3d_omp.h>
+#include <pcl/io/pcd_io.h>
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+#include <pcl/search/kdtree.h>
+#include <pcl/surface/poisson.h>
+
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <iostream>
+#include <new>
+#include <stdexcept>
+
+#include "volume_steps.h"
+
+namespace caikongqu {
+
+namespace {
+
+// The neighbourhood of every normal; the cloud needs at least this many usable points.
+constexpr int kNormalNeighbours = 20;
+
+// fromPCLPointCloud2 quietly leaves a coordinate at 0 when its field is missing or not a single
+// float, which would turn a foreign file into a cloud of points at the origin.
+bool has_float_xyz(const pcl::PCLPointCloud2& blob) {
+  for (const char* name : {"x", "y", "z"}) {
+    bool found = false;
+    for (const auto& field : blob.fields) {
+      if (field.name == name && field.datatype == pcl::PCLPointField::FLOAT32 && field.count <= 1) {
+        found = true;
+      }
+    }
+    if (!found) return false;
+  }
+  return true;
+}
+
+// Standard output carries nothing but the task's report lines, yet the reconstruction prints
+// diagnostics there ("Vertex pair not in list ..."). While a guard lives, whatever is written to
+// standard output goes to standard error instead; both streams are flushed at either end so
+// that nothing crosses over late.
+class StdoutToStderr {
+ public:
+  StdoutToStderr() {
+    flush();
+    saved_ = ::dup(STDOUT_FILENO);
+    if (saved_ >= 0 && ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+      ::close(saved_);
+      saved_ = -1;
+    }
+  }
+  ~StdoutToStderr() {
+    flush();
+    if (saved_ >= 0) {
+      ::dup2(saved_, STDOUT_FILENO);
+      ::close(saved_);
+    }
+  }
+  StdoutToStderr(const StdoutToStderr&) = delete;
+  StdoutToStderr& operator=(const StdoutToStderr&) = delete;
+
+ private:
+  static void flush() {
+    std::cout.flush();
+    std::fflush(stdout);
+  }
+  int saved_ = -1;  // the real standard output; -1 when it could not be kept aside
+};
+
+// Reads the file into `cloud` with its sensor origin and orientation; returns why it could not,
+// or an empty text. The header is checked on its own first: the reader goes on to crash on a
+// file without a DATA line (an empty or foreign file), and a header the reader chokes on is a
+// file that cannot be loaded, not a fault of the run.
+std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud) {
+  const std::string not_loaded = "Failed to load PCD file: " + path;
+  pcl::PCDReader reader;
+  int pcd_version = 0;
+  {
+    pcl::PCLPointCloud2 header;
+    int data_type = 0;
+    unsigned int data_idx = 0;
+    int status = -1;
+    try {
+      status = reader.readHeader(path, header, cloud.sensor_origin_, cloud.sensor_orientation_,
+                                 pcd_version, data_type, data_idx, 0);
+    } catch (const std::bad_alloc&) {
+      throw;
+    } catch (const std::exception&) {
+      return not_loaded;
+    }
+    if (status < 0 || data_idx == 0) return not_loaded;
+    if (!has_float_xyz(header)) return "PCD file has no float x, y, z fields: " + path;
+  }
+  pcl::PCLPointCloud2 blob;
+  if (reader.read(path, blob, cloud.sensor_origin_, cloud.sensor_orientation_, pcd_version, 0) <
+      0) {
+    return not_loaded;
+  }
+  pcl::fromPCLPointCloud2(blob, cloud);
+  return {};
+}
+
+bool is_finite(const pcl::PointXYZ& p) {
+  return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
+}
+
+// The points that the neighbour search and the reconstruction can take: a point with a NaN or
+// infinite coordinate would abort the search. The cloud's sensor origin stays with the points,
+// since the normals are turned toward it. Returns `cloud` itself when every point is finite.
+pcl::PointCloud<pcl::PointXYZ>::Ptr finite_points(
+    const pcl::PointCloud<pcl::PointXYZ>::Ptr& cloud) {
+  pcl::Indices keep;
+  keep.reserve(cloud->size());
+  for (size_t i = 0; i < cloud->size(); ++i) {
+    if (is_finite((*cloud)[i])) keep.push_back(static_cast<pcl::index_t>(i));
+  }
+  if (keep.size() == cloud->size()) {
+    cloud->is_dense = true;
+    return cloud;
+  }
+  pcl::PointCloud<pcl::PointXYZ>::Ptr out(new pcl::PointCloud<pcl::PointXYZ>);
+  pcl::copyPointCloud(*cloud, keep, *out);
+  out->is_dense = true;
+  return out;
+}
+
+}  // namespace
+
+VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
+                                     const std::string& output_dir) {
+  const StdoutToStderr quiet_stdout;
+  VolumeResult result;
+  const int octree_depth = detail::clamp_depth(depth);
+
+  pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
+  result.error_message = load_cloud(input_pcd, *cloud);
+  if (!result.error_message.empty()) return result;
+  result.points_count = cloud->size();
+
+  const pcl::PointCloud<pcl::PointXYZ>::Ptr usable = finite_points(cloud);
+  if (usable->size() < static_cast<size_t>(kNormalNeighbours)) {
+    result.error_message =
+        "Too few valid points to reconstruct a surface: " + std::to_string(usable->size()) +
+        " finite of " + std::to_string(result.points_count) + " read, at least " +
+        std::to_string(kNormalNeighbours) + " needed";
+    return result;
+  }
+
+  pcl::PointCloud<pcl::PointNormal>::Ptr oriented(new pcl::PointCloud<pcl::PointNormal>);
+  {
+    pcl::PointCloud<pcl::Normal> normals;
+    pcl::NormalEstimationOMP<pcl::PointXYZ, pcl::Normal> estimation(0);
+    estimation.setSearchMethod(
+        pcl::search::KdTree<pcl::PointXYZ>::Ptr(new pcl::search::KdTree<pcl::PointXYZ>(true)));
+    estimation.setKSearch(kNormalNeighbours);
+    estimation.setRadiusSearch(0.0);
+    estimation.setInputCloud(usable);
+    estimation.compute(normals);
+    pcl::concatenateFields(*usable, normals, *oriented);
+  }
+
+  pcl::PolygonMesh mesh;
+  {
+    pcl::Poisson<pcl::PointNormal> poisson;
+    poisson.setDepth(octree_depth);
+    poisson.setInputCloud(oriented);
+    poisson.reconstruct(mesh);
+  }
+  oriented.reset();
+  result.mesh_polygons = mesh.polygons.size();
+
+  // The vertex positions serve both the measurement and the saved cloud.
+  pcl::PointCloud<pcl::PointXYZ> vertices;
+  pcl::fromPCLPointCloud2(mesh.cloud, vertices);
+  detail::MeshVolumes measured = detail::measure_mesh(vertices, mesh.polygons);
+  if (!measured.success) {
+    result.error_message = measured.error_message;
+    return result;
+  }
+  result.component_volumes = std::move(measured.component_volumes);
+  result.total_volume = measured.total_volume;
+
+  result.output_path = detail::reconstructed_path(input_pcd, output_dir);
+  pcl::PCDWriter writer;
+  if (writer.writeASCII(result.output_path, vertices, 8) < 0) {
+    result.error_message = "Failed to save reconstructed PCD";
+    return result;
+  }
+  result.success = true;
+  return result;
+}
+
+}  // namespace caikongqu

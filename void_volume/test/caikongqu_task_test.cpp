@@ -1,0 +1,1 @@
+int dummy_task_test;

@@ -1,0 +1,28 @@
+#pragma once
+
+// Point clouds of known shape for the void volume tests, written as PCD text by hand so that
+// the reader under test is not also the writer.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace voidvol_test {
+
+using Point = std::array<float, 3>;
+
+// `count` points spread uniformly over the sphere of `radius` around `centre`, drawn from a
+// generator seeded with `seed`.
+std::vector<Point> sphere_points(const Point& centre, float radius, size_t count, uint32_t seed);
+
+// `count` points spread uniformly (by area) over the surface of the axis-aligned box with the
+// given corners.
+std::vector<Point> box_points(const Point& low, const Point& high, size_t count, uint32_t seed);
+
+// An ASCII PCD file with the fields x y z (float), the given points and VIEWPOINT at `origin`
+// (the point the normals are turned toward). Non-finite coordinates are written as nan / inf.
+void write_xyz_pcd(const std::string& path, const std::vector<Point>& points,
+                   const Point& origin = {0, 0, 0});
+
+}  // namespace voidvol_test

@@ -1,0 +1,340 @@
+#include "void_volume/volume_analyzer.h"
+
+#include <gtest/gtest.h>
+#include <pcl/exceptions.h>
+
+#include <dirent.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <limits>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cloud_writer.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+using caikongqu::VolumeAnalyzer;
+using caikongqu::VolumeResult;
+using voidvol_test::box_points;
+using voidvol_test::Point;
+using voidvol_test::sphere_points;
+using voidvol_test::write_xyz_pcd;
+
+const double kPi = std::acos(-1.0);
+
+// Names of the entries of a directory, "." and ".." left out.
+std::vector<std::string> entries(const std::string& dir) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(dir.c_str())) {
+    while (const dirent* e = readdir(d)) {
+      const std::string name = e->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(d);
+  }
+  return names;
+}
+
+// The header lines and the data lines of a PCD text file.
+struct PcdText {
+  std::vector<std::string> header;
+  std::vector<std::string> data;
+};
+
+PcdText read_pcd_text(const std::string& path) {
+  std::ifstream in(path);
+  PcdText text;
+  std::string line;
+  bool in_data = false;
+  while (std::getline(in, line)) {
+    (in_data ? text.data : text.header).push_back(line);
+    if (line.rfind("DATA", 0) == 0) in_data = true;
+  }
+  return text;
+}
+
+class VolumeAnalyzerTest : public ::testing::Test {
+ protected:
+  // Writes `points` as <in>/<name> and analyses it into the output directory.
+  VolumeResult analyze(const std::vector<Point>& points, const Point& origin, int depth,
+                       const std::string& name = "cloud.pcd") {
+    write_xyz_pcd(in_.file(name), points, origin);
+    return VolumeAnalyzer::analyze(in_.file(name), depth, out_.path());
+  }
+
+  drone_test::TempDir in_;
+  drone_test::TempDir out_;
+};
+
+TEST_F(VolumeAnalyzerTest, SolidsOfKnownVolume) {
+  struct Case {
+    const char* name;
+    std::vector<Point> points;
+    Point origin;   // a point inside the solid, where a scanner would stand
+    double volume;  // the true volume
+    Point centre;   // for the check that the saved vertices lie on the surface
+    double radius;  // sphere radius; 0 for the box
+  };
+  const Case cases[] = {
+      {"sphere",
+       sphere_points({0.2f, -0.3f, 0.1f}, 1.0f, 2000, 7),
+       {0.2f, -0.3f, 0.1f},
+       4.0 / 3.0 * kPi,
+       {0.2f, -0.3f, 0.1f},
+       1.0},
+      {"box",
+       box_points({-1, -0.75f, -0.5f}, {1, 0.75f, 0.5f}, 2000, 11),
+       {0, 0, 0},
+       3.0,
+       {0, 0, 0},
+       0.0},
+      // A large void far from the coordinate origin, in the units of a site grid.
+      {"far sphere",
+       sphere_points({1000, 2000, 30}, 50.0f, 2000, 5),
+       {1000, 2000, 30},
+       4.0 / 3.0 * kPi * 50 * 50 * 50,
+       {1000, 2000, 30},
+       50.0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const VolumeResult r = analyze(c.points, c.origin, 6);
+    ASSERT_TRUE(r.success) << r.error_message;
+    EXPECT_TRUE(r.error_message.empty());
+    EXPECT_EQ(r.points_count, c.points.size());
+    EXPECT_GT(r.mesh_polygons, 1000u);
+    ASSERT_EQ(r.component_volumes.size(), 1u);
+    EXPECT_EQ(r.total_volume, r.component_volumes[0]);
+    EXPECT_NEAR(r.total_volume, c.volume, 0.02 * c.volume);
+    ASSERT_EQ(r.output_path, out_.path() + "/cloud_reconstructed.pcd");
+
+    // The saved file: ASCII, x y z only, one line per mesh vertex, eight significant digits.
+    const PcdText text = read_pcd_text(r.output_path);
+    std::vector<std::string> keys;
+    size_t points = 0;
+    for (const std::string& line : text.header) {
+      std::istringstream words(line);
+      std::string key;
+      words >> key;
+      keys.push_back(key);
+      if (key == "FIELDS") {
+        EXPECT_EQ(line, "FIELDS x y z");
+      } else if (key == "TYPE") {
+        EXPECT_EQ(line, "TYPE F F F");
+      } else if (key == "POINTS") {
+        words >> points;
+      } else if (key == "DATA") {
+        EXPECT_EQ(line, "DATA ascii");
+      }
+    }
+    EXPECT_NE(std::find(keys.begin(), keys.end(), "POINTS"), keys.end());
+    ASSERT_EQ(text.data.size(), points);
+    ASSERT_GT(points, 500u);
+    for (const std::string& line : text.data) {
+      std::istringstream words(line);
+      double p[3];
+      ASSERT_TRUE(words >> p[0] >> p[1] >> p[2]) << line;
+      std::string rest;
+      EXPECT_FALSE(words >> rest) << line;
+      // No coordinate carries more than eight significant digits.
+      std::istringstream again(line);
+      std::string token;
+      while (again >> token) {
+        size_t digits = 0;
+        bool leading = true;
+        for (const char ch : token.substr(0, token.find_first_of("eE"))) {
+          if (ch < '0' || ch > '9') continue;
+          if (ch != '0') leading = false;
+          if (!leading) ++digits;
+        }
+        EXPECT_LE(digits, 8u) << token;
+      }
+      if (c.radius > 0) {
+        const double d = std::sqrt((p[0] - c.centre[0]) * (p[0] - c.centre[0]) +
+                                   (p[1] - c.centre[1]) * (p[1] - c.centre[1]) +
+                                   (p[2] - c.centre[2]) * (p[2] - c.centre[2]));
+        EXPECT_NEAR(d, c.radius, 0.05 * c.radius) << line;
+      }
+    }
+  }
+}
+
+TEST_F(VolumeAnalyzerTest, TwoSeparateVoidsAreTwoComponents) {
+  // Normals are turned toward the sensor origin, which can lie inside one void only: the void
+  // around it is measured truly, the other one gets half of its normals turned inward and comes
+  // out as a piece of its own but of no reliable volume.
+  std::vector<Point> points = sphere_points({-3, 0, 0}, 1.0f, 1500, 3);
+  const std::vector<Point> other = sphere_points({3, 0, 0}, 1.0f, 1500, 4);
+  points.insert(points.end(), other.begin(), other.end());
+  const VolumeResult r = analyze(points, {-3, 0, 0}, 6);
+  ASSERT_TRUE(r.success) << r.error_message;
+  EXPECT_EQ(r.points_count, 3000u);
+  ASSERT_EQ(r.component_volumes.size(), 2u);
+  const double sphere = 4.0 / 3.0 * kPi;
+  const bool one_true = std::fabs(r.component_volumes[0] - sphere) < 0.02 * sphere ||
+                        std::fabs(r.component_volumes[1] - sphere) < 0.02 * sphere;
+  EXPECT_TRUE(one_true) << r.component_volumes[0] << " " << r.component_volumes[1];
+  EXPECT_DOUBLE_EQ(r.total_volume, r.component_volumes[0] + r.component_volumes[1]);
+}
+
+TEST_F(VolumeAnalyzerTest, OutputFileIsNamedAfterTheInput) {
+  const std::vector<Point> points = sphere_points({0, 0, 0}, 1.0f, 300, 21);
+  struct Case {
+    const char* input;
+    std::string dir;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"scan.part2.pcd", out_.path(), out_.path() + "/scan.part2_reconstructed.pcd"},
+      {"cloud", out_.path(), out_.path() + "/cloud_reconstructed.pcd"},
+      {".pcd", out_.path() + "/", out_.path() + "//_reconstructed.pcd"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    write_xyz_pcd(in_.file(c.input), points);
+    const VolumeResult r = VolumeAnalyzer::analyze(in_.file(c.input), 5, c.dir);
+    ASSERT_TRUE(r.success) << r.error_message;
+    EXPECT_EQ(r.output_path, c.expected);
+    EXPECT_FALSE(read_pcd_text(r.output_path).data.empty());
+  }
+  EXPECT_EQ(entries(out_.path()).size(), 3u);
+}
+
+TEST_F(VolumeAnalyzerTest, DepthIsClampedBeforeReconstruction) {
+  // The mesh at depth 5 differs from the one at 6; depths 4 and below must give the one at 5.
+  const std::vector<Point> points = sphere_points({0, 0, 0}, 1.0f, 800, 31);
+  const VolumeResult at5 = analyze(points, {0, 0, 0}, 5);
+  const VolumeResult at6 = analyze(points, {0, 0, 0}, 6);
+  ASSERT_TRUE(at5.success && at6.success);
+  ASSERT_NE(at5.mesh_polygons, at6.mesh_polygons);
+  for (const int depth : {4, 0, -3}) {
+    SCOPED_TRACE(depth);
+    const VolumeResult r = analyze(points, {0, 0, 0}, depth);
+    ASSERT_TRUE(r.success);
+    EXPECT_EQ(r.mesh_polygons, at5.mesh_polygons);
+    EXPECT_EQ(r.component_volumes, at5.component_volumes);
+  }
+}
+
+TEST_F(VolumeAnalyzerTest, NonFinitePointsAreLeftOutButCounted) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const std::vector<Point> clean = sphere_points({0, 0, 0}, 1.0f, 1000, 41);
+  std::vector<Point> dirty;
+  for (size_t i = 0; i < clean.size(); ++i) {
+    if (i % 40 == 0) dirty.push_back({nan, nan, nan});
+    if (i % 97 == 0) dirty.push_back({0.5f, -inf, 0.1f});
+    if (i % 130 == 0) dirty.push_back({inf, 0.0f, nan});
+    dirty.push_back(clean[i]);
+  }
+  const VolumeResult expected = analyze(clean, {0, 0, 0}, 5, "clean.pcd");
+  const VolumeResult r = analyze(dirty, {0, 0, 0}, 5, "dirty.pcd");
+  ASSERT_TRUE(expected.success) << expected.error_message;
+  ASSERT_TRUE(r.success) << r.error_message;
+  EXPECT_EQ(r.points_count, dirty.size());
+  EXPECT_GT(dirty.size(), clean.size() + 30);
+  EXPECT_EQ(r.mesh_polygons, expected.mesh_polygons);
+  ASSERT_EQ(r.component_volumes.size(), expected.component_volumes.size());
+  for (size_t i = 0; i < r.component_volumes.size(); ++i) {
+    EXPECT_NEAR(r.component_volumes[i], expected.component_volumes[i], 1e-9);
+  }
+  EXPECT_NEAR(r.total_volume, 4.0 / 3.0 * kPi, 0.03 * 4.0 / 3.0 * kPi);
+}
+
+TEST_F(VolumeAnalyzerTest, TooFewFinitePointsFailBeforeReconstruction) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  struct Case {
+    const char* name;
+    std::vector<Point> points;
+    const char* count_text;
+  };
+  std::vector<Point> nineteen = sphere_points({0, 0, 0}, 1.0f, 19, 51);
+  std::vector<Point> nineteen_and_nans = nineteen;
+  for (int i = 0; i < 30; ++i) nineteen_and_nans.push_back({nan, 1.0f, 2.0f});
+  const Case cases[] = {
+      {"empty", {}, ": 0 finite of 0 read, at least 20 needed"},
+      {"nineteen", nineteen, ": 19 finite of 19 read, at least 20 needed"},
+      {"nineteen among invalid", nineteen_and_nans, ": 19 finite of 49 read, at least 20 needed"},
+      {"all invalid", std::vector<Point>(25, Point{nan, nan, nan}),
+       ": 0 finite of 25 read, at least 20 needed"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const VolumeResult r = analyze(c.points, {0, 0, 0}, 6);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.error_message,
+              std::string("Too few valid points to reconstruct a surface") + c.count_text);
+    EXPECT_EQ(r.points_count, c.points.size());
+    EXPECT_EQ(r.mesh_polygons, 0u);
+    EXPECT_TRUE(r.component_volumes.empty());
+    EXPECT_TRUE(r.output_path.empty());
+  }
+  EXPECT_TRUE(entries(out_.path()).empty());
+
+  // Twenty finite points are enough to go on.
+  const VolumeResult r = analyze(sphere_points({0, 0, 0}, 1.0f, 20, 52), {0, 0, 0}, 5);
+  EXPECT_TRUE(r.success) << r.error_message;
+  EXPECT_EQ(r.points_count, 20u);
+}
+
+TEST_F(VolumeAnalyzerTest, InputThatCannotBeReadFailsWithoutWriting) {
+  const std::string header =
+      "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 50\nHEIGHT 1\n"
+      "POINTS 50\n";
+  std::string garbage;
+  for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 7919) & 0xff);
+  struct Case {
+    const char* name;
+    const char* contents;  // null: no file at all
+    std::string text;
+    const char* message;  // followed by the path
+  };
+  const Case cases[] = {
+      {"missing.pcd", nullptr, "", "Failed to load PCD file: "},
+      {"empty.pcd", "", "", "Failed to load PCD file: "},
+      {"prose.pcd", "", "this is not\na point cloud\n", "Failed to load PCD file: "},
+      {"noise.pcd", "", garbage, "Failed to load PCD file: "},
+      {"truncated.pcd", "", header + "DATA ascii\n1 2 3\n4 5 6\n", "Failed to load PCD file: "},
+      {"short_binary.pcd", "", header + "DATA binary\n0123456789ab", "Failed to load PCD file: "},
+      {"bad_compressed.pcd", "", header + "DATA binary_compressed\n" + garbage,
+       "Failed to load PCD file: "},
+      {"data_kind_missing.pcd", "", header + "DATA\n1 2 3\n", "Failed to load PCD file: "},
+      {"other_fields.pcd", "",
+       "VERSION 0.7\nFIELDS a b c\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 1\nHEIGHT 1\n"
+       "POINTS 1\nDATA ascii\n1 2 3\n",
+       "PCD file has no float x, y, z fields: "},
+      {"no_z.pcd", "",
+       "VERSION 0.7\nFIELDS x y\nSIZE 4 4\nTYPE F F\nCOUNT 1 1\nWIDTH 1\nHEIGHT 1\n"
+       "POINTS 1\nDATA ascii\n1 2\n",
+       "PCD file has no float x, y, z fields: "},
+      {"double_xyz.pcd", "",
+       "VERSION 0.7\nFIELDS x y z\nSIZE 8 8 8\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 1\nHEIGHT 1\n"
+       "POINTS 1\nDATA ascii\n1 2 3\n",
+       "PCD file has no float x, y, z fields: "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = in_.file(c.name);
+    if (c.contents != nullptr) drone_test::write_file(path, c.text);
+    const VolumeResult r = VolumeAnalyzer::analyze(path, 6, out_.path());
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.error_message, c.message + path);
+    EXPECT_EQ(r.points_count, 0u);
+    EXPECT_EQ(r.mesh_polygons, 0u);
+    EXPECT_TRUE(r.output_path.empty());
+  }
+  EXPECT_TRUE(entries(out_.path()).empty());
+}
+
+TEST_F(VolumeAnalyzerTest, MissingOutputDirectoryThrowsTheWriterError) {
+  write_xyz_pcd(in_.file("cloud.pcd"), sphere_points({0, 0, 0}, 1.0f, 300, 61));
+  EXPECT_THROW(VolumeAnalyzer::analyze(in_.file("cloud.pcd"), 5, out_.file("not/there")),
+               pcl::IOException);
+}
+
+}  // namespace

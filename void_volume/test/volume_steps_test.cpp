@@ -1,0 +1,300 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "volume_steps.h"
+
+namespace {
+
+using caikongqu::detail::measure_mesh;
+using caikongqu::detail::MeshVolumes;
+using caikongqu::detail::reconstructed_path;
+
+// A hand-made mesh: vertex positions and polygons of vertex indices.
+struct Mesh {
+  pcl::PointCloud<pcl::PointXYZ> vertices;
+  std::vector<pcl::Vertices> polygons;
+
+  int vertex(float x, float y, float z) {
+    vertices.push_back(pcl::PointXYZ(x, y, z));
+    return static_cast<int>(vertices.size()) - 1;
+  }
+  void polygon(std::vector<int> indices) {
+    pcl::Vertices p;
+    p.vertices.assign(indices.begin(), indices.end());
+    polygons.push_back(p);
+  }
+  MeshVolumes measure() const { return measure_mesh(vertices, polygons); }
+};
+
+// The tetrahedron (0,0,0), (1,0,0), (0,1,0), (0,0,1) shifted by `at`, faces wound outward (or
+// inward when `inward`).
+void add_tetrahedron(Mesh& m, float ax, float ay, float az, bool inward) {
+  const int o = m.vertex(ax, ay, az);
+  const int x = m.vertex(ax + 1, ay, az);
+  const int y = m.vertex(ax, ay + 1, az);
+  const int z = m.vertex(ax, ay, az + 1);
+  std::vector<std::vector<int>> faces{{o, y, x}, {o, x, z}, {o, z, y}, {x, y, z}};
+  for (auto& f : faces) {
+    if (inward) std::swap(f[1], f[2]);
+    m.polygon(f);
+  }
+}
+
+// The axis-aligned cube of edge `edge` with corner `at`, six outward quads.
+void add_cube(Mesh& m, float ax, float ay, float az, float edge) {
+  int c[8];
+  for (int i = 0; i < 8; ++i) {
+    c[i] =
+        m.vertex(ax + ((i & 1) ? edge : 0), ay + ((i & 2) ? edge : 0), az + ((i & 4) ? edge : 0));
+  }
+  m.polygon({c[0], c[2], c[3], c[1]});  // z low
+  m.polygon({c[4], c[5], c[7], c[6]});  // z high
+  m.polygon({c[0], c[1], c[5], c[4]});  // y low
+  m.polygon({c[2], c[6], c[7], c[3]});  // y high
+  m.polygon({c[0], c[4], c[6], c[2]});  // x low
+  m.polygon({c[1], c[3], c[7], c[5]});  // x high
+}
+
+// Signed volume of the tetrahedron spanned by the origin and one triangle, as the analysis
+// defines it.
+double signed_volume(const Mesh& m, int a, int b, int c) {
+  const auto& p0 = m.vertices[a];
+  const auto& p1 = m.vertices[b];
+  const auto& p2 = m.vertices[c];
+  const double cx = double(p1.y) * p2.z - double(p2.y) * p1.z;
+  const double cy = double(p1.z) * p2.x - double(p1.x) * p2.z;
+  const double cz = double(p1.x) * p2.y - double(p1.y) * p2.x;
+  return (p0.x * cx + p0.y * cy + p0.z * cz) / 6.0;
+}
+
+TEST(MeshVolume, ClosedTetrahedronEitherWinding) {
+  for (const bool inward : {false, true}) {
+    for (const float shift : {0.0f, 100.0f}) {
+      SCOPED_TRACE(std::string(inward ? "inward" : "outward") + " at " + std::to_string(shift));
+      Mesh m;
+      add_tetrahedron(m, shift, -2 * shift, shift / 2, inward);
+      const MeshVolumes r = m.measure();
+      ASSERT_TRUE(r.success) << r.error_message;
+      ASSERT_EQ(r.component_volumes.size(), 1u);
+      EXPECT_NEAR(r.component_volumes[0], 1.0 / 6.0, 1e-9);
+      EXPECT_EQ(r.total_volume, r.component_volumes[0]);
+    }
+  }
+}
+
+TEST(MeshVolume, TriangleWithReversedTwinIsOnePieceOfNoVolume) {
+  Mesh m;
+  const int a = m.vertex(1, 2, 3), b = m.vertex(4, -1, 2), c = m.vertex(0, 5, 7);
+  m.polygon({a, b, c});
+  m.polygon({a, c, b});
+  const MeshVolumes r = m.measure();
+  ASSERT_TRUE(r.success);
+  ASSERT_EQ(r.component_volumes.size(), 1u);
+  // Dropping the sign per triangle instead of per piece would give twice one triangle's share.
+  EXPECT_NEAR(r.component_volumes[0], 0.0, 1e-12);
+  EXPECT_NEAR(r.total_volume, 0.0, 1e-12);
+}
+
+TEST(MeshVolume, SharingOnlyAVertexKeepsPiecesApart) {
+  Mesh m;
+  const int shared = m.vertex(0, 0, 1);
+  const int a = m.vertex(1, 0, 0), b = m.vertex(0, 1, 0);
+  const int c = m.vertex(-1, 0, 0), d = m.vertex(0, -1, 0);
+  m.polygon({shared, a, b});
+  m.polygon({shared, c, d});
+  const MeshVolumes r = m.measure();
+  ASSERT_TRUE(r.success);
+  ASSERT_EQ(r.component_volumes.size(), 2u);
+  EXPECT_NEAR(r.component_volumes[0], std::fabs(signed_volume(m, shared, a, b)), 1e-12);
+  EXPECT_NEAR(r.component_volumes[1], std::fabs(signed_volume(m, shared, c, d)), 1e-12);
+}
+
+TEST(MeshVolume, TrianglesOnOneEdgeFormOnePiece) {
+  for (const int count : {3, 1000}) {
+    SCOPED_TRACE(count);
+    Mesh m;
+    const int a = m.vertex(0, 0, 0), b = m.vertex(0, 0, 1);
+    for (int i = 0; i < count; ++i) {
+      const double angle = 6.283185307 * i / count;
+      m.polygon({a, b, m.vertex(float(std::cos(angle)), float(std::sin(angle)), 0.5f)});
+    }
+    const MeshVolumes r = m.measure();
+    ASSERT_TRUE(r.success);
+    EXPECT_EQ(r.component_volumes.size(), 1u);
+  }
+}
+
+TEST(MeshVolume, PieceJoinedThroughALaterTriangle) {
+  // Triangles 0 and 2 meet only through triangles 3 and 4; triangle 1 stands alone.
+  Mesh m;
+  for (int i = 0; i < 8; ++i) m.vertex(float(i), float(i * i % 5), float(i % 3) + 1);
+  for (int i = 0; i < 3; ++i) m.vertex(float(10 + i), 2.0f * i, -3.0f);
+  m.polygon({0, 1, 2});
+  m.polygon({8, 9, 10});
+  m.polygon({5, 6, 7});
+  m.polygon({1, 2, 5});
+  m.polygon({2, 5, 6});
+  const MeshVolumes r = m.measure();
+  ASSERT_TRUE(r.success);
+  ASSERT_EQ(r.component_volumes.size(), 2u);
+  const double joined = signed_volume(m, 0, 1, 2) + signed_volume(m, 5, 6, 7) +
+                        signed_volume(m, 1, 2, 5) + signed_volume(m, 2, 5, 6);
+  EXPECT_NEAR(r.component_volumes[0], std::fabs(joined), 1e-9);
+  EXPECT_NEAR(r.component_volumes[1], std::fabs(signed_volume(m, 8, 9, 10)), 1e-9);
+}
+
+TEST(MeshVolume, PolygonsAreFannedAroundTheirFirstVertex) {
+  // A closed cube of quads encloses its volume only when each quad becomes two triangles.
+  Mesh cube;
+  add_cube(cube, 2, 3, 4, 2);
+  MeshVolumes r = cube.measure();
+  ASSERT_TRUE(r.success);
+  ASSERT_EQ(r.component_volumes.size(), 1u);
+  EXPECT_NEAR(r.total_volume, 8.0, 1e-9);
+
+  // A skew pentagon (a,b,c,d,e) is the fan (a,b,c), (a,c,d), (a,d,e); a fan around another
+  // vertex would enclose a different volume with the origin.
+  Mesh skew;
+  const int a = skew.vertex(1, 0, 0), b = skew.vertex(2, 1, 3), c = skew.vertex(1, 3, -1);
+  const int d = skew.vertex(-1, 2, 2), e = skew.vertex(-2, -1, 1);
+  skew.polygon({a, b, c, d, e});
+  r = skew.measure();
+  ASSERT_TRUE(r.success);
+  ASSERT_EQ(r.component_volumes.size(), 1u);
+  const double fan_a =
+      signed_volume(skew, a, b, c) + signed_volume(skew, a, c, d) + signed_volume(skew, a, d, e);
+  const double fan_b =
+      signed_volume(skew, b, c, d) + signed_volume(skew, b, d, e) + signed_volume(skew, b, e, a);
+  ASSERT_GT(std::fabs(std::fabs(fan_a) - std::fabs(fan_b)), 1e-3);
+  EXPECT_NEAR(r.total_volume, std::fabs(fan_a), 1e-9);
+}
+
+TEST(MeshVolume, PolygonsOfFewerThanThreeVerticesAddNothing) {
+  Mesh m;
+  for (int i = 0; i < 4; ++i) m.vertex(float(i), 1, 2);
+  m.polygon({0, 1});
+  m.polygon({2});
+  m.polygon({});
+  MeshVolumes r = m.measure();
+  ASSERT_TRUE(r.success) << r.error_message;
+  EXPECT_TRUE(r.component_volumes.empty());
+  EXPECT_EQ(r.total_volume, 0.0);
+
+  // Nor does a two-vertex polygon join the pieces it touches.
+  add_tetrahedron(m, 5, 5, 5, false);
+  add_tetrahedron(m, -5, 5, 5, true);
+  m.polygon({4, 8});
+  r = m.measure();
+  ASSERT_TRUE(r.success);
+  ASSERT_EQ(r.component_volumes.size(), 2u);
+  EXPECT_NEAR(r.total_volume, 2.0 / 6.0, 1e-9);
+}
+
+TEST(MeshVolume, DisjointSurfacesFollowTheirFirstTriangle) {
+  // Cube first: its piece is number 0.
+  Mesh m;
+  add_cube(m, 0, 0, 0, 2);
+  add_tetrahedron(m, 10, 0, 0, false);
+  MeshVolumes r = m.measure();
+  ASSERT_TRUE(r.success);
+  ASSERT_EQ(r.component_volumes.size(), 2u);
+  EXPECT_NEAR(r.component_volumes[0], 8.0, 1e-9);
+  EXPECT_NEAR(r.component_volumes[1], 1.0 / 6.0, 1e-9);
+  EXPECT_NEAR(r.total_volume, 8.0 + 1.0 / 6.0, 1e-9);
+
+  // Interleaved faces with a tetrahedron face first: the tetrahedron is piece 0, whatever its
+  // size.
+  Mesh mixed;
+  add_tetrahedron(mixed, 10, 0, 0, true);
+  add_cube(mixed, 0, 0, 0, 2);
+  std::vector<pcl::Vertices> order;
+  for (size_t i = 0; i < 4; ++i) {
+    order.push_back(mixed.polygons[i]);
+    order.push_back(mixed.polygons[4 + i]);
+  }
+  order.push_back(mixed.polygons[8]);
+  order.push_back(mixed.polygons[9]);
+  mixed.polygons = order;
+  r = mixed.measure();
+  ASSERT_TRUE(r.success);
+  ASSERT_EQ(r.component_volumes.size(), 2u);
+  EXPECT_NEAR(r.component_volumes[0], 1.0 / 6.0, 1e-9);
+  EXPECT_NEAR(r.component_volumes[1], 8.0, 1e-9);
+}
+
+TEST(MeshVolume, RepeatedVertexTriangleIsItsOwnPiece) {
+  Mesh m;
+  add_tetrahedron(m, 0, 0, 0, false);
+  m.polygon({0, 0, 1});  // shares edge (0,1) with the tetrahedron: joins it
+  m.polygon({2, 2, 2});  // a point: no edge shared with anything
+  const MeshVolumes r = m.measure();
+  ASSERT_TRUE(r.success);
+  ASSERT_EQ(r.component_volumes.size(), 2u);
+  EXPECT_NEAR(r.component_volumes[0], 1.0 / 6.0, 1e-9);
+  EXPECT_EQ(r.component_volumes[1], 0.0);
+}
+
+TEST(MeshVolume, IndicesOutsideTheVerticesFail) {
+  struct Case {
+    std::vector<int> polygon;
+    std::string names;
+  };
+  const std::vector<Case> cases{
+      {{0, 1, 4}, "vertex 4"}, {{0, -1, 2}, "vertex -1"}, {{7, 1}, "vertex 7"}};
+  for (const Case& c : cases) {
+    Mesh m;
+    add_tetrahedron(m, 0, 0, 0, false);
+    m.polygon(c.polygon);
+    const MeshVolumes r = m.measure();
+    EXPECT_FALSE(r.success);
+    EXPECT_NE(r.error_message.find(c.names), std::string::npos) << r.error_message;
+    EXPECT_NE(r.error_message.find("polygon 4"), std::string::npos) << r.error_message;
+    EXPECT_NE(r.error_message.find("4 vertices"), std::string::npos) << r.error_message;
+    EXPECT_TRUE(r.component_volumes.empty());
+  }
+}
+
+TEST(MeshVolume, NonFiniteVertexFails) {
+  for (const float bad :
+       {std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity()}) {
+    Mesh m;
+    add_tetrahedron(m, 0, 0, 0, false);
+    m.vertices[2].y = bad;
+    const MeshVolumes r = m.measure();
+    EXPECT_FALSE(r.success);
+    EXPECT_NE(r.error_message.find("vertex 2"), std::string::npos) << r.error_message;
+  }
+  // An unused vertex is never read.
+  Mesh m;
+  add_tetrahedron(m, 0, 0, 0, false);
+  m.vertex(std::numeric_limits<float>::quiet_NaN(), 0, 0);
+  EXPECT_TRUE(m.measure().success);
+}
+
+TEST(ReconstructedPath, FollowsTheInputBaseName) {
+  struct Case {
+    const char* input;
+    const char* dir;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"/data/scan.part2.pcd", "/out", "/out/scan.part2_reconstructed.pcd"},
+      {"C:\\data\\a.pcd", "/out", "/out/a_reconstructed.pcd"},
+      {"cloud", "/out", "/out/cloud_reconstructed.pcd"},
+      {".pcd", "/out", "/out/_reconstructed.pcd"},
+      {"/data/scan.part2.pcd", "/out/", "/out//scan.part2_reconstructed.pcd"},
+      {"/data/scan.part2.pcd", "", "/scan.part2_reconstructed.pcd"},
+      {"rel/dir.v2/cloud", "out", "out/cloud_reconstructed.pcd"},
+      {"/data/mixed\\win/x.y.z", "o", "o/x.y_reconstructed.pcd"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(reconstructed_path(c.input, c.dir), c.expected) << c.input << " in " << c.dir;
+  }
+}
+
+}  // namespace
