@@ -526,9 +526,17 @@ TEST_F(LidarValidatorTest, CompressionAndChunkingDoNotChangeTheFindings) {
 
 // ---- bad input -------------------------------------------------------------------------------
 
-TEST_F(LidarValidatorTest, MissingAndEmptyBagFilesFail) {
+TEST_F(LidarValidatorTest, FilesThatAreNoBagsFail) {
+  drone_test::write_file(bag("empty.bag"), "");
+  drone_test::write_file(bag("version-only.bag"), "#ROSBAG V2.0\n");
+  std::mt19937 rng(99);
+  std::string noise(4096, '\0');
+  for (char& c : noise) c = static_cast<char>(rng() & 0xFF);
+  drone_test::write_file(bag("noise.bag"), noise);
+  drone_test::write_file(bag("noise-after-version.bag"), "#ROSBAG V2.0\n" + noise);
   for (const std::string& path :
-       {bag("absent.bag"), dir_.path(), drone_test::fixture_path("bags/empty-file.bag")}) {
+       {bag("absent.bag"), dir_.path(), bag("empty.bag"), bag("version-only.bag"), bag("noise.bag"),
+        bag("noise-after-version.bag")}) {
     SCOPED_TRACE(path);
     const ValidationResult r = check(path);
     expect_failure(r, path);
