@@ -33,6 +33,11 @@ namespace fs = std::filesystem;
 // than that could not be read back by anyone.
 constexpr uint64_t kMaxPoints = std::numeric_limits<uint32_t>::max();
 
+// The first lines of every merged cloud. The second, a PCD comment, tells a merge result found
+// among the keyframes from a keyframe.
+constexpr char kMergedPrefix[] =
+    "# .PCD v0.7 - Point Cloud Data file format\n# merged keyframes (libscanmerge)\n";
+
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
 // Natural order: runs of digits compare by value, everything else byte by byte, so the
@@ -119,7 +124,7 @@ bool same_fields(const std::vector<pcl::PCLPointField>& a,
 std::string binary_header(const std::vector<pcl::PCLPointField>& fields, uint64_t points) {
   std::ostringstream out;
   out.imbue(std::locale::classic());
-  out << "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS";
+  out << kMergedPrefix << "VERSION 0.7\nFIELDS";
   for (const pcl::PCLPointField& f : fields) out << ' ' << f.name;
   out << "\nSIZE";
   for (const pcl::PCLPointField& f : fields) out << ' ' << pcl::getFieldSize(f.datatype);
@@ -132,12 +137,24 @@ std::string binary_header(const std::vector<pcl::PCLPointField>& fields, uint64_
   return out.str();
 }
 
-// Finds the keyframes of `scan_dir` in merge order. The file at `output_pcd`, when it exists
-// there, is left out: it is an earlier merge result, not a keyframe.
+// Whether `path` starts the way every merged cloud does.
+bool is_merge_result(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string start(std::strlen(kMergedPrefix), '\0');
+  in.read(&start[0], static_cast<std::streamsize>(start.size()));
+  return in && start == kMergedPrefix;
+}
+
+// Finds the keyframes of `scan_dir` in merge order. The file at `output_pcd`, when it lies
+// there, is left out if it is an earlier merge result; if it is anything else it is a keyframe
+// that the merge would overwrite, and the merge is refused.
 std::string list_keyframes(const std::string& scan_dir, const std::string& output_pcd,
                            std::vector<std::string>* names) {
   std::error_code ec;
   const fs::file_status status = fs::status(scan_dir, ec);
+  if (ec && status.type() != fs::file_type::not_found) {
+    return "无法读取扫描目录: " + scan_dir + " (" + ec.message() + ")";
+  }
   if (!fs::exists(status)) return "扫描目录不存在: " + scan_dir;
   if (!fs::is_directory(status)) return "扫描路径不是目录: " + scan_dir;
 
@@ -150,7 +167,10 @@ std::string list_keyframes(const std::string& scan_dir, const std::string& outpu
     if (!ends_with(name, ".pcd")) continue;
     struct stat st {};
     if (::stat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-    if (output_exists && st.st_dev == out_st.st_dev && st.st_ino == out_st.st_ino) continue;
+    if (output_exists && st.st_dev == out_st.st_dev && st.st_ino == out_st.st_ino) {
+      if (is_merge_result(it->path().string())) continue;
+      return "输出文件是扫描目录中的关键帧，合并会覆盖它: " + output_pcd;
+    }
     names->push_back(name);
   }
   if (ec) return "无法读取扫描目录: " + scan_dir + " (" + ec.message() + ")";
@@ -183,8 +203,9 @@ struct KeyframeHeader {
   uint64_t point_step = 0;  // bytes of one packed record
 };
 
-// The longest header read; a real one is a few hundred bytes.
-constexpr size_t kMaxHeaderBytes = 1 << 20;
+// The longest header and header line read; a real header is a few hundred bytes.
+constexpr uint64_t kMaxHeaderBytes = 1 << 20;
+constexpr size_t kMaxLineBytes = 1 << 16;
 // LZF, PCL's compression, encodes at most 264 bytes in a 3-byte back reference.
 constexpr uint64_t kMaxLzfRatio = 100;
 // Far above any real point layout; keeps the size arithmetic below from overflowing.
@@ -204,14 +225,10 @@ bool parse_count(const std::string& word, uint64_t* value) {
 // follows allocates no more than the keyframe really holds. Returns the reason it cannot be
 // read, or "".
 std::string read_header(const std::string& path, KeyframeHeader* header) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return std::strerror(errno);
-  std::string head(kMaxHeaderBytes, '\0');
-  in.read(&head[0], static_cast<std::streamsize>(head.size()));
-  head.resize(static_cast<size_t>(in.gcount()));
-  in.clear();
-  in.seekg(0, std::ios::end);
   const uint64_t file_size = static_cast<uint64_t>(in.tellg());
+  in.seekg(0);
 
   std::vector<std::string> names;
   std::vector<std::string> sizes;
@@ -223,14 +240,13 @@ std::string read_header(const std::string& path, KeyframeHeader* header) {
   bool has_width = false;
   bool has_points = false;
   std::string data;
-  size_t data_offset = 0;
-  size_t pos = 0;
-  while (data.empty() && pos < head.size()) {
-    size_t eol = head.find('\n', pos);
-    const size_t next = eol == std::string::npos ? head.size() : eol + 1;
-    if (eol == std::string::npos) eol = head.size();
-    std::istringstream line(head.substr(pos, eol - pos));
-    pos = next;
+  uint64_t data_offset = 0;  // bytes of header read so far; where the points start at the end
+  std::vector<char> buffer(kMaxLineBytes);
+  while (data.empty()) {
+    // A line too long, or no DATA line early in the file: not a PCD header.
+    if (data_offset > kMaxHeaderBytes || !in.getline(buffer.data(), buffer.size())) break;
+    data_offset += static_cast<uint64_t>(in.gcount());
+    std::istringstream line(std::string(buffer.data()));
     std::string key;
     if (!(line >> key) || key[0] == '#') continue;
     std::vector<std::string> words;
@@ -253,7 +269,6 @@ std::string read_header(const std::string& path, KeyframeHeader* header) {
       ok = has_points = parse_count(first, &points);
     } else if (key == "DATA") {
       data = first;
-      data_offset = pos;
       if (data.empty()) return "DATA 行无效";
     }
     if (!ok) return key + " 行无效";
@@ -305,6 +320,7 @@ std::string read_header(const std::string& path, KeyframeHeader* header) {
     fits = body + 1 >= 2 * header->points * values;
   } else if (data == "binary_compressed") {
     uint32_t sizes_field[2] = {0, 0};
+    in.clear();
     in.seekg(static_cast<std::streamoff>(data_offset));
     in.read(reinterpret_cast<char*>(sizes_field), sizeof(sizes_field));
     fits = bytes == 0 || (in && sizes_field[1] == bytes && uint64_t{sizes_field[0]} + 8 <= body &&

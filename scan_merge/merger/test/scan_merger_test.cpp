@@ -280,6 +280,21 @@ TEST(ScanMerger, NeverTakesItsOutputForAKeyframe) {
   EXPECT_EQ(listing(scan), (std::vector<std::string>{"1.pcd", "2.pcd", "scans_full.pcd"}));
 }
 
+TEST(ScanMerger, RefusesToOverwriteAKeyframe) {
+  drone_test::TempDir dir;
+  write_keyframe(dir.file("1.pcd"), make_cloud(kXyzi, 3, 0));
+  write_keyframe(dir.file("2.pcd"), make_cloud(kXyzi, 4, 10));
+  const std::string keyframe = drone_test::read_file(dir.file("2.pcd"));
+  // Whatever the spelling of the path.
+  for (const std::string& target : {dir.file("2.pcd"), dir.path() + "//./2.pcd"}) {
+    const MergeResult r = ScanMerger::merge(dir.path(), target);
+    expect_failure(r, dir.path());
+    EXPECT_EQ(r.error_message, "输出文件是扫描目录中的关键帧，合并会覆盖它: " + target);
+    EXPECT_EQ(drone_test::read_file(dir.file("2.pcd")), keyframe);
+  }
+  EXPECT_EQ(listing(dir.path()), (std::vector<std::string>{"1.pcd", "2.pcd"}));
+}
+
 TEST(ScanMerger, FailureLeavesNoPartialFileAndKeepsTheOldOutput) {
   drone_test::TempDir dir;
   const std::string scan = dir.file("scan");

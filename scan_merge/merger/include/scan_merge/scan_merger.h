@@ -30,8 +30,9 @@ class ScanMerger {
   // subdirectories), taken in natural name order (2.pcd before 10.pcd). They are already in one
   // common frame, so the points are copied unchanged; every field the keyframes carry is kept,
   // in their order. All keyframes must have the same fields (name, type and count); a keyframe
-  // that differs is refused. A file at `output_pcd` is never taken as a keyframe, so merging
-  // into the scan directory twice gives the same result.
+  // that differs is refused. An earlier merge result at `output_pcd` is never taken as a
+  // keyframe, so merging into the scan directory twice gives the same result; an `output_pcd`
+  // that names one of the keyframes is refused rather than overwritten.
   //
   // The file is written under a temporary name beside `output_pcd` and renamed over it only when
   // complete; on failure the temporary file is removed and an existing `output_pcd` is left as
