@@ -368,6 +368,7 @@ TEST(ScanMerger, ReportsEachFailureWithThePathConcerned) {
        "关键帧点数合计超出单个 PCD 文件的上限 4294967295: " + overflow},
       {scan, dir.file("nowhere/o.pcd"), "无法写入输出文件: " + dir.file("nowhere/o.pcd")},
       {scan, empty, "无法写入输出文件: " + empty},
+      {scan, dir.file("plain/o.pcd"), "无法写入输出文件: " + dir.file("plain/o.pcd")},
       {scan, "", "无法写入输出文件: "},
   };
   for (const Case& c : cases) {
