@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "bag_builder.h"
-#include "testing/http_receiver.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -114,22 +113,6 @@ TEST_F(ScancheckNodeTest, UnreadableInputEndsWithStatusOne) {
     EXPECT_EQ(lines[1].rfind(head, 0), 0u) << lines[1];
     EXPECT_EQ(r.err.rfind("[ERROR] Bag validation failed: ", 0), 0u) << r.err;
     EXPECT_EQ(r.out.find("任务完成"), std::string::npos);
-  }
-}
-
-TEST_F(ScancheckNodeTest, ReportsArePostedToTheEndpoint) {
-  BagBuilder(bag()).frame(ros::Time(1), level_points(3));
-  drone_test::HttpReceiver receiver;
-  const ProcessResult r = run_node({"--bag", bag()}, {{"DRONE_TASK_PROGRESS_URL", receiver.url()}});
-  ASSERT_EQ(r.exit_code, 0) << r.err;
-  const std::vector<std::string> lines = drone_test::split_lines(r.out);
-  const std::vector<drone_test::HttpRequest> posts = receiver.requests();
-  ASSERT_EQ(lines.size(), 3u);
-  ASSERT_EQ(posts.size(), 3u);
-  for (size_t i = 0; i < 3; ++i) {
-    const std::string head = "{\"_progress\":";
-    ASSERT_EQ(lines[i].rfind(head, 0), 0u);
-    EXPECT_EQ(posts[i].body, lines[i].substr(head.size(), lines[i].size() - head.size() - 1));
   }
 }
 
