@@ -44,9 +44,9 @@ class LidarValidator {
   // elevation in degrees lies outside [min_elevation, max_elevation], and an interval to the
   // previous frame (by header stamp), in milliseconds, that differs from `interval` by more
   // than `tolerance` milliseconds. Messages of other types on the topic are skipped; a topic
-  // missing from the bag gives a successful result with no frames. Never throws an exception of the
-  // standard hierarchy: I/O and format errors and frames that cannot be read end the pass with
-  // success false. Never prints or reports.
+  // missing from the bag gives a successful result with no frames. Never throws an exception
+  // of the standard hierarchy: I/O and format errors and frames that cannot be read end the
+  // pass with success false. Never prints or reports.
   static ValidationResult validate(const std::string& bag_path, const std::string& topic,
                                    double interval, double tolerance, int min_points,
                                    double min_elevation, double max_elevation);
