@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <iostream>
 #include <new>
@@ -75,6 +76,13 @@ class StdoutToStderr {
   int saved_ = -1;  // the real standard output; -1 when it could not be kept aside
 };
 
+// The x, y, z of every point of `blob`. An empty blob is left alone: the library's conversion
+// takes the address of the first point even when there is none.
+void to_xyz(const pcl::PCLPointCloud2& blob, pcl::PointCloud<pcl::PointXYZ>& cloud) {
+  if (static_cast<uint64_t>(blob.width) * blob.height == 0) return;
+  pcl::fromPCLPointCloud2(blob, cloud);
+}
+
 // Reads the file into `cloud` with its sensor origin and orientation; returns why it could not,
 // or an empty text. The header is checked on its own first: the reader goes on to crash on a
 // file without a DATA line (an empty or foreign file), and a header the reader chokes on is a
@@ -104,7 +112,7 @@ std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& 
       0) {
     return not_loaded;
   }
-  pcl::fromPCLPointCloud2(blob, cloud);
+  to_xyz(blob, cloud);
   return {};
 }
 
@@ -179,7 +187,7 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
 
   // The vertex positions serve both the measurement and the saved cloud.
   pcl::PointCloud<pcl::PointXYZ> vertices;
-  pcl::fromPCLPointCloud2(mesh.cloud, vertices);
+  to_xyz(mesh.cloud, vertices);
   detail::MeshVolumes measured = detail::measure_mesh(vertices, mesh.polygons);
   if (!measured.success) {
     result.error_message = measured.error_message;

@@ -1,1 +1,284 @@
-int dummy_task_test;
+#include "caikongqu_task.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <regex>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "cloud_writer.h"
+#include "testing/process.h"
+#include "testing/temp_dir.h"
+#include "void_volume/volume_analyzer.h"
+
+namespace {
+
+using drone_test::run_process;
+using drone_test::split_lines;
+using voidvol_test::box_points;
+using voidvol_test::sphere_points;
+using voidvol_test::write_xyz_pcd;
+
+// What one run of the task left: its report lines and the text of the exception, if any.
+struct TaskRun {
+  std::vector<std::string> lines;
+  bool threw = false;
+  std::string error;
+};
+
+TaskRun run_task(const drone_task::ParamMap& options) {
+  std::ostringstream out;
+  TaskRun run;
+  {
+    drone_task::Reporter reporter(out);
+    try {
+      CaikongquTask().run(drone_task::Params(options), reporter);
+    } catch (const std::exception& e) {
+      run.threw = true;
+      run.error = e.what();
+    }
+  }
+  run.lines = split_lines(out.str());
+  return run;
+}
+
+std::string start_line(const std::string& input) {
+  return "{\"_progress\":{\"percent\":0,\"message\":\"开始加载点云文件: " + input +
+         "\",\"metadata\":{}}}";
+}
+
+std::string error_line(const std::string& text) {
+  return "{\"_progress\":{\"percent\":100,\"message\":\"错误: " + text +
+         "\",\"metadata\":{\"error\":\"" + text + "\"}}}";
+}
+
+std::string fixed6(double v) {
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.6f", v);
+  return buf;
+}
+
+// The parts of a final report line of a successful run.
+struct Finish {
+  bool matched = false;
+  std::string points_count, mesh_polygons, total_volume, component_count;
+  std::vector<std::string> volumes;
+  std::string document;
+};
+
+Finish parse_finish(const std::string& line, const std::string& output_path) {
+  static const std::string head =
+      "{\"_progress\":{\"percent\":100,\"message\":\"任务完成\",\"metadata\":{\"result\":";
+  const std::string tail =
+      ",\"files\":[{\"title\":\"重建后点云\",\"remark\":\"PCD格式\",\"path\":\"" + output_path +
+      "\"}]}}}";
+  Finish f;
+  if (line.size() < head.size() + tail.size() || line.compare(0, head.size(), head) != 0 ||
+      line.compare(line.size() - tail.size(), tail.size(), tail) != 0) {
+    return f;
+  }
+  f.document = line.substr(head.size(), line.size() - head.size() - tail.size());
+  static const std::regex doc(
+      R"(\{"points_count":(\d+),"mesh_polygons":(\d+),"total_volume":(\d+\.\d{6}),)"
+      R"("component_count":(\d+),"component_volumes":\[((?:\d+\.\d{6}(?:,\d+\.\d{6})*)?)\]\})");
+  std::smatch m;
+  if (!std::regex_match(f.document, m, doc)) return f;
+  f.matched = true;
+  f.points_count = m[1];
+  f.mesh_polygons = m[2];
+  f.total_volume = m[3];
+  f.component_count = m[4];
+  std::istringstream list(m[5].str());
+  std::string v;
+  while (std::getline(list, v, ',')) f.volumes.push_back(v);
+  return f;
+}
+
+class CaikongquTaskTest : public ::testing::Test {
+ protected:
+  drone_test::TempDir in_;
+  drone_test::TempDir out_;
+};
+
+TEST_F(CaikongquTaskTest, WithoutInputFailsBeforeAnyReport) {
+  for (const drone_task::ParamMap& options :
+       {drone_task::ParamMap{}, drone_task::ParamMap{{"input", ""}, {"depth", "5"}}}) {
+    const TaskRun run = run_task(options);
+    EXPECT_TRUE(run.threw);
+    EXPECT_EQ(run.error, "缺少参数 --input");
+    EXPECT_TRUE(run.lines.empty());
+  }
+}
+
+TEST_F(CaikongquTaskTest, ReportsTheAnalysisAsItsDocument) {
+  const std::string input = in_.file("scan.v1.pcd");
+  write_xyz_pcd(input, sphere_points({0, 0, 0}, 1.0f, 1500, 71));
+  const TaskRun run = run_task({{"input", input}, {"depth", "5"}, {"output_dir", out_.path()}});
+  ASSERT_FALSE(run.threw) << run.error;
+  ASSERT_EQ(run.lines.size(), 3u);
+  EXPECT_EQ(run.lines[0], start_line(input));
+
+  const std::string output = out_.path() + "/scan.v1_reconstructed.pcd";
+  const Finish f = parse_finish(run.lines[2], output);
+  ASSERT_TRUE(f.matched) << run.lines[2];
+  EXPECT_EQ(run.lines[1],
+            "{\"_progress\":{\"percent\":50,\"message\":\"Poisson 重建完成，mesh 面片数: " +
+                f.mesh_polygons + ", 连通分量数: " + f.component_count + "\",\"metadata\":{}}}");
+  EXPECT_EQ(f.points_count, "1500");
+  EXPECT_EQ(f.component_count, std::to_string(f.volumes.size()));
+  EXPECT_FALSE(drone_test::read_file(output).empty());
+
+  // The same numbers as the analyzer's own record, with six decimals.
+  const caikongqu::VolumeResult r = caikongqu::VolumeAnalyzer::analyze(input, 5, out_.path());
+  ASSERT_TRUE(r.success);
+  EXPECT_EQ(f.mesh_polygons, std::to_string(r.mesh_polygons));
+  EXPECT_EQ(f.total_volume, fixed6(r.total_volume));
+  ASSERT_EQ(f.volumes.size(), r.component_volumes.size());
+  for (size_t i = 0; i < f.volumes.size(); ++i) {
+    EXPECT_EQ(f.volumes[i], fixed6(r.component_volumes[i]));
+  }
+}
+
+TEST_F(CaikongquTaskTest, LargeVolumeKeepsAllItsDigits) {
+  // A sphere of radius 200: some 33.5 million cubic units, written with its eight integer digits
+  // (the document pattern admits no exponent).
+  const std::string input = in_.file("big.pcd");
+  write_xyz_pcd(input, sphere_points({0, 0, 0}, 200.0f, 800, 72));
+  const TaskRun run = run_task({{"input", input}, {"depth", "5"}, {"output_dir", out_.path()}});
+  ASSERT_FALSE(run.threw) << run.error;
+  ASSERT_EQ(run.lines.size(), 3u);
+  const Finish f = parse_finish(run.lines[2], out_.path() + "/big_reconstructed.pcd");
+  ASSERT_TRUE(f.matched) << run.lines[2];
+  EXPECT_EQ(f.total_volume.find('.'), 8u) << f.total_volume;
+}
+
+TEST_F(CaikongquTaskTest, AnalysisFailureEndsTheRunAfterTheFirstReport) {
+  const std::string input = in_.file("absent.pcd");
+  const TaskRun run = run_task({{"input", input}, {"output_dir", out_.path()}});
+  EXPECT_TRUE(run.threw);
+  EXPECT_EQ(run.error, "Failed to load PCD file: " + input);
+  ASSERT_EQ(run.lines.size(), 1u);
+  EXPECT_EQ(run.lines[0], start_line(input));
+}
+
+TEST_F(CaikongquTaskTest, DepthOptionReachesTheAnalyzer) {
+  const std::string input = in_.file("cloud.pcd");
+  write_xyz_pcd(input, sphere_points({0, 0, 0}, 1.0f, 2000, 73));
+  auto polygons = [&](const char* depth) {
+    drone_task::ParamMap options{{"input", input}, {"output_dir", out_.path()}};
+    if (depth != nullptr) options["depth"] = depth;
+    const TaskRun run = run_task(options);
+    EXPECT_FALSE(run.threw) << run.error;
+    const Finish f = run.lines.size() == 3
+                         ? parse_finish(run.lines[2], out_.path() + "/cloud_reconstructed.pcd")
+                         : Finish{};
+    EXPECT_TRUE(f.matched);
+    return f.mesh_polygons;
+  };
+  const std::string at8 = polygons("8");
+  const std::string at5 = polygons("5");
+  ASSERT_NE(at8, at5);
+  EXPECT_EQ(polygons(nullptr), at8);  // default
+  EXPECT_EQ(polygons("deep"), at8);   // not a number: the default
+  EXPECT_EQ(polygons("3"), at5);      // clamped by the analyzer
+}
+
+// The program as the supervisor runs it.
+class VoidvolNodeTest : public CaikongquTaskTest {
+ protected:
+  drone_test::ProcessResult run_node(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{drone_test::program_path("voidvol_node")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_process(argv, {}, {"DRONE_TASK_PROGRESS_URL"});
+  }
+};
+
+TEST_F(VoidvolNodeTest, SuccessfulRunPrintsOnlyReportLines) {
+  // This cloud makes the reconstruction print diagnostics of its own; none may reach the
+  // report lines on standard output.
+  const std::string input = in_.file("box.pcd");
+  write_xyz_pcd(input, box_points({-1, -0.75f, -0.5f}, {1, 0.75f, 0.5f}, 2000, 11));
+  const drone_test::ProcessResult p =
+      run_node({"--input", input, "--depth", "7", "--output_dir", out_.path()});
+  EXPECT_EQ(p.exit_code, 0) << p.err;
+  const std::vector<std::string> lines = split_lines(p.out);
+  ASSERT_EQ(lines.size(), 3u) << p.out;
+
+  // Byte for byte what the task reports in process for the same job.
+  const TaskRun run = run_task({{"input", input}, {"depth", "7"}, {"output_dir", out_.path()}});
+  ASSERT_FALSE(run.threw) << run.error;
+  EXPECT_EQ(lines, run.lines);
+  const Finish f = parse_finish(lines[2], out_.path() + "/box_reconstructed.pcd");
+  ASSERT_TRUE(f.matched) << lines[2];
+  ASSERT_EQ(f.volumes.size(), 1u);
+  EXPECT_NEAR(std::stod(f.total_volume), 3.0, 0.06);
+}
+
+TEST_F(VoidvolNodeTest, BadInputEndsWithTheErrorReport) {
+  drone_test::write_file(in_.file("prose.pcd"), "this is not\na point cloud\n");
+  drone_test::write_file(in_.file("other.pcd"),
+                         "VERSION 0.7\nFIELDS a b c\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\n"
+                         "WIDTH 1\nHEIGHT 1\nPOINTS 1\nDATA ascii\n1 2 3\n");
+  write_xyz_pcd(in_.file("sparse.pcd"), sphere_points({0, 0, 0}, 1.0f, 12, 74));
+  write_xyz_pcd(in_.file("good.pcd"), sphere_points({0, 0, 0}, 1.0f, 300, 75));
+  struct Case {
+    std::string name;
+    std::vector<std::string> args;
+    std::string error;  // empty: any text
+  };
+  const std::vector<Case> cases{
+      {"no input", {"--depth", "6", "--output_dir", out_.path()}, "缺少参数 --input"},
+      {"missing file",
+       {"--input", in_.file("absent.pcd"), "--output_dir", out_.path()},
+       "Failed to load PCD file: " + in_.file("absent.pcd")},
+      {"not a cloud",
+       {"--input", in_.file("prose.pcd"), "--output_dir", out_.path()},
+       "Failed to load PCD file: " + in_.file("prose.pcd")},
+      {"no coordinates",
+       {"--input", in_.file("other.pcd"), "--output_dir", out_.path()},
+       "PCD file has no float x, y, z fields: " + in_.file("other.pcd")},
+      {"too few points",
+       {"--input", in_.file("sparse.pcd"), "--output_dir", out_.path()},
+       "Too few valid points to reconstruct a surface: 12 finite of 12 read, at least 20 needed"},
+      {"no output directory",
+       {"--input", in_.file("good.pcd"), "--depth", "5", "--output_dir", out_.file("absent")},
+       ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const drone_test::ProcessResult p = run_node(c.args);
+    EXPECT_EQ(p.signal, 0);
+    EXPECT_EQ(p.exit_code, 1);
+    const std::vector<std::string> lines = split_lines(p.out);
+    ASSERT_FALSE(lines.empty());
+    if (c.name == "no input") {
+      EXPECT_EQ(lines.size(), 1u);
+    } else {
+      ASSERT_EQ(lines.size(), 2u) << p.out;
+      EXPECT_EQ(lines[0], start_line(c.args[1]));
+    }
+    if (!c.error.empty()) {
+      EXPECT_EQ(lines.back(), error_line(c.error));
+      EXPECT_NE(p.err.find("[ERROR] " + c.error + "\n"), std::string::npos) << p.err;
+    } else {
+      EXPECT_EQ(lines.back().rfind("{\"_progress\":{\"percent\":100,\"message\":\"错误: ", 0), 0u)
+          << lines.back();
+      EXPECT_NE(p.err.find("[ERROR] "), std::string::npos) << p.err;
+    }
+  }
+}
+
+TEST_F(VoidvolNodeTest, HelpNamesEveryOption) {
+  const drone_test::ProcessResult p = run_node({"--help"});
+  EXPECT_EQ(p.exit_code, 0);
+  for (const char* word :
+       {"--input", "--depth", "8", "--output_dir", "/home/ulvar/savemap", "points_count",
+        "component_volumes", "DRONE_TASK_PROGRESS_URL", "Exit status"}) {
+    EXPECT_NE(p.out.find(word), std::string::npos) << word;
+  }
+}
+
+}  // namespace

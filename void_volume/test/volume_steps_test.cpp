@@ -10,6 +10,7 @@
 
 namespace {
 
+using caikongqu::detail::clamp_depth;
 using caikongqu::detail::measure_mesh;
 using caikongqu::detail::MeshVolumes;
 using caikongqu::detail::reconstructed_path;
@@ -274,6 +275,13 @@ TEST(MeshVolume, NonFiniteVertexFails) {
   add_tetrahedron(m, 0, 0, 0, false);
   m.vertex(std::numeric_limits<float>::quiet_NaN(), 0, 0);
   EXPECT_TRUE(m.measure().success);
+}
+
+TEST(ClampDepth, KeepsFiveToTwelve) {
+  const int kMin = std::numeric_limits<int>::min(), kMax = std::numeric_limits<int>::max();
+  const std::pair<int, int> cases[] = {{kMin, 5}, {-3, 5},  {0, 5},   {4, 5},   {5, 5},    {6, 6},
+                                       {8, 8},    {11, 11}, {12, 12}, {13, 12}, {kMax, 12}};
+  for (const auto& c : cases) EXPECT_EQ(clamp_depth(c.first), c.second) << c.first;
 }
 
 TEST(ReconstructedPath, FollowsTheInputBaseName) {
