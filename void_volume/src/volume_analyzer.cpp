@@ -153,7 +153,8 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
   if (!result.error_message.empty()) return result;
   result.points_count = cloud->size();
 
-  const pcl::PointCloud<pcl::PointXYZ>::Ptr usable = finite_points(cloud);
+  pcl::PointCloud<pcl::PointXYZ>::Ptr usable = finite_points(cloud);
+  cloud.reset();  // only the usable points are needed from here on
   if (usable->size() < static_cast<size_t>(kNormalNeighbours)) {
     result.error_message =
         "Too few valid points to reconstruct a surface: " + std::to_string(usable->size()) +
@@ -174,6 +175,7 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
     estimation.compute(normals);
     pcl::concatenateFields(*usable, normals, *oriented);
   }
+  usable.reset();
 
   pcl::PolygonMesh mesh;
   {
