@@ -6,14 +6,16 @@ import json
 import sys
 
 program, status, sample = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-lines = [json.loads(l)["_progress"] for l in sys.stdin.read().splitlines() if l.strip()]
-final = [l for l in lines if isinstance(l.get("metadata"), dict) and "result" in l["metadata"]]
+raw = [l for l in sys.stdin.read().splitlines() if l.strip()]
+lines = [json.loads(l)["_progress"] for l in raw]
+final = [i for i, l in enumerate(lines)
+         if isinstance(l.get("metadata"), dict) and "result" in l["metadata"]]
 errors = [l["message"] for l in lines if l["message"].startswith("错误: ")]
 if not final:
     print("   no result line; " + (errors[0] if errors else "no output"))
     sys.exit(1)
-line = final[-1]
-print("   " + json.dumps({"_progress": line}, ensure_ascii=False, separators=(",", ":")))
+line = lines[final[-1]]
+print("   " + raw[final[-1]])
 r = line["metadata"]["result"]
 
 if program == "routecheck_node":
@@ -29,10 +31,11 @@ elif program == "bagstat_node":
     summary = f"{r['total_messages']} messages over {r['duration_seconds']:.2f} s: {topics}"
 elif program == "scancheck_node":
     frames = ", ".join(str(a["frame"]) for a in r["anomalies"])
-    summary = (f"{r['total_frames']} frames, {r['anomaly_frames']} anomalous "
-               f"({r['anomaly_rate']:.2f}%), max interval {r['max_interval_ms']:.2f} ms, "
-               f"{r['high_nan_frames']} NaN frames, {r['invalid_angle_frames']} frames out of "
-               f"the elevation band; listed frames: {frames}")
+    summary = (f"{r['total_frames']} frames, {r['anomaly_frames']} late or after a dropped frame "
+               f"({r['anomaly_rate']:.2f}% of intervals, max {r['max_interval_ms']:.2f} ms), "
+               f"{r['low_point_frames']} with too few points, {r['high_nan_frames']} with NaN "
+               f"points, {r['invalid_angle_frames']} outside the elevation band; "
+               f"anomalous frames: {frames}")
 elif program == "cloudconv_node":
     summary = (f"{r['converted_messages']} Livox frames -> PointCloud2 on {r['target_topic']} "
                f"({r['total_points']} points), {r['copied_messages']} other messages copied, "
