@@ -1,8 +1,7 @@
 #include "lidar_check/lidar_validator.h"
 
+#include <livox_msgs/frame_reader.h>
 #include <livox_ros_driver2/CustomMsg.h>
-#include <livox_ros_driver2/CustomPoint.h>
-#include <ros/serialization.h>
 #include <ros/time.h>
 #include <rosbag/bag.h>
 #include <rosbag/message_instance.h>
@@ -30,37 +29,6 @@ constexpr int32_t kMaxNanPoints = 10;
 constexpr size_t kMaxListedAnomalies = 20;
 
 double radToDeg(double angle) { return (180.0 * angle) / 3.141592653589793; }
-
-// Decodes one serialised Livox frame into `frame`, reusing its point storage from the previous
-// frame. The point count that the frame declares is checked against the bytes that follow it
-// before the array is sized, so a damaged count fails the frame instead of making the reader
-// claim gigabytes of memory. Throws std::runtime_error when the bytes do not hold a whole frame.
-void decode_frame(std::vector<uint8_t>& bytes, int64_t ordinal, uint32_t point_bytes,
-                  Frame& frame) {
-  const std::string what = "Livox frame " + std::to_string(ordinal) + " cannot be read: ";
-  if (bytes.empty()) throw std::runtime_error(what + "the message is empty");
-  namespace ser = ros::serialization;
-  ser::IStream in(bytes.data(), static_cast<uint32_t>(bytes.size()));
-  try {
-    // The fields in the order that the message type serialises them.
-    ser::deserialize(in, frame.header);
-    in.next(frame.timebase);
-    in.next(frame.point_num);
-    in.next(frame.lidar_id);
-    in.next(frame.rsvd);
-    uint32_t count = 0;
-    in.next(count);
-    const uint32_t room = in.getLength() / point_bytes;
-    if (count > room) {
-      throw std::runtime_error(what + "it declares " + std::to_string(count) +
-                               " points but carries data for " + std::to_string(room));
-    }
-    frame.points.resize(count);
-    for (livox_ros_driver2::CustomPoint& point : frame.points) in.next(point);
-  } catch (const ser::StreamOverrunException& e) {
-    throw std::runtime_error(what + "the message is cut short (" + e.what() + ")");
-  }
-}
 
 // What the pass has seen so far; stored into the result only once the pass has finished.
 struct Tally {
@@ -91,40 +59,42 @@ ValidationResult LidarValidator::validate(const std::string& bag_path, const std
     rosbag::View view(bag, rosbag::TopicQuery(std::vector<std::string>{topic}), ros::TIME_MIN,
                       ros::TIME_MAX, false);
 
-    const uint32_t point_bytes =
-        ros::serialization::serializationLength(livox_ros_driver2::CustomPoint());
-    // The one frame in memory: its serialised bytes and its decoded form, both reused.
-    std::vector<uint8_t> bytes;
-    Frame frame;
+    // The one frame in memory, read from its stored bytes; the reader checks the declared point
+    // count against the bytes before it reads any point.
+    livox_msgs::FrameReader frame;
     Tally tally;
     for (const rosbag::MessageInstance& message : view) {
       // The bag library's own type check (the recorded MD5 sum); other types are not frames.
       if (!message.isType<Frame>()) continue;
       const int64_t ordinal = ++tally.frames;
 
-      bytes.resize(message.size());
-      if (!bytes.empty()) {
-        ros::serialization::OStream out(bytes.data(), static_cast<uint32_t>(bytes.size()));
-        message.write(out);
+      frame.load(message);
+      try {
+        frame.parse();
+      } catch (const std::runtime_error& e) {
+        throw std::runtime_error("Livox frame " + std::to_string(ordinal) +
+                                 " cannot be read: " + e.what());
       }
-      decode_frame(bytes, ordinal, point_bytes, frame);
 
-      const double time = frame.header.stamp.toSec();
-      const int32_t points = static_cast<int32_t>(frame.points.size());
+      const double time = frame.header().stamp.toSec();
+      const int32_t points = static_cast<int32_t>(frame.size());
       tally.point_sum += points;
       if (points < min_points) ++tally.low_point_frames;
 
       int32_t nan_points = 0;
       int32_t invalid_points = 0;
-      for (const livox_ros_driver2::CustomPoint& p : frame.points) {
-        if (std::isnan(p.x) || std::isnan(p.y) || std::isnan(p.z)) {
+      for (uint32_t i = 0; i < frame.size(); ++i) {
+        const float x = frame.x(i);
+        const float y = frame.y(i);
+        const float z = frame.z(i);
+        if (std::isnan(x) || std::isnan(y) || std::isnan(z)) {
           ++nan_points;
           continue;
         }
         // The sensor's horizontal range in single precision, as its coordinates are recorded.
-        const float horizontal = std::sqrt(p.x * p.x + p.y * p.y);
+        const float horizontal = std::sqrt(x * x + y * y);
         const double elevation =
-            radToDeg(std::atan2(static_cast<double>(p.z), static_cast<double>(horizontal)));
+            radToDeg(std::atan2(static_cast<double>(z), static_cast<double>(horizontal)));
         if (elevation < min_elevation || elevation > max_elevation) ++invalid_points;
       }
       if (nan_points > kMaxNanPoints) ++tally.high_nan_frames;

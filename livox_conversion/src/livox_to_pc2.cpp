@@ -2,13 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <livox_msgs/frame_reader.h>
 #include <livox_ros_driver2/CustomMsg.h>
-#include <ros/serialization.h>
 #include <rosbag/bag.h>
 #include <rosbag/view.h>
 #include <sensor_msgs/PointCloud2.h>
 #include <sensor_msgs/PointField.h>
-#include <std_msgs/Header.h>
 
 #include <boost/make_shared.hpp>
 #include <cstring>
@@ -27,11 +26,6 @@ constexpr char kErrorPrefix[] = "Bag conversion failed: ";
 constexpr char kCloudFrameId[] = "lidar0::lidar_link";
 // Cloud point record: x, y, z, intensity, each a float32.
 constexpr uint32_t kCloudPointStep = 16;
-// Serialised livox_ros_driver2/CustomPoint: offset_time u32, x y z f32, reflectivity u8, tag u8,
-// line u8, packed without padding.
-constexpr uint32_t kLivoxPointSize = 19;
-constexpr uint32_t kLivoxXyzOffset = 4;
-constexpr uint32_t kLivoxReflectivityOffset = 16;
 
 // True when the two paths lead to one file. An existing pair is compared by device and inode,
 // which sees through relative spellings, symbolic links and hard links; otherwise the
@@ -58,10 +52,10 @@ sensor_msgs::PointField float_field(const char* name, uint32_t offset) {
   return field;
 }
 
-// Turns serialised Livox frames into clouds. It decodes the frame straight from its bytes and
-// checks the declared point count against them before sizing anything, so a damaged frame is
-// refused instead of asking for gigabytes. The frame buffer and the cloud are reused: each grows
-// to the largest frame seen and is sized once per frame.
+// Turns serialised Livox frames into clouds. The frame is read straight from its stored bytes by
+// the shared frame reader, which checks the declared point count against them before anything
+// is read, so a damaged frame is refused instead of asking for gigabytes. The frame buffer and
+// the cloud are reused: each grows to the largest frame seen and is sized once per frame.
 class FrameConverter {
  public:
   FrameConverter() {
@@ -75,54 +69,30 @@ class FrameConverter {
   }
 
   // Reads the stored bytes of one frame; the bag library's read errors pass.
-  void load(const rosbag::MessageInstance& message) {
-    const uint32_t size = message.size();
-    frame_.resize(size);
-    ros::serialization::OStream out(frame_.data(), size);
-    message.write(out);
-  }
+  void load(const rosbag::MessageInstance& message) { frame_.load(message); }
 
   // The cloud of the frame last loaded; valid until the next call. Throws when the bytes do not
   // hold a whole frame.
   const sensor_msgs::PointCloud2& convert() {
-    ros::serialization::IStream in(frame_.data(), static_cast<uint32_t>(frame_.size()));
-    std_msgs::Header header;
-    ros::serialization::deserialize(in, header);
-    uint64_t timebase = 0;
-    uint32_t point_num = 0;
-    uint8_t lidar_id = 0;
-    in.next(timebase);
-    in.next(point_num);
-    in.next(lidar_id);
-    in.advance(3);  // reserved bytes
-    uint32_t count = 0;
-    in.next(count);
-    // The points array's own length counts; point_num is the driver's and is not trusted.
-    if (count > in.getLength() / kLivoxPointSize) {
-      throw std::runtime_error("it declares " + std::to_string(count) +
-                               " points but carries bytes for only " +
-                               std::to_string(in.getLength() / kLivoxPointSize));
-    }
-    const uint8_t* points = in.getData();
-
-    cloud_.header.seq = header.seq;
-    cloud_.header.stamp = header.stamp;
+    frame_.parse();
+    const uint32_t count = frame_.size();
+    cloud_.header.seq = frame_.header().seq;
+    cloud_.header.stamp = frame_.header().stamp;
     cloud_.width = count;
     cloud_.row_step = kCloudPointStep * count;
     cloud_.data.resize(static_cast<size_t>(cloud_.row_step) * cloud_.height);
     uint8_t* data = cloud_.data.data();
     for (uint32_t i = 0; i < count; ++i) {
-      const uint8_t* p = points + static_cast<size_t>(i) * kLivoxPointSize;
       uint8_t* q = data + static_cast<size_t>(i) * kCloudPointStep;
-      std::memcpy(q, p + kLivoxXyzOffset, 12);  // x, y, z bit for bit
-      const float intensity = static_cast<float>(p[kLivoxReflectivityOffset]);
+      frame_.copy_xyz(i, q);  // x, y, z bit for bit
+      const float intensity = static_cast<float>(frame_.reflectivity(i));
       std::memcpy(q + 12, &intensity, sizeof intensity);
     }
     return cloud_;
   }
 
  private:
-  std::vector<uint8_t> frame_;
+  livox_msgs::FrameReader frame_;
   sensor_msgs::PointCloud2 cloud_;
 };
 
