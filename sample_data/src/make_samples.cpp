@@ -155,7 +155,8 @@ void write_void_cloud(const std::string& path) {
                                   static_cast<float>(kVoidB * v / n + noise(rng)),
                                   static_cast<float>(kVoidC * w / n + noise(rng))));
   }
-  if (pcl::io::savePCDFileBinary(path, cloud) != 0) throw std::runtime_error("cannot write " + path);
+  if (pcl::io::savePCDFileBinary(path, cloud) != 0)
+    throw std::runtime_error("cannot write " + path);
   const double volume = 4.0 / 3.0 * kPi * kVoidA * kVoidB * kVoidC;
   char text[64];
   std::snprintf(text, sizeof text, "%.6f\n", volume);
@@ -180,7 +181,8 @@ void write_keyframes(const std::string& dir) {
       cloud.push_back(p);
     }
     const std::string path = dir + "/" + std::to_string(k) + ".pcd";
-    if (pcl::io::savePCDFileBinary(path, cloud) != 0) throw std::runtime_error("cannot write " + path);
+    if (pcl::io::savePCDFileBinary(path, cloud) != 0)
+      throw std::runtime_error("cannot write " + path);
   }
 }
 
