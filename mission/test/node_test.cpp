@@ -1,6 +1,8 @@
 // routecheck_node as a process: the whole standard output, standard error and exit status,
 // path resolution from the real environment, and large input.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <string>
@@ -184,6 +186,36 @@ TEST_F(PathResolution, SourceDirWithoutValueHoldsTrue) {
       run_node({"--source-dir", "--mission-file", "m.json"}, {{"HOME", home_.path()}});
   EXPECT_EQ(resolved(r), "true/m.json");
   EXPECT_EQ(r.exit_code, 1);
+}
+
+// Root reads every file whatever its mode, so as root the program runs as user 65534 (nobody)
+// through setpriv; otherwise it runs directly.
+TEST(RoutecheckNode, UnreadableFileIsReportedAsMissing) {
+  drone_test::TempDir dir;
+  const std::string path = dir.file("locked.json");
+  drone_test::write_file(path, mission_of({Waypoint(0)}));
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(path.c_str(), 0), 0);
+  std::vector<std::string> argv;
+  if (geteuid() == 0) {
+    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "root without setpriv";
+    argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  }
+  argv.insert(argv.end(), {drone_test::program_path("routecheck_node"), "--mission-file", path});
+  const ProcessResult r = run_process(argv, {}, {"DRONE_TASK_PROGRESS_URL"});
+  EXPECT_EQ(r.exit_code, 1) << r.err;
+  EXPECT_EQ(r.err, "[ERROR] 发现 1 个错误\n");
+  EXPECT_EQ(
+      split_lines(r.out),
+      (Lines{
+          start_line(path), kHalfLine,
+          R"({"_progress":{"percent":100,"message":"发现 1 个错误","metadata":{}}})",
+          final_line("任务失败", R"({"success":false,"file":")" + path +
+                                     R"(","waypoint_count":0,"valid":false,)"
+                                     R"("error_count":1,"warning_count":0,)"
+                                     R"("errors":["文件不存在: )" +
+                                     path + R"("],"warnings":[],"action_summary":{}})"),
+          R"({"_progress":{"percent":100,"message":"错误: 发现 1 个错误","metadata":{"error":"发现 1 个错误"}}})"}));
 }
 
 TEST(RoutecheckNode, HostileFilesEndCleanlyWithStatusOne) {
