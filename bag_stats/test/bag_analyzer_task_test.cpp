@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <locale>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -99,6 +100,33 @@ TEST(BagAnalyzerTask, DurationHasTwoDecimals) {
         R"(,"duration_seconds":)" + c.printed + "}";
     EXPECT_EQ(run.lines[2], final_line(document));
   }
+}
+
+// Counts and the duration keep their plain form whatever global locale the process runs under
+// (digit grouping and a decimal comma here).
+TEST(BagAnalyzerTask, NumbersKeepTheirFormatUnderAnyGlobalLocale) {
+  struct Commas : std::numpunct<char> {
+    char do_decimal_point() const override { return ','; }
+    char do_thousands_sep() const override { return '.'; }
+    std::string do_grouping() const override { return "\3"; }
+  };
+  drone_test::TempDir dir;
+  const std::string path = dir.file("long.bag");
+  std::vector<TestMessage> messages;
+  for (uint32_t i = 0; i < 1200; ++i) {
+    messages.push_back({"/t", ros::Time(5000 + i, 0), K::kInt32, ""});
+  }
+  messages.push_back({"/t", ros::Time(6234, 567800000), K::kInt32, ""});
+  bagstat_test::write_bag(path, messages);
+
+  const std::locale before = std::locale::global(std::locale(std::locale::classic(), new Commas));
+  const TaskRun run = run_task({{"bag", path}});
+  std::locale::global(before);
+  ASSERT_EQ(run.error, "");
+  ASSERT_EQ(run.lines.size(), 3u);
+  EXPECT_EQ(run.lines[2], final_line(R"({"topics":[{"name":"/t","count":1201,)"
+                                     R"("msg_type":"std_msgs/Int32"}],"total_messages":1201,)"
+                                     R"("duration_seconds":1234.57})"));
 }
 
 TEST(BagAnalyzerTask, EmptyBagGivesEmptyTopicsAndZeroDuration) {
