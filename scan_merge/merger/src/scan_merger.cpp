@@ -238,6 +238,7 @@ std::string read_header(const std::string& path, KeyframeHeader* header) {
   uint64_t height = 1;
   uint64_t points = 0;
   bool has_width = false;
+  bool has_height = false;
   bool has_points = false;
   std::string data;
   uint64_t data_offset = 0;  // bytes of header read so far; where the points start at the end
@@ -246,9 +247,15 @@ std::string read_header(const std::string& path, KeyframeHeader* header) {
     // A line too long, or no DATA line early in the file: not a PCD header.
     if (data_offset > kMaxHeaderBytes || !in.getline(buffer.data(), buffer.size())) break;
     data_offset += static_cast<uint64_t>(in.gcount());
-    std::istringstream line(std::string(buffer.data()));
+    const std::string text(buffer.data());
+    if (text.empty()) continue;
+    std::istringstream line(text);
     std::string key;
-    if (!(line >> key) || key[0] == '#') continue;
+    // PCL's reader ends its header at the first line that is neither empty, a comment nor a
+    // key it knows (a line of blanks included) and then takes the header itself for ASCII
+    // points: such a keyframe would come out as points of zeros, or crash PCL outright.
+    if (!(line >> key)) return "头部含有空白行";
+    if (key[0] == '#') continue;
     std::vector<std::string> words;
     for (std::string w; line >> w;) words.push_back(w);
     const std::string first = words.empty() ? "" : words.front();
@@ -264,12 +271,14 @@ std::string read_header(const std::string& path, KeyframeHeader* header) {
     } else if (key == "WIDTH") {
       ok = has_width = parse_count(first, &width);
     } else if (key == "HEIGHT") {
-      ok = parse_count(first, &height);
+      ok = has_height = parse_count(first, &height);
     } else if (key == "POINTS") {
       ok = has_points = parse_count(first, &points);
     } else if (key == "DATA") {
       data = first;
       if (data.empty()) return "DATA 行无效";
+    } else if (key != "VERSION" && key != "VIEWPOINT") {
+      return "未知的头部行 " + key;
     }
     if (!ok) return key + " 行无效";
   }
@@ -279,7 +288,11 @@ std::string read_header(const std::string& path, KeyframeHeader* header) {
       (!counts.empty() && counts.size() != names.size())) {
     return "FIELDS、SIZE、TYPE、COUNT 的项数不一致";
   }
-  if (!has_width) return "缺少 WIDTH";
+  if (!has_width) {
+    // Old (v0.5) files give POINTS alone; PCL takes them as one row.
+    if (has_height || !has_points) return "缺少 WIDTH";
+    width = points;
+  }
   if (width > kMaxPoints || height > kMaxPoints || width * height > kMaxPoints) {
     return "点数过多";
   }

@@ -381,6 +381,49 @@ TEST(ScanMerger, ReportsEachFailureWithThePathConcerned) {
   EXPECT_EQ(listing(empty), std::vector<std::string>{"readme.txt"});
 }
 
+// Keyframe headers written by hand: the merge must read them as PCL does, since PCL reads the
+// points. PCL stops its header at a line it does not know and would then take the header text
+// for points (zeros in the merged cloud) or crash, so such a keyframe is refused.
+TEST(ScanMerger, ReadsKeyframeHeadersAsPclDoes) {
+  const std::string fields = "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\n";
+  const std::string shape = "WIDTH 2\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS 2\n";
+  const float points[6] = {1, 2, 3, 4, 5, 6};
+  const std::string binary(reinterpret_cast<const char*>(points), sizeof(points));
+  struct Case {
+    std::string text;
+    std::string reason;  // empty: merges to `points`
+  };
+  const std::vector<Case> cases = {
+      {fields + shape + "DATA binary\n" + binary, ""},
+      {"# comment\n\n" + fields + shape + "DATA ascii\n1 2 3\n4 5 6\n", ""},
+      // An old file: POINTS without WIDTH and HEIGHT is one row.
+      {"VERSION .5\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nPOINTS 2\nDATA ascii\n1 2 3\n4 5 6\n",
+       ""},
+      {fields + shape + "FOO bar\nDATA binary\n" + binary, "未知的头部行 FOO"},
+      {"FOO bar\n" + fields + shape + "DATA binary\n" + binary, "未知的头部行 FOO"},
+      {fields + " \t\n" + shape + "DATA binary\n" + binary, "头部含有空白行"},
+      {fields + "\r\n" + shape + "DATA binary\n" + binary, "头部含有空白行"},
+      {fields + "HEIGHT 1\nPOINTS 2\nDATA binary\n" + binary, "缺少 WIDTH"},
+  };
+  for (const Case& c : cases) {
+    drone_test::TempDir dir;
+    const std::string scan = dir.file("scan");
+    fs::create_directory(scan);
+    drone_test::write_file(scan + "/1.pcd", c.text);
+    const MergeResult r = ScanMerger::merge(scan, dir.file("out.pcd"));
+    if (c.reason.empty()) {
+      ASSERT_TRUE(r.success) << r.error_message;
+      EXPECT_EQ(r.total_points, 2u);
+      const pcl::PCLPointCloud2 merged = read_cloud(dir.file("out.pcd"));
+      EXPECT_EQ(std::string(merged.data.begin(), merged.data.end()), binary) << c.text;
+    } else {
+      expect_failure(r, scan);
+      EXPECT_EQ(r.error_message, "无法读取关键帧: " + scan + "/1.pcd (" + c.reason + ")");
+      EXPECT_FALSE(fs::exists(dir.file("out.pcd")));
+    }
+  }
+}
+
 TEST(ScanMerger, ReportsAnUnwritableOutputDirectory) {
   if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only directories";
   drone_test::TempDir dir;
