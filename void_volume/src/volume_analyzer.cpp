@@ -86,9 +86,11 @@ void to_xyz(const pcl::PCLPointCloud2& blob, pcl::PointCloud<pcl::PointXYZ>& clo
 // Reads the file into `cloud` with its sensor origin and orientation; returns why it could not,
 // or an empty text. The header is checked on its own first: the reader goes on to crash on a
 // file without a DATA line (an empty or foreign file), and a header the reader chokes on is a
-// file that cannot be loaded, not a fault of the run.
+// file that cannot be loaded, not a fault of the run. Before that, the declared point count is
+// weighed against the file's size, since the reader allocates for it while reading the header.
 std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud) {
   const std::string not_loaded = "Failed to load PCD file: " + path;
+  if (!detail::pcd_size_plausible(path)) return not_loaded;
   pcl::PCDReader reader;
   int pcd_version = 0;
   {

@@ -155,6 +155,27 @@ TEST_F(CaikongquTaskTest, LargeVolumeKeepsAllItsDigits) {
   EXPECT_EQ(f.total_volume.find('.'), 8u) << f.total_volume;
 }
 
+TEST_F(CaikongquTaskTest, SurfaceWithoutTrianglesStillSucceeds) {
+  // The reconstruction finds no surface in a cloud whose points all coincide: no polygon, no
+  // piece, and a saved file of no points.
+  const std::string input = in_.file("spot.pcd");
+  write_xyz_pcd(input, std::vector<voidvol_test::Point>(30, {1, 2, 3}));
+  const TaskRun run = run_task({{"input", input}, {"depth", "5"}, {"output_dir", out_.path()}});
+  ASSERT_FALSE(run.threw) << run.error;
+  const std::string output = out_.path() + "/spot_reconstructed.pcd";
+  const std::vector<std::string> expected{
+      start_line(input),
+      "{\"_progress\":{\"percent\":50,\"message\":\"Poisson 重建完成，mesh 面片数: 0, "
+      "连通分量数: 0\",\"metadata\":{}}}",
+      "{\"_progress\":{\"percent\":100,\"message\":\"任务完成\",\"metadata\":{\"result\":"
+      "{\"points_count\":30,\"mesh_polygons\":0,\"total_volume\":0.000000,\"component_count\":0,"
+      "\"component_volumes\":[]},\"files\":[{\"title\":\"重建后点云\",\"remark\":\"PCD格式\","
+      "\"path\":\"" +
+          output + "\"}]}}}"};
+  EXPECT_EQ(run.lines, expected);
+  EXPECT_NE(drone_test::read_file(output).find("POINTS 0\n"), std::string::npos);
+}
+
 TEST_F(CaikongquTaskTest, AnalysisFailureEndsTheRunAfterTheFirstReport) {
   const std::string input = in_.file("absent.pcd");
   const TaskRun run = run_task({{"input", input}, {"output_dir", out_.path()}});

@@ -4,6 +4,7 @@
 #include <pcl/exceptions.h>
 
 #include <dirent.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <cmath>
@@ -328,6 +329,30 @@ TEST_F(VolumeAnalyzerTest, InputThatCannotBeReadFailsWithoutWriting) {
     EXPECT_EQ(r.mesh_polygons, 0u);
     EXPECT_TRUE(r.output_path.empty());
   }
+  EXPECT_TRUE(entries(out_.path()).empty());
+}
+
+// The largest resident size this process has had so far, in KiB.
+long peak_resident_kib() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return usage.ru_maxrss;
+}
+
+TEST_F(VolumeAnalyzerTest, DamagedPointCountCostsNoMemory) {
+  // A header whose POINTS line claims 50 million points (600 MB of coordinates) in front of one
+  // point: the file is refused before anything is allocated for the claim.
+  const std::string path = in_.file("claims.pcd");
+  drone_test::write_file(path,
+                         "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\n"
+                         "WIDTH 50000000\nHEIGHT 1\nPOINTS 50000000\nDATA binary\n"
+                         "123456789012");
+  const long before = peak_resident_kib();
+  const VolumeResult r = VolumeAnalyzer::analyze(path, 6, out_.path());
+  EXPECT_LT(peak_resident_kib() - before, 200 * 1024);
+  EXPECT_FALSE(r.success);
+  EXPECT_EQ(r.error_message, "Failed to load PCD file: " + path);
+  EXPECT_EQ(r.points_count, 0u);
   EXPECT_TRUE(entries(out_.path()).empty());
 }
 

@@ -40,15 +40,20 @@ class VolumeAnalyzer {
   // name without its extension + "_reconstructed.pcd"; the directory is never created.
   //
   // Returns success false with error_message set, and writes nothing, when the file cannot be
-  // loaded ("Failed to load PCD file: <path>"), lacks float x, y, z fields, holds fewer than 20
+  // loaded ("Failed to load PCD file: <path>", also when its header declares more points than
+  // the file can hold), lacks float x, y, z fields, holds fewer than 20
   // finite points, or the reconstruction yields a polygon indexing outside its vertices or a
   // non-finite vertex; returns success false with "Failed to save reconstructed PCD" when the
   // writer reports failure. Points with a NaN or infinite coordinate take no part in the
   // reconstruction but count in points_count.
   //
   // Exceptions of the point-cloud library pass unchanged, above all the writer's
-  // pcl::IOException (a std::runtime_error) when the output file cannot be opened or the
-  // vertex cloud is empty; so does std::bad_alloc. Prints nothing of its own.
+  // pcl::IOException (a std::runtime_error) when the output file cannot be opened; so does
+  // std::bad_alloc. A reconstruction without vertices is saved as a file of no points.
+  //
+  // Prints nothing of its own. While it runs, the process's standard output is pointed at
+  // standard error, where the reconstruction's diagnostics belong; calls must therefore not
+  // overlap with each other or with output from the caller's other threads.
   static VolumeResult analyze(const std::string& input_pcd, int depth,
                               const std::string& output_dir);
 };
