@@ -32,8 +32,8 @@ struct BagAnalysisResult {
   double end_time = 0.0;
   // True when the bag was opened and its whole index was read.
   bool success = false;
-  // Why the bag could not be opened ("无法打开 bag 文件: " + the bag library's text); empty
-  // on success.
+  // Why the bag could not be opened: "无法打开 bag 文件: " + the bag library's text, or + what
+  // is damaged when a record would make the bag library read out of bounds; empty on success.
   std::string error_message;
 };
 
@@ -42,8 +42,9 @@ class BagAnalyzer {
  public:
   // Opens the bag at `bag_path` read-only and counts the messages of every topic from the bag's
   // index, without reading or deserialising any message payload. A bag that cannot be opened
-  // (missing, unreadable, not a bag, no index) gives success == false with error_message set and
-  // every other field at its default. Once the bag is open, any exception of the bag library
+  // (missing, unreadable, not a bag, no index, or index records damaged so that the bag library
+  // would read out of bounds) gives success == false with error_message set and every other
+  // field at its default. Once the bag is open, any exception of the bag library
   // (a damaged chunk or index found later) leaves this operation unchanged; the bag is closed
   // on every path. Writes nothing and prints nothing.
   static BagAnalysisResult analyze(const std::string& bag_path);
