@@ -260,7 +260,8 @@ bool pcd_size_plausible(const std::string& path) {
         return data_bytes <= saturating_product(body, 100);
       }
       if (is(values[0], "binary")) return data_bytes <= body;
-      return declared <= body;  // every other kind is read as text: a point takes a byte at least
+      // Every other kind is read as text, where a value of at most 8 bytes takes a byte at least.
+      return data_bytes <= saturating_product(body, 8);
     }
   }
   return true;

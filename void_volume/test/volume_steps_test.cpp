@@ -356,8 +356,14 @@ TEST(PcdSizePlausible, DeclaredDataBeyondTheFileFails) {
   };
   const Case cases[] = {
       {"ascii claiming 200 million", header("200000000", "ascii") + "1 2 3\n", false},
-      {"ascii of one byte per point", header("4", "ascii") + "1\n2\n", true},
-      {"ascii one byte short", header("5", "ascii") + "1\n2\n", false},
+      {"ascii of one byte per value", header("8", "ascii") + "1 2 3\n4 5 6\n", true},
+      {"ascii one byte short", header("8", "ascii") + "1 2 3\n4 5 6", false},
+      {"ascii field of four billion values", header("60", "ascii", "1 4294967295 1") + "1 2 3\n",
+       false},
+      {"ascii field of four gigabytes",
+       "VERSION 0.7\nFIELDS x y z\nSIZE 4 4294967295 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 2\n"
+       "HEIGHT 1\nPOINTS 2\nDATA ascii\n1 2 3\n4 5 6\n",
+       false},
       {"binary exactly full", header("2", "binary") + std::string(24, '\0'), true},
       {"binary one byte short", header("2", "binary") + std::string(23, '\0'), false},
       {"compressed claiming 200 million", header("200000000", "binary_compressed") + "12345678",

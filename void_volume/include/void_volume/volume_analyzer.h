@@ -40,10 +40,10 @@ class VolumeAnalyzer {
   // name without its extension + "_reconstructed.pcd"; the directory is never created.
   //
   // Returns success false with error_message set, and writes nothing, when the file cannot be
-  // loaded ("Failed to load PCD file: <path>", also when its header declares more points than
-  // the file can hold), lacks float x, y, z fields, holds fewer than 20
-  // finite points, or the reconstruction yields a polygon indexing outside its vertices or a
-  // non-finite vertex; returns success false with "Failed to save reconstructed PCD" when the
+  // loaded ("Failed to load PCD file: <path>", also when its header declares more point data than
+  // the file can hold), lacks float x, y, z fields, holds fewer than 20 finite points, or the
+  // reconstruction yields a polygon indexing outside its vertices or a non-finite vertex;
+  // returns success false with "Failed to save reconstructed PCD" when the
   // writer reports failure. Points with a NaN or infinite coordinate take no part in the
   // reconstruction but count in points_count.
   //
