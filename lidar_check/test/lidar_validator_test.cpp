@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -607,6 +609,65 @@ TEST_F(LidarValidatorTest, UndecodableFramesFailAndKeepTheListSoFar) {
   const ValidationResult r = check(bag("sound.bag"));
   ASSERT_TRUE(r.success) << r.error;
   EXPECT_EQ(r.avg_points, 4.0);
+}
+
+// Byte offsets of the data-length fields of the message records in an uncompressed bag, in
+// file order.
+std::vector<size_t> message_length_fields(const std::string& bytes) {
+  const auto u32 = [&](size_t at) {
+    uint32_t v = 0;
+    std::memcpy(&v, bytes.data() + at, 4);
+    return v;
+  };
+  std::vector<size_t> found;
+  std::vector<std::pair<size_t, size_t>> spans = {{13, bytes.size()}};  // after "#ROSBAG V2.0\n"
+  while (!spans.empty()) {
+    auto [at, end] = spans.back();
+    spans.pop_back();
+    while (at + 4 <= end) {
+      const uint32_t header_len = u32(at);
+      uint8_t op = 0;
+      bool uncompressed = false;
+      for (size_t f = at + 4; f < at + 4 + header_len;) {
+        const uint32_t len = u32(f);
+        const std::string field = bytes.substr(f + 4, len);
+        if (field.rfind("op=", 0) == 0) op = static_cast<uint8_t>(field[3]);
+        if (field == "compression=none") uncompressed = true;
+        f += 4 + len;
+      }
+      const size_t length_at = at + 4 + header_len;
+      const uint32_t data_len = u32(length_at);
+      if (op == 2) found.push_back(length_at);
+      if (op == 5 && uncompressed) spans.push_back({length_at + 4, length_at + 4 + data_len});
+      at = length_at + 4 + data_len;
+    }
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+TEST_F(LidarValidatorTest, OverstatedRecordLengthDoesNotReadPastTheChunk) {
+  BagBuilder(bag("whole.bag"))
+      .frame(at(9, 0), level_points(3))
+      .frame(at(9, 100000000), level_points(3))
+      .frame(at(9, 200000000), level_points(3));
+  const std::string whole = drone_test::read_file(bag("whole.bag"));
+  const std::vector<size_t> lengths = message_length_fields(whole);
+  ASSERT_EQ(lengths.size(), 3u);
+  for (const uint32_t extra : {1u, 4096u, 0x10000000u}) {
+    SCOPED_TRACE(extra);
+    std::string damaged = whole;
+    uint32_t len = 0;
+    std::memcpy(&len, damaged.data() + lengths.back(), 4);
+    len += extra;
+    std::memcpy(&damaged[lengths.back()], &len, 4);
+    drone_test::write_file(bag("damaged.bag"), damaged);
+    // The bag library's own decoding reads only the frame's fields and succeeds.
+    const ValidationResult r = check(bag("damaged.bag"));
+    ASSERT_TRUE(r.success) << r.error;
+    EXPECT_EQ(r.total_frames, 3);
+    EXPECT_EQ(r.avg_points, 3.0);
+  }
 }
 
 }  // namespace

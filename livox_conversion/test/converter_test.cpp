@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <filesystem>
 #include <limits>
 #include <set>
@@ -491,6 +493,45 @@ TEST(Converter, DamagedLivoxFrameFailsAndKeepsWhatWasWritten) {
     ASSERT_EQ(out.size(), 2u);
     EXPECT_EQ(out[0].topic, "/status");
     EXPECT_EQ(out[1].topic, kTarget);
+  }
+}
+
+TEST(Converter, FrameRecordThatOverstatesItsLengthIsNotReadPastTheChunk) {
+  TempDir dir;
+  const CustomMsg first = cloudconv_test::random_frame(1, ros::Time(8, 0), 3, 2);
+  const CustomMsg last = cloudconv_test::random_frame(2, ros::Time(9, 0), 5, 4);
+  {
+    // The damaged frame is the chunk's last record, so its stated length reaches past the
+    // chunk. (Messages of other types are copied through the bag library's own record copy,
+    // which trusts the stated length; none follows the frame here.)
+    rosbag::Bag bag(dir.file("whole.bag"), rosbag::bagmode::Write);
+    bag.write("/status", ros::Time(7, 0), text("before"));
+    bag.write(kSource, ros::Time(8, 0), first);
+    bag.write(kSource, ros::Time(9, 0), last);
+  }
+  const std::string whole = drone_test::read_file(dir.file("whole.bag"));
+  const std::vector<size_t> lengths = cloudconv_test::message_length_fields(whole);
+  ASSERT_EQ(lengths.size(), 3u);
+  for (const uint32_t extra : {1u, 4096u, 0x10000000u}) {
+    SCOPED_TRACE(extra);
+    std::string damaged = whole;
+    uint32_t length = 0;
+    std::memcpy(&length, damaged.data() + lengths.back(), 4);
+    length += extra;
+    std::memcpy(&damaged[lengths.back()], &length, 4);
+    drone_test::write_file(dir.file("damaged.bag"), damaged);
+    // The frame's own fields say where it ends; the bytes beyond are not read.
+    const ConversionResult r = LivoxToPc2Converter::convert(dir.file("damaged.bag"),
+                                                            dir.file("out.bag"), kSource, kTarget);
+    ASSERT_TRUE(r.success) << r.error;
+    EXPECT_EQ(r.converted_messages, 2);
+    EXPECT_EQ(r.copied_messages, 1);
+    EXPECT_EQ(r.total_points, 8);
+    const std::vector<StoredMessage> out = read_all(dir.file("out.bag"));
+    ASSERT_EQ(out.size(), 3u);
+    EXPECT_EQ(out[0].topic, "/status");
+    expect_cloud(out[1], first);
+    expect_cloud(out[2], last);
   }
 }
 
