@@ -19,7 +19,9 @@
 #include <iostream>
 #include <new>
 #include <stdexcept>
+#include <vector>
 
+#include "pcd_header/pcd_header.h"
 #include "volume_steps.h"
 
 namespace caikongqu {
@@ -31,10 +33,10 @@ constexpr int kNormalNeighbours = 20;
 
 // fromPCLPointCloud2 quietly leaves a coordinate at 0 when its field is missing or not a single
 // float, which would turn a foreign file into a cloud of points at the origin.
-bool has_float_xyz(const pcl::PCLPointCloud2& blob) {
+bool has_float_xyz(const std::vector<pcl::PCLPointField>& fields) {
   for (const char* name : {"x", "y", "z"}) {
     bool found = false;
-    for (const auto& field : blob.fields) {
+    for (const auto& field : fields) {
       if (field.name == name && field.datatype == pcl::PCLPointField::FLOAT32 && field.count <= 1) {
         found = true;
       }
@@ -84,36 +86,28 @@ void to_xyz(const pcl::PCLPointCloud2& blob, pcl::PointCloud<pcl::PointXYZ>& clo
 }
 
 // Reads the file into `cloud` with its sensor origin and orientation; returns why it could not,
-// or an empty text. The header is checked on its own first: the reader goes on to crash on a
-// file without a DATA line (an empty or foreign file), and a header the reader chokes on is a
-// file that cannot be loaded, not a fault of the run. Before that, the declared point count is
-// weighed against the file's size, since the reader allocates for it while reading the header.
+// or an empty text. The header is read and checked on its own first, since the reader would set
+// aside and zero memory for as many points as a damaged header claims, and misreads or crashes on
+// some headers (a file without a DATA line, an empty or foreign file, among them); a header
+// refused there is a file that cannot be loaded, not a fault of the run.
 std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud) {
   const std::string not_loaded = "Failed to load PCD file: " + path;
-  if (!detail::pcd_size_plausible(path)) return not_loaded;
+  const pcd_header::PcdHeader header = pcd_header::read(path);
+  if (!header.ok) return not_loaded;
+  if (!has_float_xyz(header.fields)) return "PCD file has no float x, y, z fields: " + path;
   pcl::PCDReader reader;
-  int pcd_version = 0;
-  {
-    pcl::PCLPointCloud2 header;
-    int data_type = 0;
-    unsigned int data_idx = 0;
-    int status = -1;
-    try {
-      status = reader.readHeader(path, header, cloud.sensor_origin_, cloud.sensor_orientation_,
-                                 pcd_version, data_type, data_idx, 0);
-    } catch (const std::bad_alloc&) {
-      throw;
-    } catch (const std::exception&) {
-      return not_loaded;
-    }
-    if (status < 0 || data_idx == 0) return not_loaded;
-    if (!has_float_xyz(header)) return "PCD file has no float x, y, z fields: " + path;
-  }
   pcl::PCLPointCloud2 blob;
-  if (reader.read(path, blob, cloud.sensor_origin_, cloud.sensor_orientation_, pcd_version, 0) <
-      0) {
+  int pcd_version = 0;
+  int status = -1;
+  try {
+    status =
+        reader.read(path, blob, cloud.sensor_origin_, cloud.sensor_orientation_, pcd_version, 0);
+  } catch (const std::bad_alloc&) {
+    throw;
+  } catch (const std::exception&) {
     return not_loaded;
   }
+  if (status < 0) return not_loaded;
   to_xyz(blob, cloud);
   return {};
 }

@@ -4,10 +4,7 @@
 #include <array>
 #include <cmath>
 #include <cstdint>
-#include <cstdlib>
-#include <fstream>
 #include <limits>
-#include <sstream>
 
 namespace caikongqu {
 namespace detail {
@@ -107,21 +104,6 @@ int32_t label_components(const Adjacency& adj, std::vector<int32_t>& labels) {
   return next;
 }
 
-// a * b, or the largest value when the product does not fit.
-uint64_t saturating_product(uint64_t a, uint64_t b) {
-  if (a != 0 && b > std::numeric_limits<uint64_t>::max() / a) {
-    return std::numeric_limits<uint64_t>::max();
-  }
-  return a * b;
-}
-
-// A header number as large as the reader could take it; text that is no number counts as 0
-// and a minus sign as a huge value, as the reader's unsigned conversion wraps it.
-uint64_t header_number(const std::string& word) {
-  if (word.empty() || word[0] == '-') return std::numeric_limits<uint64_t>::max();
-  return std::strtoull(word.c_str(), nullptr, 10);
-}
-
 }  // namespace
 
 MeshVolumes measure_mesh(const pcl::PointCloud<pcl::PointXYZ>& vertices,
@@ -207,64 +189,6 @@ std::string reconstructed_path(const std::string& input_pcd, const std::string& 
   const size_t dot = base.rfind('.');
   if (dot != std::string::npos) base.erase(dot);
   return output_dir + "/" + base + "_reconstructed.pcd";
-}
-
-bool pcd_size_plausible(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return true;
-  in.seekg(0, std::ios::end);
-  const std::streamoff file_size = in.tellg();
-  in.seekg(0);
-  if (file_size < 0) return true;
-
-  // Header keys are recognised by their first letters, as the reader does.
-  auto is = [](const std::string& word, const char* key) { return word.rfind(key, 0) == 0; };
-  constexpr std::streamoff kHeaderScan = 1 << 20;
-  uint64_t points = 0, width = 0, height = 0;
-  std::vector<uint64_t> sizes, counts;
-  std::string line;
-  while (in.tellg() >= 0 && in.tellg() < kHeaderScan && std::getline(in, line)) {
-    std::istringstream split(line);
-    std::string key, word;
-    split >> key;
-    std::vector<std::string> values;
-    while (split >> word) values.push_back(word);
-    std::vector<uint64_t> numbers;
-    for (const std::string& v : values) numbers.push_back(header_number(v));
-
-    if (is(key, "SIZE")) {
-      sizes = numbers;
-    } else if (is(key, "COUNT")) {
-      counts = numbers;
-    } else if (is(key, "WIDTH") && !numbers.empty()) {
-      width = numbers[0];
-    } else if (is(key, "HEIGHT") && !numbers.empty()) {
-      height = numbers[0];
-    } else if (is(key, "POINTS") && !numbers.empty()) {
-      points = numbers[0];
-    } else if (is(key, "DATA")) {
-      if (sizes.empty() || values.empty()) return true;
-      uint64_t point_bytes = 0;
-      for (size_t i = 0; i < sizes.size(); ++i) {
-        const uint64_t field = saturating_product(sizes[i], i < counts.size() ? counts[i] : 1);
-        point_bytes = field > std::numeric_limits<uint64_t>::max() - point_bytes
-                          ? std::numeric_limits<uint64_t>::max()
-                          : point_bytes + field;
-      }
-      // The reader insists that POINTS equals WIDTH times HEIGHT; the larger one bounds both.
-      const uint64_t declared = std::max(points, saturating_product(width, height));
-      const uint64_t data_bytes = saturating_product(declared, point_bytes);
-      const std::streamoff data_start = in.tellg();
-      const auto body = static_cast<uint64_t>(data_start < 0 ? 0 : file_size - data_start);
-      if (is(values[0], "binary_compressed")) {
-        return data_bytes <= saturating_product(body, 100);
-      }
-      if (is(values[0], "binary")) return data_bytes <= body;
-      // Every other kind is read as text, where a value of at most 8 bytes takes a byte at least.
-      return data_bytes <= saturating_product(body, 8);
-    }
-  }
-  return true;
 }
 
 }  // namespace detail

@@ -46,16 +46,5 @@ int clamp_depth(int requested);
 // The separator is added even when `output_dir` is empty or already ends in one.
 std::string reconstructed_path(const std::string& input_pcd, const std::string& output_dir);
 
-// Whether the point data that the header of the PCD file at `path` declares (points times the
-// bytes of one point) could be held by the bytes after its DATA line: binary data needs its
-// full size, binary_compressed data a hundredth of it (the compression never packs more tightly
-// than 1:88) and text data an eighth (a value of at most 8 bytes is written with one character
-// at least). The point-cloud library sizes and zeroes its buffer from the header alone, before
-// it reads any data, so a damaged POINTS, WIDTH, SIZE or COUNT line would cost gigabytes for a
-// file of a few bytes. Every well-formed file passes. True as well when the header cannot be
-// made out (no DATA line within the first MiB, no data kind, no SIZE line): the library refuses
-// such files itself.
-bool pcd_size_plausible(const std::string& path);
-
 }  // namespace detail
 }  // namespace caikongqu

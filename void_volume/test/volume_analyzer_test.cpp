@@ -289,6 +289,9 @@ TEST_F(VolumeAnalyzerTest, InputThatCannotBeReadFailsWithoutWriting) {
       "POINTS 50\n";
   std::string garbage;
   for (int i = 0; i < 4096; ++i) garbage += static_cast<char>((i * 7919) & 0xff);
+  // The reader would take every line for a point of zeros, with a warning only.
+  std::string one_value_lines;
+  for (int i = 0; i < 50; ++i) one_value_lines += std::to_string(i % 10) + "\n";
   struct Case {
     const char* name;
     const char* contents;  // null: no file at all
@@ -305,6 +308,8 @@ TEST_F(VolumeAnalyzerTest, InputThatCannotBeReadFailsWithoutWriting) {
       {"bad_compressed.pcd", "", header + "DATA binary_compressed\n" + garbage,
        "Failed to load PCD file: "},
       {"data_kind_missing.pcd", "", header + "DATA\n1 2 3\n", "Failed to load PCD file: "},
+      {"one_value_lines.pcd", "", header + "DATA ascii\n" + one_value_lines,
+       "Failed to load PCD file: "},
       {"other_fields.pcd", "",
        "VERSION 0.7\nFIELDS a b c\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 1\nHEIGHT 1\n"
        "POINTS 1\nDATA ascii\n1 2 3\n",

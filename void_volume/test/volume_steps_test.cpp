@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <pcl/io/pcd_io.h>
 
 #include <cmath>
 #include <limits>
@@ -7,7 +6,6 @@
 #include <utility>
 #include <vector>
 
-#include "testing/temp_dir.h"
 #include "volume_steps.h"
 
 namespace {
@@ -15,7 +13,6 @@ namespace {
 using caikongqu::detail::clamp_depth;
 using caikongqu::detail::measure_mesh;
 using caikongqu::detail::MeshVolumes;
-using caikongqu::detail::pcd_size_plausible;
 using caikongqu::detail::reconstructed_path;
 
 // A hand-made mesh: vertex positions and polygons of vertex indices.
@@ -306,87 +303,6 @@ TEST(ReconstructedPath, FollowsTheInputBaseName) {
   for (const Case& c : cases) {
     EXPECT_EQ(reconstructed_path(c.input, c.dir), c.expected) << c.input << " in " << c.dir;
   }
-}
-
-TEST(PcdSizePlausible, FilesTheReaderLoadsPass) {
-  drone_test::TempDir dir;
-  pcl::PointCloud<pcl::PointXYZ> mixed, zeros;
-  for (int i = 0; i < 1000; ++i) mixed.push_back(pcl::PointXYZ(i * 0.5f, -i * 0.25f, i % 7));
-  // Identical points compress as tightly as the compression goes.
-  zeros.resize(200000, pcl::PointXYZ(0, 0, 0));
-  pcl::PCDWriter writer;
-  struct Case {
-    const char* name;
-    const pcl::PointCloud<pcl::PointXYZ>& cloud;
-    int kind;  // 0 ascii, 1 binary, 2 binary_compressed
-  };
-  const Case cases[] = {{"mixed_ascii.pcd", mixed, 0},  {"mixed_binary.pcd", mixed, 1},
-                        {"mixed_packed.pcd", mixed, 2}, {"zeros_binary.pcd", zeros, 1},
-                        {"zeros_packed.pcd", zeros, 2}, {"empty.pcd", {}, 0}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string path = dir.file(c.name);
-    if (c.kind == 0) {
-      pcl::PCLPointCloud2 blob;
-      pcl::toPCLPointCloud2(c.cloud, blob);
-      ASSERT_EQ(writer.writeASCII(path, blob), 0);
-    } else if (c.kind == 1) {
-      ASSERT_EQ(writer.writeBinary(path, c.cloud), 0);
-    } else {
-      ASSERT_EQ(writer.writeBinaryCompressed(path, c.cloud), 0);
-    }
-    pcl::PCLPointCloud2 loaded;
-    ASSERT_EQ(pcl::PCDReader().read(path, loaded), 0);
-    EXPECT_TRUE(pcd_size_plausible(path));
-  }
-}
-
-TEST(PcdSizePlausible, DeclaredDataBeyondTheFileFails) {
-  drone_test::TempDir dir;
-  const auto header = [](const std::string& points, const std::string& kind,
-                         const std::string& count = "1 1 1") {
-    return "# .PCD v0.7\nVERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT " + count +
-           "\nWIDTH " + points + "\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS " + points +
-           "\nDATA " + kind + "\n";
-  };
-  struct Case {
-    const char* name;
-    std::string text;
-    bool plausible;
-  };
-  const Case cases[] = {
-      {"ascii claiming 200 million", header("200000000", "ascii") + "1 2 3\n", false},
-      {"ascii of one byte per value", header("8", "ascii") + "1 2 3\n4 5 6\n", true},
-      {"ascii one byte short", header("8", "ascii") + "1 2 3\n4 5 6", false},
-      {"ascii field of four billion values", header("60", "ascii", "1 4294967295 1") + "1 2 3\n",
-       false},
-      {"ascii field of four gigabytes",
-       "VERSION 0.7\nFIELDS x y z\nSIZE 4 4294967295 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 2\n"
-       "HEIGHT 1\nPOINTS 2\nDATA ascii\n1 2 3\n4 5 6\n",
-       false},
-      {"binary exactly full", header("2", "binary") + std::string(24, '\0'), true},
-      {"binary one byte short", header("2", "binary") + std::string(23, '\0'), false},
-      {"compressed claiming 200 million", header("200000000", "binary_compressed") + "12345678",
-       false},
-      {"width times height overflows",
-       "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 4294967295\n"
-       "HEIGHT 4294967295\nDATA binary\n123456789012",
-       false},
-      {"negative count of points", header("-5", "ascii") + "1 2 3\n", false},
-      {"one field of four billion floats", header("1", "binary", "1 1 4000000000") + "123456789012",
-       false},
-      {"unknown data kind read as text", header("200000000", "packed") + "1 2 3\n", false},
-      {"no data line", "VERSION 0.7\nFIELDS x y z\nPOINTS 200000000\n", true},
-      {"no data kind", header("200000000", ""), true},
-      {"not a cloud", "this is not\na point cloud\n", true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const std::string path = dir.file("cloud.pcd");
-    drone_test::write_file(path, c.text);
-    EXPECT_EQ(pcd_size_plausible(path), c.plausible);
-  }
-  EXPECT_TRUE(pcd_size_plausible(dir.file("absent.pcd")));
 }
 
 }  // namespace

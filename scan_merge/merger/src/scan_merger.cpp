@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -22,6 +21,8 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "pcd_header/pcd_header.h"
 
 namespace scan2fullpcd {
 
@@ -196,155 +197,6 @@ std::string field_mismatch(const std::string& path, const std::vector<pcl::PCLPo
          " 的字段为 [" + describe_fields(want) + "]";
 }
 
-// What the merge needs of a keyframe before reading its points.
-struct KeyframeHeader {
-  std::vector<pcl::PCLPointField> fields;
-  uint64_t points = 0;
-  uint64_t point_step = 0;  // bytes of one packed record
-};
-
-// The longest header and header line read; a real header is a few hundred bytes.
-constexpr uint64_t kMaxHeaderBytes = 1 << 20;
-constexpr size_t kMaxLineBytes = 1 << 16;
-// LZF, PCL's compression, encodes at most 264 bytes in a 3-byte back reference.
-constexpr uint64_t kMaxLzfRatio = 100;
-// Far above any real point layout; keeps the size arithmetic below from overflowing.
-constexpr uint64_t kMaxPointStep = 1 << 24;
-
-bool parse_count(const std::string& word, uint64_t* value) {
-  if (word.empty() || word.find_first_not_of("0123456789") != std::string::npos) return false;
-  errno = 0;
-  *value = std::strtoull(word.c_str(), nullptr, 10);
-  return errno == 0;
-}
-
-// Reads a keyframe's PCD header by hand. PCL's own header reader also sizes the point buffer
-// and fills it with zeros, which would cost a whole keyframe of memory and time per header and
-// lets a damaged header claiming billions of points exhaust memory before anything is checked.
-// Also checks that the file is large enough for the points it claims, so the point read that
-// follows allocates no more than the keyframe really holds. Returns the reason it cannot be
-// read, or "".
-std::string read_header(const std::string& path, KeyframeHeader* header) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return std::strerror(errno);
-  const uint64_t file_size = static_cast<uint64_t>(in.tellg());
-  in.seekg(0);
-
-  std::vector<std::string> names;
-  std::vector<std::string> sizes;
-  std::vector<std::string> types;
-  std::vector<std::string> counts;
-  uint64_t width = 0;
-  uint64_t height = 1;
-  uint64_t points = 0;
-  bool has_width = false;
-  bool has_height = false;
-  bool has_points = false;
-  std::string data;
-  uint64_t data_offset = 0;  // bytes of header read so far; where the points start at the end
-  std::vector<char> buffer(kMaxLineBytes);
-  while (data.empty()) {
-    // A line too long, or no DATA line early in the file: not a PCD header.
-    if (data_offset > kMaxHeaderBytes || !in.getline(buffer.data(), buffer.size())) break;
-    data_offset += static_cast<uint64_t>(in.gcount());
-    const std::string text(buffer.data());
-    if (text.empty()) continue;
-    std::istringstream line(text);
-    std::string key;
-    // PCL's reader ends its header at the first line that is neither empty, a comment nor a
-    // key it knows (a line of blanks included) and then takes the header itself for ASCII
-    // points: such a keyframe would come out as points of zeros, or crash PCL outright.
-    if (!(line >> key)) return "头部含有空白行";
-    if (key[0] == '#') continue;
-    std::vector<std::string> words;
-    for (std::string w; line >> w;) words.push_back(w);
-    const std::string first = words.empty() ? "" : words.front();
-    bool ok = true;
-    if (key == "FIELDS" || key == "COLUMNS") {
-      names = words;
-    } else if (key == "SIZE") {
-      sizes = words;
-    } else if (key == "TYPE") {
-      types = words;
-    } else if (key == "COUNT") {
-      counts = words;
-    } else if (key == "WIDTH") {
-      ok = has_width = parse_count(first, &width);
-    } else if (key == "HEIGHT") {
-      ok = has_height = parse_count(first, &height);
-    } else if (key == "POINTS") {
-      ok = has_points = parse_count(first, &points);
-    } else if (key == "DATA") {
-      data = first;
-      if (data.empty()) return "DATA 行无效";
-    } else if (key != "VERSION" && key != "VIEWPOINT") {
-      return "未知的头部行 " + key;
-    }
-    if (!ok) return key + " 行无效";
-  }
-  if (data.empty()) return "不是 PCD 文件";
-  if (names.empty()) return "没有字段";
-  if (sizes.size() != names.size() || types.size() != names.size() ||
-      (!counts.empty() && counts.size() != names.size())) {
-    return "FIELDS、SIZE、TYPE、COUNT 的项数不一致";
-  }
-  if (!has_width) {
-    // Old (v0.5) files give POINTS alone; PCL takes them as one row.
-    if (has_height || !has_points) return "缺少 WIDTH";
-    width = points;
-  }
-  if (width > kMaxPoints || height > kMaxPoints || width * height > kMaxPoints) {
-    return "点数过多";
-  }
-  if (has_points && points != width * height) return "POINTS 与 WIDTH × HEIGHT 不符";
-
-  header->fields.clear();
-  header->points = width * height;
-  header->point_step = 0;
-  uint64_t values = 0;
-  for (size_t k = 0; k < names.size(); ++k) {
-    uint64_t size = 0;
-    uint64_t count = 1;
-    if (!parse_count(sizes[k], &size) || types[k].size() != 1 ||
-        (!counts.empty() && (!parse_count(counts[k], &count) || count == 0 || count > 65536))) {
-      return "字段 " + names[k] + " 的描述无效";
-    }
-    const int datatype =
-        pcl::getFieldType(static_cast<int>(std::min<uint64_t>(size, 64)), types[k][0]);
-    if (datatype < 0) return "字段 " + names[k] + " 的类型无法识别";
-    pcl::PCLPointField f;
-    f.name = names[k];
-    f.offset = static_cast<pcl::uindex_t>(header->point_step);
-    f.datatype = static_cast<uint8_t>(datatype);
-    f.count = static_cast<pcl::uindex_t>(count);
-    header->fields.push_back(f);
-    header->point_step += size * count;
-    values += count;
-    if (header->point_step > kMaxPointStep) return "字段过多";
-  }
-
-  const uint64_t body = file_size - std::min<uint64_t>(file_size, data_offset);
-  const uint64_t bytes = header->points * header->point_step;
-  bool fits = false;
-  if (data == "binary") {
-    fits = body >= bytes;
-  } else if (data == "ascii") {
-    // Every value takes at least one character and one separator.
-    fits = body + 1 >= 2 * header->points * values;
-  } else if (data == "binary_compressed") {
-    uint32_t sizes_field[2] = {0, 0};
-    in.clear();
-    in.seekg(static_cast<std::streamoff>(data_offset));
-    in.read(reinterpret_cast<char*>(sizes_field), sizeof(sizes_field));
-    fits = bytes == 0 || (in && sizes_field[1] == bytes && uint64_t{sizes_field[0]} + 8 <= body &&
-                          bytes <= kMaxLzfRatio * sizes_field[0]);
-  } else {
-    return "未知的 DATA 格式 " + data;
-  }
-  if (!fits) return "文件比头部声明的点数短";
-  return "";
-}
-
 // Reads every keyframe header: checks that they agree on their fields and counts the points,
 // without loading any point data.
 std::string read_headers(const std::string& scan_dir, const std::vector<std::string>& names,
@@ -353,9 +205,10 @@ std::string read_headers(const std::string& scan_dir, const std::vector<std::str
   std::string first;
   for (const std::string& name : names) {
     const std::string path = keyframe_path(scan_dir, name);
-    KeyframeHeader header;
-    const std::string reason = read_header(path, &header);
-    if (!reason.empty()) return unreadable(path, reason);
+    // Not PCL's header reader: it sets aside and zeroes a whole keyframe's points per header,
+    // however many a damaged header claims, and misreads some headers it then reads points by.
+    const pcd_header::PcdHeader header = pcd_header::read(path);
+    if (!header.ok) return unreadable(path, header.reason);
     if (first.empty()) {
       first = path;
       *fields = header.fields;
