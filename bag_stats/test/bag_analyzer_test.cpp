@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "bag_writer.h"
+#include "testing/bag_bytes.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -270,9 +271,9 @@ TEST(BagAnalyzer, DamagedBagsAreRefusedOrReadCorrectly) {
   }
 }
 
-// The bag library copies a header field by its stored length without checking it against the
-// header's end, and dereferences the connection that a time-0 index entry names. Such records
-// are refused as a bag that cannot be opened, before the library reads them.
+// Damage that would make the bag library read out of bounds while opening the bag is refused as
+// a bag that cannot be opened, with the damage named after the prefix; where the library refuses
+// the file itself, its own text follows the prefix.
 TEST(BagAnalyzer, RecordsTheBagLibraryCannotReadSafelyAreRefused) {
   drone_test::TempDir dir;
   const std::string valid_path = dir.file("valid.bag");
@@ -282,93 +283,46 @@ TEST(BagAnalyzer, RecordsTheBagLibraryCannotReadSafelyAreRefused) {
   }
   bagstat_test::write_bag(valid_path, messages, rosbag::compression::Uncompressed, 1024);
   const std::string valid = drone_test::read_file(valid_path);
+  const std::string path = dir.file("damaged.bag");
 
-  struct Case {
-    const char* label;
-    uint8_t op;              // record type
-    bool connection_header;  // the header stored as the connection record's data
-    const char* field;
-    uint32_t length;  // new field length; 0: one byte past the header's end
-  };
-  const Case cases[] = {
-      {"file header, index_pos far past", 0x03, false, "index_pos", 999999},
-      {"connection record, topic one byte past", 0x07, false, "topic", 0},
-      {"connection header, type far past", 0x07, true, "type", 999999},
-      {"connection header, md5sum one byte past", 0x07, true, "md5sum", 0},
-      {"chunk info, count one byte past", 0x06, false, "count", 0},
-      {"chunk header, compression far past", 0x05, false, "compression", 500000},
-      {"index record, conn one byte past", 0x04, false, "conn", 0},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.label);
-    std::string bytes = valid;
-    const bagstat_test::Record r = bagstat_test::record_with_op(bytes, c.op);
-    const size_t header_pos = c.connection_header ? r.data_pos : r.header_pos;
-    const uint32_t header_len = c.connection_header ? r.data_len : r.header_len;
-    const size_t at = bagstat_test::field_at(bytes, header_pos, header_len, c.field);
-    ASSERT_NE(at, std::string::npos);
-    const uint32_t to_end = static_cast<uint32_t>(header_pos + header_len - at - 4);
-    bagstat_test::put_u32(bytes, at, c.length != 0 ? c.length : to_end + 1);
-    const std::string path = dir.file("damaged.bag");
-    drone_test::write_file(path, bytes);
+  const drone_test::DamagedBag past = drone_test::with_field_past_header(valid);
+  drone_test::write_file(path, past.bytes);
+  BagAnalysisResult result = BagAnalyzer::analyze(path);
+  expect_unopened(result);
+  EXPECT_EQ(result.error_message, std::string(kPrefix) + "record header at byte " +
+                                      std::to_string(past.fault_at) +
+                                      " has a field that runs past the header's end");
 
-    const BagAnalysisResult result = BagAnalyzer::analyze(path);
-    expect_unopened(result);
-    EXPECT_EQ(result.error_message, std::string(kPrefix) + "record header at byte " +
-                                        std::to_string(header_pos - 4) +
-                                        " has a field that runs past the header's end");
-  }
-
-  {  // a header that ends inside a field's length word
-    std::string bytes = valid;
-    const bagstat_test::Record r = bagstat_test::record_with_op(bytes, 0x04, 1);
-    const size_t last = bagstat_test::field_at(bytes, r.header_pos, r.header_len, "ver");
-    ASSERT_NE(last, std::string::npos);
-    bagstat_test::put_u32(bytes, r.pos, static_cast<uint32_t>(last - r.header_pos + 2));
-    const std::string path = dir.file("short.bag");
-    drone_test::write_file(path, bytes);
-    const BagAnalysisResult result = BagAnalyzer::analyze(path);
-    expect_unopened(result);
-    EXPECT_NE(result.error_message.find("record header at byte " + std::to_string(r.pos) + " "),
-              std::string::npos)
-        << result.error_message;
-  }
+  const drone_test::DamagedBag zero = drone_test::with_time_zero_on_undefined_connection(valid, 77);
+  drone_test::write_file(path, zero.bytes);
+  result = BagAnalyzer::analyze(path);
+  expect_unopened(result);
+  EXPECT_EQ(result.error_message,
+            std::string(kPrefix) + "index entry at byte " + std::to_string(zero.fault_at) +
+                " has time 0 on connection 77, which the bag does not define");
 
   {  // a field length that the library's parser refuses on its own: the library's text
     std::string bytes = valid;
-    const bagstat_test::Record r = bagstat_test::record_with_op(bytes, 0x07);
-    bagstat_test::put_u32(bytes, bagstat_test::field_at(bytes, r.header_pos, r.header_len, "topic"),
-                          2000000);
-    const std::string path = dir.file("refused.bag");
+    const drone_test::BagRecord r = drone_test::record_with_op(bytes, drone_test::kOpConnection);
+    drone_test::put_u32(bytes, drone_test::field_at(bytes, r.header_pos, r.header_len, "topic"),
+                        2000000);
     drone_test::write_file(path, bytes);
-    const BagAnalysisResult result = BagAnalyzer::analyze(path);
+    result = BagAnalyzer::analyze(path);
     expect_unopened(result);
     EXPECT_EQ(result.error_message.find("runs past"), std::string::npos) << result.error_message;
   }
 
-  {  // an index entry at time 0 naming a connection that the bag does not define
+  {  // with valid times, entries of an undefined connection are harmless: the library keeps them
+     // out of every view, so the bag is read and they are simply not counted
     std::string bytes = valid;
-    const bagstat_test::Record r = bagstat_test::record_with_op(bytes, 0x04, 2);
-    bagstat_test::put_u32(
-        bytes, bagstat_test::field_at(bytes, r.header_pos, r.header_len, "conn") + 9, 77);
-    const std::string unknown_connection = bytes;
-    bagstat_test::put_u32(bytes, r.data_pos + 12, 0);
-    bagstat_test::put_u32(bytes, r.data_pos + 16, 0);
-    const std::string path = dir.file("time_zero.bag");
+    const drone_test::BagRecord r = drone_test::record_with_op(bytes, drone_test::kOpIndexData, 2);
+    drone_test::put_u32(bytes, drone_test::field_at(bytes, r.header_pos, r.header_len, "conn") + 9,
+                        77);
     drone_test::write_file(path, bytes);
-    const BagAnalysisResult result = BagAnalyzer::analyze(path);
-    expect_unopened(result);
-    EXPECT_EQ(result.error_message,
-              std::string(kPrefix) + "index entry at byte " + std::to_string(r.data_pos + 12) +
-                  " has time 0 on connection 77, which the bag does not define");
-
-    // With valid times, entries of an undefined connection are harmless: the library keeps them
-    // out of every view, so the bag is read and they are simply not counted.
-    drone_test::write_file(path, unknown_connection);
-    const BagAnalysisResult read = BagAnalyzer::analyze(path);
-    ASSERT_TRUE(read.success) << read.error_message;
-    EXPECT_LT(read.total_messages, 40u);
-    EXPECT_GT(read.total_messages, 0u);
+    result = BagAnalyzer::analyze(path);
+    ASSERT_TRUE(result.success) << result.error_message;
+    EXPECT_LT(result.total_messages, 40u);
+    EXPECT_GT(result.total_messages, 0u);
   }
 }
 

@@ -6,10 +6,9 @@
 
 #include <boost/make_shared.hpp>
 
-#include <cstring>
 #include <random>
-#include <stdexcept>
 
+#include "testing/bag_bytes.h"
 #include "testing/temp_dir.h"
 
 namespace bagstat_test {
@@ -73,59 +72,6 @@ std::vector<TestMessage> several_topics() {
   return out;
 }
 
-namespace {
-
-uint32_t get_u32(const std::string& bytes, size_t pos) {
-  if (pos + 4 > bytes.size()) throw std::out_of_range("a length word past the end of the file");
-  uint32_t value = 0;
-  std::memcpy(&value, bytes.data() + pos, 4);
-  return value;
-}
-
-}  // namespace
-
-void put_u32(std::string& bytes, size_t pos, uint32_t value) {
-  if (pos + 4 > bytes.size()) throw std::out_of_range("a length word past the end of the file");
-  std::memcpy(&bytes[pos], &value, 4);
-}
-
-size_t field_at(const std::string& bytes, size_t header_pos, uint32_t header_len,
-                const std::string& name) {
-  const std::string prefix = name + "=";
-  for (size_t at = header_pos; at < header_pos + header_len;) {
-    const uint32_t len = get_u32(bytes, at);
-    if (bytes.compare(at + 4, prefix.size(), prefix) == 0) return at;
-    at += 4 + len;
-  }
-  return std::string::npos;
-}
-
-std::vector<Record> records(const std::string& bytes) {
-  std::vector<Record> out;
-  size_t pos = bytes.find('\n') + 1;  // after the version line
-  while (pos < bytes.size()) {
-    Record r;
-    r.pos = pos;
-    r.header_len = get_u32(bytes, pos);
-    r.header_pos = pos + 4;
-    r.data_len = get_u32(bytes, r.header_pos + r.header_len);
-    r.data_pos = r.header_pos + r.header_len + 4;
-    const size_t op = field_at(bytes, r.header_pos, r.header_len, "op");
-    if (op == std::string::npos) throw std::runtime_error("a record without op");
-    r.op = static_cast<uint8_t>(bytes[op + 7]);
-    out.push_back(r);
-    pos = r.data_pos + r.data_len;
-  }
-  return out;
-}
-
-Record record_with_op(const std::string& bytes, uint8_t op, size_t n) {
-  for (const Record& r : records(bytes)) {
-    if (r.op == op && n-- == 0) return r;
-  }
-  throw std::runtime_error("no such record");
-}
-
 std::vector<NamedFile> damaged_bags(const std::string& dir) {
   std::vector<TestMessage> messages;
   for (uint32_t i = 0; i < 200; ++i) {
@@ -157,24 +103,13 @@ std::vector<NamedFile> damaged_bags(const std::string& dir) {
     out.push_back({"cut at " + std::to_string(cut) + " of " + std::to_string(valid.size()), path});
   }
 
-  {  // a field length that runs far past its record header (the connection record's topic)
-    std::string bytes = valid;
-    const Record r = record_with_op(bytes, 0x07);
-    put_u32(bytes, field_at(bytes, r.header_pos, r.header_len, "topic"), 999999);
-    const std::string path = dir + "/field_past_header.bag";
-    drone_test::write_file(path, bytes);
-    out.push_back({"a field length running past its header", path});
-  }
-  {  // an index entry at time 0 that names a connection the bag does not define
-    std::string bytes = valid;
-    const Record r = record_with_op(bytes, 0x04);
-    put_u32(bytes, field_at(bytes, r.header_pos, r.header_len, "conn") + 9, 99);
-    put_u32(bytes, r.data_pos, 0);
-    put_u32(bytes, r.data_pos + 4, 0);
-    const std::string path = dir + "/time_zero_unknown_connection.bag";
-    drone_test::write_file(path, bytes);
-    out.push_back({"an index entry at time 0 on an undefined connection", path});
-  }
+  const std::string field_past_header = dir + "/field_past_header.bag";
+  drone_test::write_file(field_past_header, drone_test::with_field_past_header(valid).bytes);
+  out.push_back({"a field length running past its header", field_past_header});
+  const std::string time_zero = dir + "/time_zero_unknown_connection.bag";
+  drone_test::write_file(time_zero,
+                         drone_test::with_time_zero_on_undefined_connection(valid).bytes);
+  out.push_back({"an index entry at time 0 on an undefined connection", time_zero});
 
   for (const unsigned seed : {1u, 2u, 3u}) {
     std::mt19937 rng(seed);

@@ -32,30 +32,6 @@ struct NamedFile {
   std::string path;
 };
 
-// One record of a version 2.0 bag file as stored: <header length><header><data length><data>.
-struct Record {
-  size_t pos = 0;  // byte offset of the header length word
-  uint8_t op = 0;  // the record's "op" field
-  size_t header_pos = 0;
-  uint32_t header_len = 0;
-  size_t data_pos = 0;
-  uint32_t data_len = 0;
-};
-
-// The records of a bag file in file order (the records inside a chunk's data are not listed).
-std::vector<Record> records(const std::string& bytes);
-
-// The first record with `op`, or the n-th one (from 0).
-Record record_with_op(const std::string& bytes, uint8_t op, size_t n = 0);
-
-// Offset of the length word of field `name` inside the header that starts at `header_pos` and
-// is `header_len` bytes long; std::string::npos when there is no such field.
-size_t field_at(const std::string& bytes, size_t header_pos, uint32_t header_len,
-                const std::string& name);
-
-// Overwrites 4 bytes at `pos` with `value`, little-endian.
-void put_u32(std::string& bytes, size_t pos, uint32_t value);
-
 // Damaged bags written into `dir`, all made from one valid bag of several chunks: copies cut at
 // several offsets (inside the magic, the file header, the chunks and the index), a copy whose
 // connection record has a field length running past its header, a copy with an index entry at

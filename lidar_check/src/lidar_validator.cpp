@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "bag_check/bag_structure.h"
+
 namespace lidar_validate {
 
 namespace {
@@ -54,6 +56,10 @@ ValidationResult LidarValidator::validate(const std::string& bag_path, const std
   result.bag_file = bag_path;
   result.topic = topic;
   try {
+    // Damage that would make the bag library read out of bounds while opening the bag fails the
+    // validation as a bag that cannot be opened.
+    const std::string fault = bag_check::check_structure(bag_path);
+    if (!fault.empty()) throw std::runtime_error(fault);
     rosbag::Bag bag;
     bag.open(bag_path, rosbag::bagmode::Read);
     rosbag::View view(bag, rosbag::TopicQuery(std::vector<std::string>{topic}), ros::TIME_MIN,

@@ -1,9 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -11,6 +9,7 @@
 
 #include "bag_builder.h"
 #include "lidar_check/lidar_validator.h"
+#include "testing/bag_bytes.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -569,6 +568,44 @@ TEST_F(LidarValidatorTest, TruncatedBagsFailWithoutCrashing) {
   }
 }
 
+// Damage in the records that opening reads which would make the bag library read out of bounds
+// (a header field running past its header, a time-0 index entry on a connection the bag does not
+// define) fails the validation as a bag that cannot be opened, naming the damage.
+TEST_F(LidarValidatorTest, IndexDamageTheBagLibraryCannotOpenSafelyFails) {
+  {
+    BagBuilder b(bag("whole.bag"), rosbag::compression::Uncompressed, 2048);
+    for (int i = 0; i < 12; ++i) {
+      b.frame(ros::Time(30, static_cast<uint32_t>(i) * 100000000u), level_points(40 + i));
+    }
+  }
+  const std::string whole = drone_test::read_file(bag("whole.bag"));
+  const drone_test::DamagedBag past = drone_test::with_field_past_header(whole);
+  const drone_test::DamagedBag zero = drone_test::with_time_zero_on_undefined_connection(whole);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string fault;
+  };
+  const Case cases[] = {
+      {"field past its header", past.bytes,
+       "record header at byte " + std::to_string(past.fault_at) +
+           " has a field that runs past the header's end"},
+      {"time 0 on an undefined connection", zero.bytes,
+       "index entry at byte " + std::to_string(zero.fault_at) +
+           " has time 0 on connection 99, which the bag does not define"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    drone_test::write_file(bag("damaged.bag"), c.bytes);
+    Checks checks;
+    checks.min_points = 100;  // every frame would be listed as anomalous had it been read
+    const ValidationResult r = check(bag("damaged.bag"), checks);
+    expect_failure(r, bag("damaged.bag"));
+    EXPECT_EQ(r.error, kPrefix + c.fault);
+    EXPECT_TRUE(r.anomalies.empty());
+  }
+}
+
 TEST_F(LidarValidatorTest, UndecodableFramesFailAndKeepTheListSoFar) {
   const std::vector<uint8_t> good =
       scancheck_test::serialize_frame(drone_test::make_livox_frame(1, at(9), level_points(4)));
@@ -611,56 +648,19 @@ TEST_F(LidarValidatorTest, UndecodableFramesFailAndKeepTheListSoFar) {
   EXPECT_EQ(r.avg_points, 4.0);
 }
 
-// Byte offsets of the data-length fields of the message records in an uncompressed bag, in
-// file order.
-std::vector<size_t> message_length_fields(const std::string& bytes) {
-  const auto u32 = [&](size_t at) {
-    uint32_t v = 0;
-    std::memcpy(&v, bytes.data() + at, 4);
-    return v;
-  };
-  std::vector<size_t> found;
-  std::vector<std::pair<size_t, size_t>> spans = {{13, bytes.size()}};  // after "#ROSBAG V2.0\n"
-  while (!spans.empty()) {
-    auto [at, end] = spans.back();
-    spans.pop_back();
-    while (at + 4 <= end) {
-      const uint32_t header_len = u32(at);
-      uint8_t op = 0;
-      bool uncompressed = false;
-      for (size_t f = at + 4; f < at + 4 + header_len;) {
-        const uint32_t len = u32(f);
-        const std::string field = bytes.substr(f + 4, len);
-        if (field.rfind("op=", 0) == 0) op = static_cast<uint8_t>(field[3]);
-        if (field == "compression=none") uncompressed = true;
-        f += 4 + len;
-      }
-      const size_t length_at = at + 4 + header_len;
-      const uint32_t data_len = u32(length_at);
-      if (op == 2) found.push_back(length_at);
-      if (op == 5 && uncompressed) spans.push_back({length_at + 4, length_at + 4 + data_len});
-      at = length_at + 4 + data_len;
-    }
-  }
-  std::sort(found.begin(), found.end());
-  return found;
-}
-
 TEST_F(LidarValidatorTest, OverstatedRecordLengthDoesNotReadPastTheChunk) {
   BagBuilder(bag("whole.bag"))
       .frame(at(9, 0), level_points(3))
       .frame(at(9, 100000000), level_points(3))
       .frame(at(9, 200000000), level_points(3));
   const std::string whole = drone_test::read_file(bag("whole.bag"));
-  const std::vector<size_t> lengths = message_length_fields(whole);
+  const std::vector<size_t> lengths = drone_test::message_length_fields(whole);
   ASSERT_EQ(lengths.size(), 3u);
   for (const uint32_t extra : {1u, 4096u, 0x10000000u}) {
     SCOPED_TRACE(extra);
     std::string damaged = whole;
-    uint32_t len = 0;
-    std::memcpy(&len, damaged.data() + lengths.back(), 4);
-    len += extra;
-    std::memcpy(&damaged[lengths.back()], &len, 4);
+    drone_test::put_u32(damaged, lengths.back(),
+                        drone_test::get_u32(damaged, lengths.back()) + extra);
     drone_test::write_file(bag("damaged.bag"), damaged);
     // The bag library's own decoding reads only the frame's fields and succeeds.
     const ValidationResult r = check(bag("damaged.bag"));

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bag_builder.h"
+#include "testing/bag_bytes.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -89,7 +90,8 @@ TEST_F(ScancheckNodeTest, MissingBagOption) {
 }
 
 TEST_F(ScancheckNodeTest, UnreadableInputEndsWithStatusOne) {
-  // A bag that does not exist, one cut short, and one whose second frame is damaged.
+  // A bag that does not exist, one cut short, one whose second frame is damaged, and two whose
+  // index is damaged.
   BagBuilder(bag("whole.bag")).frame(ros::Time(1), level_points(50)).frame(ros::Time(2), {});
   const std::string whole = drone_test::read_file(bag("whole.bag"));
   scancheck_test::write_truncated_copy(bag("whole.bag"), bag("cut.bag"), whole.size() / 2);
@@ -100,7 +102,14 @@ TEST_F(ScancheckNodeTest, UnreadableInputEndsWithStatusOne) {
       .frame(ros::Time(1), level_points(50))
       .raw(scancheck_test::livox_raw(bytes));
 
-  for (const std::string& path : {bag("absent.bag"), bag("cut.bag"), bag("damaged.bag")}) {
+  // Two copies whose index would make the bag library read out of bounds while opening.
+  drone_test::write_file(bag("field-past-header.bag"),
+                         drone_test::with_field_past_header(whole).bytes);
+  drone_test::write_file(bag("time-zero.bag"),
+                         drone_test::with_time_zero_on_undefined_connection(whole).bytes);
+
+  for (const std::string& path : {bag("absent.bag"), bag("cut.bag"), bag("damaged.bag"),
+                                  bag("field-past-header.bag"), bag("time-zero.bag")}) {
     SCOPED_TRACE(path);
     const ProcessResult r = run_node({"--bag", path});
     EXPECT_EQ(r.exit_code, 1);

@@ -17,6 +17,8 @@
 #include <system_error>
 #include <vector>
 
+#include "bag_check/bag_structure.h"
+
 namespace livox_to_pc2 {
 
 namespace {
@@ -143,6 +145,10 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
   rosbag::Bag input;
   rosbag::Bag output;
   try {
+    // Damage that would make the bag library read out of bounds while opening the input fails
+    // the conversion as an input that cannot be opened, before any output exists.
+    const std::string fault = bag_check::check_structure(input_bag);
+    if (!fault.empty()) throw std::runtime_error(fault);
     input.open(input_bag, rosbag::bagmode::Read);
     if (is_same_file(input_bag, output_bag)) {
       throw std::runtime_error("output bag " + output_bag + " is the same file as input bag " +

@@ -4,7 +4,6 @@
 #include <rosbag/view.h>
 #include <std_msgs/String.h>
 
-#include <algorithm>
 #include <cstring>
 #include <random>
 #include <tuple>
@@ -76,41 +75,6 @@ livox_ros_driver2::CustomMsg random_frame(uint32_t seq, const ros::Time& stamp, 
     p.reflectivity = static_cast<uint8_t>(rng() % 256);
   }
   return drone_test::make_livox_frame(seq, stamp, xyz);
-}
-
-std::vector<size_t> message_length_fields(const std::string& bag_bytes) {
-  const auto u32 = [&](size_t at) {
-    uint32_t v = 0;
-    std::memcpy(&v, bag_bytes.data() + at, 4);
-    return v;
-  };
-  // A record is: header length, header fields (length + "name=value" each), data length, data.
-  // Chunks stored without compression hold records of their own.
-  std::vector<size_t> found;
-  std::vector<std::pair<size_t, size_t>> spans = {{13, bag_bytes.size()}};  // after the version
-  while (!spans.empty()) {
-    auto [at, end] = spans.back();
-    spans.pop_back();
-    while (at + 4 <= end) {
-      const uint32_t header_length = u32(at);
-      uint8_t op = 0;
-      bool uncompressed = false;
-      for (size_t f = at + 4; f < at + 4 + header_length;) {
-        const uint32_t length = u32(f);
-        const std::string field = bag_bytes.substr(f + 4, length);
-        if (field.rfind("op=", 0) == 0) op = static_cast<uint8_t>(field[3]);
-        if (field == "compression=none") uncompressed = true;
-        f += 4 + length;
-      }
-      const size_t length_at = at + 4 + header_length;
-      const uint32_t data_length = u32(length_at);
-      if (op == 2) found.push_back(length_at);  // a message record
-      if (op == 5 && uncompressed) spans.push_back({length_at + 4, length_at + 4 + data_length});
-      at = length_at + 4 + data_length;
-    }
-  }
-  std::sort(found.begin(), found.end());
-  return found;
 }
 
 void write_small_recording(const std::string& path) {

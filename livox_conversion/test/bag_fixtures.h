@@ -66,10 +66,6 @@ std::vector<uint8_t> expected_cloud_data(const livox_ros_driver2::CustomMsg& fra
 livox_ros_driver2::CustomMsg random_frame(uint32_t seq, const ros::Time& stamp, size_t points,
                                           uint32_t seed);
 
-// Byte offsets of the data-length fields of the message records in the bytes of an uncompressed
-// bag, in file order, for tests that damage a record's stated length.
-std::vector<size_t> message_length_fields(const std::string& bag_bytes);
-
 // A small recording: frames of 3 and 5 points on /livox/lidar and one std_msgs/String on
 // /status. Converting it gives 3 messages, 2 converted, 1 copied, 8 points.
 void write_small_recording(const std::string& path);

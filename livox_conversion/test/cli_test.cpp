@@ -1,8 +1,14 @@
 // cloudconv_node run as a process, as the supervising program starts it.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "bag_fixtures.h"
 #include "framework/escape_json.h"
+#include "testing/bag_bytes.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -78,6 +84,39 @@ TEST(CloudconvNode, MissingInputEndsWithStatusOne) {
       "{\"_progress\":{\"percent\":0,\"message\":\"开始转换:  -> _pc2.bag\",\"metadata\":{}}}");
   EXPECT_NE(lines[1].find("\"result\":{\"success\":false,\"error\":\"Bag conversion failed: "),
             std::string::npos);
+}
+
+// A bag whose index would make the bag library read out of bounds ends the program like any
+// input that cannot be opened: status 1, no signal, the damage named, no output bag.
+TEST(CloudconvNode, DamagedIndexEndsWithStatusOne) {
+  TempDir dir;
+  cloudconv_test::write_small_recording(dir.file("flight.bag"));
+  const std::string good = drone_test::read_file(dir.file("flight.bag"));
+  const drone_test::DamagedBag past = drone_test::with_field_past_header(good);
+  const drone_test::DamagedBag zero = drone_test::with_time_zero_on_undefined_connection(good);
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {past.bytes, "record header at byte " + std::to_string(past.fault_at) +
+                       " has a field that runs past the header's end"},
+      {zero.bytes, "index entry at byte " + std::to_string(zero.fault_at) +
+                       " has time 0 on connection 99, which the bag does not define"},
+  };
+  const std::string in = dir.file("damaged.bag");
+  const std::string out = dir.file("damaged_pc2.bag");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.second);
+    drone_test::write_file(in, c.first);
+    const auto r =
+        run_process({program_path("cloudconv_node"), "--input_bag", in}, {}, kNoProgressUrl);
+    EXPECT_EQ(r.signal, 0);
+    EXPECT_EQ(r.exit_code, 1);
+    const std::string error = "Bag conversion failed: " + c.second;
+    EXPECT_EQ(r.err, "[ERROR] " + error + "\n");
+    const auto lines = drone_test::split_lines(r.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "{\"_progress\":{\"percent\":100,\"message\":\"错误: " + error +
+                                "\",\"metadata\":{\"error\":\"" + error + "\"}}}");
+    EXPECT_FALSE(std::filesystem::exists(out));
+  }
 }
 
 TEST(CloudconvNode, HelpDescribesTheProgram) {

@@ -18,6 +18,7 @@
 
 #include "bag_fixtures.h"
 #include "livox_conversion/livox_to_pc2.h"
+#include "testing/bag_bytes.h"
 #include "testing/livox.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
@@ -510,15 +511,13 @@ TEST(Converter, FrameRecordThatOverstatesItsLengthIsNotReadPastTheChunk) {
     bag.write(kSource, ros::Time(9, 0), last);
   }
   const std::string whole = drone_test::read_file(dir.file("whole.bag"));
-  const std::vector<size_t> lengths = cloudconv_test::message_length_fields(whole);
+  const std::vector<size_t> lengths = drone_test::message_length_fields(whole);
   ASSERT_EQ(lengths.size(), 3u);
   for (const uint32_t extra : {1u, 4096u, 0x10000000u}) {
     SCOPED_TRACE(extra);
     std::string damaged = whole;
-    uint32_t length = 0;
-    std::memcpy(&length, damaged.data() + lengths.back(), 4);
-    length += extra;
-    std::memcpy(&damaged[lengths.back()], &length, 4);
+    drone_test::put_u32(damaged, lengths.back(),
+                        drone_test::get_u32(damaged, lengths.back()) + extra);
     drone_test::write_file(dir.file("damaged.bag"), damaged);
     // The frame's own fields say where it ends; the bytes beyond are not read.
     const ConversionResult r = LivoxToPc2Converter::convert(dir.file("damaged.bag"),
@@ -532,6 +531,43 @@ TEST(Converter, FrameRecordThatOverstatesItsLengthIsNotReadPastTheChunk) {
     EXPECT_EQ(out[0].topic, "/status");
     expect_cloud(out[1], first);
     expect_cloud(out[2], last);
+  }
+}
+
+// Damage in the records that opening reads which would make the bag library read out of bounds
+// (a header field running past its header, a time-0 index entry on a connection the bag does not
+// define) fails the conversion as an input that cannot be opened, naming the damage, before any
+// output is created.
+TEST(Converter, IndexDamageTheBagLibraryCannotOpenSafelyFailsBeforeAnyOutput) {
+  TempDir dir;
+  MixedRecording rec;
+  rec.write(dir.file("good.bag"));
+  const std::string good = drone_test::read_file(dir.file("good.bag"));
+  const drone_test::DamagedBag past = drone_test::with_field_past_header(good);
+  const drone_test::DamagedBag zero = drone_test::with_time_zero_on_undefined_connection(good);
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string fault;
+  };
+  const Case cases[] = {
+      {"field past its header", past.bytes,
+       "record header at byte " + std::to_string(past.fault_at) +
+           " has a field that runs past the header's end"},
+      {"time 0 on an undefined connection", zero.bytes,
+       "index entry at byte " + std::to_string(zero.fault_at) +
+           " has time 0 on connection 99, which the bag does not define"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    drone_test::write_file(dir.file("in.bag"), c.bytes);
+    const ConversionResult r =
+        LivoxToPc2Converter::convert(dir.file("in.bag"), dir.file("out.bag"), kSource, kTarget);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.error, kPrefix + c.fault);
+    EXPECT_EQ(r.total_messages + r.converted_messages + r.copied_messages + r.total_points, 0);
+    EXPECT_FALSE(fs::exists(dir.file("out.bag")));
+    EXPECT_EQ(drone_test::read_file(dir.file("in.bag")), c.bytes);
   }
 }
 

@@ -1,0 +1,71 @@
+#pragma once
+
+// Reading and damaging the stored bytes of a version 2.0 bag file, for tests that hand a reader
+// a bag that no well-behaved writer produces.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace drone_test {
+
+// The "op" values of the record types of a version 2.0 bag.
+constexpr uint8_t kOpMessageData = 0x02;
+constexpr uint8_t kOpFileHeader = 0x03;
+constexpr uint8_t kOpIndexData = 0x04;
+constexpr uint8_t kOpChunk = 0x05;
+constexpr uint8_t kOpChunkInfo = 0x06;
+constexpr uint8_t kOpConnection = 0x07;
+
+// One record as stored: <header length><header fields><data length><data>.
+struct BagRecord {
+  size_t pos = 0;           // byte offset of the header length word
+  uint8_t op = 0;           // the record's "op" field
+  size_t header_pos = 0;    // byte offset of the first header field
+  uint32_t header_len = 0;  // bytes of header fields
+  size_t data_pos = 0;      // byte offset of the data
+  uint32_t data_len = 0;    // bytes of data
+};
+
+// The records of a bag file in file order, after the version line. The records stored inside a
+// chunk's data are not listed. Throws std::runtime_error or std::out_of_range where the bytes do
+// not hold records.
+std::vector<BagRecord> bag_records(const std::string& bytes);
+
+// The first record with `op`, or the n-th one (from 0); throws std::runtime_error when there is
+// none.
+BagRecord record_with_op(const std::string& bytes, uint8_t op, size_t n = 0);
+
+// Offset of the length word of field `name` inside the header whose fields start at
+// `header_pos` and take `header_len` bytes; std::string::npos when there is no such field.
+size_t field_at(const std::string& bytes, size_t header_pos, uint32_t header_len,
+                const std::string& name);
+
+// The 4 bytes at `pos` read or overwritten as a little-endian number; both throw
+// std::out_of_range when they run past the end of `bytes`.
+uint32_t get_u32(const std::string& bytes, size_t pos);
+void put_u32(std::string& bytes, size_t pos, uint32_t value);
+
+// Byte offsets of the data-length words of the message records, in file order, including the
+// records inside uncompressed chunks (compressed chunks are not looked into), for tests that
+// damage a message's stated length.
+std::vector<size_t> message_length_fields(const std::string& bag_bytes);
+
+// A copy of a bag's bytes, damaged so that the bag library reads out of bounds while it opens
+// the bag, and the byte offset at which the damage is found.
+struct DamagedBag {
+  std::string bytes;
+  size_t fault_at = 0;  // the damaged record's header length word, or the damaged index entry
+};
+
+// The first connection record of the bag's index section gets a "topic" field length of 999999,
+// far past the end of its header. fault_at: the record's header length word.
+DamagedBag with_field_past_header(const std::string& bag_bytes);
+
+// The first index record names `connection`, which the bag must not define, and its first entry
+// is stamped at time 0. fault_at: that entry.
+DamagedBag with_time_zero_on_undefined_connection(const std::string& bag_bytes,
+                                                  uint32_t connection = 99);
+
+}  // namespace drone_test

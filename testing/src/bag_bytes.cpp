@@ -1,0 +1,114 @@
+#include "testing/bag_bytes.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace drone_test {
+
+namespace {
+
+// The records stored between `begin` and `end`, one after the other.
+std::vector<BagRecord> records_between(const std::string& bytes, size_t begin, size_t end) {
+  std::vector<BagRecord> out;
+  for (size_t pos = begin; pos < end;) {
+    BagRecord r;
+    r.pos = pos;
+    r.header_len = get_u32(bytes, pos);
+    r.header_pos = pos + 4;
+    r.data_len = get_u32(bytes, r.header_pos + r.header_len);
+    r.data_pos = r.header_pos + r.header_len + 4;
+    const size_t op = field_at(bytes, r.header_pos, r.header_len, "op");
+    if (op == std::string::npos) throw std::runtime_error("a record without op");
+    r.op = static_cast<uint8_t>(bytes.at(op + 7));  // <length>"op="<value>
+    out.push_back(r);
+    pos = r.data_pos + r.data_len;
+  }
+  return out;
+}
+
+}  // namespace
+
+uint32_t get_u32(const std::string& bytes, size_t pos) {
+  if (pos > bytes.size() || bytes.size() - pos < 4) {
+    throw std::out_of_range("a length word past the end of the file");
+  }
+  uint32_t value = 0;
+  std::memcpy(&value, bytes.data() + pos, 4);
+  return value;
+}
+
+void put_u32(std::string& bytes, size_t pos, uint32_t value) {
+  if (pos > bytes.size() || bytes.size() - pos < 4) {
+    throw std::out_of_range("a length word past the end of the file");
+  }
+  std::memcpy(&bytes[pos], &value, 4);
+}
+
+size_t field_at(const std::string& bytes, size_t header_pos, uint32_t header_len,
+                const std::string& name) {
+  const std::string prefix = name + "=";
+  for (size_t at = header_pos; at < header_pos + header_len;) {
+    const uint32_t len = get_u32(bytes, at);
+    if (bytes.compare(at + 4, prefix.size(), prefix) == 0) return at;
+    at += 4 + len;
+  }
+  return std::string::npos;
+}
+
+std::vector<BagRecord> bag_records(const std::string& bytes) {
+  const size_t newline = bytes.find('\n');
+  if (newline == std::string::npos) throw std::runtime_error("no version line");
+  return records_between(bytes, newline + 1, bytes.size());
+}
+
+BagRecord record_with_op(const std::string& bytes, uint8_t op, size_t n) {
+  for (const BagRecord& r : bag_records(bytes)) {
+    if (r.op == op && n-- == 0) return r;
+  }
+  throw std::runtime_error("no such record");
+}
+
+std::vector<size_t> message_length_fields(const std::string& bag_bytes) {
+  std::vector<size_t> found;
+  for (const BagRecord& r : bag_records(bag_bytes)) {
+    if (r.op == kOpMessageData) found.push_back(r.data_pos - 4);
+    if (r.op != kOpChunk) continue;
+    const size_t compression = field_at(bag_bytes, r.header_pos, r.header_len, "compression");
+    if (compression == std::string::npos ||
+        bag_bytes.compare(compression + 4, get_u32(bag_bytes, compression), "compression=none") !=
+            0) {
+      continue;
+    }
+    for (const BagRecord& inner : records_between(bag_bytes, r.data_pos, r.data_pos + r.data_len)) {
+      if (inner.op == kOpMessageData) found.push_back(inner.data_pos - 4);
+    }
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+DamagedBag with_field_past_header(const std::string& bag_bytes) {
+  DamagedBag out{bag_bytes, 0};
+  const BagRecord r = record_with_op(out.bytes, kOpConnection);
+  const size_t topic = field_at(out.bytes, r.header_pos, r.header_len, "topic");
+  if (topic == std::string::npos) throw std::runtime_error("a connection record without topic");
+  put_u32(out.bytes, topic, 999999);
+  out.fault_at = r.pos;
+  return out;
+}
+
+DamagedBag with_time_zero_on_undefined_connection(const std::string& bag_bytes,
+                                                  uint32_t connection) {
+  DamagedBag out{bag_bytes, 0};
+  const BagRecord r = record_with_op(out.bytes, kOpIndexData);
+  const size_t conn = field_at(out.bytes, r.header_pos, r.header_len, "conn");
+  if (conn == std::string::npos) throw std::runtime_error("an index record without conn");
+  put_u32(out.bytes, conn + 9, connection);  // <length>"conn="<id>
+  put_u32(out.bytes, r.data_pos, 0);         // seconds of the first entry
+  put_u32(out.bytes, r.data_pos + 4, 0);     // nanoseconds
+  out.fault_at = r.data_pos;
+  return out;
+}
+
+}  // namespace drone_test
