@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the suite needs, builds it from scratch and runs every test: first a normal
+# Installs what the suite needs, checks the formatting, builds from scratch and runs every
+# test: first a normal
 # build (build/release), then one with AddressSanitizer and UndefinedBehaviorSanitizer
 # (build/asan). `--quick` skips the sanitizer pass.
 set -euo pipefail
@@ -9,6 +10,9 @@ quick=0
 [[ "${1:-}" == "--quick" ]] && quick=1
 
 ./scripts/install-deps.sh
+
+# Every C++ file as .clang-format has it.
+git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
 # Debian's Python first: the ROS CMake configs and the message generator run it.
 export PATH="/usr/bin:$PATH"
 
