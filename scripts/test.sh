@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
 # Installs what the suite needs, checks the formatting, builds from scratch and runs every
-# test: first a normal
-# build (build/release), then one with AddressSanitizer and UndefinedBehaviorSanitizer
-# (build/asan). `--quick` skips the sanitizer pass.
+# test: first a normal build (build/release), then one with AddressSanitizer and
+# UndefinedBehaviorSanitizer (build/asan). `--quick` skips the sanitizer pass.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
