@@ -579,29 +579,14 @@ TEST_F(LidarValidatorTest, IndexDamageTheBagLibraryCannotOpenSafelyFails) {
     }
   }
   const std::string whole = drone_test::read_file(bag("whole.bag"));
-  const drone_test::DamagedBag past = drone_test::with_field_past_header(whole);
-  const drone_test::DamagedBag zero = drone_test::with_time_zero_on_undefined_connection(whole);
-  struct Case {
-    const char* name;
-    std::string bytes;
-    std::string fault;
-  };
-  const Case cases[] = {
-      {"field past its header", past.bytes,
-       "record header at byte " + std::to_string(past.fault_at) +
-           " has a field that runs past the header's end"},
-      {"time 0 on an undefined connection", zero.bytes,
-       "index entry at byte " + std::to_string(zero.fault_at) +
-           " has time 0 on connection 99, which the bag does not define"},
-  };
-  for (const Case& c : cases) {
+  for (const drone_test::OpenCrashCase& c : drone_test::open_crash_cases(whole)) {
     SCOPED_TRACE(c.name);
     drone_test::write_file(bag("damaged.bag"), c.bytes);
     Checks checks;
     checks.min_points = 100;  // every frame would be listed as anomalous had it been read
     const ValidationResult r = check(bag("damaged.bag"), checks);
     expect_failure(r, bag("damaged.bag"));
-    EXPECT_EQ(r.error, kPrefix + c.fault);
+    EXPECT_EQ(r.error, kPrefix + c.reason);
     EXPECT_TRUE(r.anomalies.empty());
   }
 }

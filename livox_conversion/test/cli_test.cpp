@@ -92,24 +92,16 @@ TEST(CloudconvNode, DamagedIndexEndsWithStatusOne) {
   TempDir dir;
   cloudconv_test::write_small_recording(dir.file("flight.bag"));
   const std::string good = drone_test::read_file(dir.file("flight.bag"));
-  const drone_test::DamagedBag past = drone_test::with_field_past_header(good);
-  const drone_test::DamagedBag zero = drone_test::with_time_zero_on_undefined_connection(good);
-  const std::vector<std::pair<std::string, std::string>> cases = {
-      {past.bytes, "record header at byte " + std::to_string(past.fault_at) +
-                       " has a field that runs past the header's end"},
-      {zero.bytes, "index entry at byte " + std::to_string(zero.fault_at) +
-                       " has time 0 on connection 99, which the bag does not define"},
-  };
   const std::string in = dir.file("damaged.bag");
   const std::string out = dir.file("damaged_pc2.bag");
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.second);
-    drone_test::write_file(in, c.first);
+  for (const drone_test::OpenCrashCase& c : drone_test::open_crash_cases(good)) {
+    SCOPED_TRACE(c.name);
+    drone_test::write_file(in, c.bytes);
     const auto r =
         run_process({program_path("cloudconv_node"), "--input_bag", in}, {}, kNoProgressUrl);
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.exit_code, 1);
-    const std::string error = "Bag conversion failed: " + c.second;
+    const std::string error = "Bag conversion failed: " + c.reason;
     EXPECT_EQ(r.err, "[ERROR] " + error + "\n");
     const auto lines = drone_test::split_lines(r.out);
     ASSERT_FALSE(lines.empty());

@@ -543,28 +543,13 @@ TEST(Converter, IndexDamageTheBagLibraryCannotOpenSafelyFailsBeforeAnyOutput) {
   MixedRecording rec;
   rec.write(dir.file("good.bag"));
   const std::string good = drone_test::read_file(dir.file("good.bag"));
-  const drone_test::DamagedBag past = drone_test::with_field_past_header(good);
-  const drone_test::DamagedBag zero = drone_test::with_time_zero_on_undefined_connection(good);
-  struct Case {
-    const char* name;
-    std::string bytes;
-    std::string fault;
-  };
-  const Case cases[] = {
-      {"field past its header", past.bytes,
-       "record header at byte " + std::to_string(past.fault_at) +
-           " has a field that runs past the header's end"},
-      {"time 0 on an undefined connection", zero.bytes,
-       "index entry at byte " + std::to_string(zero.fault_at) +
-           " has time 0 on connection 99, which the bag does not define"},
-  };
-  for (const Case& c : cases) {
+  for (const drone_test::OpenCrashCase& c : drone_test::open_crash_cases(good)) {
     SCOPED_TRACE(c.name);
     drone_test::write_file(dir.file("in.bag"), c.bytes);
     const ConversionResult r =
         LivoxToPc2Converter::convert(dir.file("in.bag"), dir.file("out.bag"), kSource, kTarget);
     EXPECT_FALSE(r.success);
-    EXPECT_EQ(r.error, kPrefix + c.fault);
+    EXPECT_EQ(r.error, kPrefix + c.reason);
     EXPECT_EQ(r.total_messages + r.converted_messages + r.copied_messages + r.total_points, 0);
     EXPECT_FALSE(fs::exists(dir.file("out.bag")));
     EXPECT_EQ(drone_test::read_file(dir.file("in.bag")), c.bytes);

@@ -111,4 +111,17 @@ DamagedBag with_time_zero_on_undefined_connection(const std::string& bag_bytes,
   return out;
 }
 
+std::vector<OpenCrashCase> open_crash_cases(const std::string& bag_bytes) {
+  const DamagedBag past = with_field_past_header(bag_bytes);
+  const DamagedBag zero = with_time_zero_on_undefined_connection(bag_bytes);
+  return {
+      {"field past its header", past.bytes,
+       "record header at byte " + std::to_string(past.fault_at) +
+           " has a field that runs past the header's end"},
+      {"time 0 on an undefined connection", zero.bytes,
+       "index entry at byte " + std::to_string(zero.fault_at) +
+           " has time 0 on connection 99, which the bag does not define"},
+  };
+}
+
 }  // namespace drone_test

@@ -68,4 +68,13 @@ DamagedBag with_field_past_header(const std::string& bag_bytes);
 DamagedBag with_time_zero_on_undefined_connection(const std::string& bag_bytes,
                                                   uint32_t connection = 99);
 
+// Both kinds of damage above applied to one bag, each with the reason the structure check run
+// before every bag open gives for it.
+struct OpenCrashCase {
+  const char* name;    // what was damaged
+  std::string bytes;   // the damaged bag
+  std::string reason;  // the check's text for it, without any reader's prefix
+};
+std::vector<OpenCrashCase> open_crash_cases(const std::string& bag_bytes);
+
 }  // namespace drone_test
