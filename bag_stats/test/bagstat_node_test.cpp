@@ -135,11 +135,9 @@ TEST(BagstatNode, UnreadableFile) {
   bagstat_test::write_bag(path, {{"/t", ros::Time(1, 0), K::kString, ""}});
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   ASSERT_EQ(chmod(path.c_str(), 0), 0);
-  std::vector<std::string> argv;
-  if (geteuid() == 0) {
-    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "root without setpriv";
-    argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-  }
+  bool can_drop = true;
+  std::vector<std::string> argv = drone_test::unprivileged_prefix(&can_drop);
+  if (!can_drop) GTEST_SKIP() << "root without setpriv";
   argv.insert(argv.end(), {drone_test::program_path("bagstat_node"), "--bag", path});
   const drone_test::ProcessResult run =
       drone_test::run_process(argv, {}, {"DRONE_TASK_PROGRESS_URL"});

@@ -196,11 +196,9 @@ TEST(RoutecheckNode, UnreadableFileIsReportedAsMissing) {
   drone_test::write_file(path, mission_of({Waypoint(0)}));
   ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
   ASSERT_EQ(chmod(path.c_str(), 0), 0);
-  std::vector<std::string> argv;
-  if (geteuid() == 0) {
-    if (access("/usr/bin/setpriv", X_OK) != 0) GTEST_SKIP() << "root without setpriv";
-    argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-  }
+  bool can_drop = true;
+  std::vector<std::string> argv = drone_test::unprivileged_prefix(&can_drop);
+  if (!can_drop) GTEST_SKIP() << "root without setpriv";
   argv.insert(argv.end(), {drone_test::program_path("routecheck_node"), "--mission-file", path});
   const ProcessResult r = run_process(argv, {}, {"DRONE_TASK_PROGRESS_URL"});
   EXPECT_EQ(r.exit_code, 1) << r.err;
