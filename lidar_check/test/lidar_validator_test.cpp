@@ -643,10 +643,8 @@ TEST_F(LidarValidatorTest, OverstatedRecordLengthDoesNotReadPastTheChunk) {
   ASSERT_EQ(lengths.size(), 3u);
   for (const uint32_t extra : {1u, 4096u, 0x10000000u}) {
     SCOPED_TRACE(extra);
-    std::string damaged = whole;
-    drone_test::put_u32(damaged, lengths.back(),
-                        drone_test::get_u32(damaged, lengths.back()) + extra);
-    drone_test::write_file(bag("damaged.bag"), damaged);
+    drone_test::write_file(bag("damaged.bag"),
+                           drone_test::with_last_message_overstated(whole, extra));
     // The bag library's own decoding reads only the frame's fields and succeeds.
     const ValidationResult r = check(bag("damaged.bag"));
     ASSERT_TRUE(r.success) << r.error;

@@ -515,10 +515,8 @@ TEST(Converter, FrameRecordThatOverstatesItsLengthIsNotReadPastTheChunk) {
   ASSERT_EQ(lengths.size(), 3u);
   for (const uint32_t extra : {1u, 4096u, 0x10000000u}) {
     SCOPED_TRACE(extra);
-    std::string damaged = whole;
-    drone_test::put_u32(damaged, lengths.back(),
-                        drone_test::get_u32(damaged, lengths.back()) + extra);
-    drone_test::write_file(dir.file("damaged.bag"), damaged);
+    drone_test::write_file(dir.file("damaged.bag"),
+                           drone_test::with_last_message_overstated(whole, extra));
     // The frame's own fields say where it ends; the bytes beyond are not read.
     const ConversionResult r = LivoxToPc2Converter::convert(dir.file("damaged.bag"),
                                                             dir.file("out.bag"), kSource, kTarget);

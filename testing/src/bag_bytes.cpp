@@ -111,6 +111,14 @@ DamagedBag with_time_zero_on_undefined_connection(const std::string& bag_bytes,
   return out;
 }
 
+std::string with_last_message_overstated(const std::string& bag_bytes, uint32_t extra) {
+  const std::vector<size_t> lengths = message_length_fields(bag_bytes);
+  if (lengths.empty()) throw std::runtime_error("the bag holds no message record to damage");
+  std::string damaged = bag_bytes;
+  put_u32(damaged, lengths.back(), get_u32(damaged, lengths.back()) + extra);
+  return damaged;
+}
+
 std::vector<OpenCrashCase> open_crash_cases(const std::string& bag_bytes) {
   const DamagedBag past = with_field_past_header(bag_bytes);
   const DamagedBag zero = with_time_zero_on_undefined_connection(bag_bytes);

@@ -52,6 +52,10 @@ void put_u32(std::string& bytes, size_t pos, uint32_t value);
 // damage a message's stated length.
 std::vector<size_t> message_length_fields(const std::string& bag_bytes);
 
+// A copy of a bag's bytes whose last message record claims `extra` more data bytes than it
+// holds (an uncompressed bag: see message_length_fields).
+std::string with_last_message_overstated(const std::string& bag_bytes, uint32_t extra);
+
 // A copy of a bag's bytes, damaged so that the bag library reads out of bounds while it opens
 // the bag, and the byte offset at which the damage is found.
 struct DamagedBag {
