@@ -18,7 +18,7 @@ trap 'apt-get remove -y -q drone-tasks >/dev/null' EXIT
 
 /opt/drone-tasks/bin/bagstat_node --help | head -3
 out=$(env -u DRONE_TASK_PROGRESS_URL /opt/drone-tasks/bin/bagstat_node \
-  --bag "$root/../shared/fixtures/bags/example.bag")
+  --bag "$root/testing/fixtures/bags/example.bag")
 tail -1 <<<"$out"
 grep -q '"total_messages":8647' <<<"$out"
 echo "package-check: installed package runs"

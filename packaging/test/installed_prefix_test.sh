@@ -35,7 +35,7 @@ for f in "$prefix"/bin/*_node "$prefix"/lib/lib*.so; do
 done
 
 # A real run from the moved prefix.
-bag=${DRONE_SOURCE_DIR}/../shared/fixtures/bags/example.bag
+bag=${DRONE_SOURCE_DIR}/testing/fixtures/bags/example.bag
 if [[ -f $bag ]]; then
   out=$(env -u DRONE_TASK_PROGRESS_URL "$prefix/bin/bagstat_node" --bag "$bag")
   check grep -q '"total_messages":8647' <<<"$out"

@@ -122,7 +122,7 @@ std::string fixture_path(const std::string& relative) {
   if (const char* dir = std::getenv("DRONE_FIXTURES_DIR")) return std::string(dir) + "/" + relative;
   const char* src = std::getenv("DRONE_SOURCE_DIR");
   if (src == nullptr) throw std::runtime_error("DRONE_SOURCE_DIR is not set (run through ctest)");
-  return std::string(src) + "/../shared/fixtures/" + relative;
+  return std::string(src) + "/testing/fixtures/" + relative;
 }
 
 std::vector<std::string> split_lines(const std::string& text) {

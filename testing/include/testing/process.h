@@ -29,8 +29,8 @@ std::vector<std::string> unprivileged_prefix(bool* available);
 // Path of a program built by this project ($DRONE_BUILD_DIR/bin/<name>).
 std::string program_path(const std::string& name);
 
-// Path of a file in the shared fixture folder (../shared/fixtures beside the source tree,
-// or $DRONE_FIXTURES_DIR).
+// Path of a file in the fixture folder (testing/fixtures in the source tree, or
+// $DRONE_FIXTURES_DIR).
 std::string fixture_path(const std::string& relative);
 
 // The stdout lines of a run, split at '\n' (the last line's newline is not required).
