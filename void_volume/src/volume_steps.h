@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "safe_output/output_file.h"
+
 namespace caikongqu {
 namespace detail {
 
@@ -51,6 +53,13 @@ std::string reconstructed_path(const std::string& input_pcd, const std::string& 
 // has no float x, y, z fields), or "" when loaded. Leaves `cloud` empty when refused. Throws
 // only std::bad_alloc. Defined with the analyzer, which loads its input through it.
 std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud);
+
+// Writes `vertices` as the point-cloud library's text PCD writer does at 8 significant digits,
+// byte for byte (its header, then "x y z" per vertex, "nan" for NaN), but through `out`, so
+// that every write is checked. Returns the system's text for a failed write, or "". `out` must
+// be open; committing it is the caller's.
+std::string write_ascii_pcd(safe_output::OutputFile& out,
+                            const pcl::PointCloud<pcl::PointXYZ>& vertices);
 
 }  // namespace detail
 }  // namespace caikongqu
