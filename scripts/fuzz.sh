@@ -36,7 +36,7 @@ done
 build=build/fuzz
 if [[ ! -f $build/CMakeCache.txt ]]; then
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
-    -DCMAKE_CXX_COMPILER=clang++ -DDRONE_FUZZ=ON >/dev/null
+    -DCMAKE_CXX_COMPILER=clang++ -DDRONE_FUZZ=ON -DDRONE_BUILD_BENCHMARKS=OFF >/dev/null
 fi
 cmake --build "$build" -j "$(nproc)" --target "${targets[@]/%/_fuzz}"
 
