@@ -25,6 +25,9 @@ build_and_test() {
 }
 
 build_and_test build/release -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Every .cpp file of the repository (and the headers it includes) as .clang-tidy has it, on
+# what the release build compiled; two jobs, as the machine has two cores.
+run-clang-tidy -quiet -j 2 -p build/release "^$PWD/(?!build/).*\.cpp$"
 if ((quick == 0)); then
   # Every finding fails the run, leaks included, except the known leaks of other libraries
   # listed in lsan.supp.
