@@ -207,6 +207,12 @@ std::string read_headers(const std::string& scan_dir, const std::vector<std::str
     // however many a damaged header claims, and misreads some headers it then reads points by.
     const pcd_header::PcdHeader header = pcd_header::read(path);
     if (!header.ok) return unreadable(path, header.reason);
+    // The library reads a text value that is not a number as 0 or a partial number.
+    const pcd_header::TextFault fault = pcd_header::check_text_values(path, header);
+    if (fault.line != 0) {
+      return unreadable(
+          path, "第 " + std::to_string(fault.line) + " 行的 \"" + fault.word + "\" 不是数字");
+    }
     if (first.empty()) {
       first = path;
       *fields = header.fields;

@@ -405,6 +405,8 @@ TEST(ScanMerger, ReadsKeyframeHeadersAsPclDoes) {
       {fields + " \t\n" + shape + "DATA binary\n" + binary, "头部含有空白行"},
       {fields + "\r\n" + shape + "DATA binary\n" + binary, "头部含有空白行"},
       {fields + "HEIGHT 1\nPOINTS 2\nDATA binary\n" + binary, "缺少 WIDTH"},
+      // The library would read these words as 2.88 and 0.
+      {fields + shape + "DATA ascii\n1 2 3\n2.88abc def 6\n", "第 12 行的 \"2.88abc\" 不是数字"},
   };
   for (const Case& c : cases) {
     drone_test::TempDir dir;
