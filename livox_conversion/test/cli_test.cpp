@@ -9,23 +9,21 @@
 #include "bag_fixtures.h"
 #include "framework/escape_json.h"
 #include "testing/bag_bytes.h"
+#include "testing/bags.h"
 #include "testing/output_paths.h"
 #include "testing/process.h"
+#include "testing/task_run.h"
 #include "testing/temp_dir.h"
 
 namespace {
 
-using drone_test::program_path;
-using drone_test::run_process;
+using drone_test::run_program;
 using drone_test::TempDir;
-
-const std::vector<std::string> kNoProgressUrl = {"DRONE_TASK_PROGRESS_URL"};
 
 TEST(CloudconvNode, ConvertsAndPrintsItsReports) {
   TempDir dir;
   cloudconv_test::write_small_recording(dir.file("flight.bag"));
-  const auto r = run_process(
-      {program_path("cloudconv_node"), "--input_bag", dir.file("flight.bag")}, {}, kNoProgressUrl);
+  const auto r = run_program("cloudconv_node", {"--input_bag", dir.file("flight.bag")});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err, "");
   const std::string in = dir.file("flight.bag");
@@ -44,7 +42,7 @@ TEST(CloudconvNode, ConvertsAndPrintsItsReports) {
           "\"total_points\":8},\"files\":[]}}}",
   };
   EXPECT_EQ(drone_test::split_lines(r.out), expected);
-  EXPECT_EQ(cloudconv_test::read_all(out).size(), 3u);
+  EXPECT_EQ(drone_test::read_all(out).size(), 3u);
 }
 
 TEST(CloudconvNode, RefusesToWriteOverItsInput) {
@@ -53,8 +51,7 @@ TEST(CloudconvNode, RefusesToWriteOverItsInput) {
   const std::string before = drone_test::read_file(dir.file("flight.bag"));
   const std::string in = dir.file("flight.bag");
   const std::string out = dir.path() + "/./flight.bag";
-  const auto r = run_process(
-      {program_path("cloudconv_node"), "--input_bag", in, "--output_bag", out}, {}, kNoProgressUrl);
+  const auto r = run_program("cloudconv_node", {"--input_bag", in, "--output_bag", out});
   EXPECT_EQ(r.exit_code, 1);
   const std::string error = "Bag conversion failed: output bag " + out +
                             " is the same file as input bag " + in +
@@ -66,8 +63,7 @@ TEST(CloudconvNode, RefusesToWriteOverItsInput) {
       "{\"_progress\":{\"percent\":100,\"message\":\"任务失败\",\"metadata\":{\"result\":"
       "{\"success\":false,\"error\":\"" +
           error + "\"},\"files\":[]}}}",
-      "{\"_progress\":{\"percent\":100,\"message\":\"错误: " + error +
-          "\",\"metadata\":{\"error\":\"" + error + "\"}}}",
+      drone_test::error_line(error),
   };
   EXPECT_EQ(drone_test::split_lines(r.out), expected);
   EXPECT_EQ(drone_test::read_file(in), before);
@@ -75,7 +71,7 @@ TEST(CloudconvNode, RefusesToWriteOverItsInput) {
 
 TEST(CloudconvNode, MissingInputEndsWithStatusOne) {
   TempDir dir;
-  const auto r = run_process({program_path("cloudconv_node")}, {}, kNoProgressUrl);
+  const auto r = run_program("cloudconv_node", {});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err.rfind("[ERROR] Bag conversion failed: ", 0), 0u) << r.err;
   const auto lines = drone_test::split_lines(r.out);
@@ -98,16 +94,14 @@ TEST(CloudconvNode, DamagedIndexEndsWithStatusOne) {
   for (const drone_test::OpenCrashCase& c : drone_test::open_crash_cases(good)) {
     SCOPED_TRACE(c.name);
     drone_test::write_file(in, c.bytes);
-    const auto r =
-        run_process({program_path("cloudconv_node"), "--input_bag", in}, {}, kNoProgressUrl);
+    const auto r = run_program("cloudconv_node", {"--input_bag", in});
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.exit_code, 1);
     const std::string error = "Bag conversion failed: " + c.reason;
     EXPECT_EQ(r.err, "[ERROR] " + error + "\n");
     const auto lines = drone_test::split_lines(r.out);
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "{\"_progress\":{\"percent\":100,\"message\":\"错误: " + error +
-                                "\",\"metadata\":{\"error\":\"" + error + "\"}}}");
+    EXPECT_EQ(lines.back(), drone_test::error_line(error));
     EXPECT_FALSE(std::filesystem::exists(out));
   }
 }
@@ -120,18 +114,18 @@ TEST(CloudconvNode, OutputIsReplacedWholeOrNotAtAll) {
   const std::string in = dir.file("flight.bag");
   cloudconv_test::write_small_recording(in);
   const std::string out = dir.file("flight_pc2.bag");
-  const std::vector<std::string> argv = {program_path("cloudconv_node"), "--input_bag", in};
+  const std::vector<std::string> args = {"--input_bag", in};
   for (const drone_test::OutputPathKind& kind : drone_test::output_path_kinds()) {
     SCOPED_TRACE(kind.name);
     TempDir other;
     drone_test::write_file(other.file("kept"), "kept");
     if (!drone_test::make_output_path(kind, out, other.file("kept"))) continue;
     const std::string before = drone_test::path_state(out);
-    const auto r = run_process(argv, {}, kNoProgressUrl);
+    const auto r = run_program("cloudconv_node", args);
     EXPECT_EQ(drone_test::path_state(other.file("kept")), "file:kept");
     if (kind.replaced) {
       EXPECT_EQ(r.exit_code, 0) << r.err;
-      EXPECT_EQ(cloudconv_test::read_all(out).size(), 3u);
+      EXPECT_EQ(drone_test::read_all(out).size(), 3u);
     } else {
       EXPECT_EQ(r.exit_code, 1);
       EXPECT_EQ(r.err, "[ERROR] Bag conversion failed: cannot write output bag " + out +
@@ -145,8 +139,9 @@ TEST(CloudconvNode, OutputIsReplacedWholeOrNotAtAll) {
 
   drone_test::write_file(out, "earlier output");
   std::vector<std::string> limited = drone_test::file_size_limit_prefix(6);
-  limited.insert(limited.end(), argv.begin(), argv.end());
-  const auto r = run_process(limited, {}, kNoProgressUrl);
+  limited.push_back(drone_test::program_path("cloudconv_node"));
+  limited.insert(limited.end(), args.begin(), args.end());
+  const auto r = drone_test::run_process(limited, {}, {"DRONE_TASK_PROGRESS_URL"});
   EXPECT_EQ(r.signal, 0);
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err.rfind("[ERROR] Bag conversion failed: ", 0), 0u) << r.err;
@@ -156,7 +151,7 @@ TEST(CloudconvNode, OutputIsReplacedWholeOrNotAtAll) {
 }
 
 TEST(CloudconvNode, HelpDescribesTheProgram) {
-  const auto r = run_process({program_path("cloudconv_node"), "--help"});
+  const auto r = run_program("cloudconv_node", {"--help"});
   EXPECT_EQ(r.exit_code, 0);
   for (const char* word :
        {"--input_bag", "--output_bag", "--source_topic", "--target_topic", "/livox/lidar",
