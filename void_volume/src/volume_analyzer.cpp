@@ -6,9 +6,11 @@
 #include <pcl/conversions.h>
 #include <pcl/features/normal_3d_omp.h>
 #include <pcl/io/pcd_io.h>
+#include <pcl/io/ply_io.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 #include <pcl/search/kdtree.h>
+#include <pcl/surface/convex_hull.h>
 #include <pcl/surface/poisson.h>
 
 #include <unistd.h>
@@ -136,10 +138,45 @@ pcl::PointCloud<pcl::PointXYZ>::Ptr finite_points(
   return out;
 }
 
+// The volume of the convex hull of the points, 0.0 when they span no volume (all on one plane
+// or line) and the hull cannot be built. Measured here from the hull's facets rather than asked
+// of the hull library, which would print its statistics on the way.
+double convex_hull_volume(const pcl::PointCloud<pcl::PointXYZ>::ConstPtr& points) {
+  pcl::ConvexHull<pcl::PointXYZ> hull;
+  hull.setDimension(3);
+  hull.setInputCloud(points);
+  pcl::PointCloud<pcl::PointXYZ> corners;
+  std::vector<pcl::Vertices> facets;
+  hull.reconstruct(corners, facets);
+  if (corners.empty()) return 0.0;
+  // A convex body is the union of the cones from any inner point over its facets.
+  Eigen::Vector3d centre = Eigen::Vector3d::Zero();
+  for (const auto& p : corners) centre += p.getVector3fMap().cast<double>();
+  centre /= static_cast<double>(corners.size());
+  double volume = 0.0;
+  for (const pcl::Vertices& facet : facets) {
+    const auto& v = facet.vertices;
+    for (size_t k = 2; k < v.size(); ++k) {
+      const Eigen::Vector3d a = corners[v[0]].getVector3fMap().cast<double>() - centre;
+      const Eigen::Vector3d b = corners[v[k - 1]].getVector3fMap().cast<double>() - centre;
+      const Eigen::Vector3d c = corners[v[k]].getVector3fMap().cast<double>() - centre;
+      volume += std::fabs(a.dot(b.cross(c))) / 6.0;
+    }
+  }
+  return volume;
+}
+
+// Writes the reconstructed mesh as a binary PLY file at `path`. Returns why it could not, or an
+// empty text.
+std::string write_mesh(const std::string& path, const pcl::PolygonMesh& mesh) {
+  if (pcl::io::savePLYFileBinary(path, mesh) < 0) return "Failed to save reconstructed mesh";
+  return {};
+}
+
 }  // namespace
 
 VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
-                                     const std::string& output_dir) {
+                                     const std::string& output_dir, bool save_mesh) {
   const StdoutToStderr quiet_stdout;
   VolumeResult result;
   const int octree_depth = detail::clamp_depth(depth);
@@ -159,6 +196,8 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
     return result;
   }
 
+  const double hull_volume = convex_hull_volume(usable);
+
   pcl::PointCloud<pcl::PointNormal>::Ptr oriented(new pcl::PointCloud<pcl::PointNormal>);
   {
     pcl::PointCloud<pcl::Normal> normals;
@@ -169,6 +208,9 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
     estimation.setRadiusSearch(0.0);
     estimation.setInputCloud(usable);
     estimation.compute(normals);
+    // The estimation turned every normal toward the sensor origin; that holds only where the
+    // origin sees every wall from inside, so the orientation is made consistent per cluster.
+    detail::orient_normals(*usable, usable->sensor_origin_.head<3>(), normals);
     pcl::concatenateFields(*usable, normals, *oriented);
   }
   usable.reset();
@@ -194,11 +236,19 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
   result.component_volumes = std::move(measured.component_volumes);
   result.total_volume = measured.total_volume;
 
+  result.error_message = detail::check_against_hull(result.total_volume, hull_volume);
+  if (!result.error_message.empty()) return result;
+
   result.output_path = detail::reconstructed_path(input_pcd, output_dir);
   pcl::PCDWriter writer;
   if (writer.writeASCII(result.output_path, vertices, 8) < 0) {
     result.error_message = "Failed to save reconstructed PCD";
     return result;
+  }
+  if (save_mesh) {
+    result.mesh_path = detail::mesh_path(input_pcd, output_dir);
+    result.error_message = write_mesh(result.mesh_path, mesh);
+    if (!result.error_message.empty()) return result;
   }
   result.success = true;
   return result;
