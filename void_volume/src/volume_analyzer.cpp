@@ -6,7 +6,6 @@
 #include <pcl/conversions.h>
 #include <pcl/features/normal_3d_omp.h>
 #include <pcl/io/pcd_io.h>
-#include <pcl/io/ply_io.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 #include <pcl/search/kdtree.h>
@@ -24,6 +23,7 @@
 #include <vector>
 
 #include "pcd_header/pcd_header.h"
+#include "safe_output/output_file.h"
 #include "volume_steps.h"
 
 namespace caikongqu {
@@ -114,6 +114,14 @@ std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& 
   return {};
 }
 
+std::string save_failure(const std::string& path, const std::string& reason) {
+  return "Failed to save reconstructed PCD: " + path + " (" + reason + ")";
+}
+
+std::string mesh_save_failure(const std::string& path, const std::string& reason) {
+  return "Failed to save reconstructed mesh: " + path + " (" + reason + ")";
+}
+
 bool is_finite(const pcl::PointXYZ& p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
@@ -166,13 +174,6 @@ double convex_hull_volume(const pcl::PointCloud<pcl::PointXYZ>::ConstPtr& points
   return volume;
 }
 
-// Writes the reconstructed mesh as a binary PLY file at `path`. Returns why it could not, or an
-// empty text.
-std::string write_mesh(const std::string& path, const pcl::PolygonMesh& mesh) {
-  if (pcl::io::savePLYFileBinary(path, mesh) < 0) return "Failed to save reconstructed mesh";
-  return {};
-}
-
 }  // namespace
 
 VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
@@ -194,6 +195,29 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
         " finite of " + std::to_string(result.points_count) + " read, at least " +
         std::to_string(kNormalNeighbours) + " needed";
     return result;
+  }
+
+  // The output is created before the reconstruction, so that a missing or read-only directory
+  // fails the run at once rather than after minutes of work.
+  const std::string output_path = detail::reconstructed_path(input_pcd, output_dir);
+  safe_output::OutputFile out(output_path);
+  const std::string not_writable = out.open();
+  if (!not_writable.empty()) {
+    result.output_path = output_path;
+    result.error_message = save_failure(output_path, not_writable);
+    return result;
+  }
+  // The mesh, when asked for, likewise.
+  const std::string mesh_path = save_mesh ? detail::mesh_path(input_pcd, output_dir) : "";
+  safe_output::OutputFile mesh_out(mesh_path);
+  if (save_mesh) {
+    const std::string refused = mesh_out.open();
+    if (!refused.empty()) {
+      result.output_path = output_path;
+      result.mesh_path = mesh_path;
+      result.error_message = mesh_save_failure(mesh_path, refused);
+      return result;
+    }
   }
 
   const double hull_volume = convex_hull_volume(usable);
@@ -239,16 +263,23 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
   result.error_message = detail::check_against_hull(result.total_volume, hull_volume);
   if (!result.error_message.empty()) return result;
 
-  result.output_path = detail::reconstructed_path(input_pcd, output_dir);
-  pcl::PCDWriter writer;
-  if (writer.writeASCII(result.output_path, vertices, 8) < 0) {
-    result.error_message = "Failed to save reconstructed PCD";
+  // Both files are complete before either takes its name.
+  result.output_path = output_path;
+  std::string error = detail::write_ascii_pcd(out, vertices);
+  std::string mesh_error;
+  if (error.empty() && save_mesh) {
+    result.mesh_path = mesh_path;
+    mesh_error = detail::write_binary_ply(mesh_out, vertices, mesh.polygons);
+  }
+  if (error.empty() && mesh_error.empty()) error = out.commit();
+  if (!error.empty()) {
+    result.error_message = save_failure(output_path, error);
     return result;
   }
-  if (save_mesh) {
-    result.mesh_path = detail::mesh_path(input_pcd, output_dir);
-    result.error_message = write_mesh(result.mesh_path, mesh);
-    if (!result.error_message.empty()) return result;
+  if (mesh_error.empty() && save_mesh) mesh_error = mesh_out.commit();
+  if (!mesh_error.empty()) {
+    result.error_message = mesh_save_failure(mesh_path, mesh_error);
+    return result;
   }
   result.success = true;
   return result;

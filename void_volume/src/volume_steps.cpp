@@ -4,9 +4,11 @@
 #include <flann/algorithms/kdtree_single_index.h>
 #include <flann/util/matrix.h>
 #include <flann/util/params.h>
+#include <pcl/io/pcd_io.h>
 
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -460,6 +462,81 @@ Orientation orient_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
     }
   }
   return out;
+}
+
+namespace {
+
+// One coordinate as the library's text writer puts it: "nan", or the shortest of fixed and
+// exponent notation with 8 significant digits (printf's %.8g), whatever the locale.
+char* put_coordinate(char* p, char* end, float value) {
+  if (std::isnan(value)) {
+    for (const char c : {'n', 'a', 'n'}) *p++ = c;
+    return p;
+  }
+  return std::to_chars(p, end, value, std::chars_format::general, 8).ptr;
+}
+
+}  // namespace
+
+std::string write_ascii_pcd(safe_output::OutputFile& out,
+                            const pcl::PointCloud<pcl::PointXYZ>& vertices) {
+  std::string text = pcl::PCDWriter::generateHeader(vertices) + "DATA ascii\n";
+  constexpr size_t kFlushAt = 1 << 16;
+  char line[128];
+  for (const pcl::PointXYZ& v : vertices) {
+    char* const end = line + sizeof(line);
+    char* p = put_coordinate(line, end, v.x);
+    *p++ = ' ';
+    p = put_coordinate(p, end, v.y);
+    *p++ = ' ';
+    p = put_coordinate(p, end, v.z);
+    *p++ = '\n';
+    text.append(line, p);
+    if (text.size() >= kFlushAt) {
+      const std::string error = out.write(text.data(), text.size());
+      if (!error.empty()) return error;
+      text.clear();
+    }
+  }
+  return out.write(text.data(), text.size());
+}
+
+std::string write_binary_ply(safe_output::OutputFile& out,
+                             const pcl::PointCloud<pcl::PointXYZ>& vertices,
+                             const std::vector<pcl::Vertices>& polygons) {
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the PLY data is written as stored");
+  for (size_t p = 0; p < polygons.size(); ++p) {
+    if (polygons[p].vertices.size() > 255) {
+      return "polygon " + std::to_string(p) + " has more than 255 vertices";
+    }
+  }
+  std::string data =
+      "ply\nformat binary_little_endian 1.0\nelement vertex " + std::to_string(vertices.size()) +
+      "\nproperty float x\nproperty float y\nproperty float z\nelement face " +
+      std::to_string(polygons.size()) + "\nproperty list uchar int vertex_indices\nend_header\n";
+  constexpr size_t kFlushAt = 1 << 16;
+  auto flush_full = [&out, &data]() -> std::string {
+    if (data.size() < kFlushAt) return {};
+    const std::string error = out.write(data.data(), data.size());
+    data.clear();
+    return error;
+  };
+  for (const pcl::PointXYZ& v : vertices) {
+    const float xyz[3] = {v.x, v.y, v.z};
+    data.append(reinterpret_cast<const char*>(xyz), sizeof xyz);
+    const std::string error = flush_full();
+    if (!error.empty()) return error;
+  }
+  for (const pcl::Vertices& polygon : polygons) {
+    data.push_back(static_cast<char>(polygon.vertices.size()));
+    for (const auto index : polygon.vertices) {
+      const int32_t i = static_cast<int32_t>(index);
+      data.append(reinterpret_cast<const char*>(&i), sizeof i);
+    }
+    const std::string error = flush_full();
+    if (!error.empty()) return error;
+  }
+  return out.write(data.data(), data.size());
 }
 
 int clamp_depth(int requested) {

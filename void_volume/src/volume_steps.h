@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "safe_output/output_file.h"
+
 namespace caikongqu {
 namespace detail {
 
@@ -92,6 +94,21 @@ constexpr double kMaxVolumeOverHull = 1.25;
 // Empty when `volume` is at most kMaxVolumeOverHull times `hull_volume`; otherwise the run's
 // failure text, giving both volumes and the likely causes.
 std::string check_against_hull(double volume, double hull_volume);
+
+// Writes `vertices` as the point-cloud library's text PCD writer does at 8 significant digits,
+// byte for byte (its header, then "x y z" per vertex, "nan" for NaN), but through `out`, so
+// that every write is checked. Returns the system's text for a failed write, or "". `out` must
+// be open; committing it is the caller's.
+std::string write_ascii_pcd(safe_output::OutputFile& out,
+                            const pcl::PointCloud<pcl::PointXYZ>& vertices);
+
+// Writes the mesh of `vertices` and `polygons` as a binary little-endian PLY file through `out`:
+// the vertices as float x y z, each polygon as a list of int vertex indices counted in one byte.
+// Returns the system's text for a failed write, a text naming a polygon of more than 255
+// vertices, or "". `out` must be open; committing it is the caller's.
+std::string write_binary_ply(safe_output::OutputFile& out,
+                             const pcl::PointCloud<pcl::PointXYZ>& vertices,
+                             const std::vector<pcl::Vertices>& polygons);
 
 }  // namespace detail
 }  // namespace caikongqu

@@ -21,7 +21,7 @@ struct VolumeResult {
   // three vertices included); 0 when no reconstruction took place.
   std::size_t mesh_polygons = 0;
   // Path of the reconstructed cloud file: <output dir>/<input base name>_reconstructed.pcd.
-  // Empty when the analysis stopped before the save was tried.
+  // Empty when the analysis stopped before the output was created.
   std::string output_path;
   // Path of the reconstructed mesh file, <output dir>/<input base name>_mesh.ply, when it was
   // asked for and its save was tried; empty otherwise.
@@ -43,21 +43,24 @@ class VolumeAnalyzer {
   // encloses. Writes the mesh vertices as an ASCII PCD file (8 significant digits) to
   // `output_dir` + "/" + the input's base name without its extension + "_reconstructed.pcd";
   // with `save_mesh` also the mesh itself as a binary PLY file named the same way but ending in
-  // "_mesh.ply". The directory is never created.
+  // "_mesh.ply". The directory is never created. Each file is written under a temporary name
+  // beside it and renamed into place only when complete, so an output is either the earlier
+  // file or the whole new one; a symbolic link there is replaced, never written through.
   //
   // Returns success false with error_message set, and writes nothing, when the file cannot be
   // loaded ("Failed to load PCD file: <path>", also when its header declares more point data than
   // the file can hold), lacks float x, y, z fields, holds fewer than 20 finite points, or the
   // reconstruction yields a polygon indexing outside its vertices or a non-finite vertex, or
   // the total volume exceeds the convex hull of the finite points by more than 25 % (a volume
-  // that cannot be right; the text gives both volumes and the likely causes); returns success
-  // false with "Failed to save reconstructed PCD" or "Failed to save reconstructed mesh" when a
-  // writer reports failure. Points with a NaN or infinite coordinate take no part in the
-  // reconstruction but count in points_count.
+  // that cannot be right; the text gives both volumes and the likely causes; nothing written).
+  // Returns success false with "Failed to save reconstructed PCD: <output> (<reason>)" when the
+  // output cannot be created (checked before the reconstruction: a missing or unwritable
+  // directory, an output path that exists and is not a regular file), written, synced or renamed,
+  // and likewise "Failed to save reconstructed mesh: <output> (<reason>)" for the mesh.
+  // Points with a NaN or infinite coordinate take no part in the reconstruction but count in
+  // points_count. A reconstruction without vertices is saved as a file of no points.
   //
-  // Exceptions of the point-cloud library pass unchanged, above all the writer's
-  // pcl::IOException (a std::runtime_error) when the output file cannot be opened; so does
-  // std::bad_alloc. A reconstruction without vertices is saved as a file of no points.
+  // Exceptions of the point-cloud library pass unchanged; so does std::bad_alloc.
   //
   // Prints nothing of its own. While it runs, the process's standard output is pointed at
   // standard error, where the reconstruction's diagnostics belong; calls must therefore not
