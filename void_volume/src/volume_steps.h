@@ -95,6 +95,12 @@ constexpr double kMaxVolumeOverHull = 1.25;
 // failure text, giving both volumes and the likely causes.
 std::string check_against_hull(double volume, double hull_volume);
 
+// Loads the PCD file at `path` into `cloud` (points, sensor origin and orientation), checking its
+// header first; returns why the file was refused ("Failed to load PCD file: <path>", or that it
+// has no float x, y, z fields), or "" when loaded. Leaves `cloud` empty when refused. Throws
+// only std::bad_alloc. Defined with the analyzer, which loads its input through it.
+std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud);
+
 // Writes `vertices` as the point-cloud library's text PCD writer does at 8 significant digits,
 // byte for byte (its header, then "x y z" per vertex, "nan" for NaN), but through `out`, so
 // that every write is checked. Returns the system's text for a failed write, or "". `out` must
