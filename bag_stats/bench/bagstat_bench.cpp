@@ -51,9 +51,10 @@ void write_recording(const std::string& path, uint64_t messages) {
 }
 
 struct Run {
-  double seconds = 0;
-  double peak_mib = 0;  // peak resident memory of the process
-  std::string out;      // its standard output
+  double seconds = 0;      // wall time
+  double cpu_seconds = 0;  // user and system time of the process
+  double peak_mib = 0;     // peak resident memory of the process
+  std::string out;         // its standard output
 };
 
 // Runs argv as a child with standard output captured and standard error discarded; throws when
@@ -86,6 +87,8 @@ Run run(const std::vector<std::string>& argv) {
   rusage usage{};
   wait4(pid, &status, 0, &usage);
   r.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  r.cpu_seconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
+                  (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   r.peak_mib = usage.ru_maxrss / 1024.0;
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     throw std::runtime_error(argv[0] + " failed on " + argv.back());
@@ -99,8 +102,9 @@ double median(std::vector<double> v) {
 }
 
 struct Figures {
-  double seconds = 0;   // median wall time
-  double peak_mib = 0;  // largest peak over the runs
+  double seconds = 0;      // median wall time
+  double cpu_seconds = 0;  // median user and system time
+  double peak_mib = 0;     // largest peak over the runs
 };
 
 struct Side {
@@ -113,6 +117,8 @@ Side compare(const std::string& bagstat, const std::string& rosbag, const std::s
              uint64_t messages, int runs) {
   std::vector<double> ours;
   std::vector<double> peer;
+  std::vector<double> ours_cpu;
+  std::vector<double> peer_cpu;
   Side side;
   for (int i = 0; i < runs; ++i) {
     const Run a = run({bagstat, "--bag", bag});
@@ -121,13 +127,17 @@ Side compare(const std::string& bagstat, const std::string& rosbag, const std::s
       throw std::runtime_error("bagstat_node did not count " + std::to_string(messages));
     }
     ours.push_back(a.seconds);
+    ours_cpu.push_back(a.cpu_seconds);
     side.ours.peak_mib = std::max(side.ours.peak_mib, a.peak_mib);
     const Run b = run({rosbag, "info", bag});
     peer.push_back(b.seconds);
+    peer_cpu.push_back(b.cpu_seconds);
     side.peer.peak_mib = std::max(side.peer.peak_mib, b.peak_mib);
   }
   side.ours.seconds = median(ours);
   side.peer.seconds = median(peer);
+  side.ours.cpu_seconds = median(ours_cpu);
+  side.peer.cpu_seconds = median(peer_cpu);
   return side;
 }
 
@@ -182,8 +192,10 @@ int main(int argc, char** argv) {
     std::vector<uint64_t> sizes = {small};
     if (large > small) sizes.push_back(large);
 
-    std::printf("%12s %8s | %10s %9s | %10s %9s | %9s %9s\n", "messages", "MB", "bagstat s",
-                "peak MiB", "rosbag s", "peak MiB", "faster", "memory");
+    std::printf("%10s %6s | %-24s | %-24s | %-20s\n", "", "", "bagstat_node", "rosbag info",
+                "bagstat_node faster");
+    std::printf("%10s %6s | %7s %7s %8s | %7s %7s %8s | %6s %6s %6s\n", "messages", "MB", "wall s",
+                "cpu s", "peak MiB", "wall s", "cpu s", "peak MiB", "wall", "cpu", "memory");
     std::vector<Side> sides;
     for (const uint64_t messages : sizes) {
       const std::string bag = work + "/" + std::to_string(messages) + ".bag";
@@ -191,9 +203,10 @@ int main(int argc, char** argv) {
       const double mb = std::filesystem::file_size(bag) / 1e6;
       const Side s = compare(bagstat, rosbag, bag, messages, runs);
       sides.push_back(s);
-      std::printf("%12llu %8.0f | %10.3f %9.1f | %10.3f %9.1f | %8.1fx %8.2fx\n",
-                  static_cast<unsigned long long>(messages), mb, s.ours.seconds, s.ours.peak_mib,
-                  s.peer.seconds, s.peer.peak_mib, s.peer.seconds / s.ours.seconds,
+      std::printf("%10llu %6.0f | %7.3f %7.3f %8.1f | %7.3f %7.3f %8.1f | %5.1fx %5.1fx %5.2fx\n",
+                  static_cast<unsigned long long>(messages), mb, s.ours.seconds, s.ours.cpu_seconds,
+                  s.ours.peak_mib, s.peer.seconds, s.peer.cpu_seconds, s.peer.peak_mib,
+                  s.peer.seconds / s.ours.seconds, s.peer.cpu_seconds / s.ours.cpu_seconds,
                   s.ours.peak_mib / s.peer.peak_mib);
       std::fflush(stdout);
 
@@ -203,8 +216,9 @@ int main(int argc, char** argv) {
         const Run convert =
             run({beside_self("cloudconv_node"), "--input_bag", bag, "--output_bag", out_bag});
         std::remove(out_bag.c_str());
-        std::printf("%12s %8s   scancheck_node %.2f s, %.1f MiB; cloudconv_node %.2f s, %.1f MiB\n",
-                    "", "", check.seconds, check.peak_mib, convert.seconds, convert.peak_mib);
+        std::printf("%17s   scancheck_node %.2f s, %.1f MiB; cloudconv_node %.2f s, %.1f MiB\n", "",
+                    check.seconds, check.peak_mib, convert.seconds, convert.peak_mib);
+        std::fflush(stdout);
       }
       std::remove(bag.c_str());
     }

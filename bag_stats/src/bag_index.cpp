@@ -207,10 +207,11 @@ std::optional<BagIndex> walk(const File& file) {
       !in.read_u32(data_length) || data_length > in.remaining()) {
     return std::nullopt;
   }
-  // Chunks lie between the file header record and the index; an index position of 0 marks a bag
-  // whose recording never closed (the library's "unindexed" bag).
+  // Chunks lie between the file header record and the index, which ends the file (and is empty
+  // in a bag without connections); an index position of 0 marks a bag whose recording never
+  // closed (the library's "unindexed" bag).
   const uint64_t chunks_from = in.pos() + data_length;
-  if (index_pos < chunks_from || index_pos >= file.size()) return std::nullopt;
+  if (index_pos < chunks_from || index_pos > file.size()) return std::nullopt;
 
   in.seek(index_pos);
   std::vector<IndexedConnection> connections;

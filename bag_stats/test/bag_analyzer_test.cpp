@@ -221,6 +221,7 @@ TEST(BagAnalyzer, IndexAgreesWithTheViewWalk) {
     drone_test::TempDir dir;
     const std::string path = dir.file("g.bag");
     bagstat_test::write_bag(path, *c.messages, c.compression, c.chunk_threshold);
+    ASSERT_TRUE(bag_analyzer::read_bag_index(path)) << "the index section is read";
     const BagAnalysisResult r = BagAnalyzer::analyze(path);
     ASSERT_TRUE(r.success) << r.error_message;
     EXPECT_EQ(bagstat_test::inventory(r), bagstat_test::inventory(bagstat_test::view_walk(path)));
