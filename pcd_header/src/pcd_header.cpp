@@ -1,6 +1,7 @@
 #include "pcd_header/pcd_header.h"
 
 #include <pcl/common/io.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -132,9 +133,49 @@ std::string lay_out_fields(const RawHeader& raw, PcdHeader* header, uint64_t* va
   return "";
 }
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool equals_lower(const char* p, const char* end, const char* word) {
+  for (; p < end && *word != '\0'; ++p, ++word) {
+    if ((*p | 0x20) != *word) return false;
+  }
+  return p == end && *word == '\0';
+}
+
+// Whether [p, end) is a number as check_text_values() describes it.
+bool is_number(const char* p, const char* end) {
+  if (p < end && (*p == '+' || *p == '-')) ++p;
+  if (equals_lower(p, end, "nan") || equals_lower(p, end, "inf") ||
+      equals_lower(p, end, "infinity")) {
+    return true;
+  }
+  const char* const start = p;
+  while (p < end && is_digit(*p)) ++p;
+  bool digits = p > start;
+  if (p < end && *p == '.') {
+    const char* const fraction = ++p;
+    while (p < end && is_digit(*p)) ++p;
+    digits = digits || p > fraction;
+  }
+  if (!digits) return false;
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    if (p == end || !is_digit(*p)) return false;
+    while (p < end && is_digit(*p)) ++p;
+  }
+  return p == end;
+}
+
+// The blanks the library trims from a text line and the separators it splits it at.
+bool is_trimmed(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool is_separator(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
 }  // namespace
 
 PcdHeader read(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return refused(kNotRegularFile);
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return refused(std::strerror(errno));
   const std::streamoff end = in.tellg();
@@ -195,6 +236,41 @@ PcdHeader read(const std::string& path) {
   if (!fits) return refused("文件比头部声明的点数短");
   header.ok = true;
   return header;
+}
+
+TextFault check_text_values(const std::string& path, const PcdHeader& header) {
+  TextFault fault;
+  if (!header.ok || header.data != DataKind::kAscii) return fault;
+  uint64_t values = 0;
+  for (const pcl::PCLPointField& f : header.fields) values += f.count;
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  uint64_t line_number = 0;
+  // The header's own lines, counted so that the fault names the line of the file.
+  for (uint64_t read = 0; read < header.data_offset && std::getline(in, line); ++line_number) {
+    read += line.size() + 1;
+  }
+  for (uint64_t points = 0; points < header.points && std::getline(in, line);) {
+    ++line_number;
+    if (line.empty()) continue;
+    ++points;
+    const char* p = line.data();
+    const char* end = p + line.size();
+    while (p < end && is_trimmed(*p)) ++p;
+    while (end > p && is_trimmed(end[-1])) --end;
+    for (uint64_t k = 0; k < values; ++k) {
+      const char* word = p;
+      while (p < end && !is_separator(*p)) ++p;
+      if (!is_number(word, p)) {
+        fault.line = line_number;
+        fault.word.assign(word, std::min<size_t>(static_cast<size_t>(p - word), 40));
+        return fault;
+      }
+      if (p == end) break;  // too few words: the library's read fails on its own
+      while (p < end && is_separator(*p)) ++p;
+    }
+  }
+  return fault;
 }
 
 }  // namespace pcd_header

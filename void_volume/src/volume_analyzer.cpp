@@ -98,7 +98,13 @@ namespace detail {
 std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud) {
   const std::string not_loaded = "Failed to load PCD file: " + path;
   const pcd_header::PcdHeader header = pcd_header::read(path);
+  if (header.reason == pcd_header::kNotRegularFile) return not_loaded + " (not a regular file)";
   if (!header.ok) return not_loaded;
+  const pcd_header::TextFault fault = pcd_header::check_text_values(path, header);
+  if (fault.line != 0) {
+    return not_loaded + " (line " + std::to_string(fault.line) + ": \"" + fault.word +
+           "\" is not a number)";
+  }
   if (!has_float_xyz(header.fields)) return "PCD file has no float x, y, z fields: " + path;
   pcl::PCDReader reader;
   pcl::PCLPointCloud2 blob;

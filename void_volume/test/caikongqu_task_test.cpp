@@ -1,6 +1,7 @@
 #include "caikongqu_task.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -223,6 +224,11 @@ TEST_F(VoidvolNodeTest, BadInputEndsWithTheErrorReport) {
                          "VERSION 0.7\nFIELDS a b c\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\n"
                          "WIDTH 1\nHEIGHT 1\nPOINTS 1\nDATA ascii\n1 2 3\n");
   write_xyz_pcd(in_.file("sparse.pcd"), sphere_points({0, 0, 0}, 1.0f, 12, 74));
+  // Words where numbers belong would be read as 0 or 2.88: a plausible, wrong cloud.
+  drone_test::write_file(in_.file("words.pcd"),
+                         "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\n"
+                         "WIDTH 2\nHEIGHT 1\nPOINTS 2\nDATA ascii\n1 2 3\n2.88abc def 1\n");
+  ASSERT_EQ(mkfifo(in_.file("fifo.pcd").c_str(), 0666), 0);  // would block the reader for ever
   write_xyz_pcd(in_.file("good.pcd"), sphere_points({0, 0, 0}, 1.0f, 300, 75));
   struct Case {
     std::string name;
@@ -240,6 +246,16 @@ TEST_F(VoidvolNodeTest, BadInputEndsWithTheErrorReport) {
       {"no coordinates",
        {"--input", in_.file("other.pcd"), "--output_dir", out_.path()},
        "PCD file has no float x, y, z fields: " + in_.file("other.pcd")},
+      {"text that is not numbers",
+       {"--input", in_.file("words.pcd"), "--output_dir", out_.path()},
+       "Failed to load PCD file: " + in_.file("words.pcd") +
+           " (line 11: \"2.88abc\" is not a number)"},
+      {"FIFO",
+       {"--input", in_.file("fifo.pcd"), "--output_dir", out_.path()},
+       "Failed to load PCD file: " + in_.file("fifo.pcd") + " (not a regular file)"},
+      {"directory",
+       {"--input", out_.path(), "--output_dir", out_.path()},
+       "Failed to load PCD file: " + out_.path() + " (not a regular file)"},
       {"too few points",
        {"--input", in_.file("sparse.pcd"), "--output_dir", out_.path()},
        "Too few valid points to reconstruct a surface: 12 finite of 12 read, at least 20 needed"},

@@ -21,7 +21,7 @@ struct VolumeResult {
   // three vertices included); 0 when no reconstruction took place.
   std::size_t mesh_polygons = 0;
   // Path of the reconstructed cloud file: <output dir>/<input base name>_reconstructed.pcd.
-  // Empty when the analysis stopped before the output was created.
+  // Empty when the analysis stopped before it tried to create the output.
   std::string output_path;
   // True only when every step succeeded and the reconstructed cloud was saved.
   bool success = false;
