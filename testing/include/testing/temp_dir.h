@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace drone_test {
 
@@ -23,5 +24,14 @@ class TempDir {
 // Whole-file helpers; both throw std::runtime_error on I/O failure.
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& contents);
+
+// Inputs that are not regular files, each with what it is as the input checks name it
+// ("a FIFO", "a directory", "a character device"): a FIFO without a writer made in `dir`, `dir`
+// itself, and /dev/null.
+struct NonRegularFile {
+  std::string path;
+  std::string kind;
+};
+std::vector<NonRegularFile> non_regular_files(const TempDir& dir);
 
 }  // namespace drone_test
