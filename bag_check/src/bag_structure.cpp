@@ -77,6 +77,9 @@ using Fields = std::map<std::string, std::string>;
 // The header parser of the bag library refuses a field longer than this before reading it.
 constexpr uint32_t kMaxFieldLength = 1000000;
 
+// Longer record headers than this are refused when they run past the end of the file.
+constexpr uint32_t kMaxHeaderLength = 1 << 20;
+
 enum class Parse { kOk, kRefused, kPastEnd };
 
 // Parses the record header fields stored in `bytes` as the bag library does: <length><name>=
@@ -258,10 +261,11 @@ class StructureWalk {
   bool load_chunk(const std::string& compression, uint32_t compressed_size) {
     if (compression == "none") {
       // The library refuses a plain chunk whose two sizes differ.
-      if (compressed_size != chunk_size_) return false;
+      if (compressed_size != chunk_size_ || compressed_size > size_ - pos_) return false;
       return chunk_loaded_ = read(chunk_.resize(compressed_size), compressed_size);
     }
     if (compression != "bz2" && compression != "lz4") return false;
+    if (compressed_size > size_ - pos_) return false;  // the library's read fails first
     if (!read(compressed_.resize(compressed_size), compressed_size)) return false;
     char* const in = reinterpret_cast<char*>(compressed_.data());
     char* const out = reinterpret_cast<char*>(chunk_.resize(chunk_size_));
@@ -384,7 +388,16 @@ class StructureWalk {
   bool header(Fields& fields) {
     const uint64_t start = pos_;
     uint32_t length = 0;
-    if (!read(&length, 4) || length > size_ - pos_) return false;
+    if (!read(&length, 4)) return false;
+    // The library sets aside the stated length before it reads. No header it writes comes near
+    // kMaxHeaderLength, so a length beyond that and beyond the file is damage, not a copy cut
+    // short (whose refusal is left to the library).
+    if (length > size_ && length > kMaxHeaderLength) {
+      fault_ = "record header at byte " + std::to_string(start) + " states " +
+               std::to_string(length) + " bytes, more than the file holds";
+      return false;
+    }
+    if (length > size_ - pos_) return false;
     header_bytes_.resize(length);
     if (!read(header_bytes_.data(), length)) return false;
     switch (parse_fields(header_bytes_.data(), length, fields)) {

@@ -130,8 +130,9 @@ TEST(BagstatNode, BadInputEndsInTheErrorReport) {
   }
 }
 
-// The statistics read the index alone: an index entry that points past its chunk, or an input
-// that is not a regular file (a FIFO without a writer must not block), ends the program with
+// The statistics read the index alone: damage that the bag library would hit while opening the
+// bag (an index entry that points past its chunk among them), or an input that is not a regular
+// file (a FIFO without a writer must not block), ends the program with
 // status 1 and the fault named; damage inside a chunk's records leaves the statistics as they
 // were.
 TEST(BagstatNode, DamagedOrNonRegularInputEndsWithStatusOne) {
@@ -144,8 +145,13 @@ TEST(BagstatNode, DamagedOrNonRegularInputEndsWithStatusOne) {
     std::string fault;  // empty: the run succeeds as on the undamaged bag
   };
   std::vector<Input> inputs;
-  const std::vector<drone_test::OpenCrashCase> cases =
-      drone_test::read_crash_cases(drone_test::read_file(dir.file("mixed.bag")));
+  const std::string mixed = drone_test::read_file(dir.file("mixed.bag"));
+  for (const drone_test::OpenCrashCase& c : drone_test::open_crash_cases(mixed)) {
+    const std::string path = dir.file("open" + std::to_string(inputs.size()) + ".bag");
+    drone_test::write_file(path, c.bytes);
+    inputs.push_back({path, c.reason});
+  }
+  const std::vector<drone_test::OpenCrashCase> cases = drone_test::read_crash_cases(mixed);
   for (size_t i = 0; i < cases.size(); ++i) {
     const std::string path = dir.file("damaged" + std::to_string(i) + ".bag");
     drone_test::write_file(path, cases[i].bytes);

@@ -127,6 +127,9 @@ std::string with_last_message_overstated(const std::string& bag_bytes, uint32_t 
 std::vector<OpenCrashCase> open_crash_cases(const std::string& bag_bytes) {
   const DamagedBag past = with_field_past_header(bag_bytes);
   const DamagedBag zero = with_time_zero_on_undefined_connection(bag_bytes);
+  std::string huge = bag_bytes;
+  const BagRecord connection = record_with_op(huge, kOpConnection);
+  put_u32(huge, connection.pos, 0x8A000000);
   return {
       {"field past its header", past.bytes,
        "record header at byte " + std::to_string(past.fault_at) +
@@ -134,6 +137,9 @@ std::vector<OpenCrashCase> open_crash_cases(const std::string& bag_bytes) {
       {"time 0 on an undefined connection", zero.bytes,
        "index entry at byte " + std::to_string(zero.fault_at) +
            " has time 0 on connection 99, which the bag does not define"},
+      {"header length past the file", huge,
+       "record header at byte " + std::to_string(connection.pos) + " states " +
+           std::to_string(0x8A000000u) + " bytes, more than the file holds"},
   };
 }
 
@@ -226,7 +232,7 @@ std::string with_chunk_bytes_changed(const std::string& bag_bytes, uint32_t seed
 
 uint32_t bag_mutant_count() {
   const char* setting = std::getenv("DRONE_BAG_MUTANTS");
-  return setting != nullptr && *setting != '\0' ? static_cast<uint32_t>(std::stoul(setting)) : 20;
+  return setting != nullptr && *setting != '\0' ? static_cast<uint32_t>(std::stoul(setting)) : 12;
 }
 
 std::string chunk_contents(const std::string& bag_bytes, const BagRecord& chunk) {

@@ -72,8 +72,9 @@ DamagedBag with_field_past_header(const std::string& bag_bytes);
 DamagedBag with_time_zero_on_undefined_connection(const std::string& bag_bytes,
                                                   uint32_t connection = 99);
 
-// Both kinds of damage above applied to one bag, each with the reason the structure check run
-// before every bag open gives for it.
+// The kinds of damage above applied to one bag, and a connection record whose header length
+// (0x8A000000) is more than the file holds, which the bag library sets aside before reading,
+// each with the reason the structure check run before every bag open gives for it.
 struct OpenCrashCase {
   const char* name;    // what was damaged
   std::string bytes;   // the damaged bag
@@ -97,7 +98,7 @@ std::vector<OpenCrashCase> read_crash_cases(const std::string& bag_bytes);
 // file is kept.
 std::string with_chunk_bytes_changed(const std::string& bag_bytes, uint32_t seed);
 
-// How many changed copies a test makes of each bag: $DRONE_BAG_MUTANTS, or 20 (a few seconds).
+// How many changed copies a test makes of each bag: $DRONE_BAG_MUTANTS, or 12 (a few seconds).
 uint32_t bag_mutant_count();
 
 // The uncompressed data of a chunk record stored plain, with bz2 or with lz4; throws
