@@ -13,23 +13,20 @@
 #include "bag_fixtures.h"
 #include "framework/escape_json.h"
 #include "testing/bag_bytes.h"
-#include "testing/livox.h"
+#include "testing/bags.h"
 #include "testing/process.h"
+#include "testing/task_run.h"
 #include "testing/temp_dir.h"
 
 namespace {
 
-using drone_test::program_path;
-using drone_test::run_process;
+using drone_test::run_program;
 using drone_test::TempDir;
-
-const std::vector<std::string> kNoProgressUrl = {"DRONE_TASK_PROGRESS_URL"};
 
 TEST(CloudconvNode, ConvertsAndPrintsItsReports) {
   TempDir dir;
   cloudconv_test::write_small_recording(dir.file("flight.bag"));
-  const auto r = run_process(
-      {program_path("cloudconv_node"), "--input_bag", dir.file("flight.bag")}, {}, kNoProgressUrl);
+  const auto r = run_program("cloudconv_node", {"--input_bag", dir.file("flight.bag")});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err, "");
   const std::string in = dir.file("flight.bag");
@@ -48,7 +45,7 @@ TEST(CloudconvNode, ConvertsAndPrintsItsReports) {
           "\"total_points\":8},\"files\":[]}}}",
   };
   EXPECT_EQ(drone_test::split_lines(r.out), expected);
-  EXPECT_EQ(cloudconv_test::read_all(out).size(), 3u);
+  EXPECT_EQ(drone_test::read_all(out).size(), 3u);
 }
 
 TEST(CloudconvNode, RefusesToWriteOverItsInput) {
@@ -57,8 +54,7 @@ TEST(CloudconvNode, RefusesToWriteOverItsInput) {
   const std::string before = drone_test::read_file(dir.file("flight.bag"));
   const std::string in = dir.file("flight.bag");
   const std::string out = dir.path() + "/./flight.bag";
-  const auto r = run_process(
-      {program_path("cloudconv_node"), "--input_bag", in, "--output_bag", out}, {}, kNoProgressUrl);
+  const auto r = run_program("cloudconv_node", {"--input_bag", in, "--output_bag", out});
   EXPECT_EQ(r.exit_code, 1);
   const std::string error = "Bag conversion failed: output bag " + out +
                             " is the same file as input bag " + in +
@@ -70,8 +66,7 @@ TEST(CloudconvNode, RefusesToWriteOverItsInput) {
       "{\"_progress\":{\"percent\":100,\"message\":\"任务失败\",\"metadata\":{\"result\":"
       "{\"success\":false,\"error\":\"" +
           error + "\"},\"files\":[]}}}",
-      "{\"_progress\":{\"percent\":100,\"message\":\"错误: " + error +
-          "\",\"metadata\":{\"error\":\"" + error + "\"}}}",
+      drone_test::error_line(error),
   };
   EXPECT_EQ(drone_test::split_lines(r.out), expected);
   EXPECT_EQ(drone_test::read_file(in), before);
@@ -79,7 +74,7 @@ TEST(CloudconvNode, RefusesToWriteOverItsInput) {
 
 TEST(CloudconvNode, MissingInputEndsWithStatusOne) {
   TempDir dir;
-  const auto r = run_process({program_path("cloudconv_node")}, {}, kNoProgressUrl);
+  const auto r = run_program("cloudconv_node", {});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err.rfind("[ERROR] Bag conversion failed: ", 0), 0u) << r.err;
   const auto lines = drone_test::split_lines(r.out);
@@ -109,16 +104,14 @@ TEST(CloudconvNode, DamagedBagEndsWithStatusOneAndNoOutput) {
   for (const drone_test::OpenCrashCase& c : cases) {
     SCOPED_TRACE(c.name);
     drone_test::write_file(in, c.bytes);
-    const auto r =
-        run_process({program_path("cloudconv_node"), "--input_bag", in}, {}, kNoProgressUrl);
+    const auto r = run_program("cloudconv_node", {"--input_bag", in});
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.exit_code, 1);
     const std::string error = "Bag conversion failed: " + c.reason;
     EXPECT_EQ(r.err, "[ERROR] " + error + "\n");
     const auto lines = drone_test::split_lines(r.out);
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "{\"_progress\":{\"percent\":100,\"message\":\"错误: " + error +
-                                "\",\"metadata\":{\"error\":\"" + error + "\"}}}");
+    EXPECT_EQ(lines.back(), drone_test::error_line(error));
     EXPECT_FALSE(std::filesystem::exists(out));
   }
 }
@@ -131,9 +124,10 @@ TEST(CloudconvNode, InputThatIsNotARegularFileFailsAtOnce) {
   for (const drone_test::NonRegularFile& f : drone_test::non_regular_files(dir)) {
     SCOPED_TRACE(f.path);
     // A program that blocks is stopped after 60 seconds and fails the test with status 124.
-    const auto r = run_process({"/usr/bin/timeout", "60", program_path("cloudconv_node"),
-                                "--input_bag", f.path, "--output_bag", out},
-                               {}, kNoProgressUrl);
+    const auto r = drone_test::run_process(
+        {"/usr/bin/timeout", "60", drone_test::program_path("cloudconv_node"), "--input_bag",
+         f.path, "--output_bag", out},
+        {}, {"DRONE_TASK_PROGRESS_URL"});
     EXPECT_EQ(r.exit_code, 1);
     EXPECT_EQ(r.err, "[ERROR] Bag conversion failed: " + f.path + " is not a regular file (" +
                          f.kind + ")\n");
@@ -182,7 +176,7 @@ std::vector<uint8_t> cloud_of(const std::string& frame) {
     const auto* q = reinterpret_cast<const uint8_t*>(&intensity);
     cloud.data.insert(cloud.data.end(), q, q + 4);
   }
-  return cloudconv_test::serialize(cloud);
+  return drone_test::serialize(cloud);
 }
 
 // Random changes of 1 to 8 bytes inside the chunks of plain, bz2 and lz4 recordings: every
@@ -207,9 +201,7 @@ TEST(CloudconvNode, ChangedChunkBytesFailCleanlyOrConvertWhatTheBytesHold) {
       const std::string changed = drone_test::with_chunk_bytes_changed(whole, seed);
       drone_test::write_file(in, changed);
       std::filesystem::remove(out);
-      const auto r =
-          run_process({program_path("cloudconv_node"), "--input_bag", in, "--output_bag", out}, {},
-                      kNoProgressUrl);
+      const auto r = run_program("cloudconv_node", {"--input_bag", in, "--output_bag", out});
       const std::vector<std::string> err = drone_test::split_lines(r.err);
       const bool reported = r.exit_code == 1 && !err.empty() &&
                             err.back().rfind("[ERROR] Bag conversion failed: ", 0) == 0 &&
@@ -224,10 +216,10 @@ TEST(CloudconvNode, ChangedChunkBytesFailCleanlyOrConvertWhatTheBytesHold) {
         ADD_FAILURE() << "status " << r.exit_code << ", signal " << r.signal << ": " << r.err;
         continue;
       }
-      std::vector<cloudconv_test::StoredMessage> expected;
+      std::vector<drone_test::StoredMessage> expected;
       try {
         for (const drone_test::IndexedMessage& m : drone_test::indexed_messages(changed)) {
-          cloudconv_test::StoredMessage e;
+          drone_test::StoredMessage e;
           e.time = ros::Time(m.sec, m.nsec);
           e.topic = m.connection == 0 ? "/livox/points" : "/status";
           const std::string bytes = m.data;
@@ -240,7 +232,7 @@ TEST(CloudconvNode, ChangedChunkBytesFailCleanlyOrConvertWhatTheBytesHold) {
         ADD_FAILURE() << "converted a bag whose bytes do not hold its messages: " << e.what();
         continue;
       }
-      std::vector<cloudconv_test::StoredMessage> got = cloudconv_test::read_all(out);
+      std::vector<drone_test::StoredMessage> got = drone_test::read_all(out);
       bool same = got.size() == expected.size();
       for (size_t i = 0; same && i < got.size(); ++i) {
         same = got[i].topic == expected[i].topic && got[i].time == expected[i].time &&
@@ -256,7 +248,7 @@ TEST(CloudconvNode, ChangedChunkBytesFailCleanlyOrConvertWhatTheBytesHold) {
 }
 
 TEST(CloudconvNode, HelpDescribesTheProgram) {
-  const auto r = run_process({program_path("cloudconv_node"), "--help"});
+  const auto r = run_program("cloudconv_node", {"--help"});
   EXPECT_EQ(r.exit_code, 0);
   for (const char* word :
        {"--input_bag", "--output_bag", "--source_topic", "--target_topic", "/livox/lidar",

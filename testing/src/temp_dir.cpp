@@ -55,4 +55,10 @@ std::vector<NonRegularFile> non_regular_files(const TempDir& dir) {
   return {{fifo, "a FIFO"}, {dir.path(), "a directory"}, {"/dev/null", "a character device"}};
 }
 
+void write_truncated_copy(const std::string& from, const std::string& to, size_t size) {
+  const std::string bytes = read_file(from);
+  if (size > bytes.size()) throw std::runtime_error("truncation beyond the end of " + from);
+  write_file(to, bytes.substr(0, size));
+}
+
 }  // namespace drone_test

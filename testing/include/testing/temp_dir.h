@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -24,6 +25,9 @@ class TempDir {
 // Whole-file helpers; both throw std::runtime_error on I/O failure.
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& contents);
+// Writes the first `size` bytes of the file `from` to `to`; throws std::runtime_error when
+// `from` is shorter.
+void write_truncated_copy(const std::string& from, const std::string& to, size_t size);
 
 // Inputs that are not regular files, each with what it is as the input checks name it
 // ("a FIFO", "a directory", "a character device"): a FIFO without a writer made in `dir`, `dir`
