@@ -14,6 +14,7 @@
 #include "framework/escape_json.h"
 #include "testing/bag_bytes.h"
 #include "testing/bags.h"
+#include "testing/output_paths.h"
 #include "testing/process.h"
 #include "testing/task_run.h"
 #include "testing/temp_dir.h"
@@ -180,9 +181,9 @@ std::vector<uint8_t> cloud_of(const std::string& frame) {
 }
 
 // Random changes of 1 to 8 bytes inside the chunks of plain, bz2 and lz4 recordings: every
-// changed bag either fails with status 1 and the error report, or converts to exactly
+// changed bag either fails with status 1, the error report and no output, or converts to exactly
 // what its bytes hold (read from them independently of the bag library). DRONE_BAG_MUTANTS sets
-// the number of changed bags per storage kind (default 20); the figures are printed.
+// the number of changed bags per storage kind; the figures are printed.
 TEST(CloudconvNode, ChangedChunkBytesFailCleanlyOrConvertWhatTheBytesHold) {
   const uint32_t mutants = drone_test::bag_mutant_count();
   TempDir dir;
@@ -207,7 +208,7 @@ TEST(CloudconvNode, ChangedChunkBytesFailCleanlyOrConvertWhatTheBytesHold) {
                             err.back().rfind("[ERROR] Bag conversion failed: ", 0) == 0 &&
                             r.err.find("Sanitizer") == std::string::npos &&
                             r.err.find("runtime error") == std::string::npos;
-      if (reported) {
+      if (reported && !std::filesystem::exists(out)) {
         ++failed;
         continue;
       }
@@ -245,6 +246,50 @@ TEST(CloudconvNode, ChangedChunkBytesFailCleanlyOrConvertWhatTheBytesHold) {
               << " failed cleanly, " << converted << " converted as their bytes say, " << crashed
               << " crashed or failed without the report, " << wrong << " wrong outputs\n";
   }
+}
+
+// Whatever lies at the output path: a link is replaced (its target kept), anything else that is
+// not a regular file is refused; a write that fails as on a full disk keeps the earlier output.
+// Nothing of the run is left beside it.
+TEST(CloudconvNode, OutputIsReplacedWholeOrNotAtAll) {
+  TempDir dir;
+  const std::string in = dir.file("flight.bag");
+  cloudconv_test::write_small_recording(in);
+  const std::string out = dir.file("flight_pc2.bag");
+  const std::vector<std::string> args = {"--input_bag", in};
+  for (const drone_test::OutputPathKind& kind : drone_test::output_path_kinds()) {
+    SCOPED_TRACE(kind.name);
+    TempDir other;
+    drone_test::write_file(other.file("kept"), "kept");
+    if (!drone_test::make_output_path(kind, out, other.file("kept"))) continue;
+    const std::string before = drone_test::path_state(out);
+    const auto r = run_program("cloudconv_node", args);
+    EXPECT_EQ(drone_test::path_state(other.file("kept")), "file:kept");
+    if (kind.replaced) {
+      EXPECT_EQ(r.exit_code, 0) << r.err;
+      EXPECT_EQ(drone_test::read_all(out).size(), 3u);
+    } else {
+      EXPECT_EQ(r.exit_code, 1);
+      EXPECT_EQ(r.err, "[ERROR] Bag conversion failed: cannot write output bag " + out +
+                           " (exists and is not a regular file)\n");
+      EXPECT_EQ(drone_test::path_state(out), before);
+    }
+    EXPECT_EQ(drone_test::dir_entries(dir.path()),
+              (std::vector<std::string>{"flight.bag", "flight_pc2.bag"}));
+    std::filesystem::remove(out);
+  }
+
+  drone_test::write_file(out, "earlier output");
+  std::vector<std::string> limited = drone_test::file_size_limit_prefix(6);
+  limited.push_back(drone_test::program_path("cloudconv_node"));
+  limited.insert(limited.end(), args.begin(), args.end());
+  const auto r = drone_test::run_process(limited, {}, {"DRONE_TASK_PROGRESS_URL"});
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err.rfind("[ERROR] Bag conversion failed: ", 0), 0u) << r.err;
+  EXPECT_EQ(drone_test::path_state(out), "file:earlier output");
+  EXPECT_EQ(drone_test::dir_entries(dir.path()),
+            (std::vector<std::string>{"flight.bag", "flight_pc2.bag"}));
 }
 
 TEST(CloudconvNode, HelpDescribesTheProgram) {
