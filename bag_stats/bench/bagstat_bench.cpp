@@ -1,12 +1,12 @@
 // bagstat_node against `rosbag info` (Debian's python3-rosbag), side by side in one run, on two
-// generated recordings of many small messages: wall time (median of alternating runs, file in
-// the page cache) and peak resident memory of each process, and how both grow from the smaller
-// recording to the larger one. With --others, also the peak memory of the suite's other two bag
-// programs on both recordings.
+// generated recordings of many small messages: wall and CPU time (medians of alternating runs,
+// file in the page cache) and peak resident memory of each process, and how they grow from the
+// smaller recording to the larger one. With --others, also the peak memory of the suite's other two
+// bag programs on both recordings.
 //
 //   bagstat_bench [--messages N] [--large N] [--runs R] [--dir DIR] [--others]
 //
-// Defaults: 1,000,000 and 10,000,000 messages (about 76 and 760 MB), 5 runs each. The bags are
+// Defaults: 1,000,000 and 10,000,000 messages (68 and 680 MB), 5 runs each. The bags are
 // written into a new directory under DIR (default $TMPDIR or /tmp) and deleted at the end.
 #include <fcntl.h>
 #include <limits.h>
@@ -223,17 +223,19 @@ int main(int argc, char** argv) {
       std::remove(bag.c_str());
     }
     std::printf(
-        "(median of %d alternating runs each, file in the page cache; 'faster': rosbag "
-        "info time / bagstat_node time; 'memory': bagstat_node peak / rosbag info peak)\n",
+        "(median of %d alternating runs each, file in the page cache; cpu: user + system time; "
+        "faster: rosbag info / bagstat_node; memory: bagstat_node peak / rosbag info peak)\n",
         runs);
     if (sides.size() == 2) {
       std::printf(
-          "growth from %llu to %llu messages: bagstat_node time %.2fx, memory %.2fx; "
-          "rosbag info time %.2fx, memory %.2fx\n",
+          "growth from %llu to %llu messages: bagstat_node wall %.2fx, cpu %.2fx, memory %.2fx; "
+          "rosbag info wall %.2fx, cpu %.2fx, memory %.2fx\n",
           static_cast<unsigned long long>(sizes[0]), static_cast<unsigned long long>(sizes[1]),
           sides[1].ours.seconds / sides[0].ours.seconds,
+          sides[1].ours.cpu_seconds / sides[0].ours.cpu_seconds,
           sides[1].ours.peak_mib / sides[0].ours.peak_mib,
           sides[1].peer.seconds / sides[0].peer.seconds,
+          sides[1].peer.cpu_seconds / sides[0].peer.cpu_seconds,
           sides[1].peer.peak_mib / sides[0].peer.peak_mib);
     }
   } catch (const std::exception& e) {
