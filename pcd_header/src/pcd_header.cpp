@@ -55,6 +55,39 @@ struct RawHeader {
   uint64_t data_offset = 0;  // bytes of header read; where the points start once DATA is found
 };
 
+// The library's reader does not stop at DATA: it goes on over empty and comment lines, and takes
+// a line that begins like one of its keys (it compares prefixes) as a header line that changes
+// the layout it reads the points with. Returns the reason to refuse such a line after DATA, or "";
+// `in` stands after the DATA line.
+std::string key_after_data(std::istream& in) {
+  static const char* const kKeys[] = {"VERSION", "FIELDS", "COLUMNS",   "SIZE",   "TYPE", "COUNT",
+                                      "WIDTH",   "HEIGHT", "VIEWPOINT", "POINTS", "DATA"};
+  std::vector<char> buffer(kMaxLineBytes);
+  for (uint64_t read = 0; read <= kMaxHeaderBytes;) {
+    in.getline(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    const auto n = static_cast<size_t>(in.gcount());
+    if (n == 0) return "";  // the end of the file
+    read += n;
+    const bool cut = in.fail();  // longer than the buffer: the rest of the line is unread
+    const size_t length = cut || in.eof() ? n : n - 1;
+    if (length == 0) continue;
+    const char* line = buffer.data();
+    if (line[0] != '#') {
+      for (const char* key : kKeys) {
+        if (length >= std::strlen(key) && std::memcmp(line, key, std::strlen(key)) == 0) {
+          return std::string("DATA 行之后还有头部行 ") + key;
+        }
+      }
+      return "";
+    }
+    if (cut) {
+      in.clear();
+      in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+  }
+  return "DATA 行之后的空行或注释行过多";
+}
+
 // Reads the header lines of `in` into `raw`, stopping after the DATA line as the library's
 // reader does. Returns the reason a line is refused, or "".
 std::string read_lines(std::istream& in, RawHeader* raw) {
@@ -103,7 +136,8 @@ std::string read_lines(std::istream& in, RawHeader* raw) {
     }
     if (!ok) return key + " 行无效";
   }
-  return "";
+  if (raw->data.empty()) return "";
+  return key_after_data(in);
 }
 
 // Types the fields of `raw` and lays them out in one packed record. Returns the reason a field

@@ -260,6 +260,11 @@ TEST(PcdHeader, RefusesDamagedHeadersWithTheirReason) {
        "头部含有空白行"},
       {"line of NUL bytes", fields + std::string(4, '\0') + "\n" + shape + "DATA binary\n" + binary,
        "头部行含有 NUL 字节"},
+      {"key after DATA, past a comment and an empty line",
+       "FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nWIDTH 1\nDATA ascii\n# c\n\nCOUNT 1 1\n1 2 3\n",
+       "DATA 行之后还有头部行 COUNT"},
+      {"key prefix after DATA", header("2", "ascii") + "DATAX\n1 2 3\n4 5 6\n",
+       "DATA 行之后还有头部行 DATA"},
       // No header.
       {"empty file", "", "不是 PCD 文件"},
       {"no DATA line", "VERSION 0.7\nFIELDS x y z\nPOINTS 200000000\n", "不是 PCD 文件"},

@@ -124,6 +124,48 @@ TEST_F(CaikongquTaskTest, ReportsTheAnalysisAsItsDocument) {
   }
 }
 
+TEST_F(CaikongquTaskTest, SaveMeshWritesTheMeasuredSurface) {
+  const std::string input = in_.file("scan.v1.pcd");
+  write_xyz_pcd(input, sphere_points({0, 0, 0}, 1.0f, 1500, 76));
+  const std::string cloud = out_.path() + "/scan.v1_reconstructed.pcd";
+  const std::string mesh = out_.path() + "/scan.v1_mesh.ply";
+  const drone_task::ParamMap plain{{"input", input}, {"depth", "5"}, {"output_dir", out_.path()}};
+  drone_task::ParamMap with_mesh = plain;
+  with_mesh["save_mesh"] = "true";
+
+  const TaskRun run = run_task(with_mesh);
+  ASSERT_FALSE(run.threw) << run.error;
+  ASSERT_EQ(run.lines.size(), 3u);
+  const std::string files =
+      ",\"files\":[{\"title\":\"重建后点云\",\"remark\":\"PCD格式\",\"path\":\"" + cloud +
+      "\"},{\"title\":\"重建网格\",\"remark\":\"PLY格式（二进制）\","
+      "\"path\":\"" +
+      mesh + "\"}]}}}";
+  const std::string& last = run.lines[2];
+  ASSERT_GT(last.size(), files.size());
+  EXPECT_EQ(last.substr(last.size() - files.size()), files);
+
+  // The mesh that was measured: as many vertices as the saved cloud, as many faces as polygons.
+  const std::string ply = drone_test::read_file(mesh);
+  EXPECT_EQ(ply.rfind("ply\nformat binary_little_endian 1.0\n", 0), 0u);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(ply, m, std::regex("element vertex (\\d+)\n")));
+  const std::string cloud_text = drone_test::read_file(cloud);
+  EXPECT_NE(cloud_text.find("\nPOINTS " + m[1].str() + "\n"), std::string::npos);
+  ASSERT_TRUE(std::regex_search(ply, m, std::regex("element face (\\d+)\n")));
+  EXPECT_NE(run.lines[1].find("mesh 面片数: " + m[1].str() + ","), std::string::npos);
+
+  // Without the option, the same report lines as before and no mesh file.
+  ASSERT_EQ(std::remove(mesh.c_str()), 0);
+  const TaskRun without = run_task(plain);
+  ASSERT_FALSE(without.threw) << without.error;
+  ASSERT_EQ(without.lines.size(), 3u);
+  EXPECT_TRUE(parse_finish(without.lines[2], cloud).matched) << without.lines[2];
+  EXPECT_EQ(without.lines[2].substr(0, without.lines[2].find(",\"files\"")),
+            last.substr(0, last.find(",\"files\"")));
+  EXPECT_EQ(std::fopen(mesh.c_str(), "rb"), nullptr);
+}
+
 TEST_F(CaikongquTaskTest, LargeVolumeKeepsAllItsDigits) {
   // A sphere of radius 200: some 33.5 million cubic units, written with its eight integer digits
   // (the document pattern admits no exponent).
@@ -292,8 +334,8 @@ TEST_F(VoidvolNodeTest, HelpNamesEveryOption) {
   const drone_test::ProcessResult p = run_node({"--help"});
   EXPECT_EQ(p.exit_code, 0);
   for (const char* word :
-       {"--input", "--depth", "8", "--output_dir", "/home/ulvar/savemap", "points_count",
-        "component_volumes", "DRONE_TASK_PROGRESS_URL", "Exit status"}) {
+       {"--input", "--depth", "8", "--output_dir", "/home/ulvar/savemap", "--save_mesh",
+        "points_count", "component_volumes", "DRONE_TASK_PROGRESS_URL", "Exit status"}) {
     EXPECT_NE(p.out.find(word), std::string::npos) << word;
   }
 }
