@@ -9,8 +9,6 @@
 // Defaults: 1,000,000 and 10,000,000 messages (68 and 680 MB), 5 runs each. The bags are
 // written into a new directory under DIR (default $TMPDIR or /tmp) and deleted at the end.
 #include <fcntl.h>
-#include <limits.h>
-#include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -21,6 +19,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -37,6 +36,7 @@ constexpr int kTopics = 20;
 void write_recording(const std::string& path, uint64_t messages) {
   rosbag::Bag bag(path, rosbag::bagmode::Write);
   std::vector<std::string> topics;
+  topics.reserve(kTopics);
   for (int t = 0; t < kTopics; ++t) topics.push_back("/drone/status_" + std::to_string(t));
   std_msgs::String msg;
   for (uint64_t i = 0; i < messages; ++i) {
@@ -71,6 +71,7 @@ Run run(const std::vector<std::string>& argv) {
     dup2(null, 2);
     close(pipe_fds[0]);
     std::vector<char*> args;
+    args.reserve(argv.size() + 1);
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
     unsetenv("DRONE_TASK_PROGRESS_URL");

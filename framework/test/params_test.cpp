@@ -15,6 +15,7 @@ using drone_task::Params;
 ParamMap parse(std::vector<std::string> words) {
   words.insert(words.begin(), "prog");
   std::vector<char*> argv;
+  argv.reserve(words.size());
   for (std::string& w : words) argv.push_back(w.data());
   return drone_task::parse_args(static_cast<int>(argv.size()), argv.data());
 }

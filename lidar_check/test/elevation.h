@@ -3,6 +3,7 @@
 // Points placed by elevation, and the validator's elevation rule, for the lidar check tests.
 
 #include <cmath>
+#include <cstddef>
 #include <vector>
 
 #include "testing/livox.h"
@@ -12,6 +13,7 @@ namespace scancheck_test {
 // `n` points at elevation 0, 1 m to n m ahead of the sensor.
 inline std::vector<drone_test::XyzPoint> level_points(int n) {
   std::vector<drone_test::XyzPoint> points;
+  points.reserve(n > 0 ? static_cast<std::size_t>(n) : 0);
   for (int i = 0; i < n; ++i) points.push_back({static_cast<float>(i + 1), 0.0f, 0.0f});
   return points;
 }

@@ -50,9 +50,9 @@ bool outside_by_rule(float x, float y, float z, const Band& band) {
 std::vector<std::pair<float, float>> horizontal_positions() {
   std::vector<std::pair<float, float>> out;
   for (const float r : {1e-3f, 0.37f, 1.0f, 3.0f, 7.25f, 10.0f, 33.3f, 123.456f, 4096.0f, 1e5f}) {
-    out.push_back({r, 0.0f});
-    out.push_back({r * 0.6f, -r * 0.8f});
-    out.push_back({-r * 0.28f, r * 0.96f});
+    out.emplace_back(r, 0.0f);
+    out.emplace_back(r * 0.6f, -r * 0.8f);
+    out.emplace_back(-r * 0.28f, r * 0.96f);
   }
   return out;
 }

@@ -44,7 +44,7 @@ std::string document_of(const TaskRun& run) {
     ADD_FAILURE() << "expected 3 report lines, got " << run.lines.size();
     return "";
   }
-  const std::string document = drone_test::document_of(run.lines[2]);
+  std::string document = drone_test::document_of(run.lines[2]);
   EXPECT_EQ(run.lines[2], drone_test::final_line("任务完成", document));
   return document;
 }

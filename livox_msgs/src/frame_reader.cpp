@@ -56,17 +56,17 @@ struct IsFixedSize<livox_msgs::StoredFrame> : FalseType {};
 template <>
 struct MD5Sum<livox_msgs::StoredFrame> {
   static const char* value() { return MD5Sum<livox_ros_driver2::CustomMsg>::value(); }
-  static const char* value(const livox_msgs::StoredFrame&) { return value(); }
+  static const char* value(const livox_msgs::StoredFrame& /*frame*/) { return value(); }
 };
 template <>
 struct DataType<livox_msgs::StoredFrame> {
   static const char* value() { return DataType<livox_ros_driver2::CustomMsg>::value(); }
-  static const char* value(const livox_msgs::StoredFrame&) { return value(); }
+  static const char* value(const livox_msgs::StoredFrame& /*frame*/) { return value(); }
 };
 template <>
 struct Definition<livox_msgs::StoredFrame> {
   static const char* value() { return Definition<livox_ros_driver2::CustomMsg>::value(); }
-  static const char* value(const livox_msgs::StoredFrame&) { return value(); }
+  static const char* value(const livox_msgs::StoredFrame& /*frame*/) { return value(); }
 };
 
 }  // namespace message_traits

@@ -69,6 +69,7 @@ inline std::string mission_of_raw(const std::vector<std::string>& raw_waypoints)
 
 inline std::string mission_of(const std::vector<Waypoint>& waypoints) {
   std::vector<std::string> raw;
+  raw.reserve(waypoints.size());
   for (const Waypoint& w : waypoints) raw.push_back(w.json());
   return mission_of_raw(raw);
 }

@@ -11,8 +11,6 @@
 #include <set>
 #include <stdexcept>
 
-extern char** environ;
-
 namespace drone_test {
 
 namespace {
@@ -33,6 +31,7 @@ std::vector<std::string> child_environment(const std::map<std::string, std::stri
 
 std::vector<char*> c_strings(std::vector<std::string>& words) {
   std::vector<char*> out;
+  out.reserve(words.size() + 1);
   for (std::string& w : words) out.push_back(w.data());
   out.push_back(nullptr);
   return out;
@@ -149,7 +148,7 @@ ProcessResult run_program(const std::string& name, const std::vector<std::string
   std::vector<std::string> argv = {program_path(name)};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<std::string> unset = env_unset;
-  unset.push_back("DRONE_TASK_PROGRESS_URL");
+  unset.emplace_back("DRONE_TASK_PROGRESS_URL");
   return run_process(argv, env_set, unset);
 }
 

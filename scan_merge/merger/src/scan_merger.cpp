@@ -140,7 +140,7 @@ std::string binary_header(const std::vector<pcl::PCLPointField>& fields, uint64_
 bool is_merge_result(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::string start(std::strlen(kMergedPrefix), '\0');
-  in.read(&start[0], static_cast<std::streamsize>(start.size()));
+  in.read(start.data(), static_cast<std::streamsize>(start.size()));
   return in && start == kMergedPrefix;
 }
 
