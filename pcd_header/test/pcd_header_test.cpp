@@ -351,7 +351,7 @@ TEST(PcdHeader, ChecksTheSizesOfCompressedData) {
       "FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nWIDTH 100\nHEIGHT 1\nDATA binary_compressed\n";
   const auto sizes = [](uint32_t packed, uint32_t unpacked) {
     std::string s(8, '\0');
-    std::memcpy(&s[0], &packed, 4);
+    std::memcpy(s.data(), &packed, 4);
     std::memcpy(&s[4], &unpacked, 4);
     return s;
   };

@@ -256,11 +256,11 @@ std::string chunk_contents(const std::string& bag_bytes, const BagRecord& chunk)
   unsigned int produced = size;
   int status = 0;
   if (compression == "bz2") {
-    status = BZ2_bzBuffToBuffDecompress(&out[0], &produced, &stored[0],
+    status = BZ2_bzBuffToBuffDecompress(out.data(), &produced, stored.data(),
                                         static_cast<unsigned int>(stored.size()), 0, 0);
   } else if (compression == "lz4") {
-    status = roslz4_buffToBuffDecompress(&stored[0], static_cast<unsigned int>(stored.size()),
-                                         &out[0], &produced);
+    status = roslz4_buffToBuffDecompress(stored.data(), static_cast<unsigned int>(stored.size()),
+                                         out.data(), &produced);
   } else {
     throw std::runtime_error("unknown compression " + compression);
   }
