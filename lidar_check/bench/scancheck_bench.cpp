@@ -16,7 +16,6 @@
 #include <rosbag/view.h>
 
 #include <fcntl.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +24,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
+#include <exception>
 #include <fstream>
 #include <limits>
 #include <random>
@@ -137,9 +138,7 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   int frames = 1000;
   int points = 60000;
   int runs = 3;
@@ -231,4 +230,16 @@ int main(int argc, char** argv) {
               static_cast<long long>(r.anomaly_frames));
   if (!keep) std::remove(path.c_str());
   return 0;
+}
+
+}  // namespace
+
+// A failure to write, read or remove the recording ends the run with its message.
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
+    return 1;
+  }
 }

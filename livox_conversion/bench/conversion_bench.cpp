@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -108,9 +109,7 @@ ChildRun convert_in_child(const std::string& in, const std::string& out) {
   return run;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+int run(int argc, char** argv) {
   const int frames = argc > 1 ? std::atoi(argv[1]) : 600;
   const int points = argc > 2 ? std::atoi(argv[2]) : 24000;
   const char* tmp = std::getenv("TMPDIR");
@@ -142,4 +141,16 @@ int main(int argc, char** argv) {
   std::printf("ratio convert/copy: %.2f\n", conv.seconds / copy_s);
   std::filesystem::remove_all(dir);
   return conv.ok ? 0 : 1;
+}
+
+}  // namespace
+
+// A failure to write, read or remove the recording ends the run with its message.
+int main(int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
+    return 1;
+  }
 }
