@@ -138,7 +138,7 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
-int run(int argc, char** argv) {
+int run_bench(int argc, char** argv) {
   int frames = 1000;
   int points = 60000;
   int runs = 3;
@@ -237,7 +237,7 @@ int run(int argc, char** argv) {
 // A failure to write, read or remove the recording ends the run with its message.
 int main(int argc, char** argv) {
   try {
-    return run(argc, argv);
+    return run_bench(argc, argv);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
     return 1;

@@ -109,7 +109,7 @@ ChildRun convert_in_child(const std::string& in, const std::string& out) {
   return run;
 }
 
-int run(int argc, char** argv) {
+int run_bench(int argc, char** argv) {
   const int frames = argc > 1 ? std::atoi(argv[1]) : 600;
   const int points = argc > 2 ? std::atoi(argv[2]) : 24000;
   const char* tmp = std::getenv("TMPDIR");
@@ -148,7 +148,7 @@ int run(int argc, char** argv) {
 // A failure to write, read or remove the recording ends the run with its message.
 int main(int argc, char** argv) {
   try {
-    return run(argc, argv);
+    return run_bench(argc, argv);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
     return 1;
