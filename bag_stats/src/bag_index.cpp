@@ -138,7 +138,7 @@ class Fields {
       at += field_length;
       const size_t equals = field.find('=');
       if (equals == std::string_view::npos) return false;
-      fields_.push_back({field.substr(0, equals), field.substr(equals + 1)});
+      fields_.emplace_back(field.substr(0, equals), field.substr(equals + 1));
     }
     return true;
   }
@@ -191,7 +191,8 @@ bool earlier(const StoredTime& a, const StoredTime& b) {
 std::optional<BagIndex> walk(const File& file) {
   Reader in(file);
   char version[sizeof kVersionLine - 1];
-  if (!in.read(version, sizeof version) || std::memcmp(version, kVersionLine, sizeof version)) {
+  if (!in.read(version, sizeof version) ||
+      std::memcmp(version, kVersionLine, sizeof version) != 0) {
     return std::nullopt;
   }
 
