@@ -10,7 +10,7 @@
 // {"points_count":N,"mesh_polygons":N,"total_volume":V,"component_count":N,
 // "component_volumes":[V,...]} (volumes with six decimals) and the reconstructed cloud as its
 // one output file. Throws std::runtime_error when --input is missing or the analysis fails;
-// the writer's exceptions pass unchanged.
+// the point-cloud library's exceptions pass unchanged.
 class CaikongquTask : public drone_task::Task {
  public:
   void run(const drone_task::Params& params, drone_task::Reporter& reporter) override;

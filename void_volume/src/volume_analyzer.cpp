@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "pcd_header/pcd_header.h"
+#include "safe_output/output_file.h"
 #include "volume_steps.h"
 
 namespace caikongqu {
@@ -112,6 +113,10 @@ std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& 
   return {};
 }
 
+std::string save_failure(const std::string& path, const std::string& reason) {
+  return "Failed to save reconstructed PCD: " + path + " (" + reason + ")";
+}
+
 bool is_finite(const pcl::PointXYZ& p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
@@ -159,6 +164,17 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
     return result;
   }
 
+  // The output is created before the reconstruction, so that a missing or read-only directory
+  // fails the run at once rather than after minutes of work.
+  const std::string output_path = detail::reconstructed_path(input_pcd, output_dir);
+  safe_output::OutputFile out(output_path);
+  const std::string not_writable = out.open();
+  if (!not_writable.empty()) {
+    result.output_path = output_path;
+    result.error_message = save_failure(output_path, not_writable);
+    return result;
+  }
+
   pcl::PointCloud<pcl::PointNormal>::Ptr oriented(new pcl::PointCloud<pcl::PointNormal>);
   {
     pcl::PointCloud<pcl::Normal> normals;
@@ -194,10 +210,11 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
   result.component_volumes = std::move(measured.component_volumes);
   result.total_volume = measured.total_volume;
 
-  result.output_path = detail::reconstructed_path(input_pcd, output_dir);
-  pcl::PCDWriter writer;
-  if (writer.writeASCII(result.output_path, vertices, 8) < 0) {
-    result.error_message = "Failed to save reconstructed PCD";
+  result.output_path = output_path;
+  std::string error = detail::write_ascii_pcd(out, vertices);
+  if (error.empty()) error = out.commit();
+  if (!error.empty()) {
+    result.error_message = save_failure(output_path, error);
     return result;
   }
   result.success = true;

@@ -1,7 +1,10 @@
 #include "volume_steps.h"
 
+#include <pcl/io/pcd_io.h>
+
 #include <algorithm>
 #include <array>
+#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -175,6 +178,43 @@ MeshVolumes measure_mesh(const pcl::PointCloud<pcl::PointXYZ>& vertices,
   for (const double v : out.component_volumes) out.total_volume += v;
   out.success = true;
   return out;
+}
+
+namespace {
+
+// One coordinate as the library's text writer puts it: "nan", or the shortest of fixed and
+// exponent notation with 8 significant digits (printf's %.8g), whatever the locale.
+char* put_coordinate(char* p, char* end, float value) {
+  if (std::isnan(value)) {
+    for (const char c : {'n', 'a', 'n'}) *p++ = c;
+    return p;
+  }
+  return std::to_chars(p, end, value, std::chars_format::general, 8).ptr;
+}
+
+}  // namespace
+
+std::string write_ascii_pcd(safe_output::OutputFile& out,
+                            const pcl::PointCloud<pcl::PointXYZ>& vertices) {
+  std::string text = pcl::PCDWriter::generateHeader(vertices) + "DATA ascii\n";
+  constexpr size_t kFlushAt = 1 << 16;
+  char line[128];
+  for (const pcl::PointXYZ& v : vertices) {
+    char* const end = line + sizeof(line);
+    char* p = put_coordinate(line, end, v.x);
+    *p++ = ' ';
+    p = put_coordinate(p, end, v.y);
+    *p++ = ' ';
+    p = put_coordinate(p, end, v.z);
+    *p++ = '\n';
+    text.append(line, p);
+    if (text.size() >= kFlushAt) {
+      const std::string error = out.write(text.data(), text.size());
+      if (!error.empty()) return error;
+      text.clear();
+    }
+  }
+  return out.write(text.data(), text.size());
 }
 
 int clamp_depth(int requested) {

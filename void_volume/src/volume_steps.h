@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "safe_output/output_file.h"
+
 namespace caikongqu {
 namespace detail {
 
@@ -45,6 +47,13 @@ int clamp_depth(int requested);
 // (after its last '/' or '\') with everything from its last '.' cut off + "_reconstructed.pcd".
 // The separator is added even when `output_dir` is empty or already ends in one.
 std::string reconstructed_path(const std::string& input_pcd, const std::string& output_dir);
+
+// Writes `vertices` as the point-cloud library's text PCD writer does at 8 significant digits,
+// byte for byte (its header, then "x y z" per vertex, "nan" for NaN), but through `out`, so
+// that every write is checked. Returns the system's text for a failed write, or "". `out` must
+// be open; committing it is the caller's.
+std::string write_ascii_pcd(safe_output::OutputFile& out,
+                            const pcl::PointCloud<pcl::PointXYZ>& vertices);
 
 }  // namespace detail
 }  // namespace caikongqu

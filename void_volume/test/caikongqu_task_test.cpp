@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "cloud_writer.h"
+#include "testing/output_paths.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 #include "void_volume/volume_analyzer.h"
@@ -266,7 +268,8 @@ TEST_F(VoidvolNodeTest, BadInputEndsWithTheErrorReport) {
        "Too few valid points to reconstruct a surface: 12 finite of 12 read, at least 20 needed"},
       {"no output directory",
        {"--input", in_.file("good.pcd"), "--depth", "5", "--output_dir", out_.file("absent")},
-       ""},
+       "Failed to save reconstructed PCD: " + out_.file("absent") +
+           "/good_reconstructed.pcd (No such file or directory)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -300,6 +303,55 @@ TEST_F(VoidvolNodeTest, HelpNamesEveryOption) {
         "component_volumes", "DRONE_TASK_PROGRESS_URL", "Exit status"}) {
     EXPECT_NE(p.out.find(word), std::string::npos) << word;
   }
+}
+
+TEST_F(VoidvolNodeTest, OutputIsReplacedWholeOrNotAtAll) {
+  // Whatever lies at the output path: a link is replaced (its target kept), anything else that
+  // is not a regular file is refused before the reconstruction; a write failing as on a full
+  // disk keeps the earlier output. Nothing of the run is left beside it.
+  const std::string input = in_.file("cloud.pcd");
+  write_xyz_pcd(input, sphere_points({0, 0, 0}, 1.0f, 300, 76));
+  const std::string output = out_.file("cloud_reconstructed.pcd");
+  const std::vector<std::string> args{"--input", input,          "--depth",
+                                      "5",       "--output_dir", out_.path()};
+  for (const drone_test::OutputPathKind& kind : drone_test::output_path_kinds()) {
+    SCOPED_TRACE(kind.name);
+    const drone_test::TempDir other;
+    drone_test::write_file(other.file("kept"), "kept");
+    if (!drone_test::make_output_path(kind, output, other.file("kept"))) continue;
+    const std::string before = drone_test::path_state(output);
+    const drone_test::ProcessResult p = run_node(args);
+    EXPECT_EQ(drone_test::path_state(other.file("kept")), "file:kept");
+    if (kind.replaced) {
+      EXPECT_EQ(p.exit_code, 0) << p.err;
+      EXPECT_EQ(drone_test::path_state(output).rfind("file:# .PCD v0.7", 0), 0u);
+    } else {
+      EXPECT_EQ(p.exit_code, 1);
+      EXPECT_EQ(split_lines(p.out).size(), 2u) << p.out;  // no reconstruction report
+      EXPECT_NE(p.err.find("[ERROR] Failed to save reconstructed PCD: " + output +
+                           " (exists and is not a regular file)\n"),
+                std::string::npos)
+          << p.err;
+      EXPECT_EQ(drone_test::path_state(output), before);
+    }
+    EXPECT_EQ(drone_test::dir_entries(out_.path()),
+              std::vector<std::string>{"cloud_reconstructed.pcd"});
+    std::filesystem::remove(output);
+  }
+
+  drone_test::write_file(output, "earlier output");
+  std::vector<std::string> argv = drone_test::file_size_limit_prefix(16);
+  argv.push_back(drone_test::program_path("voidvol_node"));
+  argv.insert(argv.end(), args.begin(), args.end());
+  const drone_test::ProcessResult p = run_process(argv, {}, {"DRONE_TASK_PROGRESS_URL"});
+  EXPECT_EQ(p.exit_code, 1);
+  EXPECT_NE(
+      p.err.find("[ERROR] Failed to save reconstructed PCD: " + output + " (File too large)\n"),
+      std::string::npos)
+      << p.err;
+  EXPECT_EQ(drone_test::path_state(output), "file:earlier output");
+  EXPECT_EQ(drone_test::dir_entries(out_.path()),
+            std::vector<std::string>{"cloud_reconstructed.pcd"});
 }
 
 }  // namespace

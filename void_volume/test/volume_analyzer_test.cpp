@@ -1,7 +1,6 @@
 #include "void_volume/volume_analyzer.h"
 
 #include <gtest/gtest.h>
-#include <pcl/exceptions.h>
 
 #include <dirent.h>
 #include <sys/resource.h>
@@ -361,10 +360,13 @@ TEST_F(VolumeAnalyzerTest, DamagedPointCountCostsNoMemory) {
   EXPECT_TRUE(entries(out_.path()).empty());
 }
 
-TEST_F(VolumeAnalyzerTest, MissingOutputDirectoryThrowsTheWriterError) {
+TEST_F(VolumeAnalyzerTest, MissingOutputDirectoryFailsBeforeTheReconstruction) {
   write_xyz_pcd(in_.file("cloud.pcd"), sphere_points({0, 0, 0}, 1.0f, 300, 61));
-  EXPECT_THROW(VolumeAnalyzer::analyze(in_.file("cloud.pcd"), 5, out_.file("not/there")),
-               pcl::IOException);
+  const VolumeResult r = VolumeAnalyzer::analyze(in_.file("cloud.pcd"), 5, out_.file("not/there"));
+  EXPECT_FALSE(r.success);
+  EXPECT_EQ(r.error_message, "Failed to save reconstructed PCD: " + out_.file("not/there") +
+                                 "/cloud_reconstructed.pcd (No such file or directory)");
+  EXPECT_EQ(r.mesh_polygons, 0u);  // no reconstruction took place
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <pcl/io/pcd_io.h>
 
 #include <cmath>
 #include <limits>
@@ -6,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "safe_output/output_file.h"
+#include "testing/temp_dir.h"
 #include "volume_steps.h"
 
 namespace {
@@ -302,6 +305,29 @@ TEST(ReconstructedPath, FollowsTheInputBaseName) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(reconstructed_path(c.input, c.dir), c.expected) << c.input << " in " << c.dir;
+  }
+}
+
+TEST(WriteAsciiPcd, SameBytesAsTheLibraryWriter) {
+  // Values that take each notation and rounding path of 8 significant digits.
+  const float kNan = std::numeric_limits<float>::quiet_NaN();
+  const float kInf = std::numeric_limits<float>::infinity();
+  pcl::PointCloud<pcl::PointXYZ> cloud;
+  for (const float v :
+       {0.0f, -0.0f, 1.0f, -2.5f, 0.1f, 1.0f / 3, 123456789.0f, 1.5e-7f, 99999999.0f, -6.02e23f,
+        1e-38f, 3.4028235e38f, kNan, kInf, -kInf, 12345.678f}) {
+    cloud.push_back(pcl::PointXYZ(v, -v * 7.1f, v + 0.001f));
+  }
+  const drone_test::TempDir dir;
+  for (const auto& c : {cloud, pcl::PointCloud<pcl::PointXYZ>()}) {
+    SCOPED_TRACE(c.size());
+    ASSERT_EQ(pcl::PCDWriter().writeASCII(dir.file("pcl.pcd"), c, 8), 0);
+    safe_output::OutputFile out(dir.file("ours.pcd"));
+    ASSERT_EQ(out.open(), "");
+    ASSERT_EQ(caikongqu::detail::write_ascii_pcd(out, c), "");
+    ASSERT_EQ(out.commit(), "");
+    EXPECT_EQ(drone_test::read_file(dir.file("ours.pcd")),
+              drone_test::read_file(dir.file("pcl.pcd")));
   }
 }
 

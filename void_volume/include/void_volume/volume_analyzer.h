@@ -21,7 +21,7 @@ struct VolumeResult {
   // three vertices included); 0 when no reconstruction took place.
   std::size_t mesh_polygons = 0;
   // Path of the reconstructed cloud file: <output dir>/<input base name>_reconstructed.pcd.
-  // Empty when the analysis stopped before the save was tried.
+  // Empty when the analysis stopped before the output was created.
   std::string output_path;
   // True only when every step succeeded and the reconstructed cloud was saved.
   bool success = false;
@@ -37,19 +37,22 @@ class VolumeAnalyzer {
   // reconstructs a closed surface by Poisson reconstruction at `depth` clamped to 5..12, splits
   // it into its edge-connected pieces and integrates the volume each encloses. Writes the mesh
   // vertices as an ASCII PCD file (8 significant digits) to `output_dir` + "/" + the input's base
-  // name without its extension + "_reconstructed.pcd"; the directory is never created.
+  // name without its extension + "_reconstructed.pcd"; the directory is never created. The file
+  // is written under a temporary name beside it and renamed into place only when complete, so
+  // the output is either the earlier file or the whole new one; a symbolic link there is
+  // replaced, never written through.
   //
   // Returns success false with error_message set, and writes nothing, when the file cannot be
   // loaded ("Failed to load PCD file: <path>", also when its header declares more point data than
   // the file can hold), lacks float x, y, z fields, holds fewer than 20 finite points, or the
-  // reconstruction yields a polygon indexing outside its vertices or a non-finite vertex;
-  // returns success false with "Failed to save reconstructed PCD" when the
-  // writer reports failure. Points with a NaN or infinite coordinate take no part in the
-  // reconstruction but count in points_count.
+  // reconstruction yields a polygon indexing outside its vertices or a non-finite vertex.
+  // Returns success false with "Failed to save reconstructed PCD: <output> (<reason>)" when the
+  // output cannot be created (checked before the reconstruction: a missing or unwritable
+  // directory, an output path that exists and is not a regular file), written, synced or renamed.
+  // Points with a NaN or infinite coordinate take no part in the reconstruction but count in
+  // points_count. A reconstruction without vertices is saved as a file of no points.
   //
-  // Exceptions of the point-cloud library pass unchanged, above all the writer's
-  // pcl::IOException (a std::runtime_error) when the output file cannot be opened; so does
-  // std::bad_alloc. A reconstruction without vertices is saved as a file of no points.
+  // Exceptions of the point-cloud library pass unchanged; so does std::bad_alloc.
   //
   // Prints nothing of its own. While it runs, the process's standard output is pointed at
   // standard error, where the reconstruction's diagnostics belong; calls must therefore not
