@@ -10,6 +10,7 @@
 
 #include "bag_writer.h"
 #include "testing/process.h"
+#include "testing/task_run.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -17,25 +18,8 @@ namespace {
 using bagstat_test::TestMessage;
 using K = TestMessage::Kind;
 
-struct TaskRun {
-  std::vector<std::string> lines;  // what the reporter printed
-  std::string error;               // what run() threw; empty when it returned
-};
-
-TaskRun run_task(const drone_task::ParamMap& options) {
-  std::ostringstream out;
-  TaskRun run;
-  {
-    drone_task::Reporter reporter(out);
-    BagAnalyzerTask task;
-    try {
-      task.run(drone_task::Params(options), reporter);
-    } catch (const std::runtime_error& e) {
-      run.error = e.what();
-    }
-  }
-  run.lines = drone_test::split_lines(out.str());
-  return run;
+drone_test::TaskRun run_task(const drone_task::ParamMap& options) {
+  return drone_test::run_task<BagAnalyzerTask>(options);
 }
 
 const char kStart[] = R"({"_progress":{"percent":0,"message":"开始解析 bag 文件","metadata":{}}})";
@@ -43,15 +27,14 @@ const char kCounted[] =
     R"({"_progress":{"percent":50,"message":"正在统计 topic 帧数...","metadata":{}}})";
 
 std::string final_line(const std::string& document) {
-  return R"({"_progress":{"percent":100,"message":"任务完成","metadata":{"result":)" + document +
-         R"(,"files":[]}}})";
+  return drone_test::final_line("任务完成", document);
 }
 
 TEST(BagAnalyzerTask, ReportsStartCountAndTheDocument) {
   drone_test::TempDir dir;
   const std::string path = dir.file("several.bag");
   bagstat_test::write_bag(path, bagstat_test::several_topics());
-  const TaskRun run = run_task({{"bag", path}});
+  const drone_test::TaskRun run = run_task({{"bag", path}});
   ASSERT_EQ(run.error, "");
   // Names and types as they must appear in the document, already escaped.
   const auto entry = [](const std::string& name, int count, const std::string& type) {
@@ -91,7 +74,7 @@ TEST(BagAnalyzerTask, DurationHasTwoDecimals) {
     std::vector<TestMessage> messages = {{"/t", c.first, K::kInt32, ""}};
     if (c.last != c.first) messages.push_back({"/t", c.last, K::kInt32, ""});
     bagstat_test::write_bag(path, messages);
-    const TaskRun run = run_task({{"bag", path}});
+    const drone_test::TaskRun run = run_task({{"bag", path}});
     ASSERT_EQ(run.error, "") << c.printed;
     ASSERT_EQ(run.lines.size(), 3u) << c.printed;
     const std::string document =
@@ -120,7 +103,7 @@ TEST(BagAnalyzerTask, NumbersKeepTheirFormatUnderAnyGlobalLocale) {
   bagstat_test::write_bag(path, messages);
 
   const std::locale before = std::locale::global(std::locale(std::locale::classic(), new Commas));
-  const TaskRun run = run_task({{"bag", path}});
+  const drone_test::TaskRun run = run_task({{"bag", path}});
   std::locale::global(before);
   ASSERT_EQ(run.error, "");
   ASSERT_EQ(run.lines.size(), 3u);
@@ -133,7 +116,7 @@ TEST(BagAnalyzerTask, EmptyBagGivesEmptyTopicsAndZeroDuration) {
   drone_test::TempDir dir;
   const std::string path = dir.file("empty.bag");
   bagstat_test::write_bag(path, {});
-  const TaskRun run = run_task({{"bag", path}});
+  const drone_test::TaskRun run = run_task({{"bag", path}});
   ASSERT_EQ(run.error, "");
   const std::vector<std::string> expected = {
       kStart, kCounted, final_line(R"({"topics":[],"total_messages":0,"duration_seconds":0.00})")};
@@ -144,7 +127,7 @@ TEST(BagAnalyzerTask, MissingBagOptionThrowsBeforeAnyReport) {
   for (const drone_task::ParamMap& options :
        {drone_task::ParamMap{}, drone_task::ParamMap{{"bag", ""}},
         drone_task::ParamMap{{"input_bag", "/x.bag"}}}) {
-    const TaskRun run = run_task(options);
+    const drone_test::TaskRun run = run_task(options);
     EXPECT_EQ(run.error, "缺少参数 --bag");
     EXPECT_TRUE(run.lines.empty());
   }
@@ -152,7 +135,7 @@ TEST(BagAnalyzerTask, MissingBagOptionThrowsBeforeAnyReport) {
 
 TEST(BagAnalyzerTask, UnopenableBagThrowsTheAnalyzersTextAfterTheStartReport) {
   drone_test::TempDir dir;
-  const TaskRun run = run_task({{"bag", dir.file("missing.bag")}});
+  const drone_test::TaskRun run = run_task({{"bag", dir.file("missing.bag")}});
   EXPECT_EQ(run.error.rfind("无法打开 bag 文件: ", 0), 0u) << run.error;
   const std::vector<std::string> expected = {kStart};
   EXPECT_EQ(run.lines, expected);

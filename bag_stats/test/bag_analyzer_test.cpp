@@ -251,11 +251,11 @@ TEST(BagAnalyzer, UnopenablePathsAreReportedInTheRecord) {
 // that of the undamaged bag.
 TEST(BagAnalyzer, DamagedBagsAreRefusedOrReadCorrectly) {
   drone_test::TempDir dir;
-  const std::vector<bagstat_test::NamedFile> files = bagstat_test::damaged_bags(dir.path());
+  const std::vector<drone_test::NamedFile> files = bagstat_test::damaged_bags(dir.path());
   const BagAnalysisResult valid = BagAnalyzer::analyze(dir.file("valid.bag"));
   ASSERT_TRUE(valid.success);
   ASSERT_EQ(valid.total_messages, 200u);
-  for (const bagstat_test::NamedFile& f : files) {
+  for (const drone_test::NamedFile& f : files) {
     SCOPED_TRACE(f.label);
     try {
       const BagAnalysisResult r = BagAnalyzer::analyze(f.path);

@@ -9,6 +9,7 @@
 #include "bag_writer.h"
 #include "testing/http_receiver.h"
 #include "testing/process.h"
+#include "testing/task_run.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -22,26 +23,7 @@ const char kCounted[] =
 
 drone_test::ProcessResult run_node(const std::vector<std::string>& args,
                                    const std::map<std::string, std::string>& env = {}) {
-  std::vector<std::string> argv = {drone_test::program_path("bagstat_node")};
-  argv.insert(argv.end(), args.begin(), args.end());
-  std::vector<std::string> unset;
-  if (env.count("DRONE_TASK_PROGRESS_URL") == 0) unset.push_back("DRONE_TASK_PROGRESS_URL");
-  return drone_test::run_process(argv, env, unset);
-}
-
-std::string error_line(const std::string& text) {
-  return R"({"_progress":{"percent":100,"message":"错误: )" + text + R"(","metadata":{"error":")" +
-         text + R"("}}})";
-}
-
-// The text of the last "[ERROR] " line on standard error. Lines before it may come from the bag
-// library's own logging.
-std::string error_text(const drone_test::ProcessResult& run) {
-  std::string text;
-  for (const std::string& line : drone_test::split_lines(run.err)) {
-    if (line.rfind("[ERROR] ", 0) == 0) text = line.substr(8);
-  }
-  return text;
+  return drone_test::run_program("bagstat_node", args, env);
 }
 
 TEST(BagstatNode, SuccessfulRun) {
@@ -83,7 +65,7 @@ TEST(BagstatNode, MissingBagOption) {
        {std::vector<std::string>{}, std::vector<std::string>{"--input_bag", "/tmp/x.bag"}}) {
     const drone_test::ProcessResult run = run_node(args);
     EXPECT_EQ(run.exit_code, 1);
-    EXPECT_EQ(run.out, error_line("缺少参数 --bag") + "\n");
+    EXPECT_EQ(run.out, drone_test::error_line("缺少参数 --bag") + "\n");
     EXPECT_EQ(run.err, "[ERROR] 缺少参数 --bag\n");
   }
 }
@@ -92,10 +74,10 @@ TEST(BagstatNode, MissingFile) {
   drone_test::TempDir dir;
   const drone_test::ProcessResult run = run_node({"--bag", dir.file("nowhere.bag")});
   EXPECT_EQ(run.exit_code, 1);
-  const std::string text = error_text(run);
+  const std::string text = drone_test::error_text(run);
   EXPECT_EQ(text.rfind("无法打开 bag 文件: ", 0), 0u) << run.err;
   EXPECT_GT(text.size(), std::string("无法打开 bag 文件: ").size());
-  const std::vector<std::string> expected = {kStart, error_line(text)};
+  const std::vector<std::string> expected = {kStart, drone_test::error_line(text)};
   EXPECT_EQ(drone_test::split_lines(run.out), expected);
 }
 
@@ -103,11 +85,11 @@ TEST(BagstatNode, MissingFile) {
 // read the file, the correct document): never a crash.
 TEST(BagstatNode, BadInputEndsInTheErrorReport) {
   drone_test::TempDir dir;
-  std::vector<bagstat_test::NamedFile> files = bagstat_test::damaged_bags(dir.path());
+  std::vector<drone_test::NamedFile> files = bagstat_test::damaged_bags(dir.path());
   files.push_back({"directory", dir.path()});
   const drone_test::ProcessResult valid = run_node({"--bag", dir.file("valid.bag")});
   ASSERT_EQ(valid.exit_code, 0);
-  for (const bagstat_test::NamedFile& f : files) {
+  for (const drone_test::NamedFile& f : files) {
     SCOPED_TRACE(f.label);
     const drone_test::ProcessResult run = run_node({"--bag", f.path});
     ASSERT_EQ(run.signal, 0) << run.err;
@@ -119,7 +101,7 @@ TEST(BagstatNode, BadInputEndsInTheErrorReport) {
       continue;
     }
     EXPECT_EQ(run.exit_code, 1);
-    const std::string text = error_text(run);
+    const std::string text = drone_test::error_text(run);
     EXPECT_FALSE(text.empty()) << run.err;
     ASSERT_EQ(lines.size(), 2u);
     // The text can hold bytes that the report escapes; its start is plain.
@@ -142,9 +124,9 @@ TEST(BagstatNode, UnreadableFile) {
   const drone_test::ProcessResult run =
       drone_test::run_process(argv, {}, {"DRONE_TASK_PROGRESS_URL"});
   EXPECT_EQ(run.exit_code, 1) << run.err;
-  const std::string text = error_text(run);
+  const std::string text = drone_test::error_text(run);
   EXPECT_EQ(text.rfind("无法打开 bag 文件: ", 0), 0u) << run.err;
-  const std::vector<std::string> expected = {kStart, error_line(text)};
+  const std::vector<std::string> expected = {kStart, drone_test::error_line(text)};
   EXPECT_EQ(drone_test::split_lines(run.out), expected);
 }
 

@@ -152,8 +152,7 @@ TEST(RealBags, ProgramPrintsTheReadersInventory) {
   for (const std::string& path : shared_bags()) {
     SCOPED_TRACE(path);
     const Reference& ref = read_reference(path);
-    const drone_test::ProcessResult run = drone_test::run_process(
-        {drone_test::program_path("bagstat_node"), "--bag", path}, {}, {"DRONE_TASK_PROGRESS_URL"});
+    const drone_test::ProcessResult run = drone_test::run_program("bagstat_node", {"--bag", path});
     ASSERT_EQ(run.signal, 0);
     const std::vector<std::string> lines = drone_test::split_lines(run.out);
     ASSERT_FALSE(lines.empty());

@@ -7,12 +7,8 @@
 
 namespace {
 
-using drone_test::run_process;
-
 drone_test::ProcessResult probe(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {drone_test::program_path("taskkit_probe")};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run_process(argv, {}, {"DRONE_TASK_PROGRESS_URL"});
+  return drone_test::run_program("taskkit_probe", args);
 }
 
 TEST(Entry, SuccessfulRunExitsZeroAndPrintsOnlyTheTasksLines) {

@@ -10,55 +10,32 @@
 #include <string>
 #include <vector>
 
-#include "bag_builder.h"
+#include "elevation.h"
 #include "framework/params.h"
 #include "framework/reporter.h"
 #include "framework/task.h"
 #include "lidar_validate_task.h"
+#include "testing/bags.h"
 #include "testing/process.h"
+#include "testing/task_run.h"
 #include "testing/temp_dir.h"
 
 namespace {
 
+using drone_test::BagBuilder;
 using drone_test::XyzPoint;
-using scancheck_test::BagBuilder;
 using scancheck_test::level_points;
 using scancheck_test::point_at_elevation;
 
 constexpr float kNan = std::numeric_limits<float>::quiet_NaN();
 
-// One run of the task as the entry would make it, with the report lines captured.
-struct TaskRun {
-  std::vector<std::string> lines;  // standard-output report lines
-  bool threw = false;
-  std::string error;  // what() of the exception that left run()
-};
+using drone_test::TaskRun;
 
-TaskRun run_task(std::vector<std::string> words) {
-  words.insert(words.begin(), "scancheck_node");
-  std::vector<char*> argv;
-  for (std::string& w : words) argv.push_back(w.data());
-  const drone_task::Params params(
-      drone_task::parse_args(static_cast<int>(argv.size()), argv.data()));
-  std::ostringstream out;
-  TaskRun run;
-  {
-    drone_task::Reporter reporter(out);
-    LidarValidateTask task;
-    try {
-      task.run(params, reporter);
-    } catch (const std::runtime_error& e) {
-      run.threw = true;
-      run.error = e.what();
-    }
-  }
-  run.lines = drone_test::split_lines(out.str());
-  return run;
+// One run of the task as the entry would make it, from the words of its command line.
+TaskRun run_task(const std::vector<std::string>& words) {
+  LidarValidateTask task;
+  return drone_test::run_task(task, words);
 }
-
-const char kFinalHead[] =
-    "{\"_progress\":{\"percent\":100,\"message\":\"任务完成\",\"metadata\":{\"result\":";
-const char kFinalTail[] = ",\"files\":[]}}}";
 
 // The result document carried by the final line of a successful run.
 std::string document_of(const TaskRun& run) {
@@ -67,15 +44,9 @@ std::string document_of(const TaskRun& run) {
     ADD_FAILURE() << "expected 3 report lines, got " << run.lines.size();
     return "";
   }
-  const std::string& last = run.lines[2];
-  const std::string head = kFinalHead;
-  const std::string tail = kFinalTail;
-  if (last.size() < head.size() + tail.size() || last.compare(0, head.size(), head) != 0 ||
-      last.compare(last.size() - tail.size(), tail.size(), tail) != 0) {
-    ADD_FAILURE() << "not a final line: " << last;
-    return "";
-  }
-  return last.substr(head.size(), last.size() - head.size() - tail.size());
+  const std::string document = drone_test::document_of(run.lines[2]);
+  EXPECT_EQ(run.lines[2], drone_test::final_line("任务完成", document));
+  return document;
 }
 
 // The text of `key`'s value in a compact document, up to the next comma or closing bracket.
@@ -118,18 +89,19 @@ TEST_F(LidarValidateTaskTest, ReportsAndDocumentOfOneRun) {
             "{\"_progress\":{\"percent\":50,\"message\":\"验证完成，正在生成报告...\","
             "\"metadata\":{}}}");
   EXPECT_EQ(run.lines[2],
-            std::string(kFinalHead) + "{\"bag_file\":\"" + bag() +
-                "\",\"topic\":\"/livox/lidar\",\"total_frames\":5,\"anomaly_frames\":1,"
-                "\"low_point_frames\":1,\"high_nan_frames\":1,\"invalid_angle_frames\":1,"
-                "\"avg_points\":7.20,\"avg_interval_ms\":112.50,\"min_interval_ms\":100.00,"
-                "\"max_interval_ms\":150.00,\"anomaly_rate\":25.00,\"anomalies\":["
-                "{\"frame\":2,\"time\":100.10,\"points\":4,\"nan\":0,\"invalid_angle\":0,"
-                "\"interval_ms\":100.00,\"interval_anomaly\":false},"
-                "{\"frame\":3,\"time\":100.25,\"points\":5,\"nan\":0,\"invalid_angle\":1,"
-                "\"interval_ms\":150.00,\"interval_anomaly\":true},"
-                "{\"frame\":4,\"time\":100.35,\"points\":16,\"nan\":11,\"invalid_angle\":0,"
-                "\"interval_ms\":100.00,\"interval_anomaly\":false}]}" +
-                kFinalTail);
+            drone_test::final_line(
+                "任务完成",
+                "{\"bag_file\":\"" + bag() +
+                    "\",\"topic\":\"/livox/lidar\",\"total_frames\":5,\"anomaly_frames\":1,"
+                    "\"low_point_frames\":1,\"high_nan_frames\":1,\"invalid_angle_frames\":1,"
+                    "\"avg_points\":7.20,\"avg_interval_ms\":112.50,\"min_interval_ms\":100.00,"
+                    "\"max_interval_ms\":150.00,\"anomaly_rate\":25.00,\"anomalies\":["
+                    "{\"frame\":2,\"time\":100.10,\"points\":4,\"nan\":0,\"invalid_angle\":0,"
+                    "\"interval_ms\":100.00,\"interval_anomaly\":false},"
+                    "{\"frame\":3,\"time\":100.25,\"points\":5,\"nan\":0,\"invalid_angle\":1,"
+                    "\"interval_ms\":150.00,\"interval_anomaly\":true},"
+                    "{\"frame\":4,\"time\":100.35,\"points\":16,\"nan\":11,\"invalid_angle\":0,"
+                    "\"interval_ms\":100.00,\"interval_anomaly\":false}]}"));
 }
 
 TEST_F(LidarValidateTaskTest, DefaultsApplyWhenOnlyTheBagIsGiven) {

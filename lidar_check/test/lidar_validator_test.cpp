@@ -7,20 +7,21 @@
 #include <string>
 #include <vector>
 
-#include "bag_builder.h"
+#include "elevation.h"
 #include "lidar_check/lidar_validator.h"
 #include "testing/bag_bytes.h"
+#include "testing/bags.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
 namespace {
 
+using drone_test::BagBuilder;
 using drone_test::XyzPoint;
 using lidar_validate::FrameAnomaly;
 using lidar_validate::LidarValidator;
 using lidar_validate::ValidationResult;
-using scancheck_test::BagBuilder;
-using scancheck_test::kTopic;
+const std::string kTopic = BagBuilder::kLivoxTopic;
 using scancheck_test::level_points;
 using scancheck_test::point_at_elevation;
 
@@ -445,14 +446,12 @@ TEST_F(LidarValidatorTest, ListHoldsTheFirstTwentyAnomalousFrames) {
 
 TEST_F(LidarValidatorTest, OtherTypesOnTheTopicAreNeitherCountedNorTimed) {
   const auto other_md5 = [](const livox_ros_driver2::CustomMsg& frame) {
-    scancheck_test::RawMessage m =
-        scancheck_test::livox_raw(scancheck_test::serialize_frame(frame));
-    m.md5 = "0123456789abcdef0123456789abcdef";  // Livox type name, other layout
+    drone_test::RawMessage m = drone_test::livox_raw(drone_test::serialize(frame));
+    m.md5sum = "0123456789abcdef0123456789abcdef";  // Livox type name, other layout
     return m;
   };
   const auto other_name = [](const livox_ros_driver2::CustomMsg& frame) {
-    scancheck_test::RawMessage m =
-        scancheck_test::livox_raw(scancheck_test::serialize_frame(frame));
+    drone_test::RawMessage m = drone_test::livox_raw(drone_test::serialize(frame));
     m.datatype = "my_driver/LidarFrame";  // same layout under another name: still a frame
     return m;
   };
@@ -563,7 +562,7 @@ TEST_F(LidarValidatorTest, TruncatedBagsFailWithoutCrashing) {
   cuts.push_back(size - 1);
   for (const size_t cut : cuts) {
     SCOPED_TRACE(cut);
-    scancheck_test::write_truncated_copy(bag("whole.bag"), bag("cut.bag"), cut);
+    drone_test::write_truncated_copy(bag("whole.bag"), bag("cut.bag"), cut);
     expect_failure(check(bag("cut.bag")), bag("cut.bag"));
   }
 }
@@ -593,7 +592,7 @@ TEST_F(LidarValidatorTest, IndexDamageTheBagLibraryCannotOpenSafelyFails) {
 
 TEST_F(LidarValidatorTest, UndecodableFramesFailAndKeepTheListSoFar) {
   const std::vector<uint8_t> good =
-      scancheck_test::serialize_frame(drone_test::make_livox_frame(1, at(9), level_points(4)));
+      drone_test::serialize(drone_test::make_livox_frame(1, at(9), level_points(4)));
   // The point count sits just before the 4 points of 19 bytes each.
   const size_t count_at = good.size() - 4 * 19 - 4;
   struct Case {
@@ -616,7 +615,7 @@ TEST_F(LidarValidatorTest, UndecodableFramesFailAndKeepTheListSoFar) {
     const std::string path = bag("broken.bag");
     BagBuilder(path)
         .frame(at(9, 0), level_points(1))  // anomalous: fewer points than the minimum
-        .raw(scancheck_test::livox_raw(c.bytes))
+        .raw(drone_test::livox_raw(c.bytes))
         .frame(at(9, 200000000), level_points(1));
     Checks checks;
     checks.min_points = 2;
@@ -627,7 +626,7 @@ TEST_F(LidarValidatorTest, UndecodableFramesFailAndKeepTheListSoFar) {
     EXPECT_EQ(r.anomalies[0].frame, 1);
   }
   // The unmodified bytes decode: the cases above fail for their damage alone.
-  BagBuilder(bag("sound.bag")).raw(scancheck_test::livox_raw(good));
+  BagBuilder(bag("sound.bag")).raw(drone_test::livox_raw(good));
   const ValidationResult r = check(bag("sound.bag"));
   ASSERT_TRUE(r.success) << r.error;
   EXPECT_EQ(r.avg_points, 4.0);

@@ -6,33 +6,29 @@
 #include <string>
 #include <vector>
 
-#include "bag_builder.h"
+#include "elevation.h"
 #include "testing/bag_bytes.h"
+#include "testing/bags.h"
 #include "testing/process.h"
+#include "testing/task_run.h"
 #include "testing/temp_dir.h"
 
 namespace {
 
+using drone_test::BagBuilder;
 using drone_test::ProcessResult;
-using scancheck_test::BagBuilder;
 using scancheck_test::level_points;
 
 constexpr char kProgram[] = "scancheck_node";
 
-ProcessResult run_node(std::vector<std::string> args,
+ProcessResult run_node(const std::vector<std::string>& args,
                        const std::map<std::string, std::string>& env = {}) {
-  args.insert(args.begin(), drone_test::program_path(kProgram));
-  return drone_test::run_process(args, env, {"DRONE_TASK_PROGRESS_URL"});
+  return drone_test::run_program(kProgram, args, env);
 }
 
 std::string start_line(const std::string& bag) {
   return "{\"_progress\":{\"percent\":0,\"message\":\"开始验证 bag 文件: " + bag +
          "\",\"metadata\":{}}}";
-}
-
-std::string error_line(const std::string& text) {
-  return "{\"_progress\":{\"percent\":100,\"message\":\"错误: " + text +
-         "\",\"metadata\":{\"error\":\"" + text + "\"}}}";
 }
 
 class ScancheckNodeTest : public ::testing::Test {
@@ -85,7 +81,7 @@ TEST_F(ScancheckNodeTest, NegativeBoundsOnTheCommandLine) {
 TEST_F(ScancheckNodeTest, MissingBagOption) {
   const ProcessResult r = run_node({"--topic", "/livox/lidar"});
   EXPECT_EQ(r.exit_code, 1);
-  EXPECT_EQ(r.out, error_line("缺少参数 --bag") + "\n");
+  EXPECT_EQ(r.out, drone_test::error_line("缺少参数 --bag") + "\n");
   EXPECT_EQ(r.err, "[ERROR] 缺少参数 --bag\n");
 }
 
@@ -94,13 +90,13 @@ TEST_F(ScancheckNodeTest, UnreadableInputEndsWithStatusOne) {
   // index is damaged.
   BagBuilder(bag("whole.bag")).frame(ros::Time(1), level_points(50)).frame(ros::Time(2), {});
   const std::string whole = drone_test::read_file(bag("whole.bag"));
-  scancheck_test::write_truncated_copy(bag("whole.bag"), bag("cut.bag"), whole.size() / 2);
-  std::vector<uint8_t> bytes = scancheck_test::serialize_frame(
-      drone_test::make_livox_frame(2, ros::Time(2), level_points(10)));
+  drone_test::write_truncated_copy(bag("whole.bag"), bag("cut.bag"), whole.size() / 2);
+  std::vector<uint8_t> bytes =
+      drone_test::serialize(drone_test::make_livox_frame(2, ros::Time(2), level_points(10)));
   bytes.resize(bytes.size() - 30);
   BagBuilder(bag("damaged.bag"))
       .frame(ros::Time(1), level_points(50))
-      .raw(scancheck_test::livox_raw(bytes));
+      .raw(drone_test::livox_raw(bytes));
 
   // Two copies whose index would make the bag library read out of bounds while opening.
   drone_test::write_file(bag("field-past-header.bag"),

@@ -1,56 +1,14 @@
 #include "bag_fixtures.h"
 
 #include <rosbag/bag.h>
-#include <rosbag/view.h>
 #include <std_msgs/String.h>
 
 #include <cstring>
 #include <random>
-#include <tuple>
-#include <utility>
 
 #include "testing/livox.h"
 
 namespace cloudconv_test {
-
-bool StoredMessage::operator<(const StoredMessage& o) const {
-  return std::tie(time, topic, connection, bytes) <
-         std::tie(o.time, o.topic, o.connection, o.bytes);
-}
-
-bool StoredMessage::operator==(const StoredMessage& o) const {
-  return std::tie(time, topic, connection, bytes) ==
-         std::tie(o.time, o.topic, o.connection, o.bytes);
-}
-
-std::vector<StoredMessage> read_all(const std::string& path) {
-  rosbag::Bag bag(path, rosbag::bagmode::Read);
-  std::vector<StoredMessage> out;
-  for (const rosbag::MessageInstance& m : rosbag::View(bag)) {
-    StoredMessage s;
-    s.topic = m.getTopic();
-    s.time = m.getTime();
-    if (m.getConnectionHeader()) s.connection = *m.getConnectionHeader();
-    s.bytes.resize(m.size());
-    ros::serialization::OStream stream(s.bytes.data(), m.size());
-    m.write(stream);
-    out.push_back(std::move(s));
-  }
-  return out;
-}
-
-std::vector<std::map<std::string, std::string>> connections_of(const std::string& path) {
-  rosbag::Bag bag(path, rosbag::bagmode::Read);
-  rosbag::View view(bag);
-  std::vector<std::map<std::string, std::string>> out;
-  for (const rosbag::ConnectionInfo* c : view.getConnections()) {
-    std::map<std::string, std::string> header;
-    if (c->header) header = *c->header;
-    header["topic"] = c->topic;
-    out.push_back(header);
-  }
-  return out;
-}
 
 std::vector<uint8_t> expected_cloud_data(const livox_ros_driver2::CustomMsg& frame) {
   std::vector<uint8_t> data;

@@ -9,22 +9,20 @@
 #include "bag_fixtures.h"
 #include "framework/escape_json.h"
 #include "testing/bag_bytes.h"
+#include "testing/bags.h"
 #include "testing/process.h"
+#include "testing/task_run.h"
 #include "testing/temp_dir.h"
 
 namespace {
 
-using drone_test::program_path;
-using drone_test::run_process;
+using drone_test::run_program;
 using drone_test::TempDir;
-
-const std::vector<std::string> kNoProgressUrl = {"DRONE_TASK_PROGRESS_URL"};
 
 TEST(CloudconvNode, ConvertsAndPrintsItsReports) {
   TempDir dir;
   cloudconv_test::write_small_recording(dir.file("flight.bag"));
-  const auto r = run_process(
-      {program_path("cloudconv_node"), "--input_bag", dir.file("flight.bag")}, {}, kNoProgressUrl);
+  const auto r = run_program("cloudconv_node", {"--input_bag", dir.file("flight.bag")});
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(r.err, "");
   const std::string in = dir.file("flight.bag");
@@ -43,7 +41,7 @@ TEST(CloudconvNode, ConvertsAndPrintsItsReports) {
           "\"total_points\":8},\"files\":[]}}}",
   };
   EXPECT_EQ(drone_test::split_lines(r.out), expected);
-  EXPECT_EQ(cloudconv_test::read_all(out).size(), 3u);
+  EXPECT_EQ(drone_test::read_all(out).size(), 3u);
 }
 
 TEST(CloudconvNode, RefusesToWriteOverItsInput) {
@@ -52,8 +50,7 @@ TEST(CloudconvNode, RefusesToWriteOverItsInput) {
   const std::string before = drone_test::read_file(dir.file("flight.bag"));
   const std::string in = dir.file("flight.bag");
   const std::string out = dir.path() + "/./flight.bag";
-  const auto r = run_process(
-      {program_path("cloudconv_node"), "--input_bag", in, "--output_bag", out}, {}, kNoProgressUrl);
+  const auto r = run_program("cloudconv_node", {"--input_bag", in, "--output_bag", out});
   EXPECT_EQ(r.exit_code, 1);
   const std::string error = "Bag conversion failed: output bag " + out +
                             " is the same file as input bag " + in +
@@ -65,8 +62,7 @@ TEST(CloudconvNode, RefusesToWriteOverItsInput) {
       "{\"_progress\":{\"percent\":100,\"message\":\"任务失败\",\"metadata\":{\"result\":"
       "{\"success\":false,\"error\":\"" +
           error + "\"},\"files\":[]}}}",
-      "{\"_progress\":{\"percent\":100,\"message\":\"错误: " + error +
-          "\",\"metadata\":{\"error\":\"" + error + "\"}}}",
+      drone_test::error_line(error),
   };
   EXPECT_EQ(drone_test::split_lines(r.out), expected);
   EXPECT_EQ(drone_test::read_file(in), before);
@@ -74,7 +70,7 @@ TEST(CloudconvNode, RefusesToWriteOverItsInput) {
 
 TEST(CloudconvNode, MissingInputEndsWithStatusOne) {
   TempDir dir;
-  const auto r = run_process({program_path("cloudconv_node")}, {}, kNoProgressUrl);
+  const auto r = run_program("cloudconv_node", {});
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.err.rfind("[ERROR] Bag conversion failed: ", 0), 0u) << r.err;
   const auto lines = drone_test::split_lines(r.out);
@@ -97,22 +93,20 @@ TEST(CloudconvNode, DamagedIndexEndsWithStatusOne) {
   for (const drone_test::OpenCrashCase& c : drone_test::open_crash_cases(good)) {
     SCOPED_TRACE(c.name);
     drone_test::write_file(in, c.bytes);
-    const auto r =
-        run_process({program_path("cloudconv_node"), "--input_bag", in}, {}, kNoProgressUrl);
+    const auto r = run_program("cloudconv_node", {"--input_bag", in});
     EXPECT_EQ(r.signal, 0);
     EXPECT_EQ(r.exit_code, 1);
     const std::string error = "Bag conversion failed: " + c.reason;
     EXPECT_EQ(r.err, "[ERROR] " + error + "\n");
     const auto lines = drone_test::split_lines(r.out);
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "{\"_progress\":{\"percent\":100,\"message\":\"错误: " + error +
-                                "\",\"metadata\":{\"error\":\"" + error + "\"}}}");
+    EXPECT_EQ(lines.back(), drone_test::error_line(error));
     EXPECT_FALSE(std::filesystem::exists(out));
   }
 }
 
 TEST(CloudconvNode, HelpDescribesTheProgram) {
-  const auto r = run_process({program_path("cloudconv_node"), "--help"});
+  const auto r = run_program("cloudconv_node", {"--help"});
   EXPECT_EQ(r.exit_code, 0);
   for (const char* word :
        {"--input_bag", "--output_bag", "--source_topic", "--target_topic", "/livox/lidar",

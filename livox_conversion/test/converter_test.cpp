@@ -19,6 +19,7 @@
 #include "bag_fixtures.h"
 #include "livox_conversion/livox_to_pc2.h"
 #include "testing/bag_bytes.h"
+#include "testing/bags.h"
 #include "testing/livox.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
@@ -26,10 +27,10 @@
 namespace {
 
 namespace fs = std::filesystem;
-using cloudconv_test::raw_of;
-using cloudconv_test::RawMessage;
-using cloudconv_test::read_all;
-using cloudconv_test::StoredMessage;
+using drone_test::raw_of;
+using drone_test::RawMessage;
+using drone_test::read_all;
+using drone_test::StoredMessage;
 using drone_test::TempDir;
 using livox_ros_driver2::CustomMsg;
 using livox_to_pc2::ConversionResult;
@@ -43,18 +44,6 @@ std_msgs::String text(const std::string& s) {
   std_msgs::String m;
   m.data = s;
   return m;
-}
-
-boost::shared_ptr<ros::M_string> header_for(const RawMessage& m, const std::string& topic,
-                                            const std::string& callerid, bool latching) {
-  auto h = boost::make_shared<ros::M_string>();
-  (*h)["type"] = m.datatype;
-  (*h)["md5sum"] = m.md5sum;
-  (*h)["message_definition"] = m.definition;
-  (*h)["callerid"] = callerid;
-  (*h)["latching"] = latching ? "1" : "0";
-  (*h)["topic"] = topic;
-  return h;
 }
 
 // A recording with everything the converter meets in the field, in record-time order:
@@ -87,7 +76,9 @@ struct MixedRecording {
     rosbag::Bag bag(path, rosbag::bagmode::Write);
     const auto put = [&bag](const std::string& topic, const ros::Time& t, const RawMessage& m,
                             const std::string& callerid, bool latching) {
-      bag.write(topic, t, m, header_for(m, topic, callerid, latching));
+      bag.write(
+          topic, t, m,
+          drone_test::connection_header(m, topic, callerid, {{"latching", latching ? "1" : "0"}}));
     };
     const RawMessage on_target = raw_of(text("already on the target"));
     put(kSource, ros::Time(1, 0), raw_of(odd_frame), "/livox_driver", false);
@@ -177,7 +168,7 @@ TEST(Converter, ConvertsFramesAndKeepsEveryOtherMessageUnderItsOwnConnection) {
 
   // The target topic holds three connections: the two it had and one for all the clouds.
   std::set<std::string> target_connections;
-  for (const auto& c : cloudconv_test::connections_of(dir.file("out.bag"))) {
+  for (const auto& c : drone_test::connections_of(dir.file("out.bag"))) {
     if (c.at("topic") == kTarget) {
       target_connections.insert(c.at("type") + " " +
                                 (c.count("callerid") ? c.at("callerid") : std::string("-")));
@@ -359,8 +350,8 @@ TEST_P(RealWorldBag, ConvertsToTheSameMessages) {
   // Connections with identical headers (embag-test_2.bag has two) are one in the output: the
   // bag library files messages by their connection header.
   using ConnectionSet = std::set<std::map<std::string, std::string>>;
-  const auto in_connections = cloudconv_test::connections_of(in);
-  const auto out_connections = cloudconv_test::connections_of(dir.file("out.bag"));
+  const auto in_connections = drone_test::connections_of(in);
+  const auto out_connections = drone_test::connections_of(dir.file("out.bag"));
   EXPECT_EQ(ConnectionSet(in_connections.begin(), in_connections.end()),
             ConnectionSet(out_connections.begin(), out_connections.end()));
 }

@@ -9,7 +9,9 @@
 #include "framework/params.h"
 #include "framework/reporter.h"
 #include "livox_to_pc2_task.h"
+#include "testing/bags.h"
 #include "testing/process.h"
+#include "testing/task_run.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -17,34 +19,18 @@ namespace {
 namespace fs = std::filesystem;
 using drone_test::TempDir;
 
-struct TaskRun {
-  std::vector<std::string> lines;
-  std::string thrown;  // what() of the exception run() threw; empty when it returned
-};
+using drone_test::TaskRun;
 
 TaskRun run_task(const drone_task::ParamMap& options) {
-  std::ostringstream out;
-  drone_task::Reporter reporter(out);
-  TaskRun run;
-  try {
-    LivoxToPc2Task task;
-    task.run(drone_task::Params(options), reporter);
-  } catch (const std::runtime_error& e) {
-    run.thrown = e.what();
-  }
-  run.lines = drone_test::split_lines(out.str());
-  return run;
+  return drone_test::run_task<LivoxToPc2Task>(options);
 }
 
 std::string progress(int percent, const std::string& message) {
-  return "{\"_progress\":{\"percent\":" + std::to_string(percent) + ",\"message\":\"" +
-         drone_task::escape_json(message) + "\",\"metadata\":{}}}";
+  return drone_test::progress_line(percent, drone_task::escape_json(message));
 }
 
 std::string final_line(const std::string& document, bool failed) {
-  return std::string("{\"_progress\":{\"percent\":100,\"message\":\"") +
-         (failed ? "任务失败" : "任务完成") + "\",\"metadata\":{\"result\":" + document +
-         ",\"files\":[]}}}";
+  return drone_test::final_line(failed ? "任务失败" : "任务完成", document);
 }
 
 TEST(LivoxToPc2Task, ReportsTheConversion) {
@@ -54,7 +40,7 @@ TEST(LivoxToPc2Task, ReportsTheConversion) {
                                 {"output_bag", dir.file("clouds.bag")},
                                 {"source_topic", "/livox/lidar"},
                                 {"target_topic", "/cloud"}});
-  EXPECT_EQ(run.thrown, "");
+  EXPECT_EQ(run.error, "");
   const std::string doc = "{\"success\":true,\"input_bag\":\"" + dir.file("flight.bag") +
                           "\",\"output_bag\":\"" + dir.file("clouds.bag") +
                           "\",\"source_topic\":\"/livox/lidar\",\"target_topic\":\"/cloud\","
@@ -67,7 +53,7 @@ TEST(LivoxToPc2Task, ReportsTheConversion) {
       final_line(doc, false),
   };
   EXPECT_EQ(run.lines, expected);
-  const auto out = cloudconv_test::read_all(dir.file("clouds.bag"));
+  const auto out = drone_test::read_all(dir.file("clouds.bag"));
   ASSERT_EQ(out.size(), 3u);
   EXPECT_EQ(out[0].topic, "/cloud");
 }
@@ -100,7 +86,7 @@ TEST(LivoxToPc2Task, DerivesTheOutputPathFromTheInput) {
     const TaskRun run = run_task(options);
     ASSERT_FALSE(run.lines.empty());
     EXPECT_EQ(run.lines[0], progress(0, "开始转换: " + c.input + " -> " + c.expected_output));
-    EXPECT_EQ(run.thrown.rfind("Bag conversion failed: ", 0), 0u);
+    EXPECT_EQ(run.error.rfind("Bag conversion failed: ", 0), 0u);
     EXPECT_FALSE(fs::exists(c.expected_output));
   }
 }
@@ -109,8 +95,8 @@ TEST(LivoxToPc2Task, WritesTheDerivedOutputBesideTheInput) {
   TempDir dir;
   cloudconv_test::write_small_recording(dir.file("flight.bag"));
   const TaskRun run = run_task({{"input_bag", dir.file("flight.bag")}, {"output_bag", "None"}});
-  EXPECT_EQ(run.thrown, "");
-  EXPECT_EQ(cloudconv_test::read_all(dir.file("flight_pc2.bag")).size(), 3u);
+  EXPECT_EQ(run.error, "");
+  EXPECT_EQ(drone_test::read_all(dir.file("flight_pc2.bag")).size(), 3u);
 }
 
 TEST(LivoxToPc2Task, FailureFinishesWithTheErrorAndThrowsIt) {
@@ -119,10 +105,10 @@ TEST(LivoxToPc2Task, FailureFinishesWithTheErrorAndThrowsIt) {
   const std::string missing = dir.file("no\"such\\bag\t.bag");
   const TaskRun run = run_task({{"input_bag", missing}});
   ASSERT_EQ(run.lines.size(), 2u);
-  EXPECT_EQ(run.thrown.rfind("Bag conversion failed: ", 0), 0u);
-  EXPECT_NE(run.thrown.find(missing), std::string::npos) << run.thrown;
+  EXPECT_EQ(run.error.rfind("Bag conversion failed: ", 0), 0u);
+  EXPECT_NE(run.error.find(missing), std::string::npos) << run.error;
   EXPECT_EQ(run.lines[1], final_line("{\"success\":false,\"error\":\"" +
-                                         drone_task::escape_json(run.thrown) + "\"}",
+                                         drone_task::escape_json(run.error) + "\"}",
                                      true));
 }
 
@@ -131,7 +117,7 @@ TEST(LivoxToPc2Task, EscapesPathsAndTopicsInTheDocument) {
   const std::string in = dir.file("q\"b\\.bag");
   cloudconv_test::write_small_recording(in);
   const TaskRun run = run_task({{"input_bag", in}, {"target_topic", "/a\"b"}});
-  EXPECT_EQ(run.thrown, "");
+  EXPECT_EQ(run.error, "");
   ASSERT_EQ(run.lines.size(), 4u);
   const std::string escaped_dir = drone_task::escape_json(dir.path());
   EXPECT_NE(run.lines[3].find("\"input_bag\":\"" + escaped_dir + "/q\\\"b\\\\.bag\""),
@@ -148,7 +134,7 @@ TEST(LivoxToPc2Task, ABagWithoutFramesStillSucceeds) {
   const TaskRun run =
       run_task({{"input_bag", drone_test::fixture_path("bags/fake_sensors_sample.bag")},
                 {"output_bag", dir.file("out.bag")}});
-  EXPECT_EQ(run.thrown, "");
+  EXPECT_EQ(run.error, "");
   ASSERT_EQ(run.lines.size(), 4u);
   EXPECT_EQ(run.lines[2], progress(100, "任务完成，共转换 0 帧，0 点"));
   EXPECT_NE(run.lines[3].find("\"total_messages\":20,\"converted_messages\":0,"

@@ -17,56 +17,12 @@
 #include <string>
 #include <vector>
 
+#include "testing/bags.h"
 #include "testing/temp_dir.h"
 
 namespace {
 
-// Serialised bytes stored under the Livox frame's type fields, so that tests can store damaged
-// frames in a bag.
-struct FrameBytes {
-  std::vector<uint8_t> bytes;
-};
-
-}  // namespace
-
-namespace ros {
-namespace message_traits {
-template <>
-struct MD5Sum<FrameBytes> {
-  static const char* value() { return MD5Sum<livox_ros_driver2::CustomMsg>::value(); }
-  static const char* value(const FrameBytes&) { return value(); }
-};
-template <>
-struct DataType<FrameBytes> {
-  static const char* value() { return DataType<livox_ros_driver2::CustomMsg>::value(); }
-  static const char* value(const FrameBytes&) { return value(); }
-};
-template <>
-struct Definition<FrameBytes> {
-  static const char* value() { return Definition<livox_ros_driver2::CustomMsg>::value(); }
-  static const char* value(const FrameBytes&) { return value(); }
-};
-}  // namespace message_traits
-
-namespace serialization {
-template <>
-struct Serializer<FrameBytes> {
-  template <typename Stream>
-  static void write(Stream& stream, const FrameBytes& m) {
-    if (!m.bytes.empty()) {
-      std::memcpy(stream.advance(static_cast<uint32_t>(m.bytes.size())), m.bytes.data(),
-                  m.bytes.size());
-    }
-  }
-  static uint32_t serializedLength(const FrameBytes& m) {
-    return static_cast<uint32_t>(m.bytes.size());
-  }
-};
-}  // namespace serialization
-}  // namespace ros
-
-namespace {
-
+using drone_test::serialize;
 using livox_msgs::FrameReader;
 using livox_ros_driver2::CustomMsg;
 using livox_ros_driver2::CustomPoint;
@@ -118,13 +74,6 @@ CustomMsg awkward_frame() {
             -std::numeric_limits<float>::min(), 1, 2, 3),
   };
   return msg;
-}
-
-std::vector<uint8_t> serialize(const CustomMsg& msg) {
-  std::vector<uint8_t> bytes(ros::serialization::serializationLength(msg));
-  ros::serialization::OStream out(bytes.data(), static_cast<uint32_t>(bytes.size()));
-  ros::serialization::serialize(out, msg);
-  return bytes;
 }
 
 // Every field the reader gives, against the message it was serialised from.
@@ -319,7 +268,8 @@ TEST(FrameReader, LoadedFramesAreRefusedAtParseForTheParsersReasons) {
   {
     rosbag::Bag bag(path, rosbag::bagmode::Write);
     int second = 10;
-    for (const auto& c : cases) bag.write("/livox/lidar", ros::Time(second++), FrameBytes{c.bytes});
+    for (const auto& c : cases)
+      bag.write("/livox/lidar", ros::Time(second++), drone_test::livox_raw(c.bytes));
     std_msgs::String text;
     text.data = "not a frame";
     // On a topic of its own: the bag files a message under its topic's first connection.

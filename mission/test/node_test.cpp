@@ -11,6 +11,7 @@
 #include "mission_text.h"
 #include "testing/http_receiver.h"
 #include "testing/process.h"
+#include "testing/task_run.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -24,10 +25,8 @@ using Lines = std::vector<std::string>;
 
 ProcessResult run_node(const std::vector<std::string>& args,
                        const std::map<std::string, std::string>& env_set = {},
-                       const std::vector<std::string>& env_unset = {"DRONE_TASK_PROGRESS_URL"}) {
-  std::vector<std::string> argv{drone_test::program_path("routecheck_node")};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run_process(argv, env_set, env_unset);
+                       const std::vector<std::string>& env_unset = {}) {
+  return drone_test::run_program("routecheck_node", args, env_set, env_unset);
 }
 
 std::string start_line(const std::string& path) {
@@ -38,10 +37,7 @@ const std::string kHalfLine =
 const std::string kPassedLine =
     R"({"_progress":{"percent":100,"message":"验证通过","metadata":{}}})";
 
-std::string final_line(const std::string& message, const std::string& document) {
-  return R"({"_progress":{"percent":100,"message":")" + message + R"(","metadata":{"result":)" +
-         document + R"(,"files":[]}}})";
-}
+using drone_test::final_line;
 
 TEST(RoutecheckNode, ValidMission) {
   drone_test::TempDir dir;
@@ -90,17 +86,16 @@ TEST(RoutecheckNode, FailingMissionEndsWithTheErrorLineAndStatusOne) {
   EXPECT_EQ(r.err, "[ERROR] 发现 2 个错误\n");
   EXPECT_EQ(
       split_lines(r.out),
-      (Lines{
-          start_line(path), kHalfLine,
-          R"({"_progress":{"percent":100,"message":"发现 2 个错误","metadata":{}}})",
-          final_line("任务失败",
-                     R"({"success":false,"file":")" + path +
-                         R"(","waypoint_count":3,"valid":false,"error_count":2,)"
-                         R"("warning_count":0,"errors":["航点[1] action=15(起飞位置检查) )"
-                         R"(必须是第一个航点","航点[2] action=19(Grabber) 的 p1=499 无效，)"
-                         R"(必须是 0, 1 或 500~2500"],"warnings":[],)"
-                         R"("action_summary":{"Grabber抓取":1,"悬停":1,"起飞位置检查":1}})"),
-          R"({"_progress":{"percent":100,"message":"错误: 发现 2 个错误","metadata":{"error":"发现 2 个错误"}}})"}));
+      (Lines{start_line(path), kHalfLine,
+             R"({"_progress":{"percent":100,"message":"发现 2 个错误","metadata":{}}})",
+             final_line("任务失败",
+                        R"({"success":false,"file":")" + path +
+                            R"(","waypoint_count":3,"valid":false,"error_count":2,)"
+                            R"("warning_count":0,"errors":["航点[1] action=15(起飞位置检查) )"
+                            R"(必须是第一个航点","航点[2] action=19(Grabber) 的 p1=499 无效，)"
+                            R"(必须是 0, 1 或 500~2500"],"warnings":[],)"
+                            R"("action_summary":{"Grabber抓取":1,"悬停":1,"起飞位置检查":1}})"),
+             drone_test::error_line("发现 2 个错误")}));
 }
 
 TEST(RoutecheckNode, WithoutMissionFileTheEmptyPathIsMissing) {
@@ -149,8 +144,7 @@ TEST_F(PathResolution, DefaultDirectoryUnderHome) {
 }
 
 TEST_F(PathResolution, HomeUnsetKeepsTheTilde) {
-  const ProcessResult r =
-      run_node({"--mission-file", "m.json"}, {}, {"HOME", "DRONE_TASK_PROGRESS_URL"});
+  const ProcessResult r = run_node({"--mission-file", "m.json"}, {}, {"HOME"});
   EXPECT_EQ(resolved(r), "~/savemission/m.json");
   EXPECT_NE(r.out.find(R"("errors":["文件不存在: ~/savemission/m.json"])"), std::string::npos);
   EXPECT_EQ(r.exit_code, 1);
@@ -203,17 +197,15 @@ TEST(RoutecheckNode, UnreadableFileIsReportedAsMissing) {
   const ProcessResult r = run_process(argv, {}, {"DRONE_TASK_PROGRESS_URL"});
   EXPECT_EQ(r.exit_code, 1) << r.err;
   EXPECT_EQ(r.err, "[ERROR] 发现 1 个错误\n");
-  EXPECT_EQ(
-      split_lines(r.out),
-      (Lines{
-          start_line(path), kHalfLine,
-          R"({"_progress":{"percent":100,"message":"发现 1 个错误","metadata":{}}})",
-          final_line("任务失败", R"({"success":false,"file":")" + path +
-                                     R"(","waypoint_count":0,"valid":false,)"
-                                     R"("error_count":1,"warning_count":0,)"
-                                     R"("errors":["文件不存在: )" +
-                                     path + R"("],"warnings":[],"action_summary":{}})"),
-          R"({"_progress":{"percent":100,"message":"错误: 发现 1 个错误","metadata":{"error":"发现 1 个错误"}}})"}));
+  EXPECT_EQ(split_lines(r.out),
+            (Lines{start_line(path), kHalfLine,
+                   R"({"_progress":{"percent":100,"message":"发现 1 个错误","metadata":{}}})",
+                   final_line("任务失败", R"({"success":false,"file":")" + path +
+                                              R"(","waypoint_count":0,"valid":false,)"
+                                              R"("error_count":1,"warning_count":0,)"
+                                              R"("errors":["文件不存在: )" +
+                                              path + R"("],"warnings":[],"action_summary":{}})"),
+                   drone_test::error_line("发现 1 个错误")}));
 }
 
 TEST(RoutecheckNode, HostileFilesEndCleanlyWithStatusOne) {
@@ -271,7 +263,7 @@ TEST(RoutecheckNode, ReportsArePostedUnwrapped) {
   drone_test::write_file(path, mission_of({Waypoint(0)}));
   drone_test::HttpReceiver receiver;
   const ProcessResult r =
-      run_node({"--mission-file", path}, {{"DRONE_TASK_PROGRESS_URL", receiver.url()}}, {});
+      run_node({"--mission-file", path}, {{"DRONE_TASK_PROGRESS_URL", receiver.url()}});
   EXPECT_EQ(r.exit_code, 0);
   const Lines lines = split_lines(r.out);
   const auto requests = receiver.requests();

@@ -14,6 +14,7 @@
 #include "mission_text.h"
 #include "mission_validate_task.h"
 #include "testing/process.h"
+#include "testing/task_run.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -63,38 +64,10 @@ TEST(ResolveMissionPath, JoinsExpandsAndNeverNormalises) {
   }
 }
 
-// Runs the task on a reporter that writes into a string.
-struct TaskRun {
-  std::vector<std::string> lines;
-  std::string thrown;  // what() of the exception run() threw; empty when it returned
-};
+using drone_test::document_of;
 
-TaskRun run_task(const drone_task::ParamMap& options) {
-  std::ostringstream out;
-  TaskRun run;
-  {
-    drone_task::Reporter reporter(out);
-    MissionValidateTask task;
-    try {
-      task.run(drone_task::Params(options), reporter);
-    } catch (const std::runtime_error& e) {
-      run.thrown = e.what();
-    }
-  }
-  run.lines = drone_test::split_lines(out.str());
-  return run;
-}
-
-// The result document inside a final line, cut out as text.
-std::string document_of(const std::string& final_line) {
-  const std::string head = "\"metadata\":{\"result\":";
-  const std::string tail = ",\"files\":[]}}}";
-  const std::size_t start = final_line.find(head);
-  EXPECT_NE(start, std::string::npos);
-  EXPECT_GE(final_line.size(), start + head.size() + tail.size());
-  EXPECT_EQ(final_line.substr(final_line.size() - tail.size()), tail);
-  return final_line.substr(start + head.size(),
-                           final_line.size() - tail.size() - start - head.size());
+drone_test::TaskRun run_task(const drone_task::ParamMap& options) {
+  return drone_test::run_task<MissionValidateTask>(options);
 }
 
 Json::Value parse(const std::string& text) {
@@ -110,9 +83,10 @@ TEST(MissionValidateTask, ValidMissionLinesAndDocument) {
   drone_test::TempDir dir;
   drone_test::write_file(dir.file("m.json"),
                          mission_of({Waypoint(0, 15), Waypoint(1, 8), Waypoint(2, 1)}));
-  const TaskRun run = run_task({{"mission-file", "m.json"}, {"source-dir", dir.path()}});
+  const drone_test::TaskRun run =
+      run_task({{"mission-file", "m.json"}, {"source-dir", dir.path()}});
   const std::string path = dir.path() + "/m.json";
-  EXPECT_TRUE(run.thrown.empty()) << run.thrown;
+  EXPECT_TRUE(run.error.empty()) << run.error;
   const std::vector<std::string> expected = {
       R"({"_progress":{"percent":0,"message":"开始验证: )" + path + R"(","metadata":{}}})",
       R"({"_progress":{"percent":50,"message":"验证完成，正在生成报告...","metadata":{}}})",
@@ -129,8 +103,8 @@ TEST(MissionValidateTask, ErrorsThrowTheClosingMessageAfterTheFinalLine) {
   drone_test::write_file(dir.file("m.json"),
                          mission_of({Waypoint(0, 18).set("p1", "0"), Waypoint(1, 21),
                                      Waypoint(2).set("light", "101")}));
-  const TaskRun run = run_task({{"mission-file", dir.file("m.json")}});
-  EXPECT_EQ(run.thrown, "发现 2 个错误");
+  const drone_test::TaskRun run = run_task({{"mission-file", dir.file("m.json")}});
+  EXPECT_EQ(run.error, "发现 2 个错误");
   ASSERT_EQ(run.lines.size(), 4u);
   EXPECT_EQ(run.lines[2],
             R"({"_progress":{"percent":100,"message":"发现 2 个错误","metadata":{}}})");
@@ -149,7 +123,7 @@ TEST(MissionValidateTask, DocumentEscapesLikeTheFramework) {
   // A file name with every byte class the escaping treats specially.
   const std::string odd = dir.file(std::string("q\"b\\t\tc\x01 d\x7f"));
   drone_test::write_file(odd, "{\"tasks\":[");  // also a parse error with line breaks
-  const TaskRun run = run_task({{"mission-file", odd}});
+  const drone_test::TaskRun run = run_task({{"mission-file", odd}});
   ASSERT_EQ(run.lines.size(), 4u);
   const std::string doc = document_of(run.lines[3]);
   EXPECT_NE(doc.find("\"file\":\"" + drone_task::escape_json(odd) + "\""), std::string::npos)
@@ -169,7 +143,7 @@ TEST(MissionValidateTask, DocumentEscapesLikeTheFramework) {
 TEST(MissionValidateTask, DocumentKeysInOrderAndCountsAsNumbers) {
   drone_test::TempDir dir;
   drone_test::write_file(dir.file("m.json"), mission_of({Waypoint(0, 17).set("p1", "0")}));
-  const TaskRun run = run_task({{"mission-file", dir.file("m.json")}});
+  const drone_test::TaskRun run = run_task({{"mission-file", dir.file("m.json")}});
   ASSERT_EQ(run.lines.size(), 4u);
   const std::string doc = document_of(run.lines[3]);
   const Json::Value root = parse(doc);

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/pcd_cloud.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -29,11 +30,8 @@ class PclQuiet : public ::testing::Environment {
 };
 const auto* const kQuiet = ::testing::AddGlobalTestEnvironment(new PclQuiet);
 
-struct Field {
-  std::string name;
-  uint8_t datatype;
-  uint32_t count;
-};
+using Field = drone_test::PcdField;
+using Writer = drone_test::PcdEncoding;
 
 // A cloud with every value type the format has, and fields of several counts.
 const std::vector<Field> kRich = {
@@ -47,29 +45,11 @@ const std::vector<Field> kRich = {
 
 // A cloud of `points` points with `fields`, every byte of its data from a fixed sequence.
 pcl::PCLPointCloud2 make_cloud(const std::vector<Field>& fields, uint32_t points) {
-  pcl::PCLPointCloud2 cloud;
-  uint32_t offset = 0;
-  for (const Field& f : fields) {
-    pcl::PCLPointField pf;
-    pf.name = f.name;
-    pf.offset = offset;
-    pf.datatype = f.datatype;
-    pf.count = f.count;
-    cloud.fields.push_back(pf);
-    offset += static_cast<uint32_t>(pcl::getFieldSize(f.datatype)) * f.count;
-  }
-  cloud.point_step = offset;
-  cloud.width = points;
-  cloud.height = 1;
-  cloud.row_step = offset * points;
-  cloud.is_dense = 1;
-  cloud.data.resize(static_cast<size_t>(offset) * points);
+  pcl::PCLPointCloud2 cloud = drone_test::cloud_layout(fields, points);
   // Small integers in every byte: any type reads them as finite numbers.
   for (size_t k = 0; k < cloud.data.size(); ++k) cloud.data[k] = static_cast<uint8_t>(k % 7 * 8);
   return cloud;
 }
-
-enum class Writer { kAscii, kBinary, kCompressed };
 
 // The header as the library's own reader makes it out, with where its points start.
 struct Reference {
@@ -120,15 +100,11 @@ TEST(PcdHeader, ReadsWhatTheLibraryWritesAsTheLibraryReadsIt) {
       {"empty_ascii", xyz, 0, Writer::kAscii, DataKind::kAscii},
       {"empty_binary", kRich, 0, Writer::kBinary, DataKind::kBinary},
   };
-  pcl::PCDWriter writer;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string path = dir.file(std::string(c.name) + ".pcd");
     const pcl::PCLPointCloud2 cloud = make_cloud(c.fields, c.points);
-    const int rc = c.writer == Writer::kAscii    ? writer.writeASCII(path, cloud)
-                   : c.writer == Writer::kBinary ? writer.writeBinary(path, cloud)
-                                                 : writer.writeBinaryCompressed(path, cloud);
-    ASSERT_EQ(rc, 0);
+    ASSERT_EQ(drone_test::write_pcd(path, cloud, c.writer), 0);
     pcl::PCLPointCloud2 loaded;
     ASSERT_EQ(pcl::PCDReader().read(path, loaded), 0);
     const Reference ref = reference_header(path);

@@ -12,6 +12,7 @@
 #include "framework/params.h"
 #include "framework/reporter.h"
 #include "testing/process.h"
+#include "testing/task_run.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -32,40 +33,16 @@ std::string keyframe(int points, int base) {
   return text;
 }
 
+using drone_test::error_line;
+using drone_test::final_line;
+using drone_test::TaskRun;
+
 std::string progress(int percent, const std::string& message) {
-  return "{\"_progress\":{\"percent\":" + std::to_string(percent) + ",\"message\":\"" + message +
-         "\",\"metadata\":{}}}";
+  return drone_test::progress_line(percent, message);
 }
-
-std::string final_line(const std::string& message, const std::string& document) {
-  return "{\"_progress\":{\"percent\":100,\"message\":\"" + message +
-         "\",\"metadata\":{\"result\":" + document + ",\"files\":[]}}}";
-}
-
-std::string entry_error(const std::string& text) {
-  return "{\"_progress\":{\"percent\":100,\"message\":\"错误: " + text +
-         "\",\"metadata\":{\"error\":\"" + text + "\"}}}";
-}
-
-struct TaskRun {
-  std::vector<std::string> lines;  // reporter output
-  bool threw = false;
-  std::string error;  // what() of the std::runtime_error that left run()
-};
 
 TaskRun run_task(const drone_task::ParamMap& options) {
-  std::ostringstream out;
-  drone_task::Reporter reporter(out);
-  Scan2FullPcdTask task;
-  TaskRun run;
-  try {
-    task.run(drone_task::Params(options), reporter);
-  } catch (const std::runtime_error& e) {
-    run.threw = true;
-    run.error = e.what();
-  }
-  run.lines = drone_test::split_lines(out.str());
-  return run;
+  return drone_test::run_task<Scan2FullPcdTask>(options);
 }
 
 // Numbers written through a C++ stream would pick up digit grouping from a global locale
@@ -175,9 +152,8 @@ TEST(Scan2FullPcdTask, ChoosesTheScanDirectoryAndTheOutputPath) {
 // The program as a supervisor starts it.
 TEST(ScanmergeNode, MergesAProject) {
   Project project;
-  const drone_test::ProcessResult r = drone_test::run_process(
-      {drone_test::program_path("scanmerge_node"), "--input_dir", project.dir + "/"}, {},
-      {"DRONE_TASK_PROGRESS_URL"});
+  const drone_test::ProcessResult r =
+      drone_test::run_program("scanmerge_node", {"--input_dir", project.dir + "/"});
   const std::string scan = project.dir + "/scan";
   const std::string out = project.dir + "/site1_full.pcd";
   EXPECT_EQ(r.exit_code, 0);
@@ -192,13 +168,12 @@ TEST(ScanmergeNode, MergesAProject) {
 }
 
 TEST(ScanmergeNode, FailsWithoutADirectory) {
-  const drone_test::ProcessResult r = drone_test::run_process(
-      {drone_test::program_path("scanmerge_node"), "--scan_dir", "None", "--output_pcd", "x.pcd"},
-      {}, {"DRONE_TASK_PROGRESS_URL"});
+  const drone_test::ProcessResult r =
+      drone_test::run_program("scanmerge_node", {"--scan_dir", "None", "--output_pcd", "x.pcd"});
   const std::string text = "必须指定 input_dir 或 scan_dir";
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, final_line("任务失败", "{\"success\":false,\"error\":\"" + text + "\"}") + "\n" +
-                       entry_error(text) + "\n");
+                       error_line(text) + "\n");
   EXPECT_EQ(r.err, "[ERROR] " + text + "\n");
 }
 
@@ -209,13 +184,12 @@ TEST(ScanmergeNode, FailsOnAnUnreadableKeyframeWithOneErrorLine) {
   drone_test::write_file(bad, "VERSION 0.7\nFIELDS x\nSIZE 4\nTYPE F\nWIDTH 5\nDATA binary\n");
   const std::string out = project.dir + "/site1_full.pcd";
   const drone_test::ProcessResult r =
-      drone_test::run_process({drone_test::program_path("scanmerge_node"), "--scan_dir", scan}, {},
-                              {"DRONE_TASK_PROGRESS_URL"});
+      drone_test::run_program("scanmerge_node", {"--scan_dir", scan});
   const std::string text = "无法读取关键帧: " + bad + " (文件比头部声明的点数短)";
   EXPECT_EQ(r.exit_code, 1);
   EXPECT_EQ(r.out, progress(0, "开始合并: " + scan + " -> " + out) + "\n" +
                        final_line("任务失败", "{\"success\":false,\"error\":\"" + text + "\"}") +
-                       "\n" + entry_error(text) + "\n");
+                       "\n" + error_line(text) + "\n");
   // Nothing from the point-cloud library: the error line is all there is.
   EXPECT_EQ(r.err, "[ERROR] " + text + "\n");
   EXPECT_FALSE(fs::exists(out));

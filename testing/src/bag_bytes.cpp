@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cstring>
+#include <random>
 #include <stdexcept>
+
+#include "testing/temp_dir.h"
 
 namespace drone_test {
 
@@ -130,6 +133,52 @@ std::vector<OpenCrashCase> open_crash_cases(const std::string& bag_bytes) {
        "index entry at byte " + std::to_string(zero.fault_at) +
            " has time 0 on connection 99, which the bag does not define"},
   };
+}
+
+std::vector<NamedFile> damaged_copies(const std::string& bag_path, const std::string& dir) {
+  const std::string valid = read_file(bag_path);
+
+  std::vector<NamedFile> out;
+  const size_t magic = 13;          // "#ROSBAG V2.0\n"
+  const size_t header = 13 + 4096;  // the magic and the padded file header record
+  const std::vector<size_t> cuts = {1,
+                                    5,
+                                    magic,
+                                    magic + 7,
+                                    magic + 40,
+                                    header,
+                                    header + 9,
+                                    valid.size() / 4,
+                                    valid.size() / 2,
+                                    valid.size() * 3 / 4,
+                                    valid.size() - 200,
+                                    valid.size() - 1};
+  for (const size_t cut : cuts) {
+    const std::string path = dir + "/cut_" + std::to_string(cut) + ".bag";
+    write_file(path, valid.substr(0, cut));
+    out.push_back({"cut at " + std::to_string(cut) + " of " + std::to_string(valid.size()), path});
+  }
+
+  const std::string field_past_header = dir + "/field_past_header.bag";
+  write_file(field_past_header, with_field_past_header(valid).bytes);
+  out.push_back({"a field length running past its header", field_past_header});
+  const std::string time_zero = dir + "/time_zero_unknown_connection.bag";
+  write_file(time_zero, with_time_zero_on_undefined_connection(valid).bytes);
+  out.push_back({"an index entry at time 0 on an undefined connection", time_zero});
+
+  for (const unsigned seed : {1u, 2u, 3u}) {
+    std::mt19937 rng(seed);
+    std::string noise(64 * 1024, '\0');
+    for (char& c : noise) c = static_cast<char>(rng() & 0xFF);
+    const std::string after_magic = dir + "/noise_" + std::to_string(seed) + ".bag";
+    write_file(after_magic, valid.substr(0, magic) + noise);
+    out.push_back({"random bytes after the magic, seed " + std::to_string(seed), after_magic});
+    const std::string after_header = dir + "/noise_header_" + std::to_string(seed) + ".bag";
+    write_file(after_header, valid.substr(0, header) + noise);
+    out.push_back(
+        {"random bytes after a valid file header, seed " + std::to_string(seed), after_header});
+  }
+  return out;
 }
 
 }  // namespace drone_test

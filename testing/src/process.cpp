@@ -143,4 +143,22 @@ ProcessResult run_python(const std::string& script, const std::vector<std::strin
   return run_process(argv, {}, {"PYTHONPATH", "PYTHONHOME"});
 }
 
+ProcessResult run_program(const std::string& name, const std::vector<std::string>& args,
+                          const std::map<std::string, std::string>& env_set,
+                          const std::vector<std::string>& env_unset) {
+  std::vector<std::string> argv = {program_path(name)};
+  argv.insert(argv.end(), args.begin(), args.end());
+  std::vector<std::string> unset = env_unset;
+  unset.push_back("DRONE_TASK_PROGRESS_URL");
+  return run_process(argv, env_set, unset);
+}
+
+std::string error_text(const ProcessResult& run) {
+  std::string text;
+  for (const std::string& line : split_lines(run.err)) {
+    if (line.rfind("[ERROR] ", 0) == 0) text = line.substr(8);
+  }
+  return text;
+}
+
 }  // namespace drone_test

@@ -47,4 +47,10 @@ void write_file(const std::string& path, const std::string& contents) {
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
+void write_truncated_copy(const std::string& from, const std::string& to, size_t size) {
+  const std::string bytes = read_file(from);
+  if (size > bytes.size()) throw std::runtime_error("truncation beyond the end of " + from);
+  write_file(to, bytes.substr(0, size));
+}
+
 }  // namespace drone_test

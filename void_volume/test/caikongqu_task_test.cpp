@@ -13,48 +13,27 @@
 #include "cloud_writer.h"
 #include "testing/output_paths.h"
 #include "testing/process.h"
+#include "testing/task_run.h"
 #include "testing/temp_dir.h"
 #include "void_volume/volume_analyzer.h"
 
 namespace {
 
-using drone_test::run_process;
 using drone_test::split_lines;
 using voidvol_test::box_points;
 using voidvol_test::sphere_points;
 using voidvol_test::write_xyz_pcd;
 
-// What one run of the task left: its report lines and the text of the exception, if any.
-struct TaskRun {
-  std::vector<std::string> lines;
-  bool threw = false;
-  std::string error;
-};
+using drone_test::error_line;
+using drone_test::TaskRun;
 
 TaskRun run_task(const drone_task::ParamMap& options) {
-  std::ostringstream out;
-  TaskRun run;
-  {
-    drone_task::Reporter reporter(out);
-    try {
-      CaikongquTask().run(drone_task::Params(options), reporter);
-    } catch (const std::exception& e) {
-      run.threw = true;
-      run.error = e.what();
-    }
-  }
-  run.lines = split_lines(out.str());
-  return run;
+  return drone_test::run_task<CaikongquTask>(options);
 }
 
 std::string start_line(const std::string& input) {
   return "{\"_progress\":{\"percent\":0,\"message\":\"开始加载点云文件: " + input +
          "\",\"metadata\":{}}}";
-}
-
-std::string error_line(const std::string& text) {
-  return "{\"_progress\":{\"percent\":100,\"message\":\"错误: " + text +
-         "\",\"metadata\":{\"error\":\"" + text + "\"}}}";
 }
 
 std::string fixed6(double v) {
@@ -213,9 +192,7 @@ TEST_F(CaikongquTaskTest, DepthOptionReachesTheAnalyzer) {
 class VoidvolNodeTest : public CaikongquTaskTest {
  protected:
   drone_test::ProcessResult run_node(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{drone_test::program_path("voidvol_node")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run_process(argv, {}, {"DRONE_TASK_PROGRESS_URL"});
+    return drone_test::run_program("voidvol_node", args);
   }
 };
 
@@ -343,7 +320,8 @@ TEST_F(VoidvolNodeTest, OutputIsReplacedWholeOrNotAtAll) {
   std::vector<std::string> argv = drone_test::file_size_limit_prefix(16);
   argv.push_back(drone_test::program_path("voidvol_node"));
   argv.insert(argv.end(), args.begin(), args.end());
-  const drone_test::ProcessResult p = run_process(argv, {}, {"DRONE_TASK_PROGRESS_URL"});
+  const drone_test::ProcessResult p =
+      drone_test::run_process(argv, {}, {"DRONE_TASK_PROGRESS_URL"});
   EXPECT_EQ(p.exit_code, 1);
   EXPECT_NE(
       p.err.find("[ERROR] Failed to save reconstructed PCD: " + output + " (File too large)\n"),

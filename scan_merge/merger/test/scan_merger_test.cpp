@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/pcd_cloud.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -21,11 +22,8 @@ namespace fs = std::filesystem;
 using scan2fullpcd::MergeResult;
 using scan2fullpcd::ScanMerger;
 
-struct Field {
-  std::string name;
-  uint8_t datatype;
-  uint32_t count;
-};
+using drone_test::PcdEncoding;
+using Field = drone_test::PcdField;
 
 const std::vector<Field> kXyzi = {{"x", pcl::PCLPointField::FLOAT32, 1},
                                   {"y", pcl::PCLPointField::FLOAT32, 1},
@@ -48,23 +46,8 @@ void put(std::vector<uint8_t>* data, size_t at, T value) {
 // A keyframe whose every value is `base + point + element / 4`, exact in every type used, so
 // a merged cloud shows which keyframe and which point each record came from.
 pcl::PCLPointCloud2 make_cloud(const std::vector<Field>& fields, uint32_t points, int base) {
-  pcl::PCLPointCloud2 cloud;
-  uint32_t offset = 0;
-  for (const Field& f : fields) {
-    pcl::PCLPointField pf;
-    pf.name = f.name;
-    pf.offset = offset;
-    pf.datatype = f.datatype;
-    pf.count = f.count;
-    cloud.fields.push_back(pf);
-    offset += static_cast<uint32_t>(pcl::getFieldSize(f.datatype)) * f.count;
-  }
-  cloud.point_step = offset;
-  cloud.width = points;
-  cloud.height = 1;
-  cloud.row_step = offset * points;
-  cloud.is_dense = 1;
-  cloud.data.resize(static_cast<size_t>(offset) * points);
+  pcl::PCLPointCloud2 cloud = drone_test::cloud_layout(fields, points);
+  const uint32_t offset = cloud.point_step;
   for (uint32_t p = 0; p < points; ++p) {
     for (const pcl::PCLPointField& f : cloud.fields) {
       for (uint32_t c = 0; c < f.count; ++c) {
@@ -95,24 +78,9 @@ pcl::PCLPointCloud2 make_cloud(const std::vector<Field>& fields, uint32_t points
   return cloud;
 }
 
-enum class Encoding { kAscii, kBinary, kCompressed };
-
 void write_keyframe(const std::string& path, const pcl::PCLPointCloud2& cloud,
-                    Encoding encoding = Encoding::kBinary) {
-  pcl::PCDWriter writer;
-  int rc = -1;
-  switch (encoding) {
-    case Encoding::kAscii:
-      rc = writer.writeASCII(path, cloud);
-      break;
-    case Encoding::kBinary:
-      rc = writer.writeBinary(path, cloud);
-      break;
-    case Encoding::kCompressed:
-      rc = writer.writeBinaryCompressed(path, cloud);
-      break;
-  }
-  ASSERT_EQ(rc, 0) << path;
+                    PcdEncoding encoding = PcdEncoding::kBinary) {
+  ASSERT_EQ(drone_test::write_pcd(path, cloud, encoding), 0) << path;
 }
 
 pcl::PCLPointCloud2 read_cloud(const std::string& path) {
@@ -185,10 +153,10 @@ TEST(ScanMerger, MergesInNaturalNameOrderAndIgnoresOtherEntries) {
 
 TEST(ScanMerger, KeepsEveryFieldWhateverTheKeyframeEncoding) {
   drone_test::TempDir dir;
-  write_keyframe(dir.file("0.pcd"), make_cloud(kRich, 4, 0), Encoding::kAscii);
-  write_keyframe(dir.file("1.pcd"), make_cloud(kRich, 5, 100), Encoding::kBinary);
-  write_keyframe(dir.file("2.pcd"), make_cloud(kRich, 6, 200), Encoding::kCompressed);
-  write_keyframe(dir.file("3.pcd"), make_cloud(kRich, 0, 300), Encoding::kBinary);
+  write_keyframe(dir.file("0.pcd"), make_cloud(kRich, 4, 0), PcdEncoding::kAscii);
+  write_keyframe(dir.file("1.pcd"), make_cloud(kRich, 5, 100), PcdEncoding::kBinary);
+  write_keyframe(dir.file("2.pcd"), make_cloud(kRich, 6, 200), PcdEncoding::kCompressed);
+  write_keyframe(dir.file("3.pcd"), make_cloud(kRich, 0, 300), PcdEncoding::kBinary);
   const std::string out = dir.file("merged/full.pcd");
   fs::create_directory(dir.file("merged"));
 
@@ -300,7 +268,7 @@ TEST(ScanMerger, FailureLeavesNoPartialFileAndKeepsTheOldOutput) {
   const std::string scan = dir.file("scan");
   fs::create_directory(scan);
   write_keyframe(scan + "/1.pcd", make_cloud(kXyzi, 50, 0));
-  write_keyframe(scan + "/2.pcd", make_cloud(kXyzi, 50, 100), Encoding::kCompressed);
+  write_keyframe(scan + "/2.pcd", make_cloud(kXyzi, 50, 100), PcdEncoding::kCompressed);
   // A compressed keyframe whose packed bytes are damaged: its header reads well, so the merge
   // has already written part of the output when the point data turns out to be unreadable.
   std::string bytes = drone_test::read_file(scan + "/2.pcd");

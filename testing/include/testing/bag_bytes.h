@@ -81,4 +81,17 @@ struct OpenCrashCase {
 };
 std::vector<OpenCrashCase> open_crash_cases(const std::string& bag_bytes);
 
+// A file that a test hands to a reader, with a label for failure messages.
+struct NamedFile {
+  std::string label;
+  std::string path;
+};
+
+// Damaged copies of the bag at `bag_path` (uncompressed, of several chunks), written into `dir`:
+// copies cut at several offsets (inside the magic, the file header, the chunks and the index), a
+// copy whose connection record has a field length running past its header, a copy with an index
+// entry at time 0 on a connection the bag does not define, and files of random bytes (fixed
+// seeds) after the bag magic, with and without a valid file header record.
+std::vector<NamedFile> damaged_copies(const std::string& bag_path, const std::string& dir);
+
 }  // namespace drone_test

@@ -29,6 +29,16 @@ std::vector<std::string> unprivileged_prefix(bool* available);
 // Path of a program built by this project ($DRONE_BUILD_DIR/bin/<name>).
 std::string program_path(const std::string& name);
 
+// Runs this project's program `name` with `args` as run_process does, without the test's
+// DRONE_TASK_PROGRESS_URL unless `env_set` gives one.
+ProcessResult run_program(const std::string& name, const std::vector<std::string>& args,
+                          const std::map<std::string, std::string>& env_set = {},
+                          const std::vector<std::string>& env_unset = {});
+
+// The text of the last "[ERROR] " line on a run's standard error (lines before it may come from
+// libraries' own logging); empty when there is none.
+std::string error_text(const ProcessResult& run);
+
 // Path of a file in the fixture folder (testing/fixtures in the source tree, or
 // $DRONE_FIXTURES_DIR).
 std::string fixture_path(const std::string& relative);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace drone_test {
@@ -23,5 +24,8 @@ class TempDir {
 // Whole-file helpers; both throw std::runtime_error on I/O failure.
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& contents);
+// Writes the first `size` bytes of the file `from` to `to`; throws std::runtime_error when
+// `from` is shorter.
+void write_truncated_copy(const std::string& from, const std::string& to, size_t size);
 
 }  // namespace drone_test

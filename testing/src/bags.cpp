@@ -1,0 +1,96 @@
+#include "testing/bags.h"
+
+#include <rosbag/view.h>
+#include <std_msgs/String.h>
+
+#include <tuple>
+#include <utility>
+
+namespace drone_test {
+
+namespace {
+
+constexpr char kCallerId[] = "/drone_test";
+
+}  // namespace
+
+RawMessage livox_raw(std::vector<uint8_t> bytes) {
+  using livox_ros_driver2::CustomMsg;
+  return RawMessage{ros::message_traits::DataType<CustomMsg>::value(),
+                    ros::message_traits::MD5Sum<CustomMsg>::value(),
+                    ros::message_traits::Definition<CustomMsg>::value(), std::move(bytes)};
+}
+
+BagBuilder::BagBuilder(const std::string& path, rosbag::compression::CompressionType compression,
+                       uint32_t chunk_threshold) {
+  bag_.open(path, rosbag::bagmode::Write);
+  bag_.setCompression(compression);
+  bag_.setChunkThreshold(chunk_threshold);
+}
+
+BagBuilder::~BagBuilder() { close(); }
+
+void BagBuilder::close() {
+  if (bag_.isOpen()) bag_.close();
+}
+
+ros::Time BagBuilder::next_record_time() {
+  const int64_t ms = 1000 + sequenced_++;
+  return ros::Time(static_cast<uint32_t>(ms / 1000), static_cast<uint32_t>(ms % 1000) * 1000000u);
+}
+
+BagBuilder& BagBuilder::frame(const ros::Time& stamp, const std::vector<XyzPoint>& points,
+                              const std::string& topic) {
+  return write(topic, next_record_time(), make_livox_frame(++seq_, stamp, points), kCallerId);
+}
+
+BagBuilder& BagBuilder::text(const std::string& data, const std::string& topic) {
+  std_msgs::String msg;
+  msg.data = data;
+  return write(topic, next_record_time(), msg, kCallerId);
+}
+
+BagBuilder& BagBuilder::raw(const RawMessage& message, const std::string& topic) {
+  return write(topic, next_record_time(), message, kCallerId);
+}
+
+bool StoredMessage::operator<(const StoredMessage& o) const {
+  return std::tie(time, topic, connection, bytes) <
+         std::tie(o.time, o.topic, o.connection, o.bytes);
+}
+
+bool StoredMessage::operator==(const StoredMessage& o) const {
+  return std::tie(time, topic, connection, bytes) ==
+         std::tie(o.time, o.topic, o.connection, o.bytes);
+}
+
+std::vector<StoredMessage> read_all(const std::string& path) {
+  rosbag::Bag bag(path, rosbag::bagmode::Read);
+  std::vector<StoredMessage> out;
+  for (const rosbag::MessageInstance& m : rosbag::View(bag)) {
+    StoredMessage s;
+    s.topic = m.getTopic();
+    s.time = m.getTime();
+    if (m.getConnectionHeader()) s.connection = *m.getConnectionHeader();
+    s.bytes.resize(m.size());
+    ros::serialization::OStream stream(s.bytes.data(), m.size());
+    m.write(stream);
+    out.push_back(std::move(s));
+  }
+  return out;
+}
+
+std::vector<std::map<std::string, std::string>> connections_of(const std::string& path) {
+  rosbag::Bag bag(path, rosbag::bagmode::Read);
+  rosbag::View view(bag);
+  std::vector<std::map<std::string, std::string>> out;
+  for (const rosbag::ConnectionInfo* c : view.getConnections()) {
+    std::map<std::string, std::string> header;
+    if (c->header) header = *c->header;
+    header["topic"] = c->topic;
+    out.push_back(header);
+  }
+  return out;
+}
+
+}  // namespace drone_test
