@@ -8,45 +8,26 @@
 #include <functional>
 #include <locale>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bag_analyzer_task.h"
 #include "caikongqu_task.h"
 #include "framework/params.h"
-#include "framework/reporter.h"
 #include "framework/task.h"
 #include "lidar_validate_task.h"
 #include "livox_to_pc2_task.h"
 #include "mission_validate_task.h"
 #include "scan2fullpcd_task.h"
+#include "testing/locale.h"
 #include "testing/process.h"
+#include "testing/task_run.h"
 #include "testing/temp_dir.h"
 
 namespace {
 
-// Grouping by three with '.' and a decimal comma, built in so that it never depends on which
-// locales the machine has.
-struct Commas : std::numpunct<char> {
-  char do_decimal_point() const override { return ','; }
-  char do_thousands_sep() const override { return '.'; }
-  std::string do_grouping() const override { return "\3"; }
-};
-
-// The installed German locale: the same conventions, plus the C library's own (LC_NUMERIC).
+// The installed German locale: digit grouping and a decimal comma, for the C library as well.
 constexpr char kGermanLocale[] = "de_DE.UTF-8";
-
-class GlobalLocale {
- public:
-  explicit GlobalLocale(const std::locale& l) : saved_(std::locale::global(l)) {}
-  ~GlobalLocale() { std::locale::global(saved_); }
-  GlobalLocale(const GlobalLocale&) = delete;
-  GlobalLocale& operator=(const GlobalLocale&) = delete;
-
- private:
-  std::locale saved_;
-};
 
 struct ProgramCase {
   const char* program;
@@ -57,16 +38,9 @@ struct ProgramCase {
   std::string in_document;
 };
 
-// Everything a task printed, with the text of what it threw, if anything.
-std::string run_task(const ProgramCase& c) {
-  std::ostringstream out;
-  drone_task::Reporter reporter(out);
-  try {
-    c.make()->run(drone_task::Params(c.params), reporter);
-  } catch (const std::exception& e) {
-    out << "threw: " << e.what() << '\n';
-  }
-  return out.str();
+drone_test::TaskRun run(const ProgramCase& c) {
+  const std::unique_ptr<drone_task::Task> task = c.make();
+  return drone_test::run_task(*task, c.params);
 }
 
 // A mission long enough for its counts to take a thousands separator.
@@ -125,17 +99,22 @@ class SuiteLocaleTest : public ::testing::Test {
   }
 
   // Runs every program under the classic locale and then under `locale`, expecting the same
-  // bytes.
+  // lines and the same failure, if any.
   static void expect_same_output_under(const std::locale& locale) {
     for (const ProgramCase& c : cases()) {
-      const std::string classic = run_task(c);
-      EXPECT_NE(classic.find(c.in_document), std::string::npos) << c.program << '\n' << classic;
-      std::string localized;
+      const drone_test::TaskRun classic = run(c);
+      ASSERT_FALSE(classic.threw) << c.program << ": " << classic.error;
+      ASSERT_FALSE(classic.lines.empty()) << c.program;
+      EXPECT_NE(classic.lines.back().find(c.in_document), std::string::npos)
+          << c.program << '\n'
+          << classic.lines.back();
+      drone_test::TaskRun localized;
       {
-        const GlobalLocale switched(locale);
-        localized = run_task(c);
+        const drone_test::GlobalLocale switched(locale);
+        localized = run(c);
       }
-      EXPECT_EQ(localized, classic) << c.program;
+      EXPECT_EQ(localized.lines, classic.lines) << c.program;
+      EXPECT_EQ(localized.error, classic.error) << c.program;
     }
   }
 
@@ -145,7 +124,7 @@ class SuiteLocaleTest : public ::testing::Test {
 drone_test::TempDir* SuiteLocaleTest::dir_ = nullptr;
 
 TEST_F(SuiteLocaleTest, OutputIgnoresAGroupingDecimalCommaLocale) {
-  expect_same_output_under(std::locale(std::locale::classic(), new Commas));
+  expect_same_output_under(drone_test::grouping_comma_locale());
 }
 
 TEST_F(SuiteLocaleTest, OutputIgnoresTheGermanLocale) {
