@@ -59,8 +59,8 @@ for p in "${programs[@]}"; do
   fi
   check grep -q "^NAME" <<<"$text"
   check grep -q "^ *$p - " <<<"$text"
-  check grep -q "^SYNOPSIS" <<<"$text"
-  check grep -q "^ *$p --" <<<"$text"
+  # The synopsis is the usage line of --help.
+  check grep -q "^ *$p " <<<"$(sed -n '/^SYNOPSIS/{n;p}' <<<"$text")"
 done
 if ((${#from_package[@]} > 0)); then
   echo "package-check: dpkg excludes /usr/share/man on this system; read from the package file: ${from_package[*]}"
