@@ -10,3 +10,10 @@ if(DRONE_SANITIZE)
     -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
   target_link_options(drone_warnings INTERFACE -fsanitize=address,undefined)
 endif()
+if(DRONE_FUZZ)
+  # Coverage for libFuzzer in every library; the fuzz programs themselves link -fsanitize=fuzzer.
+  target_compile_options(drone_warnings INTERFACE
+    -fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+    -fno-sanitize-recover=undefined)
+  target_link_options(drone_warnings INTERFACE -fsanitize=address,undefined)
+endif()

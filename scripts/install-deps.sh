@@ -11,6 +11,7 @@ packages=(
   libgtest-dev libgmock-dev
   python3-rosbag python3-sensor-msgs python3-std-msgs ros-sensor-msgs
   dpkg-dev file
+  clang libfuzzer-14-dev libclang-rt-14-dev
   locales help2man man-db
 )
 

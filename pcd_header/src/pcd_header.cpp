@@ -61,8 +61,13 @@ std::string read_lines(std::istream& in, RawHeader* raw) {
   while (raw->data.empty()) {
     // A line too long, or no DATA line early in the file: not a PCD header.
     if (raw->data_offset > kMaxHeaderBytes || !in.getline(buffer.data(), buffer.size())) break;
-    raw->data_offset += static_cast<uint64_t>(in.gcount());
-    const std::string text(buffer.data());
+    const auto read = static_cast<size_t>(in.gcount());
+    raw->data_offset += read;
+    // gcount() counts the newline when one ended the line.
+    const std::string text(buffer.data(), in.eof() ? read : read - 1);
+    // The library's reader keeps a NUL byte as a character of its line: to it such a line is
+    // neither empty nor a key it knows, and it crashes on it.
+    if (text.find('\0') != std::string::npos) return "头部行含有 NUL 字节";
     if (text.empty()) continue;
     std::istringstream line(text);
     std::string key;

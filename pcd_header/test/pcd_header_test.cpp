@@ -257,6 +257,8 @@ TEST(PcdHeader, RefusesDamagedHeadersWithTheirReason) {
       {"line of blanks", fields + " \t\n" + shape + "DATA binary\n" + binary, "头部含有空白行"},
       {"line of a carriage return", fields + "\r\n" + shape + "DATA binary\n" + binary,
        "头部含有空白行"},
+      {"line of NUL bytes", fields + std::string(4, '\0') + "\n" + shape + "DATA binary\n" + binary,
+       "头部行含有 NUL 字节"},
       // No header.
       {"empty file", "", "不是 PCD 文件"},
       {"no DATA line", "VERSION 0.7\nFIELDS x y z\nPOINTS 200000000\n", "不是 PCD 文件"},

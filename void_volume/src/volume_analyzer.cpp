@@ -86,6 +86,10 @@ void to_xyz(const pcl::PCLPointCloud2& blob, pcl::PointCloud<pcl::PointXYZ>& clo
   pcl::fromPCLPointCloud2(blob, cloud);
 }
 
+}  // namespace
+
+namespace detail {
+
 // Reads the file into `cloud` with its sensor origin and orientation; returns why it could not,
 // or an empty text. The header is read and checked on its own first, since the reader would set
 // aside and zero memory for as many points as a damaged header claims, and misreads or crashes on
@@ -112,6 +116,10 @@ std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& 
   to_xyz(blob, cloud);
   return {};
 }
+
+}  // namespace detail
+
+namespace {
 
 std::string save_failure(const std::string& path, const std::string& reason) {
   return "Failed to save reconstructed PCD: " + path + " (" + reason + ")";
@@ -150,7 +158,7 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
   const int octree_depth = detail::clamp_depth(depth);
 
   pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
-  result.error_message = load_cloud(input_pcd, *cloud);
+  result.error_message = detail::load_cloud(input_pcd, *cloud);
   if (!result.error_message.empty()) return result;
   result.points_count = cloud->size();
 

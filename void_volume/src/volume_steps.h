@@ -48,6 +48,12 @@ int clamp_depth(int requested);
 // The separator is added even when `output_dir` is empty or already ends in one.
 std::string reconstructed_path(const std::string& input_pcd, const std::string& output_dir);
 
+// Loads the PCD file at `path` into `cloud` (points, sensor origin and orientation), checking its
+// header first; returns why the file was refused ("Failed to load PCD file: <path>", or that it
+// has no float x, y, z fields), or "" when loaded. Leaves `cloud` empty when refused. Throws
+// only std::bad_alloc. Defined with the analyzer, which loads its input through it.
+std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud);
+
 // Writes `vertices` as the point-cloud library's text PCD writer does at 8 significant digits,
 // byte for byte (its header, then "x y z" per vertex, "nan" for NaN), but through `out`, so
 // that every write is checked. Returns the system's text for a failed write, or "". `out` must
