@@ -7,11 +7,13 @@
 #include <cstdint>
 #include <exception>
 #include <map>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <utility>
 
 #include "bag_check/bag_structure.h"
+#include "bag_index.h"
 
 namespace bag_analyzer {
 
@@ -19,9 +21,52 @@ namespace {
 
 const char kOpenFailed[] = "无法打开 bag 文件: ";
 
-}  // namespace
+// A stored time in seconds, as ros::Time::toSec converts it.
+double seconds(const StoredTime& t) {
+  return static_cast<double>(t.sec) + 1e-9 * static_cast<double>(t.nsec);
+}
 
-BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
+// The inventory from the index section alone: a topic is listed when a chunk-info record counts
+// a message for one of its connections, and takes the type of the last such connection by id,
+// as a view over the whole bag lists them.
+BagAnalysisResult from_index(const BagIndex& index) {
+  struct Topic {
+    uint32_t count = 0;  // 32 bits, as the message walk counts
+    const std::string* type = nullptr;
+  };
+  std::map<std::string, Topic> topics;  // byte-wise order of std::string comparison
+  uint32_t total = 0;
+  for (const IndexedConnection& connection : index.connections) {
+    if (connection.messages == 0) continue;
+    Topic& topic = topics[connection.topic];
+    topic.count += static_cast<uint32_t>(connection.messages);
+    topic.type = &connection.datatype;
+    total += static_cast<uint32_t>(connection.messages);
+  }
+
+  BagAnalysisResult result;
+  if (!topics.empty()) {
+    result.start_time = seconds(index.start);
+    result.end_time = seconds(index.end);
+    result.duration = result.end_time - result.start_time;
+  }
+  result.total_messages = total;
+  result.success = true;
+  result.topics.reserve(topics.size());
+  for (const auto& entry : topics) {
+    TopicInfo info;
+    info.name = entry.first;
+    info.message_count = entry.second.count;
+    info.msg_type = *entry.second.type;
+    result.topics.push_back(std::move(info));
+  }
+  return result;
+}
+
+// The inventory through the bag library, for the files the index reader leaves to it (older
+// format versions, encrypted or unindexed bags, and every damaged index): opening reads every
+// index entry, and a view over the whole bag walks them.
+BagAnalysisResult from_view(const std::string& bag_path) {
   BagAnalysisResult result;
 
   // Damage that would make the bag library read out of bounds while opening is refused here, as
@@ -44,7 +89,7 @@ BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
 
   // The whole bag: every connection, every time the bag library accepts, each message once. (The
   // library refuses index entries stamped before ros::TIME_MIN, i.e. at time 0, when it opens
-  // the bag; such messages are invisible to every reader built on it, this one included.)
+  // the bag, so on this path such messages are not counted.)
   rosbag::View view(bag, ros::TIME_MIN, ros::TIME_MAX, false);
 
   // The view lists connections in ascending connection id; a later connection on the same
@@ -90,6 +135,16 @@ BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
 
   bag.close();
   return result;
+}
+
+}  // namespace
+
+BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
+  // The chunk-info records count every message of each chunk per connection and give each
+  // chunk's first and last time, which is all the inventory needs.
+  const std::optional<BagIndex> index = read_bag_index(bag_path);
+  if (index) return from_index(*index);
+  return from_view(bag_path);
 }
 
 }  // namespace bag_analyzer

@@ -8,17 +8,21 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <exception>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <utility>
 #include <vector>
 
+#include "bag_index.h"
 #include "bag_writer.h"
 #include "testing/bag_bytes.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
+#include "view_walk.h"
 
 namespace {
 
@@ -174,10 +178,61 @@ TEST(BagAnalyzer, CompressionAndChunkOrderDoNotChangeTheResult) {
   }
 }
 
+// The index section against a walk over every message of the bag library's view, on bags with
+// many chunks, several connections per topic (one of them only in the last chunk), chunks out of
+// time order, compressed chunks, one message and none.
+TEST(BagAnalyzer, IndexAgreesWithTheViewWalk) {
+  std::vector<TestMessage> many;
+  for (uint32_t i = 0; i < 3000; ++i) {
+    many.push_back({"/t" + std::to_string(i % 7),
+                    ros::Time(1600000000 + i / 200, (i % 200) * 5000000u), K::kString, ""});
+  }
+  std::vector<TestMessage> connections;
+  for (uint32_t i = 0; i < 600; ++i) {
+    const bool first = i % 3 != 0;
+    connections.push_back({i % 2 ? "/mixed" : "/status", ros::Time(50 + i, 123456789u),
+                           first ? K::kString : K::kInt32, first ? "/talker" : "/counter"});
+  }
+  connections.push_back({"/status", ros::Time(700, 0), K::kString, "/late"});
+  std::vector<TestMessage> unsorted = connections;
+  std::reverse(unsorted.begin(), unsorted.end());
+  std::swap(unsorted[3], unsorted[400]);
+
+  struct Case {
+    const char* label;
+    const std::vector<TestMessage>* messages;
+    rosbag::compression::CompressionType compression;
+    uint32_t chunk_threshold;
+  };
+  const std::vector<TestMessage> none;
+  const std::vector<TestMessage> one = {{"/only", ros::Time(3, 999999999u), K::kInt32, ""}};
+  const Case cases[] = {
+      {"many chunks", &many, rosbag::compression::Uncompressed, 1024},
+      {"many lz4 chunks", &many, rosbag::compression::LZ4, 2048},
+      {"several connections per topic", &connections, rosbag::compression::Uncompressed, 700},
+      {"several connections per topic, bz2", &connections, rosbag::compression::BZ2, 4096},
+      {"chunks out of time order", &unsorted, rosbag::compression::Uncompressed, 300},
+      {"one chunk", &connections, rosbag::compression::Uncompressed, 1 << 22},
+      {"one message", &one, rosbag::compression::Uncompressed, 1024},
+      {"no messages", &none, rosbag::compression::Uncompressed, 1024},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    drone_test::TempDir dir;
+    const std::string path = dir.file("g.bag");
+    bagstat_test::write_bag(path, *c.messages, c.compression, c.chunk_threshold);
+    ASSERT_TRUE(bag_analyzer::read_bag_index(path)) << "the index section is read";
+    const BagAnalysisResult r = BagAnalyzer::analyze(path);
+    ASSERT_TRUE(r.success) << r.error_message;
+    EXPECT_EQ(bagstat_test::inventory(r), bagstat_test::inventory(bagstat_test::view_walk(path)));
+    EXPECT_EQ(r.total_messages, c.messages->size());
+  }
+}
+
 // Tools other than the C++ recorder can write messages stamped at time 0 (one of the shared real
-// bags holds one). The bag library refuses their index entries when it opens the bag, so they
-// are neither counted nor part of the time span, as for every program built on that library.
-TEST(BagAnalyzer, MessagesStampedAtTimeZeroAreNotVisible) {
+// bags holds one). The chunk-info records count them, as `rosbag info` does, although the bag
+// library drops their index entries when it opens the bag.
+TEST(BagAnalyzer, MessagesStampedAtTimeZeroAreCounted) {
   drone_test::TempDir dir;
   const std::string path = dir.file("zero.bag");
   const drone_test::ProcessResult w = drone_test::run_python(
@@ -193,11 +248,12 @@ TEST(BagAnalyzer, MessagesStampedAtTimeZeroAreNotVisible) {
   const BagAnalysisResult r = BagAnalyzer::analyze(path);
   ASSERT_TRUE(r.success) << r.error_message;
   const std::vector<std::tuple<std::string, uint32_t, std::string>> expected = {
-      {"/u", 2, "std_msgs/String"}};
+      {"/t", 1, "std_msgs/String"}, {"/u", 3, "std_msgs/String"}};
   EXPECT_EQ(listing(r), expected);
-  EXPECT_EQ(r.total_messages, 2u);
-  EXPECT_DOUBLE_EQ(r.start_time, 5.0);
-  EXPECT_DOUBLE_EQ(r.duration, 2.5);
+  EXPECT_EQ(r.total_messages, 4u);
+  EXPECT_EQ(r.start_time, 0.0);
+  EXPECT_DOUBLE_EQ(r.duration, 7.5);
+  EXPECT_EQ(bagstat_test::view_walk(path).total_messages, 2u) << "the bag library counts them";
 }
 
 // The counts come from the index alone: a bag whose compressed chunk data is destroyed (so that
@@ -271,10 +327,12 @@ TEST(BagAnalyzer, DamagedBagsAreRefusedOrReadCorrectly) {
   }
 }
 
-// Damage that would make the bag library read out of bounds while opening the bag is refused as
-// a bag that cannot be opened, with the damage named after the prefix; where the library refuses
-// the file itself, its own text follows the prefix.
-TEST(BagAnalyzer, RecordsTheBagLibraryCannotReadSafelyAreRefused) {
+// Damage in the index section (connection and chunk-info records) fails as a bag that cannot be
+// opened: where a record would make the bag library read out of bounds, with the damage named
+// after the prefix, otherwise with the library's own text. Index records after the chunks are
+// not read by the analysis, so damage there leaves the inventory as the chunk-info records give
+// it.
+TEST(BagAnalyzer, DamagedIndexSectionIsRefused) {
   drone_test::TempDir dir;
   const std::string valid_path = dir.file("valid.bag");
   std::vector<TestMessage> messages;
@@ -283,47 +341,127 @@ TEST(BagAnalyzer, RecordsTheBagLibraryCannotReadSafelyAreRefused) {
   }
   bagstat_test::write_bag(valid_path, messages, rosbag::compression::Uncompressed, 1024);
   const std::string valid = drone_test::read_file(valid_path);
+  const BagAnalysisResult undamaged = BagAnalyzer::analyze(valid_path);
+  ASSERT_EQ(undamaged.total_messages, 40u);
+
+  using drone_test::field_at;
+  using drone_test::put_u32;
+  // Sets the 4 bytes at `offset` from field `name` of the n-th record with `op`; returns the
+  // record's position.
+  const auto damage = [](std::string& bytes, uint8_t op, size_t n, const char* name, size_t offset,
+                         uint32_t value) {
+    const drone_test::BagRecord r = drone_test::record_with_op(bytes, op, n);
+    put_u32(bytes, field_at(bytes, r.header_pos, r.header_len, name) + offset, value);
+    return r.pos;
+  };
+  const std::string past = "has a field that runs past the header's end";
+  struct Case {
+    const char* label;
+    uint8_t op;
+    size_t n;
+    const char* field;
+    size_t offset;  // from the field's length word
+    uint32_t value;
+    bool names_the_record;  // the text names the damaged record, else it is the bag library's
+  };
+  const Case cases[] = {
+      {"connection topic runs past its header", drone_test::kOpConnection, 0, "topic", 0, 999999,
+       true},
+      {"chunk-info count runs past its header", drone_test::kOpChunkInfo, 1, "count", 0, 999999,
+       true},
+      {"connection topic longer than the library reads", drone_test::kOpConnection, 0, "topic", 0,
+       2000000, false},
+      {"chunk-info version 2", drone_test::kOpChunkInfo, 0, "ver", 8, 2, false},
+      {"chunk-info op", drone_test::kOpChunkInfo, 2, "op", 3, 0x07070707, false},
+      {"chunk-info lists more connections than its data holds", drone_test::kOpChunkInfo, 0,
+       "count", 10, 3000, false},
+  };
   const std::string path = dir.file("damaged.bag");
-
-  const drone_test::DamagedBag past = drone_test::with_field_past_header(valid);
-  drone_test::write_file(path, past.bytes);
-  BagAnalysisResult result = BagAnalyzer::analyze(path);
-  expect_unopened(result);
-  EXPECT_EQ(result.error_message, std::string(kPrefix) + "record header at byte " +
-                                      std::to_string(past.fault_at) +
-                                      " has a field that runs past the header's end");
-
-  const drone_test::DamagedBag zero = drone_test::with_time_zero_on_undefined_connection(valid, 77);
-  drone_test::write_file(path, zero.bytes);
-  result = BagAnalyzer::analyze(path);
-  expect_unopened(result);
-  EXPECT_EQ(result.error_message,
-            std::string(kPrefix) + "index entry at byte " + std::to_string(zero.fault_at) +
-                " has time 0 on connection 77, which the bag does not define");
-
-  {  // a field length that the library's parser refuses on its own: the library's text
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
     std::string bytes = valid;
-    const drone_test::BagRecord r = drone_test::record_with_op(bytes, drone_test::kOpConnection);
-    drone_test::put_u32(bytes, drone_test::field_at(bytes, r.header_pos, r.header_len, "topic"),
-                        2000000);
+    const size_t at = damage(bytes, c.op, c.n, c.field, c.offset, c.value);
     drone_test::write_file(path, bytes);
-    result = BagAnalyzer::analyze(path);
-    expect_unopened(result);
-    EXPECT_EQ(result.error_message.find("runs past"), std::string::npos) << result.error_message;
+    const BagAnalysisResult r = BagAnalyzer::analyze(path);
+    expect_unopened(r);
+    if (c.names_the_record) {
+      EXPECT_EQ(r.error_message,
+                kPrefix + ("record header at byte " + std::to_string(at) + " ") + past);
+    } else {
+      EXPECT_EQ(r.error_message.find(past), std::string::npos) << r.error_message;
+    }
   }
 
-  {  // with valid times, entries of an undefined connection are harmless: the library keeps them
-     // out of every view, so the bag is read and they are simply not counted
-    std::string bytes = valid;
-    const drone_test::BagRecord r = drone_test::record_with_op(bytes, drone_test::kOpIndexData, 2);
-    drone_test::put_u32(bytes, drone_test::field_at(bytes, r.header_pos, r.header_len, "conn") + 9,
-                        77);
-    drone_test::write_file(path, bytes);
-    result = BagAnalyzer::analyze(path);
-    ASSERT_TRUE(result.success) << result.error_message;
-    EXPECT_LT(result.total_messages, 40u);
-    EXPECT_GT(result.total_messages, 0u);
+  struct IndexCase {
+    const char* label;
+    std::string bytes;
+  };
+  std::string undefined = valid;
+  damage(undefined, drone_test::kOpIndexData, 2, "conn", 9, 77);
+  const IndexCase index_cases[] = {
+      {"time 0 on an undefined connection",
+       drone_test::with_time_zero_on_undefined_connection(valid, 77).bytes},
+      {"entries of an undefined connection", undefined},
+  };
+  for (const IndexCase& c : index_cases) {
+    SCOPED_TRACE(c.label);
+    drone_test::write_file(path, c.bytes);
+    const BagAnalysisResult r = BagAnalyzer::analyze(path);
+    ASSERT_TRUE(r.success) << r.error_message;
+    EXPECT_EQ(bagstat_test::inventory(r), bagstat_test::inventory(undamaged));
   }
+}
+
+// Every byte of the index section changed, and the file cut at every byte of it: the index
+// reader never reads past a record or the file (the sanitizer build checks), a cut index is
+// never read, and what it returns is a well-formed index.
+TEST(BagIndex, AnyDamageToTheIndexSectionEndsCleanly) {
+  drone_test::TempDir dir;
+  const std::string valid_path = dir.file("valid.bag");
+  std::vector<TestMessage> messages;
+  for (uint32_t i = 0; i < 12; ++i) {
+    messages.push_back({i % 3 ? "/a" : "/b", ros::Time(10 + i, 0), i % 4 ? K::kString : K::kInt32,
+                        i % 2 ? "/x" : "/y"});
+  }
+  bagstat_test::write_bag(valid_path, messages, rosbag::compression::Uncompressed, 200);
+  const std::string valid = drone_test::read_file(valid_path);
+  const std::optional<bag_analyzer::BagIndex> whole = bag_analyzer::read_bag_index(valid_path);
+  ASSERT_TRUE(whole);
+  uint64_t total = 0;
+  for (const auto& c : whole->connections) total += c.messages;
+  ASSERT_EQ(total, messages.size());
+
+  const size_t index_pos = drone_test::record_with_op(valid, drone_test::kOpConnection).pos;
+  const std::string path = dir.file("damaged.bag");
+  // A new file each time: the file system writes a truncated and rewritten file back at once.
+  const auto rewrite = [&path](const std::string& bytes) {
+    std::remove(path.c_str());
+    drone_test::write_file(path, bytes);
+  };
+  size_t read_whole = 0;
+  for (size_t at = index_pos; at < valid.size(); ++at) {
+    SCOPED_TRACE("byte " + std::to_string(at));
+    rewrite(valid.substr(0, at));
+    EXPECT_FALSE(bag_analyzer::read_bag_index(path));
+    for (const uint8_t mask : {0x01, 0x10, 0x80, 0xFF}) {
+      std::string bytes = valid;
+      bytes[at] = static_cast<char>(bytes[at] ^ mask);
+      rewrite(bytes);
+      const std::optional<bag_analyzer::BagIndex> index = bag_analyzer::read_bag_index(path);
+      if (!index) continue;
+      ++read_whole;
+      for (size_t i = 0; i < index->connections.size(); ++i) {
+        EXPECT_FALSE(index->connections[i].topic.empty());
+        if (i > 0) {
+          EXPECT_LT(index->connections[i - 1].id, index->connections[i].id);
+        }
+      }
+      EXPECT_LT(index->start.nsec, 1000000000u);
+      EXPECT_LT(index->end.nsec, 1000000000u);
+      EXPECT_LE(index->start.sec, index->end.sec);
+    }
+  }
+  EXPECT_GT(read_whole, 0u) << "changes inside names, types and counts still read";
 }
 
 // A file its reader may not read. Root reads every file whatever its mode, so as root the

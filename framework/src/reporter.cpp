@@ -2,6 +2,8 @@
 
 #include <curl/curl.h>
 
+#include <cerrno>
+#include <cstring>
 #include <iostream>
 #include <string>
 
@@ -18,13 +20,61 @@ bool reports_failure(const std::string& document) {
          document.find("\"success\": false") != std::string::npos;
 }
 
+// Bytes of the well-formed UTF-8 sequence starting at text[i] (a byte from 0x80 up), or 0 when
+// none starts there: a stray continuation byte, a truncated sequence, an overlong form, a
+// surrogate or a code point above U+10FFFF.
+size_t utf8_sequence_length(const std::string& text, size_t i) {
+  const auto at = [&text](size_t k) {
+    return k < text.size() ? static_cast<unsigned char>(text[k]) : 0u;
+  };
+  const unsigned lead = at(i);
+  size_t length = 0;
+  unsigned low = 0x80;  // the range of the second byte, narrowed for some leads
+  unsigned high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
+    if (lead == 0xED) high = 0x9F;  // surrogates
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong below U+10000
+    if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
+  } else {
+    return 0;
+  }
+  if (at(i + 1) < low || at(i + 1) > high) return 0;
+  for (size_t k = 2; k < length; ++k) {
+    if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
+  }
+  return length;
+}
+
 }  // namespace
 
 std::string escape_json(const std::string& text) {
   static const char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size() + 8);
-  for (const char c : text) {
+  const size_t size = text.size();
+  for (size_t i = 0; i < size;) {
+    const char c = text[i];
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte >= 0x80) {
+      const size_t length = utf8_sequence_length(text, i);
+      if (length > 0) {
+        out.append(text, i, length);
+        i += length;
+      } else {
+        out += "\\u00";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0xF];
+        ++i;
+      }
+      continue;
+    }
+    ++i;
     switch (c) {
       case '"':
         out += "\\\"";
@@ -48,10 +98,10 @@ std::string escape_json(const std::string& text) {
         out += "\\t";
         break;
       default:
-        if (static_cast<unsigned char>(c) < 0x20) {
+        if (byte < 0x20) {
           out += "\\u00";
-          out += kHex[(c >> 4) & 0xF];
-          out += kHex[c & 0xF];
+          out += kHex[byte >> 4];
+          out += kHex[byte & 0xF];
         } else {
           out += c;
         }
@@ -72,7 +122,18 @@ Reporter::~Reporter() {
 
 void Reporter::init(const std::string& url) {
   url_ = url;
-  if (!url_.empty() && curl_ == nullptr) curl_ = curl_easy_init();
+  if (url_.empty() || curl_ != nullptr) return;
+  CURL* curl = curl_easy_init();
+  if (curl == nullptr) return;
+  // Reports go to an HTTP endpoint only: a file://, gopher:// or telnet:// URL (or a redirect
+  // to one) must not read local files or write the report to an arbitrary port. A libcurl that
+  // cannot be restricted posts nothing.
+  if (curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
+      curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK) {
+    curl_easy_cleanup(curl);
+    return;
+  }
+  curl_ = curl;
 }
 
 void Reporter::report(int percent, const std::string& message, const std::string& metadata) {
@@ -106,7 +167,13 @@ void Reporter::finish(const std::string& result_json, const std::vector<ResultFi
 }
 
 void Reporter::send_stdout(const std::string& line) {
+  if (!output_error_.empty()) return;
+  errno = 0;
   out_ << "{\"_progress\":" << line << "}\n" << std::flush;
+  if (!out_) {
+    const int error = errno != 0 ? errno : EIO;
+    output_error_ = std::string("无法写入标准输出: ") + std::strerror(error);
+  }
 }
 
 void Reporter::send_http(const std::string& line) {

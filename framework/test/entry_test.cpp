@@ -1,9 +1,11 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "testing/process.h"
+#include "testing/temp_dir.h"
 
 namespace {
 
@@ -51,6 +53,62 @@ TEST(Entry, HelpAndVersionAnswerWithoutRunningTheTask) {
   EXPECT_EQ(version.exit_code, 0);
   EXPECT_EQ(version.out.rfind("taskkit_probe ", 0), 0u);
   EXPECT_EQ(version.out.find("_progress"), std::string::npos);
+}
+
+TEST(Entry, EveryLineIsUtf8JsonWhateverTheBytesOfItsTexts) {
+  // Texts from paths and topics in another encoding or cut mid-character; Python's strict
+  // decoder and JSON parser take every line or the script fails.
+  const drone_test::TempDir dir;
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--value", "/data/\xb2\xe2\xca\xd4.bag\xe6\x96"},
+        std::vector<std::string>{"--fail", "\xff\xfe \xc3( \xed\xa0\x80 \"x\"\n"}}) {
+    const auto run = probe(args);
+    drone_test::write_file(dir.file("out"), run.out);
+    const auto parsed = drone_test::run_python(
+        "import json, sys\n"
+        "lines = open(sys.argv[1], 'rb').read().decode('utf-8').splitlines()\n"
+        "print(len([json.loads(l) for l in lines]))\n",
+        {dir.file("out")});
+    EXPECT_EQ(parsed.exit_code, 0) << parsed.err;
+    EXPECT_EQ(parsed.out, std::to_string(drone_test::split_lines(run.out).size()) + "\n");
+    EXPECT_GE(drone_test::split_lines(run.out).size(), 2u);
+  }
+}
+
+TEST(Entry, UnwritableStandardOutputEndsWithStatusOne) {
+  // Standard output on a full device or a pipe whose reader has gone: the program says so on
+  // standard error and ends with status 1 (not killed by SIGPIPE, not 0).
+  const char* script =
+      "import os, subprocess, sys\n"
+      "if sys.argv[1] == 'full':\n"
+      "    out = os.open('/dev/full', os.O_WRONLY)\n"
+      "else:\n"
+      "    r, out = os.pipe()\n"
+      "    os.close(r)\n"
+      "p = subprocess.run(sys.argv[2:], stdout=out, stderr=subprocess.PIPE)\n"
+      "sys.stdout.write(str(p.returncode) + '\\n' + p.stderr.decode())\n";
+  const std::string program = drone_test::program_path("taskkit_probe");
+  const struct {
+    const char* sink;
+    std::vector<std::string> args;
+    const char* reason;
+  } cases[] = {
+      {"full", {}, "No space left on device"},
+      {"closed", {}, "Broken pipe"},
+      {"full", {"--help"}, "No space left on device"},
+      {"closed", {"--version"}, "Broken pipe"},
+      {"full", {"--fail", "x"}, nullptr},  // the task's own error is the one reported
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.sink) + (c.args.empty() ? "" : " " + c.args[0]));
+    if (c.sink == std::string("full") && access("/dev/full", W_OK) != 0) continue;
+    std::vector<std::string> argv = {c.sink, program};
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const auto run = drone_test::run_python(script, argv);
+    const std::string expected_err =
+        c.reason != nullptr ? std::string("[ERROR] 无法写入标准输出: ") + c.reason : "[ERROR] x";
+    EXPECT_EQ(run.out, "1\n" + expected_err + "\n");
+  }
 }
 
 }  // namespace

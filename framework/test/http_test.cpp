@@ -94,4 +94,33 @@ TEST(HttpSink, EmptyVariableMakesNoRequest) {
   EXPECT_TRUE(receiver.requests().empty());
 }
 
+TEST(HttpSink, SpeaksHttpOnly) {
+  // A report URL of another scheme would have libcurl read local files or write the report to
+  // any port; the listener sees no connection, and the line is printed as ever.
+  HttpReceiver receiver;
+  const std::string host = "127.0.0.1:" + std::to_string(receiver.port());
+  for (const std::string& url :
+       {"gopher://" + host + "/1x", "dict://" + host + "/d:x", "telnet://" + host,
+        "ftp://" + host + "/x", "smtp://" + host, std::string("file:///etc/hostname")}) {
+    SCOPED_TRACE(url);
+    std::ostringstream out;
+    {
+      Reporter reporter(out);
+      reporter.init(url);
+      reporter.report(0, "m", "{}");
+    }
+    EXPECT_EQ(receiver.connections(), 0);
+    EXPECT_EQ(out.str(), "{\"_progress\":{\"percent\":0,\"message\":\"m\",\"metadata\":{}}}\n");
+  }
+  // The same listener over http: one connection, so the count above could have seen one.
+  std::ostringstream out;
+  {
+    Reporter reporter(out);
+    reporter.init(receiver.url());
+    reporter.report(0, "m", "{}");
+  }
+  EXPECT_EQ(receiver.connections(), 1);
+  EXPECT_EQ(receiver.requests().size(), 1u);
+}
+
 }  // namespace

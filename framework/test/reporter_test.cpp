@@ -2,6 +2,7 @@
 
 #include <sstream>
 #include <string>
+#include <utility>
 
 #include "framework/escape_json.h"
 #include "framework/reporter.h"
@@ -25,8 +26,31 @@ TEST(EscapeJson, EverythingElsePassesUnchanged) {
   EXPECT_EQ(escape_json("/path/to/a.bag"), "/path/to/a.bag");
   EXPECT_EQ(escape_json("\x7f"), "\x7f");
   EXPECT_EQ(escape_json("开始解析 bag 文件"), "开始解析 bag 文件");
-  EXPECT_EQ(escape_json("\xff\xfe"), "\xff\xfe");
   EXPECT_EQ(escape_json(""), "");
+}
+
+TEST(EscapeJson, BytesOutsideWellFormedUtf8BecomeUnicodeEscapes) {
+  const std::pair<std::string, std::string> cases[] = {
+      // Well-formed sequences of two, three and four bytes, at the edges of their ranges.
+      {"\xc2\x80 \xdf\xbf", "\xc2\x80 \xdf\xbf"},
+      {"\xe0\xa0\x80\xed\x9f\xbf\xef\xbf\xbf", "\xe0\xa0\x80\xed\x9f\xbf\xef\xbf\xbf"},
+      {"\xf0\x90\x80\x80\xf4\x8f\xbf\xbf", "\xf0\x90\x80\x80\xf4\x8f\xbf\xbf"},
+      // Each byte of an ill-formed sequence on its own.
+      {"\xff\xfe", "\\u00ff\\u00fe"},
+      {"a\x80"
+       "b",
+       "a\\u0080b"},                                         // stray continuation byte
+      {"\xc3(", "\\u00c3("},                                 // cut two-byte sequence
+      {"\xe6\x96", "\\u00e6\\u0096"},                        // cut at the end of the text
+      {"\xc0\xaf", "\\u00c0\\u00af"},                        // overlong "/"
+      {"\xe0\x80\xaf", "\\u00e0\\u0080\\u00af"},             // overlong three-byte form
+      {"\xed\xa0\x80", "\\u00ed\\u00a0\\u0080"},             // surrogate U+D800
+      {"\xf4\x90\x80\x80", "\\u00f4\\u0090\\u0080\\u0080"},  // above U+10FFFF
+      {"\xf5\x80", "\\u00f5\\u0080"},                        // lead byte that is never valid
+      {"/data/\xb2\xe2\xca\xd4.bag \"开始\"",
+       "/data/\\u00b2\\u00e2\\u00ca\\u00d4.bag \\\"开始\\\""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(escape_json(c.first), c.second) << c.first;
 }
 
 class ReporterLines : public ::testing::Test {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "bag_check/bag_structure.h"
+#include "elevation_band.h"
 
 namespace lidar_validate {
 
@@ -29,8 +30,6 @@ const char kErrorPrefix[] = "Bag validation failed: ";
 constexpr int32_t kMaxNanPoints = 10;
 // How many anomalous frames the result lists; later ones are only counted.
 constexpr size_t kMaxListedAnomalies = 20;
-
-double radToDeg(double angle) { return (180.0 * angle) / 3.141592653589793; }
 
 // What the pass has seen so far; stored into the result only once the pass has finished.
 struct Tally {
@@ -68,6 +67,7 @@ ValidationResult LidarValidator::validate(const std::string& bag_path, const std
     // The one frame in memory, read from its stored bytes; the reader checks the declared point
     // count against the bytes before it reads any point.
     livox_msgs::FrameReader frame;
+    const ElevationBand band(min_elevation, max_elevation);
     Tally tally;
     for (const rosbag::MessageInstance& message : view) {
       // The bag library's own type check (the recorded MD5 sum); other types are not frames.
@@ -89,20 +89,7 @@ ValidationResult LidarValidator::validate(const std::string& bag_path, const std
 
       int32_t nan_points = 0;
       int32_t invalid_points = 0;
-      for (uint32_t i = 0; i < frame.size(); ++i) {
-        const float x = frame.x(i);
-        const float y = frame.y(i);
-        const float z = frame.z(i);
-        if (std::isnan(x) || std::isnan(y) || std::isnan(z)) {
-          ++nan_points;
-          continue;
-        }
-        // The sensor's horizontal range in single precision, as its coordinates are recorded.
-        const float horizontal = std::sqrt(x * x + y * y);
-        const double elevation =
-            radToDeg(std::atan2(static_cast<double>(z), static_cast<double>(horizontal)));
-        if (elevation < min_elevation || elevation > max_elevation) ++invalid_points;
-      }
+      band.count(frame, frame.size(), nan_points, invalid_points);
       if (nan_points > kMaxNanPoints) ++tally.high_nan_frames;
       if (invalid_points > 0) ++tally.invalid_angle_frames;
 

@@ -12,12 +12,14 @@
 #include <boost/make_shared.hpp>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
 
 #include "bag_check/bag_structure.h"
+#include "safe_output/output_file.h"
 
 namespace livox_to_pc2 {
 
@@ -122,11 +124,21 @@ std::string describe(const rosbag::MessageInstance& message) {
   return text.str();
 }
 
-// Closes a bag on the failure path, where the first error is the one worth reporting.
-void close_quietly(rosbag::Bag& bag) {
+std::string write_failure(const std::string& output_bag, const std::string& reason) {
+  return "cannot write output bag " + output_bag + " (" + reason + ")";
+}
+
+// Closes a bag on the failure path, where the first error is the one worth reporting. A bag
+// whose close failed (a full disk) would retry the failing writes from its destructor, where an
+// exception ends the process; it is set aside, still reachable, for the life of the process
+// instead (the bag library's move leaves a bag that cannot be closed, hence the pointer). Its
+// file, the temporary one, is removed all the same.
+void close_quietly(std::unique_ptr<rosbag::Bag>& bag) {
   try {
-    bag.close();
+    bag->close();
   } catch (const std::exception&) {
+    static auto* const abandoned = new std::vector<std::unique_ptr<rosbag::Bag>>;
+    abandoned->push_back(std::move(bag));
   }
 }
 
@@ -143,7 +155,11 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
   result.target_topic = target_topic;
 
   rosbag::Bag input;
-  rosbag::Bag output;
+  // The bag library writes the output under a temporary name, which takes the output's name only
+  // once the bag is complete; declared before the bag, so the bag is closed before the
+  // temporary file of a failed run is removed.
+  safe_output::OutputFile output_file(output_bag);
+  auto output = std::make_unique<rosbag::Bag>();
   try {
     // Damage that would make the bag library read out of bounds while opening the input fails
     // the conversion as an input that cannot be opened, before any output exists.
@@ -154,7 +170,9 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
       throw std::runtime_error("output bag " + output_bag + " is the same file as input bag " +
                                input_bag + "; refusing to overwrite the input");
     }
-    output.open(output_bag, rosbag::bagmode::Write);
+    std::string not_written = output_file.open();
+    if (!not_written.empty()) throw std::runtime_error(write_failure(output_bag, not_written));
+    output->open(output_file.temp_path(), rosbag::bagmode::Write);
     {
       rosbag::View view(input);
       FrameConverter frames;
@@ -171,19 +189,24 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
             throw std::runtime_error(describe(message) + " cannot be decoded: " + e.what());
           }
           result.total_points += cloud->width;
-          output.write(target_topic, time, *cloud);
+          output->write(target_topic, time, *cloud);
           ++result.converted_messages;
         } else {
-          output.write(topic, time, message, connection_header_of(message));
+          output->write(topic, time, message, connection_header_of(message));
           ++result.copied_messages;
         }
       }
     }
     input.close();
-    output.close();
+    output->close();
+    not_written = output_file.commit();
+    if (!not_written.empty()) throw std::runtime_error(write_failure(output_bag, not_written));
     result.success = true;
   } catch (const std::exception& e) {
-    close_quietly(input);
+    try {
+      input.close();
+    } catch (const std::exception&) {
+    }
     close_quietly(output);
     result.error = kErrorPrefix + std::string(e.what());
   }

@@ -10,6 +10,7 @@
 #include "framework/escape_json.h"
 #include "testing/bag_bytes.h"
 #include "testing/bags.h"
+#include "testing/output_paths.h"
 #include "testing/process.h"
 #include "testing/task_run.h"
 #include "testing/temp_dir.h"
@@ -103,6 +104,50 @@ TEST(CloudconvNode, DamagedIndexEndsWithStatusOne) {
     EXPECT_EQ(lines.back(), drone_test::error_line(error));
     EXPECT_FALSE(std::filesystem::exists(out));
   }
+}
+
+// Whatever lies at the output path: a link is replaced (its target kept), anything else that is
+// not a regular file is refused; a write that fails as on a full disk keeps the earlier output.
+// Nothing of the run is left beside it.
+TEST(CloudconvNode, OutputIsReplacedWholeOrNotAtAll) {
+  TempDir dir;
+  const std::string in = dir.file("flight.bag");
+  cloudconv_test::write_small_recording(in);
+  const std::string out = dir.file("flight_pc2.bag");
+  const std::vector<std::string> args = {"--input_bag", in};
+  for (const drone_test::OutputPathKind& kind : drone_test::output_path_kinds()) {
+    SCOPED_TRACE(kind.name);
+    TempDir other;
+    drone_test::write_file(other.file("kept"), "kept");
+    if (!drone_test::make_output_path(kind, out, other.file("kept"))) continue;
+    const std::string before = drone_test::path_state(out);
+    const auto r = run_program("cloudconv_node", args);
+    EXPECT_EQ(drone_test::path_state(other.file("kept")), "file:kept");
+    if (kind.replaced) {
+      EXPECT_EQ(r.exit_code, 0) << r.err;
+      EXPECT_EQ(drone_test::read_all(out).size(), 3u);
+    } else {
+      EXPECT_EQ(r.exit_code, 1);
+      EXPECT_EQ(r.err, "[ERROR] Bag conversion failed: cannot write output bag " + out +
+                           " (exists and is not a regular file)\n");
+      EXPECT_EQ(drone_test::path_state(out), before);
+    }
+    EXPECT_EQ(drone_test::dir_entries(dir.path()),
+              (std::vector<std::string>{"flight.bag", "flight_pc2.bag"}));
+    std::filesystem::remove(out);
+  }
+
+  drone_test::write_file(out, "earlier output");
+  std::vector<std::string> limited = drone_test::file_size_limit_prefix(6);
+  limited.push_back(drone_test::program_path("cloudconv_node"));
+  limited.insert(limited.end(), args.begin(), args.end());
+  const auto r = drone_test::run_process(limited, {}, {"DRONE_TASK_PROGRESS_URL"});
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err.rfind("[ERROR] Bag conversion failed: ", 0), 0u) << r.err;
+  EXPECT_EQ(drone_test::path_state(out), "file:earlier output");
+  EXPECT_EQ(drone_test::dir_entries(dir.path()),
+            (std::vector<std::string>{"flight.bag", "flight_pc2.bag"}));
 }
 
 TEST(CloudconvNode, HelpDescribesTheProgram) {

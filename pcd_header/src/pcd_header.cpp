@@ -1,6 +1,7 @@
 #include "pcd_header/pcd_header.h"
 
 #include <pcl/common/io.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -54,6 +55,39 @@ struct RawHeader {
   uint64_t data_offset = 0;  // bytes of header read; where the points start once DATA is found
 };
 
+// The library's reader does not stop at DATA: it goes on over empty and comment lines, and takes
+// a line that begins like one of its keys (it compares prefixes) as a header line that changes
+// the layout it reads the points with. Returns the reason to refuse such a line after DATA, or "";
+// `in` stands after the DATA line.
+std::string key_after_data(std::istream& in) {
+  static const char* const kKeys[] = {"VERSION", "FIELDS", "COLUMNS",   "SIZE",   "TYPE", "COUNT",
+                                      "WIDTH",   "HEIGHT", "VIEWPOINT", "POINTS", "DATA"};
+  std::vector<char> buffer(kMaxLineBytes);
+  for (uint64_t read = 0; read <= kMaxHeaderBytes;) {
+    in.getline(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    const auto n = static_cast<size_t>(in.gcount());
+    if (n == 0) return "";  // the end of the file
+    read += n;
+    const bool cut = in.fail();  // longer than the buffer: the rest of the line is unread
+    const size_t length = cut || in.eof() ? n : n - 1;
+    if (length == 0) continue;
+    const char* line = buffer.data();
+    if (line[0] != '#') {
+      for (const char* key : kKeys) {
+        if (length >= std::strlen(key) && std::memcmp(line, key, std::strlen(key)) == 0) {
+          return std::string("DATA 行之后还有头部行 ") + key;
+        }
+      }
+      return "";
+    }
+    if (cut) {
+      in.clear();
+      in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+  }
+  return "DATA 行之后的空行或注释行过多";
+}
+
 // Reads the header lines of `in` into `raw`, stopping after the DATA line as the library's
 // reader does. Returns the reason a line is refused, or "".
 std::string read_lines(std::istream& in, RawHeader* raw) {
@@ -102,7 +136,8 @@ std::string read_lines(std::istream& in, RawHeader* raw) {
     }
     if (!ok) return key + " 行无效";
   }
-  return "";
+  if (raw->data.empty()) return "";
+  return key_after_data(in);
 }
 
 // Types the fields of `raw` and lays them out in one packed record. Returns the reason a field
@@ -132,9 +167,49 @@ std::string lay_out_fields(const RawHeader& raw, PcdHeader* header, uint64_t* va
   return "";
 }
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool equals_lower(const char* p, const char* end, const char* word) {
+  for (; p < end && *word != '\0'; ++p, ++word) {
+    if ((*p | 0x20) != *word) return false;
+  }
+  return p == end && *word == '\0';
+}
+
+// Whether [p, end) is a number as check_text_values() describes it.
+bool is_number(const char* p, const char* end) {
+  if (p < end && (*p == '+' || *p == '-')) ++p;
+  if (equals_lower(p, end, "nan") || equals_lower(p, end, "inf") ||
+      equals_lower(p, end, "infinity")) {
+    return true;
+  }
+  const char* const start = p;
+  while (p < end && is_digit(*p)) ++p;
+  bool digits = p > start;
+  if (p < end && *p == '.') {
+    const char* const fraction = ++p;
+    while (p < end && is_digit(*p)) ++p;
+    digits = digits || p > fraction;
+  }
+  if (!digits) return false;
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    if (p == end || !is_digit(*p)) return false;
+    while (p < end && is_digit(*p)) ++p;
+  }
+  return p == end;
+}
+
+// The blanks the library trims from a text line and the separators it splits it at.
+bool is_trimmed(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
+bool is_separator(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
 }  // namespace
 
 PcdHeader read(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return refused(kNotRegularFile);
   std::ifstream in(path, std::ios::binary | std::ios::ate);
   if (!in) return refused(std::strerror(errno));
   const std::streamoff end = in.tellg();
@@ -195,6 +270,41 @@ PcdHeader read(const std::string& path) {
   if (!fits) return refused("文件比头部声明的点数短");
   header.ok = true;
   return header;
+}
+
+TextFault check_text_values(const std::string& path, const PcdHeader& header) {
+  TextFault fault;
+  if (!header.ok || header.data != DataKind::kAscii) return fault;
+  uint64_t values = 0;
+  for (const pcl::PCLPointField& f : header.fields) values += f.count;
+  std::ifstream in(path, std::ios::binary);
+  std::string line;
+  uint64_t line_number = 0;
+  // The header's own lines, counted so that the fault names the line of the file.
+  for (uint64_t read = 0; read < header.data_offset && std::getline(in, line); ++line_number) {
+    read += line.size() + 1;
+  }
+  for (uint64_t points = 0; points < header.points && std::getline(in, line);) {
+    ++line_number;
+    if (line.empty()) continue;
+    ++points;
+    const char* p = line.data();
+    const char* end = p + line.size();
+    while (p < end && is_trimmed(*p)) ++p;
+    while (end > p && is_trimmed(end[-1])) --end;
+    for (uint64_t k = 0; k < values; ++k) {
+      const char* word = p;
+      while (p < end && !is_separator(*p)) ++p;
+      if (!is_number(word, p)) {
+        fault.line = line_number;
+        fault.word.assign(word, std::min<size_t>(static_cast<size_t>(p - word), 40));
+        return fault;
+      }
+      if (p == end) break;  // too few words: the library's read fails on its own
+      while (p < end && is_separator(*p)) ++p;
+    }
+  }
+  return fault;
 }
 
 }  // namespace pcd_header

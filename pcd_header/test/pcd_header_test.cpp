@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/output_paths.h"
 #include "testing/pcd_cloud.h"
 #include "testing/temp_dir.h"
 
@@ -259,6 +260,11 @@ TEST(PcdHeader, RefusesDamagedHeadersWithTheirReason) {
        "头部含有空白行"},
       {"line of NUL bytes", fields + std::string(4, '\0') + "\n" + shape + "DATA binary\n" + binary,
        "头部行含有 NUL 字节"},
+      {"key after DATA, past a comment and an empty line",
+       "FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nWIDTH 1\nDATA ascii\n# c\n\nCOUNT 1 1\n1 2 3\n",
+       "DATA 行之后还有头部行 COUNT"},
+      {"key prefix after DATA", header("2", "ascii") + "DATAX\n1 2 3\n4 5 6\n",
+       "DATA 行之后还有头部行 DATA"},
       // No header.
       {"empty file", "", "不是 PCD 文件"},
       {"no DATA line", "VERSION 0.7\nFIELDS x y z\nPOINTS 200000000\n", "不是 PCD 文件"},
@@ -419,6 +425,50 @@ TEST(PcdHeader, ReportsAFileThatCannotBeOpened) {
   drone_test::TempDir dir;
   expect_refused(pcd_header::read(dir.file("absent.pcd")), std::strerror(ENOENT));
   expect_refused(pcd_header::read(""), std::strerror(ENOENT));
+}
+
+TEST(PcdHeader, RefusesWhatIsNotARegularFileWithoutOpeningIt) {
+  // A FIFO would block the reader for ever; a device or a directory is no cloud either.
+  for (const drone_test::OutputPathKind& kind : drone_test::output_path_kinds()) {
+    if (kind.replaced) continue;
+    SCOPED_TRACE(kind.name);
+    drone_test::TempDir dir;
+    if (!drone_test::make_output_path(kind, dir.file("in.pcd"), "")) continue;
+    expect_refused(pcd_header::read(dir.file("in.pcd")), pcd_header::kNotRegularFile);
+  }
+}
+
+TEST(PcdHeader, FindsTextValuesThatAreNotNumbers) {
+  // Six header lines; the points start on line 7. Two points of x y[2].
+  const std::string head = "FIELDS x y\nSIZE 4 4\nTYPE F F\nCOUNT 1 2\nWIDTH 2\nDATA ascii\n";
+  const struct {
+    std::string body;
+    uint64_t line;  // 0: every value is a number
+    std::string word;
+  } cases[] = {
+      {"1 -2.5 +3e-2\n.5 5. 7E+3\n", 0, ""},
+      {"nan NaN -inf\n+Infinity INF 0\n", 0, ""},
+      {"\n1\t2  3\r\n\n 4 5 6 extra words are not read\nnot read either\n", 0, ""},
+      {"1 2 3\n2.88abc def 1\n", 8, "2.88abc"},
+      {"1 2 def\n4 5 6\n", 7, "def"},
+      {"0x10 2 3\n4 5 6\n", 7, "0x10"},
+      {"1 2 3\n4 5 1e\n", 8, "1e"},
+      {"1 . 3\n4 5 6\n", 7, "."},
+      {"1 2 3\n\n \t\r\n4 5 6\n", 9, ""},
+      {"1 2 3\n4 5\v6 7\v\n", 8, "5\v6"},  // a trailing \v is trimmed, an inner one splits nothing
+      {"1 2 " + std::string(100, 'z') + "\n", 7, std::string(40, 'z')},
+  };
+  drone_test::TempDir dir;
+  const std::string path = dir.file("cloud.pcd");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.body);
+    drone_test::write_file(path, head + c.body);
+    const PcdHeader h = pcd_header::read(path);
+    ASSERT_TRUE(h.ok) << h.reason;
+    const pcd_header::TextFault fault = pcd_header::check_text_values(path, h);
+    EXPECT_EQ(fault.line, c.line);
+    EXPECT_EQ(fault.word, c.word);
+  }
 }
 
 }  // namespace

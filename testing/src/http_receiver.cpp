@@ -94,6 +94,11 @@ std::vector<HttpRequest> HttpReceiver::requests() const {
   return requests_;
 }
 
+int HttpReceiver::connections() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connections_;
+}
+
 void HttpReceiver::serve() {
   struct Connection {
     int fd;
@@ -107,7 +112,11 @@ void HttpReceiver::serve() {
     if (fds[0].revents != 0) break;
     if (fds[1].revents & POLLIN) {
       const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) conns.push_back({fd, {}});
+      if (fd >= 0) {
+        conns.push_back({fd, {}});
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++connections_;
+      }
     }
     for (size_t i = 2; i < fds.size(); ++i) {
       if (fds[i].revents == 0) continue;

@@ -5,6 +5,7 @@
 #include <exception>
 #include <sstream>
 
+#include "framework/escape_json.h"
 #include "framework/reporter.h"
 #include "testing/process.h"
 
@@ -45,8 +46,9 @@ std::string final_line(const std::string& message, const std::string& document) 
 }
 
 std::string error_line(const std::string& text) {
-  return R"({"_progress":{"percent":100,"message":"错误: )" + text + R"(","metadata":{"error":")" +
-         text + R"("}}})";
+  const std::string escaped = drone_task::escape_json(text);
+  return R"({"_progress":{"percent":100,"message":"错误: )" + escaped +
+         R"(","metadata":{"error":")" + escaped + R"("}}})";
 }
 
 std::string document_of(const std::string& line) {

@@ -12,10 +12,11 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
   if (input.empty()) throw std::runtime_error("缺少参数 --input");
   const int depth = params.get_int("depth", 8);
   const std::string output_dir = params.get_string("output_dir", "/home/ulvar/savemap");
+  const bool save_mesh = params.get_bool("save_mesh", false);
 
   reporter.report(0, "开始加载点云文件: " + input, "{}");
   const caikongqu::VolumeResult result =
-      caikongqu::VolumeAnalyzer::analyze(input, depth, output_dir);
+      caikongqu::VolumeAnalyzer::analyze(input, depth, output_dir, save_mesh);
   if (!result.success) throw std::runtime_error(result.error_message);
 
   reporter.report(50,
@@ -35,6 +36,8 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
   for (const double volume : result.component_volumes) doc.value(volume);
   doc.end_array().end_object();
 
-  const std::vector<drone_task::ResultFile> files{{"重建后点云", "PCD格式", result.output_path}};
+  std::vector<drone_task::ResultFile> files{{"重建后点云", "PCD格式", result.output_path}};
+  if (!result.mesh_path.empty())
+    files.push_back({"重建网格", "PLY格式（二进制）", result.mesh_path});
   reporter.finish(doc.str(), files);
 }

@@ -9,6 +9,7 @@
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 #include <pcl/search/kdtree.h>
+#include <pcl/surface/convex_hull.h>
 #include <pcl/surface/poisson.h>
 
 #include <unistd.h>
@@ -98,7 +99,13 @@ namespace detail {
 std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud) {
   const std::string not_loaded = "Failed to load PCD file: " + path;
   const pcd_header::PcdHeader header = pcd_header::read(path);
+  if (header.reason == pcd_header::kNotRegularFile) return not_loaded + " (not a regular file)";
   if (!header.ok) return not_loaded;
+  const pcd_header::TextFault fault = pcd_header::check_text_values(path, header);
+  if (fault.line != 0) {
+    return not_loaded + " (line " + std::to_string(fault.line) + ": \"" + fault.word +
+           "\" is not a number)";
+  }
   if (!has_float_xyz(header.fields)) return "PCD file has no float x, y, z fields: " + path;
   pcl::PCDReader reader;
   pcl::PCLPointCloud2 blob;
@@ -125,6 +132,10 @@ std::string save_failure(const std::string& path, const std::string& reason) {
   return "Failed to save reconstructed PCD: " + path + " (" + reason + ")";
 }
 
+std::string mesh_save_failure(const std::string& path, const std::string& reason) {
+  return "Failed to save reconstructed mesh: " + path + " (" + reason + ")";
+}
+
 bool is_finite(const pcl::PointXYZ& p) {
   return std::isfinite(p.x) && std::isfinite(p.y) && std::isfinite(p.z);
 }
@@ -149,10 +160,38 @@ pcl::PointCloud<pcl::PointXYZ>::Ptr finite_points(
   return out;
 }
 
+// The volume of the convex hull of the points, 0.0 when they span no volume (all on one plane
+// or line) and the hull cannot be built. Measured here from the hull's facets rather than asked
+// of the hull library, which would print its statistics on the way.
+double convex_hull_volume(const pcl::PointCloud<pcl::PointXYZ>::ConstPtr& points) {
+  pcl::ConvexHull<pcl::PointXYZ> hull;
+  hull.setDimension(3);
+  hull.setInputCloud(points);
+  pcl::PointCloud<pcl::PointXYZ> corners;
+  std::vector<pcl::Vertices> facets;
+  hull.reconstruct(corners, facets);
+  if (corners.empty()) return 0.0;
+  // A convex body is the union of the cones from any inner point over its facets.
+  Eigen::Vector3d centre = Eigen::Vector3d::Zero();
+  for (const auto& p : corners) centre += p.getVector3fMap().cast<double>();
+  centre /= static_cast<double>(corners.size());
+  double volume = 0.0;
+  for (const pcl::Vertices& facet : facets) {
+    const auto& v = facet.vertices;
+    for (size_t k = 2; k < v.size(); ++k) {
+      const Eigen::Vector3d a = corners[v[0]].getVector3fMap().cast<double>() - centre;
+      const Eigen::Vector3d b = corners[v[k - 1]].getVector3fMap().cast<double>() - centre;
+      const Eigen::Vector3d c = corners[v[k]].getVector3fMap().cast<double>() - centre;
+      volume += std::fabs(a.dot(b.cross(c))) / 6.0;
+    }
+  }
+  return volume;
+}
+
 }  // namespace
 
 VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
-                                     const std::string& output_dir) {
+                                     const std::string& output_dir, bool save_mesh) {
   const StdoutToStderr quiet_stdout;
   VolumeResult result;
   const int octree_depth = detail::clamp_depth(depth);
@@ -182,6 +221,20 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
     result.error_message = save_failure(output_path, not_writable);
     return result;
   }
+  // The mesh, when asked for, likewise.
+  const std::string mesh_path = save_mesh ? detail::mesh_path(input_pcd, output_dir) : "";
+  safe_output::OutputFile mesh_out(mesh_path);
+  if (save_mesh) {
+    const std::string refused = mesh_out.open();
+    if (!refused.empty()) {
+      result.output_path = output_path;
+      result.mesh_path = mesh_path;
+      result.error_message = mesh_save_failure(mesh_path, refused);
+      return result;
+    }
+  }
+
+  const double hull_volume = convex_hull_volume(usable);
 
   pcl::PointCloud<pcl::PointNormal>::Ptr oriented(new pcl::PointCloud<pcl::PointNormal>);
   {
@@ -193,6 +246,9 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
     estimation.setRadiusSearch(0.0);
     estimation.setInputCloud(usable);
     estimation.compute(normals);
+    // The estimation turned every normal toward the sensor origin; that holds only where the
+    // origin sees every wall from inside, so the orientation is made consistent per cluster.
+    detail::orient_normals(*usable, usable->sensor_origin_.head<3>(), normals);
     pcl::concatenateFields(*usable, normals, *oriented);
   }
   usable.reset();
@@ -218,11 +274,25 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
   result.component_volumes = std::move(measured.component_volumes);
   result.total_volume = measured.total_volume;
 
+  result.error_message = detail::check_against_hull(result.total_volume, hull_volume);
+  if (!result.error_message.empty()) return result;
+
+  // Both files are complete before either takes its name.
   result.output_path = output_path;
   std::string error = detail::write_ascii_pcd(out, vertices);
-  if (error.empty()) error = out.commit();
+  std::string mesh_error;
+  if (error.empty() && save_mesh) {
+    result.mesh_path = mesh_path;
+    mesh_error = detail::write_binary_ply(mesh_out, vertices, mesh.polygons);
+  }
+  if (error.empty() && mesh_error.empty()) error = out.commit();
   if (!error.empty()) {
     result.error_message = save_failure(output_path, error);
+    return result;
+  }
+  if (mesh_error.empty() && save_mesh) mesh_error = mesh_out.commit();
+  if (!mesh_error.empty()) {
+    result.error_message = mesh_save_failure(mesh_path, mesh_error);
     return result;
   }
   result.success = true;

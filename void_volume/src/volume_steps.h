@@ -7,6 +7,9 @@
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
+#include <Eigen/Core>
+#include <cstddef>
+
 #include <string>
 #include <vector>
 
@@ -39,6 +42,39 @@ struct MeshVolumes {
 MeshVolumes measure_mesh(const pcl::PointCloud<pcl::PointXYZ>& vertices,
                          const std::vector<pcl::Vertices>& polygons);
 
+// What the orientation of a cloud's normals did.
+struct Orientation {
+  // Spatially separate clusters of points: pieces of the nearest-neighbour graph.
+  size_t clusters = 0;
+  // Clusters whose normals were oriented by propagation instead of toward the sensor origin.
+  size_t propagated_clusters = 0;
+  // Normals turned around from the way the sensor origin had turned them.
+  size_t flipped = 0;
+};
+
+// Above this share of a cluster's normals on which the propagated orientation and the sensor
+// origin disagree, the propagated one is used. A void scanned from inside, every wall visible,
+// stays far below it (grazing views along rough walls and stray points inside the void disagree
+// on under 0.4 % of the normals), so its normals, and everything computed from them, stay
+// exactly as the sensor origin turns them; a wall facing away from the origin is a tenth of the
+// surface or more, an origin outside the void a third to a half.
+constexpr double kMaxViewpointDisagreement = 0.03;
+
+// Makes the normals of each spatially separate cluster of `points` consistent. `normals` come
+// in turned toward `viewpoint` (the sensor origin), one per point. Builds the graph of the
+// 10 nearest neighbours of every point and walks
+// each of its pieces along a minimum spanning tree over the weights 1 - |n_i . n_j| (Prim,
+// ties broken by point index), turning every normal to agree with the one it was reached from.
+// The overall sign of a cluster points its normals toward the viewpoint when it lies inside the
+// cluster's bounding box, else toward the cluster's centroid: inward, for the walls of a void.
+// Where the result disagrees with the viewpoint on at most kMaxViewpointDisagreement of a
+// cluster's normals, that cluster keeps its normals untouched. Non-finite normals take part in
+// nothing and are never changed. Deterministic whatever the number of threads. Time
+// O(n log n) besides the neighbour search, memory about 100 bytes a point. Never throws except
+// std::bad_alloc.
+Orientation orient_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
+                           const Eigen::Vector3f& viewpoint, pcl::PointCloud<pcl::Normal>& normals);
+
 // The reconstruction depth actually used: 4 or less becomes 5, above 12 becomes 12. Deeper
 // octrees cost time and memory steeply for no gain on drone scans; shallower ones lose the shape.
 int clamp_depth(int requested);
@@ -47,6 +83,17 @@ int clamp_depth(int requested);
 // (after its last '/' or '\') with everything from its last '.' cut off + "_reconstructed.pcd".
 // The separator is added even when `output_dir` is empty or already ends in one.
 std::string reconstructed_path(const std::string& input_pcd, const std::string& output_dir);
+
+// Where the reconstructed mesh of `input_pcd` goes: as reconstructed_path, ending in "_mesh.ply".
+std::string mesh_path(const std::string& input_pcd, const std::string& output_dir);
+
+// A reconstructed volume this much larger than the convex hull of the points cannot enclose only
+// what was scanned.
+constexpr double kMaxVolumeOverHull = 1.25;
+
+// Empty when `volume` is at most kMaxVolumeOverHull times `hull_volume`; otherwise the run's
+// failure text, giving both volumes and the likely causes.
+std::string check_against_hull(double volume, double hull_volume);
 
 // Loads the PCD file at `path` into `cloud` (points, sensor origin and orientation), checking its
 // header first; returns why the file was refused ("Failed to load PCD file: <path>", or that it
@@ -60,6 +107,14 @@ std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& 
 // be open; committing it is the caller's.
 std::string write_ascii_pcd(safe_output::OutputFile& out,
                             const pcl::PointCloud<pcl::PointXYZ>& vertices);
+
+// Writes the mesh of `vertices` and `polygons` as a binary little-endian PLY file through `out`:
+// the vertices as float x y z, each polygon as a list of int vertex indices counted in one byte.
+// Returns the system's text for a failed write, a text naming a polygon of more than 255
+// vertices, or "". `out` must be open; committing it is the caller's.
+std::string write_binary_ply(safe_output::OutputFile& out,
+                             const pcl::PointCloud<pcl::PointXYZ>& vertices,
+                             const std::vector<pcl::Vertices>& polygons);
 
 }  // namespace detail
 }  // namespace caikongqu

@@ -1,6 +1,7 @@
 #include "caikongqu_task.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -123,6 +124,48 @@ TEST_F(CaikongquTaskTest, ReportsTheAnalysisAsItsDocument) {
   }
 }
 
+TEST_F(CaikongquTaskTest, SaveMeshWritesTheMeasuredSurface) {
+  const std::string input = in_.file("scan.v1.pcd");
+  write_xyz_pcd(input, sphere_points({0, 0, 0}, 1.0f, 1500, 76));
+  const std::string cloud = out_.path() + "/scan.v1_reconstructed.pcd";
+  const std::string mesh = out_.path() + "/scan.v1_mesh.ply";
+  const drone_task::ParamMap plain{{"input", input}, {"depth", "5"}, {"output_dir", out_.path()}};
+  drone_task::ParamMap with_mesh = plain;
+  with_mesh["save_mesh"] = "true";
+
+  const TaskRun run = run_task(with_mesh);
+  ASSERT_FALSE(run.threw) << run.error;
+  ASSERT_EQ(run.lines.size(), 3u);
+  const std::string files =
+      ",\"files\":[{\"title\":\"重建后点云\",\"remark\":\"PCD格式\",\"path\":\"" + cloud +
+      "\"},{\"title\":\"重建网格\",\"remark\":\"PLY格式（二进制）\","
+      "\"path\":\"" +
+      mesh + "\"}]}}}";
+  const std::string& last = run.lines[2];
+  ASSERT_GT(last.size(), files.size());
+  EXPECT_EQ(last.substr(last.size() - files.size()), files);
+
+  // The mesh that was measured: as many vertices as the saved cloud, as many faces as polygons.
+  const std::string ply = drone_test::read_file(mesh);
+  EXPECT_EQ(ply.rfind("ply\nformat binary_little_endian 1.0\n", 0), 0u);
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(ply, m, std::regex("element vertex (\\d+)\n")));
+  const std::string cloud_text = drone_test::read_file(cloud);
+  EXPECT_NE(cloud_text.find("\nPOINTS " + m[1].str() + "\n"), std::string::npos);
+  ASSERT_TRUE(std::regex_search(ply, m, std::regex("element face (\\d+)\n")));
+  EXPECT_NE(run.lines[1].find("mesh 面片数: " + m[1].str() + ","), std::string::npos);
+
+  // Without the option, the same report lines as before and no mesh file.
+  ASSERT_EQ(std::remove(mesh.c_str()), 0);
+  const TaskRun without = run_task(plain);
+  ASSERT_FALSE(without.threw) << without.error;
+  ASSERT_EQ(without.lines.size(), 3u);
+  EXPECT_TRUE(parse_finish(without.lines[2], cloud).matched) << without.lines[2];
+  EXPECT_EQ(without.lines[2].substr(0, without.lines[2].find(",\"files\"")),
+            last.substr(0, last.find(",\"files\"")));
+  EXPECT_EQ(std::fopen(mesh.c_str(), "rb"), nullptr);
+}
+
 TEST_F(CaikongquTaskTest, LargeVolumeKeepsAllItsDigits) {
   // A sphere of radius 200: some 33.5 million cubic units, written with its eight integer digits
   // (the document pattern admits no exponent).
@@ -223,6 +266,11 @@ TEST_F(VoidvolNodeTest, BadInputEndsWithTheErrorReport) {
                          "VERSION 0.7\nFIELDS a b c\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\n"
                          "WIDTH 1\nHEIGHT 1\nPOINTS 1\nDATA ascii\n1 2 3\n");
   write_xyz_pcd(in_.file("sparse.pcd"), sphere_points({0, 0, 0}, 1.0f, 12, 74));
+  // Words where numbers belong would be read as 0 or 2.88: a plausible, wrong cloud.
+  drone_test::write_file(in_.file("words.pcd"),
+                         "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\n"
+                         "WIDTH 2\nHEIGHT 1\nPOINTS 2\nDATA ascii\n1 2 3\n2.88abc def 1\n");
+  ASSERT_EQ(mkfifo(in_.file("fifo.pcd").c_str(), 0666), 0);  // would block the reader for ever
   write_xyz_pcd(in_.file("good.pcd"), sphere_points({0, 0, 0}, 1.0f, 300, 75));
   struct Case {
     std::string name;
@@ -240,6 +288,16 @@ TEST_F(VoidvolNodeTest, BadInputEndsWithTheErrorReport) {
       {"no coordinates",
        {"--input", in_.file("other.pcd"), "--output_dir", out_.path()},
        "PCD file has no float x, y, z fields: " + in_.file("other.pcd")},
+      {"text that is not numbers",
+       {"--input", in_.file("words.pcd"), "--output_dir", out_.path()},
+       "Failed to load PCD file: " + in_.file("words.pcd") +
+           " (line 11: \"2.88abc\" is not a number)"},
+      {"FIFO",
+       {"--input", in_.file("fifo.pcd"), "--output_dir", out_.path()},
+       "Failed to load PCD file: " + in_.file("fifo.pcd") + " (not a regular file)"},
+      {"directory",
+       {"--input", out_.path(), "--output_dir", out_.path()},
+       "Failed to load PCD file: " + out_.path() + " (not a regular file)"},
       {"too few points",
        {"--input", in_.file("sparse.pcd"), "--output_dir", out_.path()},
        "Too few valid points to reconstruct a surface: 12 finite of 12 read, at least 20 needed"},
@@ -276,8 +334,8 @@ TEST_F(VoidvolNodeTest, HelpNamesEveryOption) {
   const drone_test::ProcessResult p = run_node({"--help"});
   EXPECT_EQ(p.exit_code, 0);
   for (const char* word :
-       {"--input", "--depth", "8", "--output_dir", "/home/ulvar/savemap", "points_count",
-        "component_volumes", "DRONE_TASK_PROGRESS_URL", "Exit status"}) {
+       {"--input", "--depth", "8", "--output_dir", "/home/ulvar/savemap", "--save_mesh",
+        "points_count", "component_volumes", "DRONE_TASK_PROGRESS_URL", "Exit status"}) {
     EXPECT_NE(p.out.find(word), std::string::npos) << word;
   }
 }

@@ -6,7 +6,10 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <fstream>
 #include <limits>
 #include <sstream>
@@ -15,6 +18,8 @@
 
 #include "cloud_writer.h"
 #include "testing/temp_dir.h"
+#include "void_shapes.h"
+#include "volume_steps.h"
 
 namespace {
 
@@ -165,9 +170,7 @@ TEST_F(VolumeAnalyzerTest, SolidsOfKnownVolume) {
 }
 
 TEST_F(VolumeAnalyzerTest, TwoSeparateVoidsAreTwoComponents) {
-  // Normals are turned toward the sensor origin, which can lie inside one void only: the void
-  // around it is measured truly, the other one gets half of its normals turned inward and comes
-  // out as a piece of its own but of no reliable volume.
+  // The sensor origin lies inside one void only; the other one is oriented on its own.
   std::vector<Point> points = sphere_points({-3, 0, 0}, 1.0f, 1500, 3);
   const std::vector<Point> other = sphere_points({3, 0, 0}, 1.0f, 1500, 4);
   points.insert(points.end(), other.begin(), other.end());
@@ -176,10 +179,110 @@ TEST_F(VolumeAnalyzerTest, TwoSeparateVoidsAreTwoComponents) {
   EXPECT_EQ(r.points_count, 3000u);
   ASSERT_EQ(r.component_volumes.size(), 2u);
   const double sphere = 4.0 / 3.0 * kPi;
-  const bool one_true = std::fabs(r.component_volumes[0] - sphere) < 0.02 * sphere ||
-                        std::fabs(r.component_volumes[1] - sphere) < 0.02 * sphere;
-  EXPECT_TRUE(one_true) << r.component_volumes[0] << " " << r.component_volumes[1];
+  EXPECT_NEAR(r.component_volumes[0], sphere, 0.02 * sphere);
+  EXPECT_NEAR(r.component_volumes[1], sphere, 0.02 * sphere);
   EXPECT_DOUBLE_EQ(r.total_volume, r.component_volumes[0] + r.component_volumes[1]);
+}
+
+// 64-bit FNV-1a of a file's bytes.
+uint64_t file_hash(const std::string& path) {
+  uint64_t h = 1469598103934665603ull;
+  for (const unsigned char c : drone_test::read_file(path)) h = (h ^ c) * 1099511628211ull;
+  return h;
+}
+
+TEST_F(VolumeAnalyzerTest, NormalsAreOrientedConsistently) {
+  using voidvol_test::box_faces;
+  using voidvol_test::face_points;
+  const std::array<double, 3> site{1000, 2000, 300};
+  std::vector<Point> two_spheres = sphere_points({-3, 0, 0}, 1.0f, 1500, 81);
+  const std::vector<Point> second = sphere_points({3, 0, 0}, 1.0f, 1500, 82);
+  two_spheres.insert(two_spheres.end(), second.begin(), second.end());
+  const double sphere = 4.0 / 3.0 * kPi;
+  struct Case {
+    const char* name;
+    std::vector<Point> points;
+    Point origin;
+    std::vector<double> volumes;  // true volume of each piece, in order
+    double tolerance;             // relative
+    // The output as the sensor origin alone oriented it, where that was already consistent:
+    // the number of polygons, the total volume and a hash of the saved cloud. 0: not checked.
+    size_t polygons = 0;
+    const char* total = "";
+    uint64_t hash = 0;
+  };
+  const Case cases[] = {
+      // An 8 x 4 x 3 m stope in site coordinates, the sensor origin left at 0 0 0.
+      {"far from the origin",
+       face_points(box_faces({0, 0, 0}, {8, 4, 3}), 3000, 0.02, 83, site),
+       {0, 0, 0},
+       {96.0},
+       0.02},
+      {"two voids, origin between them", two_spheres, {0, 0, 0}, {sphere, sphere}, 0.02},
+      // Two 16 m drives joined at a right angle, seen from inside the first: the inner wall of
+      // the second faces away from the origin.
+      {"L-shaped",
+       face_points(voidvol_test::l_stope_faces(16, 2, 2.5), 4000, 0.01, 84),
+       {8, 1, 1.25f},
+       {(2 * 16.0 - 2) * 2 * 2.5},
+       0.03},
+      // Every wall visible from the origin: exactly what the origin alone gave.
+      {"scanned from inside",
+       face_points(box_faces({0, 0, 0}, {8, 4, 3}), 3000, 0.02, 101),
+       {4, 2, 1.5f},
+       {96.0},
+       0.02,
+       14388,
+       "96.704085",
+       0x910412af446bda8full},
+      {"sphere scanned from inside",
+       sphere_points({0.2f, -0.3f, 0.1f}, 1.0f, 2000, 7),
+       {0.2f, -0.3f, 0.1f},
+       {sphere},
+       0.02,
+       8032,
+       "4.186300",
+       0x103b90dc70787c4cull},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const VolumeResult r = analyze(c.points, c.origin, 6);
+    ASSERT_TRUE(r.success) << r.error_message;
+    ASSERT_EQ(r.component_volumes.size(), c.volumes.size());
+    for (size_t i = 0; i < c.volumes.size(); ++i) {
+      EXPECT_NEAR(r.component_volumes[i], c.volumes[i], c.tolerance * c.volumes[i]);
+    }
+    if (c.polygons == 0) continue;
+    EXPECT_EQ(r.mesh_polygons, c.polygons);
+    char total[64];
+    std::snprintf(total, sizeof total, "%.6f", r.total_volume);
+    EXPECT_STREQ(total, c.total);
+    EXPECT_EQ(file_hash(r.output_path), c.hash);
+  }
+}
+
+TEST_F(VolumeAnalyzerTest, VolumeAboveTheConvexHullFails) {
+  // Both volumes and the likely causes; a volume up to 25 % above the hull passes.
+  EXPECT_EQ(caikongqu::detail::check_against_hull(125.0, 100.0), "");
+  EXPECT_EQ(caikongqu::detail::check_against_hull(0.0, 0.0), "");
+  EXPECT_EQ(caikongqu::detail::check_against_hull(125.5, 100.0),
+            "Reconstructed volume 125.500000 exceeds the volume 100.000000 of the points' "
+            "convex hull by more than 25 %: the normals are likely inconsistent, several voids "
+            "touch, or a large part of the void was not scanned");
+
+  // A bowl, the lower half of a sphere: the reconstruction closes its open side with a bulge.
+  std::vector<Point> bowl;
+  for (const Point& p : sphere_points({0, 0, 0}, 1.0f, 3000, 91)) {
+    if (p[2] < 0) bowl.push_back(p);
+  }
+  const VolumeResult r = analyze(bowl, {0, 0, -0.5f}, 6);
+  EXPECT_FALSE(r.success);
+  EXPECT_EQ(r.error_message.rfind("Reconstructed volume ", 0), 0u) << r.error_message;
+  EXPECT_NE(r.error_message.find("of the points' convex hull by more than 25 %"),
+            std::string::npos);
+  EXPECT_GT(r.total_volume, 0.0);
+  EXPECT_TRUE(r.output_path.empty());
+  EXPECT_TRUE(entries(out_.path()).empty());
 }
 
 TEST_F(VolumeAnalyzerTest, OutputFileIsNamedAfterTheInput) {

@@ -13,7 +13,7 @@ struct TopicInfo {
   // Number of messages on this topic, summed over every connection that carries it.
   uint32_t message_count = 0;
   // ROS message type name of the topic's connection; when several connections carry the topic,
-  // that of the last one the bag index lists. Empty only when no connection names the topic.
+  // that of the one with the highest connection id. Empty when that connection records no type.
   std::string msg_type;
 };
 
@@ -26,11 +26,12 @@ struct BagAnalysisResult {
   uint32_t total_messages = 0;
   // end_time - start_time in seconds, not clamped; 0 when no message was counted.
   double duration = 0.0;
-  // Receive time of the earliest message, seconds since the epoch; 0 when no message was counted.
+  // Receive time of the earliest message, seconds since the epoch (0 also when a message is
+  // stamped at time 0); 0 when no message was counted.
   double start_time = 0.0;
   // Receive time of the latest message, seconds since the epoch; 0 when no message was counted.
   double end_time = 0.0;
-  // True when the bag was opened and its whole index was read.
+  // True when the bag's index was read to its end.
   bool success = false;
   // Why the bag could not be opened: "无法打开 bag 文件: " + the bag library's text, or + what
   // is damaged when a record would make the bag library read out of bounds; empty on success.
@@ -40,12 +41,17 @@ struct BagAnalysisResult {
 // Groups the one analysis operation; holds no state.
 class BagAnalyzer {
  public:
-  // Opens the bag at `bag_path` read-only and counts the messages of every topic from the bag's
-  // index, without reading or deserialising any message payload. A bag that cannot be opened
-  // (missing, unreadable, not a bag, no index, or index records damaged so that the bag library
-  // would read out of bounds) gives success == false with error_message set and every other
-  // field at its default. Once the bag is open, any exception of the bag library
-  // (a damaged chunk or index found later) leaves this operation unchanged; the bag is closed
+  // Counts the messages of every topic of the bag at `bag_path` from the bag's index section
+  // alone (its connection records and the per-connection counts and times of its chunk-info
+  // records), as `rosbag info` does: time and memory grow with the numbers of chunks and
+  // connections, never with the number of messages, and no message or per-message index entry
+  // is read. Messages stamped at time 0 are counted like any other. A file whose index section
+  // cannot be read that way (another format version, an encrypted or unindexed bag, a damaged
+  // index section) is opened by the bag library and counted from its index entries instead.
+  // A bag that cannot be opened (missing, unreadable, not a bag, or records damaged so that the
+  // bag library would read out of bounds) gives success == false with error_message set and
+  // every other field at its default. Once the bag library has opened a bag, any exception of
+  // it (a damaged chunk or index found later) leaves this operation unchanged; the bag is closed
   // on every path. Writes nothing and prints nothing.
   static BagAnalysisResult analyze(const std::string& bag_path);
 };

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <iostream>
 #include <string>
@@ -20,22 +23,45 @@ struct ProgramInfo {
 // The suite's version, as built into libtaskkit.
 const char* version();
 
+namespace detail {
+
+// Ends a run whose report lines could not all be written on standard output: the error report
+// (for the endpoint; standard output is lost), the [ERROR] line and status 1.
+inline int output_failure(Reporter& reporter) {
+  const std::string text = reporter.output_error();
+  reporter.report(100, "错误: " + text, "{\"error\":\"" + escape_json(text) + "\"}");
+  std::cerr << "[ERROR] " << text << std::endl;
+  return 1;
+}
+
+}  // namespace detail
+
 // The whole life of a program: parse the command line, point the reporter at
 // DRONE_TASK_PROGRESS_URL when that variable is set (even to the empty text), run one TaskT.
 // Returns 0 when run() returns; when it throws a std::exception, sends the error report
 // (100 percent, "错误: " + text, {"error":"<escaped text>"}), writes "[ERROR] " + text to
 // standard error and returns 1. --help and --version print their text on standard output and
 // return 0 without running the task.
+//
+// A report line that cannot be written on standard output (a full disk, a closed pipe) fails
+// the run the same way, with the text "无法写入标准输出: <reason>", once the task has
+// ended; so does --help or --version. SIGPIPE is ignored, so that a closed pipe ends the program
+// with this report and status 1 rather than killing it without a word.
 template <class TaskT>
 int run_main(int argc, char** argv, const ProgramInfo& info) {
+  std::signal(SIGPIPE, SIG_IGN);
   const Params params(parse_args(argc, argv));
-  if (params.has("help")) {
-    std::cout << info.usage << std::flush;
-    return 0;
-  }
-  if (params.has("version")) {
-    std::cout << info.name << ' ' << version() << std::endl;
-    return 0;
+  if (params.has("help") || params.has("version")) {
+    errno = 0;
+    if (params.has("help")) {
+      std::cout << info.usage << std::flush;
+    } else {
+      std::cout << info.name << ' ' << version() << std::endl;
+    }
+    if (std::cout) return 0;
+    std::cerr << "[ERROR] 无法写入标准输出: " << std::strerror(errno != 0 ? errno : EIO)
+              << std::endl;
+    return 1;
   }
   Reporter reporter;
   if (const char* url = std::getenv("DRONE_TASK_PROGRESS_URL")) reporter.init(url);
@@ -48,6 +74,7 @@ int run_main(int argc, char** argv, const ProgramInfo& info) {
     std::cerr << "[ERROR] " << text << std::endl;
     return 1;
   }
+  if (!reporter.output_error().empty()) return detail::output_failure(reporter);
   return 0;
 }
 

@@ -23,8 +23,10 @@ struct Result {
 
 // The task's only channel to whoever started it. Every report is one compact JSON line,
 // printed on standard output as {"_progress":<line>} and, once init() named an endpoint, posted
-// unwrapped to it (5 s limit per post, every HTTP failure ignored). Never throws on its own
-// account. One reporter per process; not copyable.
+// unwrapped to it over http or https only (5 s limit per post, every HTTP failure ignored; a URL
+// of any other scheme makes no connection and counts as such a failure). A failed write on
+// standard output is kept for output_error() and ends the printing, not the posting. Never
+// throws on its own account. One reporter per process; not copyable.
 class Reporter {
  public:
   // Prints to std::cout.
@@ -48,13 +50,18 @@ class Reporter {
   void finish(const std::string& result_json);
   void finish(const std::string& result_json, const std::vector<ResultFile>& files);
 
+  // Why a report line could not be written on standard output (a full disk, a closed pipe), as
+  // "无法写入标准输出: <the system's text>"; empty while every line was written.
+  const std::string& output_error() const { return output_error_; }
+
  private:
   void send_stdout(const std::string& line);
   void send_http(const std::string& line);
 
   std::ostream& out_;
-  std::string url_;       // the endpoint; empty means no HTTP
-  void* curl_ = nullptr;  // libcurl easy handle, owned, reused for every post; null: no HTTP
+  std::string url_;           // the endpoint; empty means no HTTP
+  void* curl_ = nullptr;      // libcurl easy handle, owned, reused for every post; null: no HTTP
+  std::string output_error_;  // the first failed write on standard output; empty: none
 };
 
 }  // namespace drone_task

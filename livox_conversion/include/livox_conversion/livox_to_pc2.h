@@ -33,7 +33,7 @@ struct ConversionResult {
 class LivoxToPc2Converter {
  public:
   // Reads every message of `input_bag` in record-time order and writes `output_bag`
-  // (replacing any file there, uncompressed):
+  // (replacing any file there once complete, uncompressed):
   // - a message on `source_topic` whose connection carries the MD5 sum of
   //   livox_ros_driver2/CustomMsg becomes a sensor_msgs/PointCloud2 on `target_topic` (fields
   //   x, y, z, intensity as float32, 16 bytes per point, frame "lidar0::lidar_link", header seq
@@ -48,8 +48,11 @@ class LivoxToPc2Converter {
   //
   // Never throws a std::exception: every failure (missing or damaged input, an output that
   // cannot be created, a Livox frame that cannot be decoded) ends in success false with the
-  // reason in `error` and the counters reached so far. An output already opened is closed with
-  // what was written and left in place; when the input cannot be opened no output is created.
+  // reason in `error` and the counters reached so far. The output is written under a temporary
+  // name beside `output_bag` and renamed over it only when complete, so a failure leaves an
+  // earlier file there as it was and no partial bag; a symbolic link at `output_bag` is replaced,
+  // never written through, and an `output_bag` that exists and is not a regular file (a device,
+  // a FIFO, a directory) is refused.
   static ConversionResult convert(const std::string& input_bag, const std::string& output_bag,
                                   const std::string& source_topic, const std::string& target_topic);
 };

@@ -1,8 +1,6 @@
 #include "scan_merge/scan_merger.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <pcl/PCLPointCloud2.h>
 #include <pcl/common/io.h>
@@ -10,7 +8,6 @@
 #include <pcl/io/pcd_io.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -23,6 +20,7 @@
 #include <vector>
 
 #include "pcd_header/pcd_header.h"
+#include "safe_output/output_file.h"
 
 namespace scan2fullpcd {
 
@@ -209,6 +207,12 @@ std::string read_headers(const std::string& scan_dir, const std::vector<std::str
     // however many a damaged header claims, and misreads some headers it then reads points by.
     const pcd_header::PcdHeader header = pcd_header::read(path);
     if (!header.ok) return unreadable(path, header.reason);
+    // The library reads a text value that is not a number as 0 or a partial number.
+    const pcd_header::TextFault fault = pcd_header::check_text_values(path, header);
+    if (fault.line != 0) {
+      return unreadable(
+          path, "第 " + std::to_string(fault.line) + " 行的 \"" + fault.word + "\" 不是数字");
+    }
     if (first.empty()) {
       first = path;
       *fields = header.fields;
@@ -225,73 +229,9 @@ std::string read_headers(const std::string& scan_dir, const std::vector<std::str
   return "";
 }
 
-// The merged file while it is being written: a hidden temporary beside the target, removed
-// again unless commit() renamed it over the target.
-class PartFile {
- public:
-  explicit PartFile(const std::string& target) : target_(target) {}
-  ~PartFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!temp_.empty()) ::unlink(temp_.c_str());
-  }
-  PartFile(const PartFile&) = delete;
-  PartFile& operator=(const PartFile&) = delete;
-
-  std::string open() {
-    const fs::path target(target_);
-    if (target_.empty()) return "无法写入输出文件: 路径为空";
-    if (!target.has_filename()) return failure("不是文件路径");
-    const fs::path dir = target.has_parent_path() ? target.parent_path() : fs::path(".");
-    const std::string stem = "." + target.filename().string() + "." + std::to_string(::getpid());
-    // The name ends in ".part", so even inside the scan directory it is never a keyframe.
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      const std::string candidate =
-          (dir / (stem + "." + std::to_string(attempt) + ".part")).string();
-      fd_ = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-      if (fd_ >= 0) {
-        temp_ = candidate;
-        return "";
-      }
-      if (errno != EEXIST) return failure(std::strerror(errno));
-    }
-    return failure(std::strerror(EEXIST));
-  }
-
-  std::string write(const void* data, size_t size) {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-      const ssize_t n = ::write(fd_, p, size);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return failure(std::strerror(errno));
-      }
-      p += n;
-      size -= static_cast<size_t>(n);
-    }
-    return "";
-  }
-
-  // Makes the file durable before it takes the target's name, so the target is either the
-  // old file or the complete new one.
-  std::string commit() {
-    if (::fsync(fd_) != 0) return failure(std::strerror(errno));
-    const int rc = ::close(fd_);
-    fd_ = -1;
-    if (rc != 0) return failure(std::strerror(errno));
-    if (::rename(temp_.c_str(), target_.c_str()) != 0) return failure(std::strerror(errno));
-    temp_.clear();
-    return "";
-  }
-
- private:
-  std::string failure(const std::string& reason) const {
-    return "无法写入输出文件: " + target_ + " (" + reason + ")";
-  }
-
-  std::string target_;
-  std::string temp_;  // empty: nothing of ours to remove
-  int fd_ = -1;
-};
+std::string write_failure(const std::string& output_pcd, const std::string& reason) {
+  return "无法写入输出文件: " + output_pcd + " (" + reason + ")";
+}
 
 // Appends each keyframe's packed point records, in merge order, after the header. One keyframe
 // is in memory at a time; binary PCD data is exactly those records, so they go out as read.
@@ -299,12 +239,15 @@ std::string write_merged(const std::string& scan_dir, const std::vector<std::str
                          const std::vector<pcl::PCLPointField>& fields,
                          const std::vector<uint64_t>& counts, uint64_t total,
                          const std::string& output_pcd) {
-  PartFile out(output_pcd);
+  if (output_pcd.empty()) return "无法写入输出文件: 路径为空";
+  if (!fs::path(output_pcd).has_filename()) return write_failure(output_pcd, "不是文件路径");
+  // The temporary name ends in ".part", so even inside the scan directory it is never a keyframe.
+  safe_output::OutputFile out(output_pcd);
   std::string error = out.open();
-  if (!error.empty()) return error;
+  if (!error.empty()) return write_failure(output_pcd, error);
   const std::string header = binary_header(fields, total);
   error = out.write(header.data(), header.size());
-  if (!error.empty()) return error;
+  if (!error.empty()) return write_failure(output_pcd, error);
 
   pcl::PCDReader reader;
   pcl::PCLPointCloud2 cloud;
@@ -323,9 +266,10 @@ std::string write_merged(const std::string& scan_dir, const std::vector<std::str
       return "关键帧在合并过程中被修改: " + path;
     }
     error = out.write(cloud.data.data(), cloud.data.size());
-    if (!error.empty()) return error;
+    if (!error.empty()) return write_failure(output_pcd, error);
   }
-  return out.commit();
+  error = out.commit();
+  return error.empty() ? "" : write_failure(output_pcd, error);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "testing/output_paths.h"
 #include "testing/pcd_cloud.h"
 #include "testing/temp_dir.h"
 
@@ -372,6 +373,8 @@ TEST(ScanMerger, ReadsKeyframeHeadersAsPclDoes) {
       {fields + " \t\n" + shape + "DATA binary\n" + binary, "头部含有空白行"},
       {fields + "\r\n" + shape + "DATA binary\n" + binary, "头部含有空白行"},
       {fields + "HEIGHT 1\nPOINTS 2\nDATA binary\n" + binary, "缺少 WIDTH"},
+      // The library would read these words as 2.88 and 0.
+      {fields + shape + "DATA ascii\n1 2 3\n2.88abc def 6\n", "第 12 行的 \"2.88abc\" 不是数字"},
   };
   for (const Case& c : cases) {
     drone_test::TempDir dir;
@@ -403,6 +406,34 @@ TEST(ScanMerger, ReportsAnUnwritableOutputDirectory) {
   expect_failure(r, dir.path());
   EXPECT_EQ(r.error_message.rfind("无法写入输出文件: " + locked + "/o.pcd (", 0), 0u)
       << r.error_message;
+}
+
+TEST(ScanMerger, OutputPathKinds) {
+  // A link at the output is replaced, never written through; a device (as root the merge used
+  // to replace one with a regular file), a FIFO or a directory is refused and left as it was.
+  for (const drone_test::OutputPathKind& kind : drone_test::output_path_kinds()) {
+    SCOPED_TRACE(kind.name);
+    drone_test::TempDir dir;
+    const std::string scan = dir.file("scan");
+    fs::create_directory(scan);
+    write_keyframe(scan + "/1.pcd", make_cloud(kXyzi, 3, 0));
+    drone_test::write_file(dir.file("kept"), "kept");
+    const std::string out = dir.file("site_full.pcd");
+    if (!drone_test::make_output_path(kind, out, dir.file("kept"))) continue;
+    const std::string before = drone_test::path_state(out);
+    const MergeResult r = ScanMerger::merge(scan, out);
+    EXPECT_EQ(drone_test::path_state(dir.file("kept")), "file:kept");
+    if (kind.replaced) {
+      EXPECT_TRUE(r.success) << r.error_message;
+      EXPECT_EQ(read_cloud(out).width, 3u);
+    } else {
+      expect_failure(r, scan);
+      EXPECT_EQ(r.error_message,
+                "无法写入输出文件: " + out + " (exists and is not a regular file)");
+      EXPECT_EQ(drone_test::path_state(out), before);
+    }
+    EXPECT_EQ(listing(dir.path()), (std::vector<std::string>{"kept", "scan", "site_full.pcd"}));
+  }
 }
 
 }  // namespace

@@ -32,6 +32,8 @@ class HttpReceiver {
   int port() const { return port_; }
   std::string url() const;  // http://127.0.0.1:<port>/report
   std::vector<HttpRequest> requests() const;
+  // Connections accepted so far, whether or not they carried an HTTP request.
+  int connections() const;
 
  private:
   void serve();
@@ -42,6 +44,7 @@ class HttpReceiver {
   int wake_[2] = {-1, -1};  // written to on destruction to stop serve()
   mutable std::mutex mutex_;
   std::vector<HttpRequest> requests_;
+  int connections_ = 0;
   std::thread thread_;
 };
 

@@ -37,7 +37,7 @@ TaskRun run_task(const drone_task::ParamMap& options) {
 std::string progress_line(int percent, const std::string& message);
 // The final line of a result document, with no files.
 std::string final_line(const std::string& message, const std::string& document);
-// The entry's line for a failed run.
+// The entry's line for a failed run with the error `text`, escaped as the entry escapes it.
 std::string error_line(const std::string& text);
 
 // The result document inside a final line, cut out as text; adds a test failure and returns ""

@@ -21,8 +21,11 @@ struct VolumeResult {
   // three vertices included); 0 when no reconstruction took place.
   std::size_t mesh_polygons = 0;
   // Path of the reconstructed cloud file: <output dir>/<input base name>_reconstructed.pcd.
-  // Empty when the analysis stopped before the output was created.
+  // Empty when the analysis stopped before it tried to create the output.
   std::string output_path;
+  // Path of the reconstructed mesh file, <output dir>/<input base name>_mesh.ply, when it was
+  // asked for and its save was tried; empty otherwise.
+  std::string mesh_path;
   // True only when every step succeeded and the reconstructed cloud was saved.
   bool success = false;
   // Why the analysis failed; empty when success is true.
@@ -33,22 +36,27 @@ struct VolumeResult {
 class VolumeAnalyzer {
  public:
   // Reads the PCD file at `input_pcd` (float x, y, z fields), estimates normals from the 20
-  // nearest neighbours of every finite point (oriented toward the file's sensor origin),
-  // reconstructs a closed surface by Poisson reconstruction at `depth` clamped to 5..12, splits
-  // it into its edge-connected pieces and integrates the volume each encloses. Writes the mesh
-  // vertices as an ASCII PCD file (8 significant digits) to `output_dir` + "/" + the input's base
-  // name without its extension + "_reconstructed.pcd"; the directory is never created. The file
-  // is written under a temporary name beside it and renamed into place only when complete, so
-  // the output is either the earlier file or the whole new one; a symbolic link there is
-  // replaced, never written through.
+  // nearest neighbours of every finite point, turned toward the file's sensor origin where that
+  // orients each spatially separate cluster consistently and else made consistent by propagation
+  // over the neighbour graph, reconstructs a closed surface by Poisson reconstruction at `depth`
+  // clamped to 5..12, splits it into its edge-connected pieces and integrates the volume each
+  // encloses. Writes the mesh vertices as an ASCII PCD file (8 significant digits) to
+  // `output_dir` + "/" + the input's base name without its extension + "_reconstructed.pcd";
+  // with `save_mesh` also the mesh itself as a binary PLY file named the same way but ending in
+  // "_mesh.ply". The directory is never created. Each file is written under a temporary name
+  // beside it and renamed into place only when complete, so an output is either the earlier
+  // file or the whole new one; a symbolic link there is replaced, never written through.
   //
   // Returns success false with error_message set, and writes nothing, when the file cannot be
   // loaded ("Failed to load PCD file: <path>", also when its header declares more point data than
   // the file can hold), lacks float x, y, z fields, holds fewer than 20 finite points, or the
-  // reconstruction yields a polygon indexing outside its vertices or a non-finite vertex.
+  // reconstruction yields a polygon indexing outside its vertices or a non-finite vertex, or
+  // the total volume exceeds the convex hull of the finite points by more than 25 % (a volume
+  // that cannot be right; the text gives both volumes and the likely causes; nothing written).
   // Returns success false with "Failed to save reconstructed PCD: <output> (<reason>)" when the
   // output cannot be created (checked before the reconstruction: a missing or unwritable
-  // directory, an output path that exists and is not a regular file), written, synced or renamed.
+  // directory, an output path that exists and is not a regular file), written, synced or renamed,
+  // and likewise "Failed to save reconstructed mesh: <output> (<reason>)" for the mesh.
   // Points with a NaN or infinite coordinate take no part in the reconstruction but count in
   // points_count. A reconstruction without vertices is saved as a file of no points.
   //
@@ -58,7 +66,7 @@ class VolumeAnalyzer {
   // standard error, where the reconstruction's diagnostics belong; calls must therefore not
   // overlap with each other or with output from the caller's other threads.
   static VolumeResult analyze(const std::string& input_pcd, int depth,
-                              const std::string& output_dir);
+                              const std::string& output_dir, bool save_mesh = false);
 };
 
 }  // namespace caikongqu

@@ -36,8 +36,10 @@ class ScanMerger {
   //
   // The file is written under a temporary name beside `output_pcd` and renamed over it only when
   // complete; on failure the temporary file is removed and an existing `output_pcd` is left as
-  // it was. Memory in use stays within about one keyframe, whatever their number. Never prints
-  // and never throws: every failure, running out of memory included, comes back in the record.
+  // it was. A symbolic link at `output_pcd` is replaced, never written through; an `output_pcd`
+  // that exists and is not a regular file (a device, a FIFO, a directory) is refused. Memory in use
+  // stays within about one keyframe, whatever their number. Never prints and never throws: every
+  // failure, running out of memory included, comes back in the record.
   static MergeResult merge(const std::string& scan_dir, const std::string& output_pcd);
 };
 

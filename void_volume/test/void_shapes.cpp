@@ -1,0 +1,81 @@
+#include "void_shapes.h"
+
+#include <cmath>
+#include <random>
+
+namespace voidvol_test {
+
+namespace {
+
+// Uniform in [0, 1) from the raw generator output, so the clouds do not depend on how the
+// standard library implements its distributions.
+double unit(std::mt19937& gen) { return gen() / 4294967296.0; }
+
+// Standard normal by Box-Muller, for the same reason.
+double gauss(std::mt19937& gen) {
+  const double u = 1.0 - unit(gen);
+  return std::sqrt(-2.0 * std::log(u)) * std::cos(2.0 * std::acos(-1.0) * unit(gen));
+}
+
+double area(const Face& f) {
+  double a = 1.0;
+  for (int k = 0; k < 3; ++k) {
+    if (k != f.axis) a *= f.high[k] - f.low[k];
+  }
+  return a;
+}
+
+Face face(int axis, double level, std::array<double, 3> low, std::array<double, 3> high) {
+  return {axis, level, low, high};
+}
+
+}  // namespace
+
+std::vector<Face> box_faces(const std::array<double, 3>& low, const std::array<double, 3>& high) {
+  return {face(2, low[2], low, high),  face(2, high[2], low, high), face(0, low[0], low, high),
+          face(0, high[0], low, high), face(1, low[1], low, high),  face(1, high[1], low, high)};
+}
+
+std::vector<Face> l_stope_faces(double length, double width, double height) {
+  const double l = length, w = width, h = height;
+  return {
+      // Floor and roof, each as the drive along x plus the rest of the drive along y.
+      face(2, 0, {0, 0, 0}, {l, w, 0}),
+      face(2, 0, {0, w, 0}, {w, l, 0}),
+      face(2, h, {0, 0, 0}, {l, w, 0}),
+      face(2, h, {0, w, 0}, {w, l, 0}),
+      // The outer walls, then the two walls of the inner corner.
+      face(1, 0, {0, 0, 0}, {l, 0, h}),
+      face(0, l, {0, 0, 0}, {0, w, h}),
+      face(0, 0, {0, 0, 0}, {0, l, h}),
+      face(1, l, {0, 0, 0}, {w, 0, h}),
+      face(1, w, {w, 0, 0}, {l, 0, h}),
+      face(0, w, {0, w, 0}, {0, l, h}),
+  };
+}
+
+std::vector<Point> face_points(const std::vector<Face>& faces, size_t count, double noise,
+                               uint32_t seed, const std::array<double, 3>& offset) {
+  std::mt19937 gen(seed);
+  std::vector<double> cumulative;
+  double total = 0.0;
+  for (const Face& f : faces) cumulative.push_back(total += area(f));
+  std::vector<Point> points;
+  points.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    const double pick = unit(gen) * total;
+    size_t which = 0;
+    while (which + 1 < faces.size() && cumulative[which] <= pick) ++which;
+    const Face& f = faces[which];
+    Point p{};
+    for (int k = 0; k < 3; ++k) {
+      const double local = k == f.axis ? f.level + noise * gauss(gen)
+                                       : f.low[k] + (f.high[k] - f.low[k]) * unit(gen);
+      p[k] = static_cast<float>(local + offset[k]);
+    }
+    points.push_back(p);
+  }
+  return points;
+}
+
+}  // namespace voidvol_test

@@ -1,0 +1,37 @@
+#pragma once
+
+// Walls of voids of known volume made of axis-aligned rectangles (boxes, an L-shaped stope),
+// sampled with fixed seeds, for the void volume tests and the accuracy benchmark.
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+#include "cloud_writer.h"
+
+namespace voidvol_test {
+
+// One axis-aligned rectangle of a wall: perpendicular to `axis` at `level`, spanning
+// low[k]..high[k] along the two other axes k (the entries of `axis` itself are unused).
+struct Face {
+  int axis;
+  double level;
+  std::array<double, 3> low;
+  std::array<double, 3> high;
+};
+
+// The six faces of the box with corners `low` and `high`; the floor (the face at low z) first.
+std::vector<Face> box_faces(const std::array<double, 3>& low, const std::array<double, 3>& high);
+
+// An L-shaped stope standing on z = 0: a drive along x over [0, length] x [0, width] joined at
+// its start by a drive along y over [0, width] x [0, length], both `height` high. Its volume is
+// (2 * length - width) * width * height.
+std::vector<Face> l_stope_faces(double length, double width, double height);
+
+// `count` points spread uniformly by area over `faces`, each moved off its face by normal noise
+// of standard deviation `noise`, then shifted by `offset` (in double precision, before the
+// coordinates are rounded to float).
+std::vector<Point> face_points(const std::vector<Face>& faces, size_t count, double noise,
+                               uint32_t seed, const std::array<double, 3>& offset = {0, 0, 0});
+
+}  // namespace voidvol_test
