@@ -4,8 +4,8 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config clang-format
-  librosbag-storage-dev libsensor-msgs-dev libstd-msgs-dev ros-std-msgs
+  build-essential cmake pkg-config clang-format clang-tidy
+  librosbag-storage-dev libbz2-dev libroslz4-dev libsensor-msgs-dev libstd-msgs-dev ros-std-msgs
   python3-genmsg python3-gencpp libroscpp-core-dev
   libpcl-dev libjsoncpp-dev libcurl4-openssl-dev
   libgtest-dev libgmock-dev

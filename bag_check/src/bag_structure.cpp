@@ -1,13 +1,20 @@
 #include "bag_check/bag_structure.h"
 
+#include <bzlib.h>
+#include <fcntl.h>
 #include <ros/time.h>
+#include <roslz4/lz4s.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <exception>
-#include <fstream>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -16,43 +23,141 @@ namespace bag_check {
 
 namespace {
 
-// The bag library trusts the lengths stored in the records that it reads while opening a bag. A
-// field length that runs past the end of its record header makes it copy bytes from beyond the
-// header's buffer, and an index entry stamped at time 0 that names a connection the bag does not
-// define makes it dereference a connection that does not exist: either can kill the process on a
-// damaged file. StructureWalk walks the records that opening reads, in the library's order (version
-// 2.0 bags: file header, connection records, chunk-info records, then each chunk's header and the
-// index records after it), and names the first such fault. Wherever the library itself refuses
-// the file (a short read, a missing or mis-sized field, an unexpected record) the walk ends
-// without a finding and leaves the refusal and its text to the library. Only record headers and
-// index entries are read, never a chunk's data.
+// What a non-regular file is, for the refusal's text; empty for a regular file.
+std::string file_kind(mode_t mode) {
+  if (S_ISREG(mode)) return "";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a file";
+}
+
+// A read-only descriptor, closed on every path.
+class Descriptor {
+ public:
+  // O_NONBLOCK: opening a FIFO must not wait for a writer (reads of a regular file ignore it).
+  explicit Descriptor(const std::string& path)
+      : fd_(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+// A byte buffer that grows without clearing what it gains: a chunk's buffer is always filled
+// completely before it is read.
+class Bytes {
+ public:
+  uint8_t* resize(uint64_t size) {
+    if (size > capacity_) {
+      data_.reset(new uint8_t[size]);
+      capacity_ = size;
+    }
+    size_ = size;
+    return data_.get();
+  }
+  uint8_t* data() const { return data_.get(); }
+  uint64_t size() const { return size_; }
+
+ private:
+  std::unique_ptr<uint8_t[]> data_;
+  uint64_t capacity_ = 0;
+  uint64_t size_ = 0;
+};
+
+using Fields = std::map<std::string, std::string>;
+
+// The header parser of the bag library refuses a field longer than this before reading it.
+constexpr uint32_t kMaxFieldLength = 1000000;
+
+// Longer record headers than this are refused when they run past the end of the file.
+constexpr uint32_t kMaxHeaderLength = 1 << 20;
+
+enum class Parse { kOk, kRefused, kPastEnd };
+
+// Parses the record header fields stored in `bytes` as the bag library does: <length><name>=
+// <value>, a later field of the same name replacing an earlier one. kPastEnd when a field or its
+// length word runs past the header's end, which the library would read beyond; kRefused where
+// the library refuses the header on its own.
+Parse parse_fields(const uint8_t* bytes, uint32_t length, Fields& fields) {
+  uint32_t at = 0;
+  while (at < length) {
+    uint32_t field_length = 0;
+    if (length - at < 4) return Parse::kPastEnd;
+    std::memcpy(&field_length, bytes + at, 4);
+    at += 4;
+    if (field_length > kMaxFieldLength) return Parse::kRefused;
+    if (field_length > length - at) return Parse::kPastEnd;
+    const char* text = reinterpret_cast<const char*>(bytes + at);
+    const char* equals = static_cast<const char*>(std::memchr(text, '=', field_length));
+    if (equals == nullptr) return Parse::kRefused;
+    fields[std::string(text, equals)] = std::string(equals + 1, text + field_length);
+    at += field_length;
+  }
+  return Parse::kOk;
+}
+
+template <class T>
+bool field(const Fields& fields, const char* name, T& value) {
+  const auto it = fields.find(name);
+  if (it == fields.end() || it->second.size() != sizeof(T)) return false;
+  std::memcpy(&value, it->second.data(), sizeof(T));
+  return true;
+}
+
+constexpr uint8_t kOpMessageDefinition = 0x01;
+constexpr uint8_t kOpMessageData = 0x02;
+constexpr uint8_t kOpFileHeader = 0x03;
+constexpr uint8_t kOpIndexData = 0x04;
+constexpr uint8_t kOpChunk = 0x05;
+constexpr uint8_t kOpChunkInfo = 0x06;
+constexpr uint8_t kOpConnection = 0x07;
+
+bool op_is(const Fields& fields, uint8_t op) {
+  uint8_t value = 0;
+  return field(fields, "op", value) && value == op;
+}
+
+bool has_text(const Fields& fields, const char* name) {
+  const auto it = fields.find(name);
+  return it != fields.end() && !it->second.empty();
+}
+
+// The bag library trusts the lengths stored in a bag. A field length that runs past the end of
+// its record header makes it copy bytes from beyond the header's buffer; an index entry stamped
+// at time 0 that names a connection the bag does not define makes it dereference a connection
+// that does not exist; an index entry's offset, and the header and data lengths of the record it
+// points at, are used inside the chunk's buffer without a look at the buffer's size; a bz2 chunk
+// that decompresses to less than its header states leaves the rest of the buffer as whatever the
+// heap held. Any of these can kill the process, or copy foreign bytes into a converted bag.
+// StructureWalk walks the records in the library's order (version 2.0 bags: file header,
+// connection records, chunk-info records, then each chunk's header and the index records after
+// it) and names the first such fault. Wherever the library itself refuses the file (a short read,
+// a missing or mis-sized field, an unexpected record) the walk ends without a finding and leaves
+// the refusal and its text to the library.
 class StructureWalk {
  public:
-  explicit StructureWalk(const std::string& path) : file_(path, std::ios::binary) {
-    if (!file_) return;
-    file_.seekg(0, std::ios::end);
-    const std::streamoff end = file_.tellg();
-    size_ = end > 0 ? static_cast<uint64_t>(end) : 0;
-    file_.seekg(0);
-  }
+  StructureWalk(const std::string& path, Scope scope) : path_(path), scope_(scope), file_(path) {}
 
   // Empty when nothing was found that the bag library cannot read safely; otherwise the fault.
   std::string run() {
-    if (file_) walk();
+    struct stat st {};
+    if (file_.get() < 0 || ::fstat(file_.get(), &st) != 0) return "";
+    const std::string kind = file_kind(st.st_mode);
+    if (!kind.empty()) return path_ + " is not a regular file (" + kind + ")";
+    size_ = static_cast<uint64_t>(st.st_size);
+    walk();
     return fault_;
   }
 
  private:
-  using Fields = std::map<std::string, std::string>;
-
-  // The header parser refuses a field longer than this before reading it.
-  static constexpr uint32_t kMaxFieldLength = 1000000;
-  static constexpr uint8_t kOpFileHeader = 0x03;
-  static constexpr uint8_t kOpIndexData = 0x04;
-  static constexpr uint8_t kOpChunk = 0x05;
-  static constexpr uint8_t kOpChunkInfo = 0x06;
-  static constexpr uint8_t kOpConnection = 0x07;
-
   struct Chunk {
     uint64_t pos;
     size_t index_records;  // one per distinct connection listed in the chunk-info record
@@ -118,12 +223,17 @@ class StructureWalk {
       pos_ = chunk.pos;
       Fields record;
       uint32_t compressed_size = 0;
-      uint32_t uncompressed_size = 0;
       if (!header(record) || !read(&compressed_size, 4) || !op_is(record, kOpChunk) ||
-          !has_text(record, "compression") || !field(record, "size", uncompressed_size)) {
+          !has_text(record, "compression") || !field(record, "size", chunk_size_)) {
         return;
       }
-      pos_ += compressed_size;
+      chunk_pos_ = chunk.pos;
+      chunk_loaded_ = false;
+      if (scope_ == Scope::kMessages) {
+        if (!load_chunk(record.at("compression"), compressed_size)) return;
+      } else {
+        pos_ += compressed_size;
+      }
       for (size_t j = 0; j < chunk.index_records; ++j) {
         if (!index_record(connections)) return;
       }
@@ -146,6 +256,37 @@ class StructureWalk {
     return true;
   }
 
+  // Reads the data of the chunk whose header was just read into chunk_, decompressed, and moves
+  // past it. A chunk the library refuses to read on its own ends the walk without a fault.
+  bool load_chunk(const std::string& compression, uint32_t compressed_size) {
+    if (compression == "none") {
+      // The library refuses a plain chunk whose two sizes differ.
+      if (compressed_size != chunk_size_ || compressed_size > size_ - pos_) return false;
+      return chunk_loaded_ = read(chunk_.resize(compressed_size), compressed_size);
+    }
+    if (compression != "bz2" && compression != "lz4") return false;
+    if (compressed_size > size_ - pos_) return false;  // the library's read fails first
+    if (!read(compressed_.resize(compressed_size), compressed_size)) return false;
+    char* const in = reinterpret_cast<char*>(compressed_.data());
+    char* const out = reinterpret_cast<char*>(chunk_.resize(chunk_size_));
+    unsigned int produced = chunk_size_;
+    const int status = compression == "bz2"
+                           ? BZ2_bzBuffToBuffDecompress(out, &produced, in, compressed_size, 0, 0)
+                           : roslz4_buffToBuffDecompress(in, compressed_size, out, &produced);
+    if (status != (compression == "bz2" ? BZ_OK : ROSLZ4_OK)) {
+      fault_ = "chunk at byte " + std::to_string(chunk_pos_) + " cannot be decompressed (" +
+               compression + " error " + std::to_string(status) + ")";
+      return false;
+    }
+    if (produced != chunk_size_) {
+      fault_ = "chunk at byte " + std::to_string(chunk_pos_) + " decompresses to " +
+               std::to_string(produced) + " bytes, not the " + std::to_string(chunk_size_) +
+               " its header states";
+      return false;
+    }
+    return chunk_loaded_ = true;
+  }
+
   // One index record after a chunk: the header, its data length, then `count` entries of
   // 12 bytes (seconds, nanoseconds, offset in the chunk).
   bool index_record(const std::set<uint32_t>& connections) {
@@ -159,14 +300,26 @@ class StructureWalk {
         !field(record, "count", count) || index_version != 1) {
       return false;
     }
-    if (connections.count(connection) != 0) {  // a refused time is logged under its topic: safe
-      pos_ += uint64_t{count} * 12;
-      return true;
+    // A refused time on a defined connection is logged under its topic: safe.
+    const bool defined = connections.count(connection) != 0;
+    uint32_t batch[3 * 1024];
+    for (uint32_t done = 0; done < count;) {
+      const uint32_t n = std::min<uint32_t>(count - done, 1024);
+      const uint64_t first = pos_;
+      if (!read(batch, uint64_t{n} * 12)) return false;
+      for (uint32_t i = 0; i < n; ++i) {
+        if (!index_entry(first + uint64_t{i} * 12, &batch[3 * i], defined, connection)) {
+          return false;
+        }
+      }
+      done += n;
     }
-    for (uint32_t i = 0; i < count; ++i) {
-      const uint64_t at = pos_;
-      uint32_t entry[3];
-      if (!read(entry, sizeof entry)) return false;
+    return true;
+  }
+
+  // One index entry at byte `at`: seconds, nanoseconds, offset of its record in the chunk.
+  bool index_entry(uint64_t at, const uint32_t* entry, bool defined, uint32_t connection) {
+    if (!defined) {
       bool refused = false;
       try {
         const ros::Time time(entry[0], entry[1]);
@@ -180,84 +333,119 @@ class StructureWalk {
         return false;
       }
     }
-    return true;
+    const uint32_t offset = entry[2];
+    if (offset >= chunk_size_) {
+      fault_ = "index entry at byte " + std::to_string(at) + " points at offset " +
+               std::to_string(offset) + " of the chunk at byte " + std::to_string(chunk_pos_) +
+               ", which holds " + std::to_string(chunk_size_) + " bytes";
+      return false;
+    }
+    return !chunk_loaded_ || message_record(offset);
   }
 
-  // A record header: its length, then fields of the form <length><name>=<value>. A later field
-  // of the same name replaces an earlier one, as in the library.
+  // The record that an index entry points at, read from the chunk's data as the library reads
+  // it: records that define a connection or message type are stepped over by their headers
+  // alone, then the message record's header and data must lie inside the chunk.
+  bool message_record(uint32_t offset) {
+    const uint8_t* const data = chunk_.data();
+    const uint64_t size = chunk_.size();
+    for (uint64_t at = offset;;) {
+      uint32_t header_length = 0;
+      if (size - at < 4) return record_fault(offset, "runs past the chunk's end");
+      std::memcpy(&header_length, data + at, 4);
+      at += 4;
+      if (header_length > size - at) return record_fault(offset, "runs past the chunk's end");
+      Fields fields;
+      const Parse parse = parse_fields(data + at, header_length, fields);
+      if (parse == Parse::kPastEnd) {
+        return record_fault(offset, "has a field that runs past its header's end");
+      }
+      if (parse == Parse::kRefused) return true;
+      at += header_length;
+      uint32_t data_length = 0;
+      if (size - at < 4) return record_fault(offset, "runs past the chunk's end");
+      std::memcpy(&data_length, data + at, 4);
+      at += 4;
+      uint8_t op = 0;
+      if (!field(fields, "op", op)) return true;  // the library refuses a record without op
+      if (op == kOpMessageDefinition || op == kOpConnection) continue;
+      if (op != kOpMessageData) return true;  // refused by the library as not a message
+      if (data_length > size - at) {
+        return record_fault(
+            offset, "states " + std::to_string(data_length) + " data bytes, past the chunk's end");
+      }
+      return true;
+    }
+  }
+
+  bool record_fault(uint32_t offset, const std::string& what) {
+    fault_ = "message record at offset " + std::to_string(offset) + " of the chunk at byte " +
+             std::to_string(chunk_pos_) + " " + what;
+    return false;
+  }
+
+  // A record header at pos_: its length, then its fields.
   bool header(Fields& fields) {
     const uint64_t start = pos_;
     uint32_t length = 0;
-    if (!read(&length, 4) || length > size_ - pos_) return false;
-    std::string bytes(length, '\0');
-    if (!read(bytes.data(), length)) return false;
-    size_t at = 0;
-    while (at < bytes.size()) {
-      uint32_t field_length = 0;
-      if (bytes.size() - at < 4) return damaged(start);
-      std::memcpy(&field_length, bytes.data() + at, 4);
-      at += 4;
-      if (field_length > kMaxFieldLength) return false;
-      if (field_length > bytes.size() - at) return damaged(start);
-      const std::string text = bytes.substr(at, field_length);
-      at += field_length;
-      const size_t equals = text.find('=');
-      if (equals == std::string::npos) return false;
-      fields[text.substr(0, equals)] = text.substr(equals + 1);
+    if (!read(&length, 4)) return false;
+    // The library sets aside the stated length before it reads. No header it writes comes near
+    // kMaxHeaderLength, so a length beyond that and beyond the file is damage, not a copy cut
+    // short (whose refusal is left to the library).
+    if (length > size_ && length > kMaxHeaderLength) {
+      fault_ = "record header at byte " + std::to_string(start) + " states " +
+               std::to_string(length) + " bytes, more than the file holds";
+      return false;
     }
-    return true;
-  }
-
-  bool damaged(uint64_t start) {
+    if (length > size_ - pos_) return false;
+    header_bytes_.resize(length);
+    if (!read(header_bytes_.data(), length)) return false;
+    switch (parse_fields(header_bytes_.data(), length, fields)) {
+      case Parse::kOk:
+        return true;
+      case Parse::kRefused:
+        return false;
+      case Parse::kPastEnd:
+        break;
+    }
     fault_ = "record header at byte " + std::to_string(start) +
              " has a field that runs past the header's end";
     return false;
   }
 
-  template <class T>
-  static bool field(const Fields& fields, const char* name, T& value) {
-    const auto it = fields.find(name);
-    if (it == fields.end() || it->second.size() != sizeof(T)) return false;
-    std::memcpy(&value, it->second.data(), sizeof(T));
-    return true;
-  }
-
-  static bool op_is(const Fields& fields, uint8_t op) {
-    uint8_t value = 0;
-    return field(fields, "op", value) && value == op;
-  }
-
-  static bool has_text(const Fields& fields, const char* name) {
-    const auto it = fields.find(name);
-    return it != fields.end() && !it->second.empty();
-  }
-
   // Reads n bytes at pos_ and moves past them; false when the file ends first.
   bool read(void* out, uint64_t n) {
     if (pos_ > size_ || n > size_ - pos_) return false;
-    if (stream_pos_ != pos_) {
-      file_.clear();
-      file_.seekg(static_cast<std::streamoff>(pos_));
-    }
-    file_.read(static_cast<char*>(out), static_cast<std::streamsize>(n));
-    if (!file_ || static_cast<uint64_t>(file_.gcount()) != n) {
-      stream_pos_ = UINT64_MAX;
-      return false;
+    uint8_t* to = static_cast<uint8_t*>(out);
+    for (uint64_t done = 0; done < n;) {
+      const ssize_t got =
+          ::pread(file_.get(), to + done, n - done, static_cast<off_t>(pos_ + done));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return false;
+      done += static_cast<uint64_t>(got);
     }
     pos_ += n;
-    stream_pos_ = pos_;
     return true;
   }
 
-  std::ifstream file_;
+  const std::string path_;
+  const Scope scope_;
+  Descriptor file_;
   uint64_t size_ = 0;
   uint64_t pos_ = 0;
-  uint64_t stream_pos_ = 0;
+  std::vector<uint8_t> header_bytes_;
+  uint64_t chunk_pos_ = 0;     // the chunk whose index records are being read
+  uint32_t chunk_size_ = 0;    // its uncompressed size, as its header states
+  bool chunk_loaded_ = false;  // chunk_ holds its data (Scope::kMessages)
+  Bytes chunk_;
+  Bytes compressed_;
   std::string fault_;
 };
 
 }  // namespace
 
-std::string check_structure(const std::string& path) { return StructureWalk(path).run(); }
+std::string check_structure(const std::string& path, Scope scope) {
+  return StructureWalk(path, scope).run();
+}
 
 }  // namespace bag_check

@@ -5,6 +5,7 @@
 #include <rosbag/bag.h>
 #include <rosbag/view.h>
 #include <std_msgs/String.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <exception>
@@ -18,6 +19,7 @@
 namespace {
 
 using bag_check::check_structure;
+using bag_check::Scope;
 using drone_test::BagRecord;
 
 // `count` text messages alternating between /scan and /imu, one second apart from 1000 s.
@@ -56,10 +58,10 @@ class BagStructure : public ::testing::Test {
   void SetUp() override { valid_ = write_bag(dir_.file("valid.bag"), 40); }
 
   // Writes `bytes` to a file of the test's directory and checks it.
-  std::string check(const std::string& bytes) {
+  std::string check(const std::string& bytes, Scope scope = Scope::kIndex) {
     const std::string path = dir_.file("damaged.bag");
     drone_test::write_file(path, bytes);
-    return check_structure(path);
+    return check_structure(path, scope);
   }
 
   drone_test::TempDir dir_;
@@ -212,28 +214,21 @@ TEST_F(BagStructure, SoundBagsPass) {
     const std::string path = dir_.file("sound.bag");
     write_bag(path, c.count, c.compression, c.chunk_threshold);
     EXPECT_EQ(check_structure(path), "");
+    EXPECT_EQ(check_structure(path, Scope::kMessages), "");
     EXPECT_EQ(open_and_count(path), c.count);
   }
 }
 
 // Files the library refuses to open give no finding, so that its own text stands: missing,
-// a directory, empty, text, random bytes after the magic, and copies cut anywhere. (The library
+// empty, text, and copies cut anywhere. (The library
 // leaks the records it has read when it refuses a copy cut inside the index, so the cut copies
 // are only checked, not opened.)
 TEST_F(BagStructure, FilesTheLibraryRefusesGiveNoFinding) {
-  std::vector<std::string> paths = {dir_.file("missing.bag"), dir_.path(), ""};
+  std::vector<std::string> paths = {dir_.file("missing.bag"), ""};
   drone_test::write_file(dir_.file("empty.bag"), "");
   drone_test::write_file(dir_.file("text.bag"), "not a bag at all\n");
   paths.push_back(dir_.file("empty.bag"));
   paths.push_back(dir_.file("text.bag"));
-  for (const unsigned seed : {1u, 2u, 3u}) {
-    std::mt19937 rng(seed);
-    std::string noise(16 * 1024, '\0');
-    for (char& c : noise) c = static_cast<char>(rng() & 0xFF);
-    const std::string path = dir_.file("noise_" + std::to_string(seed) + ".bag");
-    drone_test::write_file(path, valid_.substr(0, 13) + noise);
-    paths.push_back(path);
-  }
   for (const std::string& path : paths) {
     SCOPED_TRACE(path);
     EXPECT_EQ(check_structure(path), "");
@@ -243,6 +238,88 @@ TEST_F(BagStructure, FilesTheLibraryRefusesGiveNoFinding) {
   for (size_t cut = 0; cut < valid_.size(); cut += 7) {
     SCOPED_TRACE(cut);
     EXPECT_EQ(check(valid_.substr(0, cut)), "");
+  }
+}
+
+// Index entries and the records they point at are checked against their chunk: the offsets in
+// the index alone, the records and their lengths when messages are read.
+TEST_F(BagStructure, DamageThatReadingMessagesWouldHitIsFound) {
+  const std::vector<drone_test::OpenCrashCase> cases = drone_test::read_crash_cases(valid_);
+  ASSERT_EQ(cases.size(), 6u);
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(cases[i].name);
+    EXPECT_EQ(check(cases[i].bytes, Scope::kMessages), cases[i].reason);
+    EXPECT_EQ(check(cases[i].bytes), i < 2 ? cases[i].reason : "");
+  }
+}
+
+// A compressed chunk is checked as decompressed: one that does not decompress, or decompresses
+// to fewer bytes than its header states (the bag library would read the rest of its buffer as
+// message bytes), is found.
+TEST_F(BagStructure, CompressedChunksAreCheckedAsDecompressed) {
+  struct Case {
+    const char* label;
+    rosbag::compression::CompressionType compression;
+    int64_t size_change;  // added to the chunk header's uncompressed size
+    const char* fault;    // the text after "chunk at byte N "
+  };
+  const Case cases[] = {
+      {"bz2, one byte more stated", rosbag::compression::BZ2, 1, "decompresses to"},
+      {"bz2, one byte less stated", rosbag::compression::BZ2, -1,
+       "cannot be decompressed (bz2 error -8)"},
+      {"lz4, 100 bytes more stated", rosbag::compression::LZ4, 100, "decompresses to"},
+      {"lz4, one byte less stated", rosbag::compression::LZ4, -1, "cannot be decompressed (lz4"},
+      {"bz2, damaged data", rosbag::compression::BZ2, 0, "cannot be decompressed (bz2"},
+      {"lz4, damaged data", rosbag::compression::LZ4, 0, "cannot be decompressed (lz4"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    std::string bytes = write_bag(dir_.file("compressed.bag"), 40, c.compression);
+    const BagRecord chunk = drone_test::record_with_op(bytes, drone_test::kOpChunk, 1);
+    const size_t size = drone_test::field_at(bytes, chunk.header_pos, chunk.header_len, "size");
+    const uint32_t stated = drone_test::get_u32(bytes, size + 9);
+    drone_test::put_u32(bytes, size + 9, static_cast<uint32_t>(stated + c.size_change));
+    if (c.size_change == 0) {
+      for (size_t i = chunk.data_pos + chunk.data_len / 2; i < chunk.data_pos + chunk.data_len;
+           ++i) {
+        bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);
+      }
+    }
+    const std::string prefix = "chunk at byte " + std::to_string(chunk.pos) + " " + c.fault;
+    const std::string fault = check(bytes, Scope::kMessages);
+    EXPECT_EQ(fault.rfind(prefix, 0), 0u) << fault;
+    EXPECT_EQ(check(bytes), "");
+  }
+}
+
+// The library sets aside a record header's stated length before reading it: random bytes after
+// the version line (a length of gigabytes) are refused rather than left to the library.
+TEST_F(BagStructure, HeaderLongerThanTheFileIsFound) {
+  for (const unsigned seed : {1u, 2u, 3u}) {
+    SCOPED_TRACE(seed);
+    std::mt19937 rng(seed);
+    std::string noise(16 * 1024, '\0');
+    for (char& c : noise) c = static_cast<char>(rng() & 0xFF);
+    const uint32_t length = drone_test::get_u32(noise, 0);
+    ASSERT_GT(length, 1u << 20);
+    EXPECT_EQ(check(valid_.substr(0, 13) + noise), "record header at byte 13 states " +
+                                                       std::to_string(length) +
+                                                       " bytes, more than the file holds");
+  }
+}
+
+// Anything but a regular file is refused at once: a FIFO without a writer does not block.
+TEST_F(BagStructure, InputsThatAreNotRegularFilesAreRefused) {
+  const std::string fifo = dir_.file("fifo.bag");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const std::pair<std::string, std::string> cases[] = {
+      {fifo, "a FIFO"}, {dir_.path(), "a directory"}, {"/dev/null", "a character device"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.first);
+    for (const Scope scope : {Scope::kIndex, Scope::kMessages}) {
+      EXPECT_EQ(check_structure(c.first, scope),
+                c.first + " is not a regular file (" + c.second + ")");
+    }
   }
 }
 

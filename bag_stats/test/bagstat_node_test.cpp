@@ -4,9 +4,12 @@
 #include <unistd.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bag_writer.h"
+#include "testing/bag_bytes.h"
+#include "testing/bags.h"
 #include "testing/http_receiver.h"
 #include "testing/process.h"
 #include "testing/task_run.h"
@@ -106,6 +109,81 @@ TEST(BagstatNode, BadInputEndsInTheErrorReport) {
     ASSERT_EQ(lines.size(), 2u);
     // The text can hold bytes that the report escapes; its start is plain.
     EXPECT_EQ(lines[1].rfind(R"({"_progress":{"percent":100,"message":"错误: )", 0), 0u);
+  }
+}
+
+// The statistics read the connection and chunk-info records alone: damage there that the bag
+// library would hit while opening the bag, or an input that is not a regular file (a FIFO
+// without a writer must not block), ends the program with status 1 and the fault named; damage
+// in the index records after the chunks (an index entry past its chunk among them) or inside a
+// chunk's records leaves the statistics as they were.
+TEST(BagstatNode, DamagedOrNonRegularInputEndsWithStatusOne) {
+  drone_test::TempDir dir;
+  drone_test::write_damage_recording(dir.file("mixed.bag"));
+  const drone_test::ProcessResult whole = run_node({"--bag", dir.file("mixed.bag")});
+  ASSERT_EQ(whole.exit_code, 0) << whole.err;
+  struct Input {
+    std::string path;
+    std::string fault;  // empty: the run succeeds as on the undamaged bag
+  };
+  std::vector<Input> inputs;
+  const std::string mixed = drone_test::read_file(dir.file("mixed.bag"));
+  for (const drone_test::OpenCrashCase& c : drone_test::open_crash_cases(mixed)) {
+    const std::string path = dir.file("open" + std::to_string(inputs.size()) + ".bag");
+    drone_test::write_file(path, c.bytes);
+    // An index record is not read.
+    const bool in_index = std::string(c.name) == "time 0 on an undefined connection";
+    inputs.push_back({path, in_index ? "" : c.reason});
+  }
+  for (const drone_test::OpenCrashCase& c : drone_test::read_crash_cases(mixed)) {
+    const std::string path = dir.file("damaged" + std::to_string(inputs.size()) + ".bag");
+    drone_test::write_file(path, c.bytes);
+    inputs.push_back({path, ""});
+  }
+  for (const drone_test::NonRegularFile& f : drone_test::non_regular_files(dir)) {
+    inputs.push_back({f.path, f.path + " is not a regular file (" + f.kind + ")"});
+  }
+  for (const Input& input : inputs) {
+    SCOPED_TRACE(input.path);
+    // A program that blocks is stopped after 60 seconds and fails the test with status 124.
+    const drone_test::ProcessResult run = drone_test::run_process(
+        {"/usr/bin/timeout", "60", drone_test::program_path("bagstat_node"), "--bag", input.path},
+        {}, {"DRONE_TASK_PROGRESS_URL"});
+    if (input.fault.empty()) {
+      EXPECT_EQ(run.exit_code, 0) << run.err;
+      EXPECT_EQ(run.out, whole.out);
+      continue;
+    }
+    EXPECT_EQ(run.exit_code, 1);
+    const std::string error = "无法打开 bag 文件: " + input.fault;
+    EXPECT_EQ(run.err, "[ERROR] " + error + "\n");
+    const std::vector<std::string> expected = {kStart, drone_test::error_line(error)};
+    EXPECT_EQ(drone_test::split_lines(run.out), expected);
+  }
+}
+
+// The statistics never read a chunk: random changes of 1 to 8 bytes inside the chunks of
+// plain, bz2 and lz4 recordings leave them exactly as they were. DRONE_BAG_MUTANTS sets the
+// number of changed bags per storage kind.
+TEST(BagstatNode, ChangedChunkBytesLeaveTheStatisticsAsTheyWere) {
+  drone_test::TempDir dir;
+  const std::pair<const char*, rosbag::compression::CompressionType> kinds[] = {
+      {"plain", rosbag::compression::Uncompressed},
+      {"bz2", rosbag::compression::BZ2},
+      {"lz4", rosbag::compression::LZ4}};
+  for (const auto& kind : kinds) {
+    drone_test::write_damage_recording(dir.file("whole.bag"), kind.second, 3);
+    const drone_test::ProcessResult whole = run_node({"--bag", dir.file("whole.bag")});
+    ASSERT_EQ(whole.exit_code, 0) << whole.err;
+    const std::string bytes = drone_test::read_file(dir.file("whole.bag"));
+    for (uint32_t seed = 1; seed <= drone_test::bag_mutant_count(); ++seed) {
+      SCOPED_TRACE(std::string(kind.first) + ", seed " + std::to_string(seed));
+      drone_test::write_file(dir.file("changed.bag"),
+                             drone_test::with_chunk_bytes_changed(bytes, seed));
+      const drone_test::ProcessResult run = run_node({"--bag", dir.file("changed.bag")});
+      EXPECT_EQ(run.exit_code, 0) << run.err;
+      EXPECT_EQ(run.out, whole.out);
+    }
   }
 }
 

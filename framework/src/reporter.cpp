@@ -13,7 +13,7 @@ namespace {
 
 // Takes nothing of a response body: libcurl then ends the transfer with a write error, which
 // the reporter ignores like every other HTTP failure.
-size_t refuse_body(char*, size_t, size_t, void*) { return 0; }
+size_t refuse_body(char* /*data*/, size_t /*size*/, size_t /*count*/, void* /*user*/) { return 0; }
 
 bool reports_failure(const std::string& document) {
   return document.find("\"success\":false") != std::string::npos ||

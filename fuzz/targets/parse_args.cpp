@@ -17,6 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (auto& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   drone_task::parse_args(static_cast<int>(words.size()), argv.data());

@@ -55,9 +55,9 @@ ValidationResult LidarValidator::validate(const std::string& bag_path, const std
   result.bag_file = bag_path;
   result.topic = topic;
   try {
-    // Damage that would make the bag library read out of bounds while opening the bag fails the
-    // validation as a bag that cannot be opened.
-    const std::string fault = bag_check::check_structure(bag_path);
+    // Damage that would make the bag library read out of bounds while opening the bag or reading
+    // a frame fails the validation as a bag that cannot be read.
+    const std::string fault = bag_check::check_structure(bag_path, bag_check::Scope::kMessages);
     if (!fault.empty()) throw std::runtime_error(fault);
     rosbag::Bag bag;
     bag.open(bag_path, rosbag::bagmode::Read);

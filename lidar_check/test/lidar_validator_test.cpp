@@ -632,7 +632,9 @@ TEST_F(LidarValidatorTest, UndecodableFramesFailAndKeepTheListSoFar) {
   EXPECT_EQ(r.avg_points, 4.0);
 }
 
-TEST_F(LidarValidatorTest, OverstatedRecordLengthDoesNotReadPastTheChunk) {
+// A frame record that states more data than its chunk holds is refused before any frame is read,
+// however little the overstatement.
+TEST_F(LidarValidatorTest, OverstatedRecordLengthFailsTheValidation) {
   BagBuilder(bag("whole.bag"))
       .frame(at(9, 0), level_points(3))
       .frame(at(9, 100000000), level_points(3))
@@ -640,15 +642,18 @@ TEST_F(LidarValidatorTest, OverstatedRecordLengthDoesNotReadPastTheChunk) {
   const std::string whole = drone_test::read_file(bag("whole.bag"));
   const std::vector<size_t> lengths = drone_test::message_length_fields(whole);
   ASSERT_EQ(lengths.size(), 3u);
+  const uint32_t stated = drone_test::get_u32(whole, lengths.back());
   for (const uint32_t extra : {1u, 4096u, 0x10000000u}) {
     SCOPED_TRACE(extra);
     drone_test::write_file(bag("damaged.bag"),
                            drone_test::with_last_message_overstated(whole, extra));
-    // The bag library's own decoding reads only the frame's fields and succeeds.
     const ValidationResult r = check(bag("damaged.bag"));
-    ASSERT_TRUE(r.success) << r.error;
-    EXPECT_EQ(r.total_frames, 3);
-    EXPECT_EQ(r.avg_points, 3.0);
+    expect_failure(r, bag("damaged.bag"));
+    const std::string tail =
+        " states " + std::to_string(stated + extra) + " data bytes, past the chunk's end";
+    ASSERT_GE(r.error.size(), tail.size());
+    EXPECT_EQ(r.error.substr(r.error.size() - tail.size()), tail);
+    EXPECT_EQ(r.total_frames, 0);
   }
 }
 

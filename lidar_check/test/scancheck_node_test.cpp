@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <iostream>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "elevation.h"
@@ -118,6 +120,83 @@ TEST_F(ScancheckNodeTest, UnreadableInputEndsWithStatusOne) {
     EXPECT_EQ(lines[1].rfind(head, 0), 0u) << lines[1];
     EXPECT_EQ(r.err.rfind("[ERROR] Bag validation failed: ", 0), 0u) << r.err;
     EXPECT_EQ(r.out.find("任务完成"), std::string::npos);
+  }
+}
+
+// A bag that would make the bag library read out of bounds while opening it or reading a frame,
+// and an input that is not a regular file (a FIFO without a writer must not block), end the
+// program with status 1 and the fault named.
+TEST_F(ScancheckNodeTest, DamagedOrNonRegularInputEndsWithStatusOne) {
+  BagBuilder(bag("whole.bag")).frame(ros::Time(1), level_points(50)).frame(ros::Time(2), {});
+  drone_test::write_damage_recording(bag("mixed.bag"));
+  std::vector<drone_test::OpenCrashCase> cases =
+      drone_test::open_crash_cases(drone_test::read_file(bag("whole.bag")));
+  for (drone_test::OpenCrashCase& c :
+       drone_test::read_crash_cases(drone_test::read_file(bag("mixed.bag")))) {
+    cases.push_back(std::move(c));
+  }
+  std::vector<std::pair<std::string, std::string>> inputs;  // path, fault
+  for (size_t i = 0; i < cases.size(); ++i) {
+    const std::string path = bag("damaged" + std::to_string(i) + ".bag");
+    drone_test::write_file(path, cases[i].bytes);
+    inputs.emplace_back(path, cases[i].reason);
+  }
+  for (const drone_test::NonRegularFile& f : drone_test::non_regular_files(dir_)) {
+    inputs.emplace_back(f.path, f.path + " is not a regular file (" + f.kind + ")");
+  }
+  for (const auto& input : inputs) {
+    SCOPED_TRACE(input.first);
+    // A program that blocks is stopped after 60 seconds and fails the test with status 124.
+    const ProcessResult r = drone_test::run_process(
+        {"/usr/bin/timeout", "60", drone_test::program_path(kProgram), "--bag", input.first}, {},
+        {"DRONE_TASK_PROGRESS_URL"});
+    EXPECT_EQ(r.exit_code, 1);
+    const std::string error = "Bag validation failed: " + input.second;
+    EXPECT_EQ(r.err, "[ERROR] " + error + "\n");
+    const std::vector<std::string> expected = {start_line(input.first),
+                                               drone_test::error_line(error)};
+    EXPECT_EQ(drone_test::split_lines(r.out), expected);
+  }
+}
+
+// Random changes of 1 to 8 bytes inside the chunks of plain, bz2 and lz4 recordings: every
+// changed bag either fails with status 1 and the error report, or is checked, and then its bytes
+// hold every record the index points at. DRONE_BAG_MUTANTS sets the number of changed bags per
+// storage kind; the figures are printed.
+TEST_F(ScancheckNodeTest, ChangedChunkBytesFailCleanlyOrAreRead) {
+  const uint32_t mutants = drone_test::bag_mutant_count();
+  const std::pair<const char*, rosbag::compression::CompressionType> kinds[] = {
+      {"plain", rosbag::compression::Uncompressed},
+      {"bz2", rosbag::compression::BZ2},
+      {"lz4", rosbag::compression::LZ4}};
+  for (const auto& kind : kinds) {
+    drone_test::write_damage_recording(bag("whole.bag"), kind.second, 3);
+    const std::string whole = drone_test::read_file(bag("whole.bag"));
+    uint32_t failed = 0, checked = 0, other = 0;
+    for (uint32_t seed = 1; seed <= mutants; ++seed) {
+      SCOPED_TRACE(std::string(kind.first) + ", seed " + std::to_string(seed));
+      const std::string changed = drone_test::with_chunk_bytes_changed(whole, seed);
+      drone_test::write_file(bag(), changed);
+      const ProcessResult r = run_node({"--bag", bag()});
+      const std::vector<std::string> err = drone_test::split_lines(r.err);
+      if (r.exit_code == 1 && !err.empty() &&
+          err.back().rfind("[ERROR] Bag validation failed: ", 0) == 0 &&
+          r.err.find("Sanitizer") == std::string::npos &&
+          r.err.find("runtime error") == std::string::npos) {
+        ++failed;
+        continue;
+      }
+      if (r.exit_code == 0) {
+        ++checked;
+        EXPECT_NO_THROW(drone_test::indexed_messages(changed)) << "read what the bytes do not hold";
+        continue;
+      }
+      ++other;
+      ADD_FAILURE() << "status " << r.exit_code << ", signal " << r.signal << ": " << r.err;
+    }
+    std::cout << "changed " << kind.first << " bags: " << mutants << " mutants, " << failed
+              << " failed cleanly, " << checked << " checked, " << other
+              << " crashed or failed without the report\n";
   }
 }
 

@@ -161,9 +161,10 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
   safe_output::OutputFile output_file(output_bag);
   auto output = std::make_unique<rosbag::Bag>();
   try {
-    // Damage that would make the bag library read out of bounds while opening the input fails
-    // the conversion as an input that cannot be opened, before any output exists.
-    const std::string fault = bag_check::check_structure(input_bag);
+    // Damage that would make the bag library read out of bounds while opening the input or
+    // reading any of its messages (frames and copied messages alike) fails the conversion as an
+    // input that cannot be read, before any output exists.
+    const std::string fault = bag_check::check_structure(input_bag, bag_check::Scope::kMessages);
     if (!fault.empty()) throw std::runtime_error(fault);
     input.open(input_bag, rosbag::bagmode::Read);
     if (is_same_file(input_bag, output_bag)) {

@@ -1,7 +1,11 @@
 // cloudconv_node run as a process, as the supervising program starts it.
 #include <gtest/gtest.h>
+#include <rosbag/bag.h>
+#include <sensor_msgs/PointCloud2.h>
 
 #include <filesystem>
+#include <iostream>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -83,15 +87,22 @@ TEST(CloudconvNode, MissingInputEndsWithStatusOne) {
             std::string::npos);
 }
 
-// A bag whose index would make the bag library read out of bounds ends the program like any
-// input that cannot be opened: status 1, no signal, the damage named, no output bag.
-TEST(CloudconvNode, DamagedIndexEndsWithStatusOne) {
+// A bag that would make the bag library read out of bounds, while opening it (its index) or
+// while reading a frame or a message to copy (the chunk's records), ends the program like any
+// input that cannot be read: status 1, no signal, the damage named, no output bag.
+TEST(CloudconvNode, DamagedBagEndsWithStatusOneAndNoOutput) {
   TempDir dir;
   cloudconv_test::write_small_recording(dir.file("flight.bag"));
-  const std::string good = drone_test::read_file(dir.file("flight.bag"));
+  drone_test::write_damage_recording(dir.file("mixed.bag"));
+  std::vector<drone_test::OpenCrashCase> cases =
+      drone_test::open_crash_cases(drone_test::read_file(dir.file("flight.bag")));
+  for (drone_test::OpenCrashCase& c :
+       drone_test::read_crash_cases(drone_test::read_file(dir.file("mixed.bag")))) {
+    cases.push_back(std::move(c));
+  }
   const std::string in = dir.file("damaged.bag");
   const std::string out = dir.file("damaged_pc2.bag");
-  for (const drone_test::OpenCrashCase& c : drone_test::open_crash_cases(good)) {
+  for (const drone_test::OpenCrashCase& c : cases) {
     SCOPED_TRACE(c.name);
     drone_test::write_file(in, c.bytes);
     const auto r = run_program("cloudconv_node", {"--input_bag", in});
@@ -103,6 +114,137 @@ TEST(CloudconvNode, DamagedIndexEndsWithStatusOne) {
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.back(), drone_test::error_line(error));
     EXPECT_FALSE(std::filesystem::exists(out));
+  }
+}
+
+// An input that is not a regular file fails at once (a FIFO without a writer does not block),
+// naming what it is.
+TEST(CloudconvNode, InputThatIsNotARegularFileFailsAtOnce) {
+  TempDir dir;
+  const std::string out = dir.file("out.bag");
+  for (const drone_test::NonRegularFile& f : drone_test::non_regular_files(dir)) {
+    SCOPED_TRACE(f.path);
+    // A program that blocks is stopped after 60 seconds and fails the test with status 124.
+    const auto r = drone_test::run_process(
+        {"/usr/bin/timeout", "60", drone_test::program_path("cloudconv_node"), "--input_bag",
+         f.path, "--output_bag", out},
+        {}, {"DRONE_TASK_PROGRESS_URL"});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "[ERROR] Bag conversion failed: " + f.path + " is not a regular file (" +
+                         f.kind + ")\n");
+    EXPECT_FALSE(std::filesystem::exists(out));
+  }
+}
+
+// The cloud that the conversion makes of a stored Livox frame, read from the bytes field by
+// field; throws std::out_of_range when the bytes do not hold the frame's points.
+std::vector<uint8_t> cloud_of(const std::string& frame) {
+  size_t at = 0;
+  auto take = [&](size_t n) {
+    if (n > frame.size() - at) throw std::out_of_range("a frame cut short");
+    const size_t from = at;
+    at += n;
+    return from;
+  };
+  auto u32 = [&](size_t pos) { return drone_test::get_u32(frame, pos); };
+  sensor_msgs::PointCloud2 cloud;
+  cloud.header.seq = u32(take(4));
+  cloud.header.stamp.sec = u32(take(4));
+  cloud.header.stamp.nsec = u32(take(4));
+  take(u32(take(4)));   // frame_id
+  take(8 + 4 + 1 + 3);  // timebase, point_num, lidar_id, rsvd
+  const uint32_t count = u32(take(4));
+  const size_t points = take(static_cast<size_t>(count) * 19);
+  cloud.header.frame_id = "lidar0::lidar_link";
+  cloud.height = 1;
+  cloud.width = count;
+  const char* names[] = {"x", "y", "z", "intensity"};
+  for (uint32_t i = 0; i < 4; ++i) {
+    sensor_msgs::PointField field;
+    field.name = names[i];
+    field.offset = 4 * i;
+    field.datatype = sensor_msgs::PointField::FLOAT32;
+    field.count = 1;
+    cloud.fields.push_back(field);
+  }
+  cloud.point_step = 16;
+  cloud.row_step = 16 * count;
+  cloud.is_dense = true;
+  for (uint32_t i = 0; i < count; ++i) {
+    const char* p = frame.data() + points + static_cast<size_t>(i) * 19;
+    cloud.data.insert(cloud.data.end(), p + 4, p + 16);
+    const float intensity = static_cast<uint8_t>(p[16]);
+    const auto* q = reinterpret_cast<const uint8_t*>(&intensity);
+    cloud.data.insert(cloud.data.end(), q, q + 4);
+  }
+  return drone_test::serialize(cloud);
+}
+
+// Random changes of 1 to 8 bytes inside the chunks of plain, bz2 and lz4 recordings: every
+// changed bag either fails with status 1, the error report and no output, or converts to exactly
+// what its bytes hold (read from them independently of the bag library). DRONE_BAG_MUTANTS sets
+// the number of changed bags per storage kind; the figures are printed.
+TEST(CloudconvNode, ChangedChunkBytesFailCleanlyOrConvertWhatTheBytesHold) {
+  const uint32_t mutants = drone_test::bag_mutant_count();
+  TempDir dir;
+  const std::string in = dir.file("changed.bag");
+  const std::string out = dir.file("changed_pc2.bag");
+  const std::pair<const char*, rosbag::compression::CompressionType> kinds[] = {
+      {"plain", rosbag::compression::Uncompressed},
+      {"bz2", rosbag::compression::BZ2},
+      {"lz4", rosbag::compression::LZ4}};
+  for (const auto& kind : kinds) {
+    drone_test::write_damage_recording(dir.file("whole.bag"), kind.second, 3);
+    const std::string whole = drone_test::read_file(dir.file("whole.bag"));
+    uint32_t failed = 0, converted = 0, crashed = 0, wrong = 0;
+    for (uint32_t seed = 1; seed <= mutants; ++seed) {
+      SCOPED_TRACE(std::string(kind.first) + ", seed " + std::to_string(seed));
+      const std::string changed = drone_test::with_chunk_bytes_changed(whole, seed);
+      drone_test::write_file(in, changed);
+      std::filesystem::remove(out);
+      const auto r = run_program("cloudconv_node", {"--input_bag", in, "--output_bag", out});
+      const std::vector<std::string> err = drone_test::split_lines(r.err);
+      const bool reported = r.exit_code == 1 && !err.empty() &&
+                            err.back().rfind("[ERROR] Bag conversion failed: ", 0) == 0 &&
+                            r.err.find("Sanitizer") == std::string::npos &&
+                            r.err.find("runtime error") == std::string::npos;
+      if (reported && !std::filesystem::exists(out)) {
+        ++failed;
+        continue;
+      }
+      if (r.exit_code != 0) {
+        ++crashed;
+        ADD_FAILURE() << "status " << r.exit_code << ", signal " << r.signal << ": " << r.err;
+        continue;
+      }
+      std::vector<drone_test::StoredMessage> expected;
+      try {
+        for (const drone_test::IndexedMessage& m : drone_test::indexed_messages(changed)) {
+          drone_test::StoredMessage e;
+          e.time = ros::Time(m.sec, m.nsec);
+          e.topic = m.connection == 0 ? "/livox/points" : "/status";
+          const std::string bytes = m.data;
+          e.bytes = m.connection == 0 ? cloud_of(bytes)
+                                      : std::vector<uint8_t>(bytes.begin(), bytes.end());
+          expected.push_back(std::move(e));
+        }
+      } catch (const std::exception& e) {
+        ++wrong;
+        ADD_FAILURE() << "converted a bag whose bytes do not hold its messages: " << e.what();
+        continue;
+      }
+      std::vector<drone_test::StoredMessage> got = drone_test::read_all(out);
+      bool same = got.size() == expected.size();
+      for (size_t i = 0; same && i < got.size(); ++i) {
+        same = got[i].topic == expected[i].topic && got[i].time == expected[i].time &&
+               got[i].bytes == expected[i].bytes;
+      }
+      ++(same ? converted : wrong);
+      EXPECT_TRUE(same) << "the output differs from what the changed bag holds";
+    }
+    std::cout << "changed " << kind.first << " bags: " << mutants << " mutants, " << failed
+              << " failed cleanly, " << converted << " converted as their bytes say, " << crashed
+              << " crashed or failed without the report, " << wrong << " wrong outputs\n";
   }
 }
 

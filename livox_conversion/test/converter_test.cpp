@@ -486,38 +486,35 @@ TEST(Converter, DamagedLivoxFrameFailsAndKeepsWhatWasWritten) {
   }
 }
 
-TEST(Converter, FrameRecordThatOverstatesItsLengthIsNotReadPastTheChunk) {
+// A record that states more data than its chunk holds is refused before anything is read from
+// it, however little the overstatement: the bag library would copy the bytes after the chunk's
+// buffer into the output.
+TEST(Converter, FrameRecordThatOverstatesItsLengthFailsBeforeAnyOutput) {
   TempDir dir;
-  const CustomMsg first = cloudconv_test::random_frame(1, ros::Time(8, 0), 3, 2);
-  const CustomMsg last = cloudconv_test::random_frame(2, ros::Time(9, 0), 5, 4);
   {
-    // The damaged frame is the chunk's last record, so its stated length reaches past the
-    // chunk. (Messages of other types are copied through the bag library's own record copy,
-    // which trusts the stated length; none follows the frame here.)
     rosbag::Bag bag(dir.file("whole.bag"), rosbag::bagmode::Write);
     bag.write("/status", ros::Time(7, 0), text("before"));
-    bag.write(kSource, ros::Time(8, 0), first);
-    bag.write(kSource, ros::Time(9, 0), last);
+    bag.write(kSource, ros::Time(8, 0), cloudconv_test::random_frame(1, ros::Time(8, 0), 3, 2));
+    bag.write(kSource, ros::Time(9, 0), cloudconv_test::random_frame(2, ros::Time(9, 0), 5, 4));
   }
   const std::string whole = drone_test::read_file(dir.file("whole.bag"));
   const std::vector<size_t> lengths = drone_test::message_length_fields(whole);
   ASSERT_EQ(lengths.size(), 3u);
+  const uint32_t stated = drone_test::get_u32(whole, lengths.back());
   for (const uint32_t extra : {1u, 4096u, 0x10000000u}) {
     SCOPED_TRACE(extra);
     drone_test::write_file(dir.file("damaged.bag"),
                            drone_test::with_last_message_overstated(whole, extra));
-    // The frame's own fields say where it ends; the bytes beyond are not read.
     const ConversionResult r = LivoxToPc2Converter::convert(dir.file("damaged.bag"),
                                                             dir.file("out.bag"), kSource, kTarget);
-    ASSERT_TRUE(r.success) << r.error;
-    EXPECT_EQ(r.converted_messages, 2);
-    EXPECT_EQ(r.copied_messages, 1);
-    EXPECT_EQ(r.total_points, 8);
-    const std::vector<StoredMessage> out = read_all(dir.file("out.bag"));
-    ASSERT_EQ(out.size(), 3u);
-    EXPECT_EQ(out[0].topic, "/status");
-    expect_cloud(out[1], first);
-    expect_cloud(out[2], last);
+    EXPECT_FALSE(r.success);
+    const std::string tail =
+        " states " + std::to_string(stated + extra) + " data bytes, past the chunk's end";
+    EXPECT_EQ(r.error.rfind(kPrefix + "message record at offset ", 0), 0u) << r.error;
+    ASSERT_GE(r.error.size(), tail.size());
+    EXPECT_EQ(r.error.substr(r.error.size() - tail.size()), tail);
+    EXPECT_EQ(r.total_messages + r.converted_messages + r.copied_messages + r.total_points, 0);
+    EXPECT_FALSE(fs::exists(dir.file("out.bag")));
   }
 }
 

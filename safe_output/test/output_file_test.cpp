@@ -26,27 +26,6 @@ std::string write_whole(const std::string& path, const std::string& text) {
   return error;
 }
 
-TEST(OutputFileTest, OutputPathKinds) {
-  for (const drone_test::OutputPathKind& kind : drone_test::output_path_kinds()) {
-    SCOPED_TRACE(kind.name);
-    const drone_test::TempDir dir;
-    drone_test::write_file(dir.file("elsewhere"), "old");
-    const std::string out = dir.file("out.pcd");
-    if (!drone_test::make_output_path(kind, out, dir.file("elsewhere"))) continue;
-    const std::string before = path_state(out);
-    const std::string error = write_whole(out, "new");
-    EXPECT_EQ(path_state(dir.file("elsewhere")), "file:old");  // never written through
-    if (kind.replaced) {
-      EXPECT_EQ(error, "");
-      EXPECT_EQ(path_state(out), "file:new");
-    } else {
-      EXPECT_EQ(error, "exists and is not a regular file");
-      EXPECT_EQ(path_state(out), before);
-    }
-    EXPECT_EQ(dir_entries(dir.path()), (std::vector<std::string>{"elsewhere", "out.pcd"}));
-  }
-}
-
 TEST(OutputFileTest, UnwritablePlacesLeaveNothing) {
   const drone_test::TempDir dir;
   const struct {

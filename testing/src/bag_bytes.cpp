@@ -1,6 +1,10 @@
 #include "testing/bag_bytes.h"
 
+#include <bzlib.h>
+#include <roslz4/lz4s.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <stdexcept>
@@ -125,6 +129,9 @@ std::string with_last_message_overstated(const std::string& bag_bytes, uint32_t 
 std::vector<OpenCrashCase> open_crash_cases(const std::string& bag_bytes) {
   const DamagedBag past = with_field_past_header(bag_bytes);
   const DamagedBag zero = with_time_zero_on_undefined_connection(bag_bytes);
+  std::string huge = bag_bytes;
+  const BagRecord connection = record_with_op(huge, kOpConnection);
+  put_u32(huge, connection.pos, 0x8A000000);
   return {
       {"field past its header", past.bytes,
        "record header at byte " + std::to_string(past.fault_at) +
@@ -132,7 +139,174 @@ std::vector<OpenCrashCase> open_crash_cases(const std::string& bag_bytes) {
       {"time 0 on an undefined connection", zero.bytes,
        "index entry at byte " + std::to_string(zero.fault_at) +
            " has time 0 on connection 99, which the bag does not define"},
+      {"header length past the file", huge,
+       "record header at byte " + std::to_string(connection.pos) + " states " +
+           std::to_string(0x8A000000u) + " bytes, more than the file holds"},
   };
+}
+
+std::vector<OpenCrashCase> read_crash_cases(const std::string& bag_bytes) {
+  const std::vector<BagRecord> records = bag_records(bag_bytes);
+  size_t c = 0;
+  while (c < records.size() && records[c].op != kOpChunk) ++c;
+  if (c + 2 >= records.size() || records[c + 1].op != kOpIndexData ||
+      records[c + 2].op != kOpIndexData) {
+    throw std::runtime_error("the bag has no chunk with two connections to damage");
+  }
+  const BagRecord& chunk = records[c];
+  const uint32_t chunk_size =
+      get_u32(bag_bytes, field_at(bag_bytes, chunk.header_pos, chunk.header_len, "size") + 9);
+  const std::vector<BagRecord> inner =
+      records_between(bag_bytes, chunk.data_pos, chunk.data_pos + chunk.data_len);
+  if (inner.empty() || inner.back().op != kOpMessageData) {
+    throw std::runtime_error("the first chunk does not end with a message");
+  }
+  const std::string in_chunk = " of the chunk at byte " + std::to_string(chunk.pos);
+  auto record_at = [&](size_t pos) {
+    return "message record at offset " + std::to_string(pos - chunk.data_pos) + in_chunk;
+  };
+
+  std::vector<OpenCrashCase> cases;
+  for (const size_t n : {1, 2}) {
+    const size_t entry = records[c + n].data_pos;
+    std::string bytes = bag_bytes;
+    put_u32(bytes, entry + 8, chunk_size);
+    cases.push_back({n == 1 ? "index entry of the first connection past its chunk"
+                            : "index entry of the second connection past its chunk",
+                     bytes,
+                     "index entry at byte " + std::to_string(entry) + " points at offset " +
+                         std::to_string(chunk_size) + in_chunk + ", which holds " +
+                         std::to_string(chunk_size) + " bytes"});
+  }
+
+  const size_t first = chunk.data_pos + get_u32(bag_bytes, records[c + 1].data_pos + 8);
+  std::string bytes = bag_bytes;
+  put_u32(bytes, first, 0x7fffffff);
+  cases.push_back({"header length of a record past its chunk", bytes,
+                   record_at(first) + " runs past the chunk's end"});
+  bytes = bag_bytes;
+  put_u32(bytes, first + 4, get_u32(bytes, first) - 4 + 1);
+  cases.push_back({"header field past its record's header", bytes,
+                   record_at(first) + " has a field that runs past its header's end"});
+
+  const BagRecord& last = inner.back();
+  for (const uint32_t extra : {0x10000000u, 704u}) {
+    bytes = bag_bytes;
+    put_u32(bytes, last.data_pos - 4, last.data_len + extra);
+    cases.push_back({extra > 704 ? "last record's data length far past its chunk"
+                                 : "last record's data length just past its chunk",
+                     bytes,
+                     record_at(last.pos) + " states " + std::to_string(last.data_len + extra) +
+                         " data bytes, past the chunk's end"});
+  }
+  return cases;
+}
+
+std::string with_chunk_bytes_changed(const std::string& bag_bytes, uint32_t seed) {
+  std::vector<std::pair<size_t, size_t>> spans;  // data position, length
+  size_t total = 0;
+  for (const BagRecord& r : bag_records(bag_bytes)) {
+    if (r.op != kOpChunk || r.data_len == 0) continue;
+    spans.emplace_back(r.data_pos, r.data_len);
+    total += r.data_len;
+  }
+  if (total == 0) throw std::runtime_error("the bag has no chunk data to change");
+  std::mt19937 rng(seed);
+  std::string changed = bag_bytes;
+  const uint32_t count = 1 + rng() % 8;
+  for (uint32_t i = 0; i < count; ++i) {
+    size_t at = rng() % total;
+    for (const auto& span : spans) {
+      if (at < span.second) {
+        at += span.first;
+        break;
+      }
+      at -= span.second;
+    }
+    // Never a change to the same value.
+    const uint8_t old = static_cast<uint8_t>(changed[at]);
+    uint8_t value = static_cast<uint8_t>(rng() & 0xFF);
+    if (value == old) value = static_cast<uint8_t>(old ^ 0x80);
+    changed[at] = static_cast<char>(value);
+  }
+  return changed;
+}
+
+uint32_t bag_mutant_count() {
+  const char* setting = std::getenv("DRONE_BAG_MUTANTS");
+  return setting != nullptr && *setting != '\0' ? static_cast<uint32_t>(std::stoul(setting)) : 12;
+}
+
+std::string chunk_contents(const std::string& bag_bytes, const BagRecord& chunk) {
+  const size_t compression_at =
+      field_at(bag_bytes, chunk.header_pos, chunk.header_len, "compression");
+  const size_t size_at = field_at(bag_bytes, chunk.header_pos, chunk.header_len, "size");
+  if (compression_at == std::string::npos || size_at == std::string::npos) {
+    throw std::runtime_error("a chunk header without compression or size");
+  }
+  const std::string compression =
+      bag_bytes.substr(compression_at + 16, get_u32(bag_bytes, compression_at) - 12);
+  const uint32_t size = get_u32(bag_bytes, size_at + 9);  // <length>"size="<value>
+  std::string stored = bag_bytes.substr(chunk.data_pos, chunk.data_len);
+  if (compression == "none") {
+    if (stored.size() != size) throw std::runtime_error("a plain chunk of the wrong size");
+    return stored;
+  }
+  std::string out(size, '\0');
+  unsigned int produced = size;
+  int status = 0;
+  if (compression == "bz2") {
+    status = BZ2_bzBuffToBuffDecompress(&out[0], &produced, &stored[0],
+                                        static_cast<unsigned int>(stored.size()), 0, 0);
+  } else if (compression == "lz4") {
+    status = roslz4_buffToBuffDecompress(&stored[0], static_cast<unsigned int>(stored.size()),
+                                         &out[0], &produced);
+  } else {
+    throw std::runtime_error("unknown compression " + compression);
+  }
+  if (status != 0 || produced != size) throw std::runtime_error("a chunk that does not decompress");
+  return out;
+}
+
+std::vector<IndexedMessage> indexed_messages(const std::string& bag_bytes) {
+  std::vector<IndexedMessage> found;
+  std::string contents;
+  for (const BagRecord& r : bag_records(bag_bytes)) {
+    if (r.op == kOpChunk) contents = chunk_contents(bag_bytes, r);
+    if (r.op != kOpIndexData) continue;
+    const uint32_t connection =
+        get_u32(bag_bytes, field_at(bag_bytes, r.header_pos, r.header_len, "conn") + 9);
+    for (size_t e = r.data_pos; e + 12 <= r.data_pos + r.data_len; e += 12) {
+      IndexedMessage m;
+      m.connection = connection;
+      m.sec = get_u32(bag_bytes, e);
+      m.nsec = get_u32(bag_bytes, e + 4);
+      for (size_t at = get_u32(bag_bytes, e + 8);;) {
+        const uint32_t header_len = get_u32(contents, at);
+        const size_t op = field_at(contents, at + 4, header_len, "op");
+        if (op == std::string::npos) throw std::runtime_error("a record without op");
+        const uint8_t op_value = static_cast<uint8_t>(contents.at(op + 7));
+        const size_t data_pos = at + 4 + header_len + 4;
+        const uint32_t data_len = get_u32(contents, data_pos - 4);
+        if (op_value == 0x01 || op_value == kOpConnection) {
+          at = data_pos;
+          continue;
+        }
+        if (op_value != kOpMessageData) throw std::runtime_error("not a message record");
+        if (data_len > contents.size() - data_pos) {
+          throw std::runtime_error("a message record past its chunk");
+        }
+        m.data = contents.substr(data_pos, data_len);
+        break;
+      }
+      found.push_back(std::move(m));
+    }
+  }
+  std::stable_sort(found.begin(), found.end(),
+                   [](const IndexedMessage& a, const IndexedMessage& b) {
+                     return a.sec != b.sec ? a.sec < b.sec : a.nsec < b.nsec;
+                   });
+  return found;
 }
 
 std::vector<NamedFile> damaged_copies(const std::string& bag_path, const std::string& dir) {

@@ -93,4 +93,22 @@ std::vector<std::map<std::string, std::string>> connections_of(const std::string
   return out;
 }
 
+void write_damage_recording(const std::string& path,
+                            rosbag::compression::CompressionType compression, uint32_t frames) {
+  rosbag::Bag bag(path, rosbag::bagmode::Write);
+  bag.setCompression(compression);
+  for (uint32_t i = 0; i < frames; ++i) {
+    const ros::Time stamp(100 + i, 0);
+    const float f = static_cast<float>(i);
+    bag.write(
+        "/livox/lidar", stamp,
+        make_livox_frame(i, stamp, {{1 + f, 2, 3, 10}, {4, 5 + f, 6, 20}, {7, 8, 9 + f, 30}}));
+    std_msgs::String status;
+    // 316 characters and their length word: 320 bytes.
+    status.data = i + 1 == frames ? std::string(316, 's') : "frame " + std::to_string(i);
+    bag.write("/status", stamp + ros::Duration(0, 500000000), status);
+  }
+  bag.close();
+}
+
 }  // namespace drone_test

@@ -1,5 +1,7 @@
 #include "testing/temp_dir.h"
 
+#include <sys/stat.h>
+
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -45,6 +47,12 @@ void write_file(const std::string& path, const std::string& contents) {
   out << contents;
   out.close();
   if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<NonRegularFile> non_regular_files(const TempDir& dir) {
+  const std::string fifo = dir.file("fifo.bag");
+  if (::mkfifo(fifo.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed for " + fifo);
+  return {{fifo, "a FIFO"}, {dir.path(), "a directory"}, {"/dev/null", "a character device"}};
 }
 
 void write_truncated_copy(const std::string& from, const std::string& to, size_t size) {

@@ -493,7 +493,7 @@ std::string write_ascii_pcd(safe_output::OutputFile& out,
     *p++ = '\n';
     text.append(line, p);
     if (text.size() >= kFlushAt) {
-      const std::string error = out.write(text.data(), text.size());
+      std::string error = out.write(text.data(), text.size());
       if (!error.empty()) return error;
       text.clear();
     }

@@ -234,7 +234,7 @@ TEST_F(CaikongquTaskTest, DepthOptionReachesTheAnalyzer) {
 // The program as the supervisor runs it.
 class VoidvolNodeTest : public CaikongquTaskTest {
  protected:
-  drone_test::ProcessResult run_node(const std::vector<std::string>& args) {
+  static drone_test::ProcessResult run_node(const std::vector<std::string>& args) {
     return drone_test::run_program("voidvol_node", args);
   }
 };

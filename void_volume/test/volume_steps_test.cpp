@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
+#include <pcl/features/normal_3d.h>
 #include <pcl/io/pcd_io.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "cloud_writer.h"
 #include "safe_output/output_file.h"
 #include "testing/temp_dir.h"
 #include "volume_steps.h"
@@ -329,6 +333,70 @@ TEST(WriteAsciiPcd, SameBytesAsTheLibraryWriter) {
     EXPECT_EQ(drone_test::read_file(dir.file("ours.pcd")),
               drone_test::read_file(dir.file("pcl.pcd")));
   }
+}
+
+// Normals of `cloud` from its 20 nearest neighbours, turned toward `viewpoint`.
+pcl::PointCloud<pcl::Normal> estimated_normals(const pcl::PointCloud<pcl::PointXYZ>::Ptr& cloud,
+                                               const Eigen::Vector3f& viewpoint) {
+  pcl::NormalEstimation<pcl::PointXYZ, pcl::Normal> estimation;
+  estimation.setKSearch(20);
+  estimation.setViewPoint(viewpoint.x(), viewpoint.y(), viewpoint.z());
+  estimation.setInputCloud(cloud);
+  pcl::PointCloud<pcl::Normal> normals;
+  estimation.compute(normals);
+  return normals;
+}
+
+TEST(OrientNormals, PerClusterAndIndependentOfPointOrder) {
+  // Two unit spheres 6 apart, the viewpoint far off: each is turned inward on its own.
+  std::vector<voidvol_test::Point> points = voidvol_test::sphere_points({-3, 0, 0}, 1, 1500, 5);
+  const auto second = voidvol_test::sphere_points({3, 0, 0}, 1, 1500, 6);
+  points.insert(points.end(), second.begin(), second.end());
+  auto cloud_of = [](const std::vector<voidvol_test::Point>& pts) {
+    pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
+    for (const auto& p : pts) cloud->push_back({p[0], p[1], p[2]});
+    return cloud;
+  };
+  const Eigen::Vector3f far_off(0, 500, 0);
+  const auto cloud = cloud_of(points);
+  pcl::PointCloud<pcl::Normal> normals = estimated_normals(cloud, far_off);
+  normals[7].normal_x = std::numeric_limits<float>::quiet_NaN();
+  const caikongqu::detail::Orientation o =
+      caikongqu::detail::orient_normals(*cloud, far_off, normals);
+  EXPECT_EQ(o.clusters, 2u);
+  EXPECT_EQ(o.propagated_clusters, 2u);
+  EXPECT_GT(o.flipped, 1000u);
+  size_t inward = 0;
+  for (size_t i = 0; i < points.size(); ++i) {
+    const Eigen::Vector3f centre(points[i][0] < 0 ? -3.0f : 3.0f, 0, 0);
+    if (normals[i].getNormalVector3fMap().dot(centre - (*cloud)[i].getVector3fMap()) > 0) {
+      ++inward;
+    }
+  }
+  EXPECT_GE(inward, points.size() - 5);
+  EXPECT_TRUE(std::isnan(normals[7].normal_x));
+
+  // The same points in reverse order end with the same normals, point for point.
+  std::vector<voidvol_test::Point> reversed(points.rbegin(), points.rend());
+  const auto cloud_r = cloud_of(reversed);
+  pcl::PointCloud<pcl::Normal> normals_r = estimated_normals(cloud_r, far_off);
+  normals_r[points.size() - 1 - 7].normal_x = std::numeric_limits<float>::quiet_NaN();
+  caikongqu::detail::orient_normals(*cloud_r, far_off, normals_r);
+  for (size_t i = 0; i < points.size(); ++i) {
+    if (i == 7) continue;
+    ASSERT_EQ(normals[i].getNormalVector3fMap(),
+              normals_r[points.size() - 1 - i].getNormalVector3fMap())
+        << i;
+  }
+
+  // Seen from its centre, one sphere keeps its normals bit for bit.
+  const auto one = cloud_of(second);
+  const Eigen::Vector3f inside(3, 0, 0);
+  pcl::PointCloud<pcl::Normal> kept = estimated_normals(one, inside);
+  const pcl::PointCloud<pcl::Normal> before = kept;
+  const caikongqu::detail::Orientation none = caikongqu::detail::orient_normals(*one, inside, kept);
+  EXPECT_EQ(none.propagated_clusters, 0u);
+  EXPECT_EQ(std::memcmp(kept.data(), before.data(), sizeof(pcl::Normal) * kept.size()), 0);
 }
 
 }  // namespace

@@ -34,10 +34,11 @@ class FrameReader {
   // fields are walked one by one and only the header through the last point is copied, so a
   // record that states a longer length than its frame holds (a damaged last record of a chunk)
   // is not read past the frame. The walk is bounded by the record's stated length, which the bag
-  // library does not check against its buffer, so a frame whose own fields also run past the
-  // stored bytes cannot be told from a whole one. A frame whose bytes do not hold what it
-  // declares, or a message that is not a Livox frame (by its recorded MD5 sum), loads nothing,
-  // and the next parse() throws the reason. The bag library's read errors pass unchanged.
+  // library does not check against its buffer: the readers check it against the chunk before
+  // they open a bag (bag_check::check_structure with Scope::kMessages). A frame whose bytes do
+  // not hold what it declares, or a message that is not a Livox frame (by its recorded MD5 sum),
+  // loads nothing, and the next parse() throws the reason. The bag library's read errors pass
+  // unchanged.
   void load(const rosbag::MessageInstance& message);
 
   // Copies `size` serialised bytes from `data` into the buffer (`data` may be null when `size`

@@ -72,14 +72,54 @@ DamagedBag with_field_past_header(const std::string& bag_bytes);
 DamagedBag with_time_zero_on_undefined_connection(const std::string& bag_bytes,
                                                   uint32_t connection = 99);
 
-// Both kinds of damage above applied to one bag, each with the reason the structure check run
-// before every bag open gives for it.
+// The kinds of damage above applied to one bag, and a connection record whose header length
+// (0x8A000000) is more than the file holds, which the bag library sets aside before reading,
+// each with the reason the structure check run before every bag open gives for it.
 struct OpenCrashCase {
   const char* name;    // what was damaged
   std::string bytes;   // the damaged bag
   std::string reason;  // the check's text for it, without any reader's prefix
 };
 std::vector<OpenCrashCase> open_crash_cases(const std::string& bag_bytes);
+
+// Damage inside the first chunk of an uncompressed bag that makes the bag library read out of
+// bounds while it reads messages (it opens the bag safely), each with the reason the structure
+// check gives for it when it reads messages; only the first two also show in the index alone.
+// The bag needs two connections in its first chunk, whose last record is a message:
+//   - the first index entry of the first, then of the second connection points past the chunk;
+//   - the first connection's first record has a header length past the chunk, then a header
+//     field past its header's end;
+//   - the chunk's last record states a data length far past (+0x10000000), then just past
+//     (+704 bytes: 320 -> 1024) the chunk's end.
+std::vector<OpenCrashCase> read_crash_cases(const std::string& bag_bytes);
+
+// A copy of a bag's bytes with 1 to 8 bytes changed at random places inside the stored data of
+// its chunks (the compressed bytes of a compressed chunk), drawn from `seed`; the rest of the
+// file is kept.
+std::string with_chunk_bytes_changed(const std::string& bag_bytes, uint32_t seed);
+
+// How many changed copies a test makes of each bag: $DRONE_BAG_MUTANTS, or 12 (a few seconds).
+uint32_t bag_mutant_count();
+
+// The uncompressed data of a chunk record stored plain, with bz2 or with lz4; throws
+// std::runtime_error when it does not decompress to the size its header states.
+std::string chunk_contents(const std::string& bag_bytes, const BagRecord& chunk);
+
+// One message as a bag's bytes hold it: the connection and time of its index entry and the data
+// of the message record that the entry points at.
+struct IndexedMessage {
+  uint32_t connection = 0;
+  uint32_t sec = 0;
+  uint32_t nsec = 0;
+  std::string data;
+};
+
+// Every indexed message of a version 2.0 bag in time order (ties in file order), read from the
+// bytes alone, as a reader that follows the format should: an entry may point at records that
+// define a connection or a message type, which are passed by their headers, before its message
+// record. Throws std::runtime_error or std::out_of_range where a chunk does not decompress or a
+// record does not lie inside its chunk.
+std::vector<IndexedMessage> indexed_messages(const std::string& bag_bytes);
 
 // A file that a test hands to a reader, with a label for failure messages.
 struct NamedFile {

@@ -132,6 +132,15 @@ std::vector<StoredMessage> read_all(const std::string& path);
 // One entry per connection: topic and header.
 std::vector<std::map<std::string, std::string>> connections_of(const std::string& path);
 
+// A small recording for the damaged-bag tests, all in one chunk stored with `compression`:
+// `frames` Livox frames of 3 points on /livox/lidar (connection 0), each followed by a
+// std_msgs/String on /status (connection 1), the last of which holds 320 bytes, so that the
+// chunk ends with a message that a converter copies. Frame i is stamped at 100 + i seconds.
+void write_damage_recording(
+    const std::string& path,
+    rosbag::compression::CompressionType compression = rosbag::compression::Uncompressed,
+    uint32_t frames = 2);
+
 }  // namespace drone_test
 
 namespace ros {

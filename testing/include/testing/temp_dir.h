@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 namespace drone_test {
 
@@ -27,5 +28,14 @@ void write_file(const std::string& path, const std::string& contents);
 // Writes the first `size` bytes of the file `from` to `to`; throws std::runtime_error when
 // `from` is shorter.
 void write_truncated_copy(const std::string& from, const std::string& to, size_t size);
+
+// Inputs that are not regular files, each with what it is as the input checks name it
+// ("a FIFO", "a directory", "a character device"): a FIFO without a writer made in `dir`, `dir`
+// itself, and /dev/null.
+struct NonRegularFile {
+  std::string path;
+  std::string kind;
+};
+std::vector<NonRegularFile> non_regular_files(const TempDir& dir);
 
 }  // namespace drone_test
