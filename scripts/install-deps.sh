@@ -12,7 +12,15 @@ packages=(
   python3-rosbag python3-sensor-msgs python3-std-msgs ros-sensor-msgs
   dpkg-dev file
   clang libfuzzer-14-dev libclang-rt-14-dev
+  locales help2man man-db
 )
+
+# The locale tests run the programs under a German locale (digit grouping, decimal comma).
+ensure_locale() {
+  locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8' && return 0
+  echo "install-deps: generating the de_DE.UTF-8 locale"
+  $SUDO localedef -i de_DE -c -f UTF-8 de_DE.UTF-8
+}
 
 missing=()
 for p in "${packages[@]}"; do
@@ -20,13 +28,16 @@ for p in "${packages[@]}"; do
   [[ "$status" == ii* ]] || missing+=("$p")
 done
 
+if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; else SUDO=; fi
+
 if ((${#missing[@]} == 0)); then
   echo "install-deps: all ${#packages[@]} packages present"
+  ensure_locale
   exit 0
 fi
 
 echo "install-deps: installing ${missing[*]}"
-if [[ $(id -u) -ne 0 ]]; then SUDO=sudo; else SUDO=; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update -q
 $SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"
+ensure_locale

@@ -1,31 +1,28 @@
 #include "bag_analyzer_task.h"
 
-#include <iomanip>
-#include <locale>
-#include <sstream>
 #include <stdexcept>
 
 #include "bag_stats/bag_analyzer.h"
 #include "framework/escape_json.h"
+#include "framework/json_writer.h"
 
 namespace {
 
-// The result document; numbers in the classic locale so that no digit grouping or decimal comma
-// of the user's locale can reach the JSON text.
+// The result document; the duration with two decimals.
 std::string result_document(const bag_analyzer::BagAnalysisResult& result) {
-  std::ostringstream doc;
-  doc.imbue(std::locale::classic());
-  doc << "{\"topics\":[";
-  bool first = true;
+  drone_task::JsonWriter doc(2);
+  doc.begin_object().key("topics").begin_array();
   for (const bag_analyzer::TopicInfo& topic : result.topics) {
-    if (!first) doc << ',';
-    first = false;
-    doc << "{\"name\":\"" << BagAnalyzerTask::escape_json(topic.name)
-        << "\",\"count\":" << topic.message_count << ",\"msg_type\":\""
-        << BagAnalyzerTask::escape_json(topic.msg_type) << "\"}";
+    doc.begin_object()
+        .field("name", topic.name)
+        .field("count", topic.message_count)
+        .field("msg_type", topic.msg_type)
+        .end_object();
   }
-  doc << "],\"total_messages\":" << result.total_messages << ",\"duration_seconds\":" << std::fixed
-      << std::setprecision(2) << result.duration << '}';
+  doc.end_array()
+      .field("total_messages", result.total_messages)
+      .field("duration_seconds", result.duration)
+      .end_object();
   return doc.str();
 }
 

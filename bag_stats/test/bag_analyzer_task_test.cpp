@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <locale>
 #include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "bag_writer.h"
+#include "testing/locale.h"
 #include "testing/process.h"
 #include "testing/task_run.h"
 #include "testing/temp_dir.h"
@@ -88,11 +88,6 @@ TEST(BagAnalyzerTask, DurationHasTwoDecimals) {
 // Counts and the duration keep their plain form whatever global locale the process runs under
 // (digit grouping and a decimal comma here).
 TEST(BagAnalyzerTask, NumbersKeepTheirFormatUnderAnyGlobalLocale) {
-  struct Commas : std::numpunct<char> {
-    char do_decimal_point() const override { return ','; }
-    char do_thousands_sep() const override { return '.'; }
-    std::string do_grouping() const override { return "\3"; }
-  };
   drone_test::TempDir dir;
   const std::string path = dir.file("long.bag");
   std::vector<TestMessage> messages;
@@ -102,9 +97,11 @@ TEST(BagAnalyzerTask, NumbersKeepTheirFormatUnderAnyGlobalLocale) {
   messages.push_back({"/t", ros::Time(6234, 567800000), K::kInt32, ""});
   bagstat_test::write_bag(path, messages);
 
-  const std::locale before = std::locale::global(std::locale(std::locale::classic(), new Commas));
-  const drone_test::TaskRun run = run_task({{"bag", path}});
-  std::locale::global(before);
+  drone_test::TaskRun run;
+  {
+    const drone_test::GlobalLocale commas(drone_test::grouping_comma_locale());
+    run = run_task({{"bag", path}});
+  }
   ASSERT_EQ(run.error, "");
   ASSERT_EQ(run.lines.size(), 3u);
   EXPECT_EQ(run.lines[2], final_line(R"({"topics":[{"name":"/t","count":1201,)"

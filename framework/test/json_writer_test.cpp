@@ -5,9 +5,10 @@
 #include <cstdint>
 #include <functional>
 #include <limits>
-#include <locale>
 #include <string>
 #include <vector>
+
+#include "testing/locale.h"
 
 namespace {
 
@@ -87,19 +88,15 @@ TEST(JsonWriter, WritesEachDocumentAsExpected) {
 
 // A global locale with digit grouping and a decimal comma reaches none of the numbers.
 TEST(JsonWriter, IgnoresTheGlobalLocale) {
-  struct Commas : std::numpunct<char> {
-    char do_decimal_point() const override { return ','; }
-    char do_thousands_sep() const override { return '.'; }
-    std::string do_grouping() const override { return "\3"; }
-  };
-  const std::locale before = std::locale::global(std::locale(std::locale::classic(), new Commas));
   std::vector<std::string> written;
-  for (const WriterCase& c : writer_cases()) {
-    JsonWriter writer(c.decimals);
-    c.write(writer);
-    written.push_back(writer.str());
+  {
+    const drone_test::GlobalLocale commas(drone_test::grouping_comma_locale());
+    for (const WriterCase& c : writer_cases()) {
+      JsonWriter writer(c.decimals);
+      c.write(writer);
+      written.push_back(writer.str());
+    }
   }
-  std::locale::global(before);
   for (std::size_t i = 0; i < written.size(); ++i) {
     EXPECT_EQ(written[i], writer_cases()[i].expected) << writer_cases()[i].name;
   }

@@ -1,13 +1,11 @@
 #include "lidar_validate_task.h"
 
 #include <cstdint>
-#include <iomanip>
-#include <locale>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include "framework/escape_json.h"
+#include "framework/json_writer.h"
 #include "lidar_check/lidar_validator.h"
 
 LidarValidateTask::~LidarValidateTask() = default;
@@ -38,31 +36,34 @@ void LidarValidateTask::run(const drone_task::Params& params, drone_task::Report
                                         static_cast<double>(result.total_frames - 1)
                                   : 0.0;
 
-  // Every double with two decimals and a full stop, whatever the process locale says.
-  std::ostringstream doc;
-  doc.imbue(std::locale::classic());
-  doc << std::fixed << std::setprecision(2);
-  doc << "{\"bag_file\":\"" << escape_json(result.bag_file) << "\""
-      << ",\"topic\":\"" << escape_json(result.topic) << "\""
-      << ",\"total_frames\":" << result.total_frames
-      << ",\"anomaly_frames\":" << result.anomaly_frames
-      << ",\"low_point_frames\":" << result.low_point_frames
-      << ",\"high_nan_frames\":" << result.high_nan_frames
-      << ",\"invalid_angle_frames\":" << result.invalid_angle_frames
-      << ",\"avg_points\":" << result.avg_points
-      << ",\"avg_interval_ms\":" << result.avg_interval_ms
-      << ",\"min_interval_ms\":" << result.min_interval_ms
-      << ",\"max_interval_ms\":" << result.max_interval_ms << ",\"anomaly_rate\":" << anomaly_rate
-      << ",\"anomalies\":[";
-  bool first = true;
+  // Every double with two decimals.
+  drone_task::JsonWriter doc(2);
+  doc.begin_object()
+      .field("bag_file", result.bag_file)
+      .field("topic", result.topic)
+      .field("total_frames", result.total_frames)
+      .field("anomaly_frames", result.anomaly_frames)
+      .field("low_point_frames", result.low_point_frames)
+      .field("high_nan_frames", result.high_nan_frames)
+      .field("invalid_angle_frames", result.invalid_angle_frames)
+      .field("avg_points", result.avg_points)
+      .field("avg_interval_ms", result.avg_interval_ms)
+      .field("min_interval_ms", result.min_interval_ms)
+      .field("max_interval_ms", result.max_interval_ms)
+      .field("anomaly_rate", anomaly_rate)
+      .key("anomalies")
+      .begin_array();
   for (const lidar_validate::FrameAnomaly& a : result.anomalies) {
-    if (!first) doc << ',';
-    first = false;
-    doc << "{\"frame\":" << a.frame << ",\"time\":" << a.time << ",\"points\":" << a.points
-        << ",\"nan\":" << a.nan << ",\"invalid_angle\":" << a.invalid_angle
-        << ",\"interval_ms\":" << a.interval_ms
-        << ",\"interval_anomaly\":" << (a.interval_anomaly ? "true" : "false") << '}';
+    doc.begin_object()
+        .field("frame", a.frame)
+        .field("time", a.time)
+        .field("points", a.points)
+        .field("nan", a.nan)
+        .field("invalid_angle", a.invalid_angle)
+        .field("interval_ms", a.interval_ms)
+        .field("interval_anomaly", a.interval_anomaly)
+        .end_object();
   }
-  doc << "]}";
+  doc.end_array().end_object();
   reporter.finish(doc.str());
 }

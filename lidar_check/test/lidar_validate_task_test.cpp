@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <limits>
-#include <locale>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -16,6 +15,7 @@
 #include "framework/task.h"
 #include "lidar_validate_task.h"
 #include "testing/bags.h"
+#include "testing/locale.h"
 #include "testing/process.h"
 #include "testing/task_run.h"
 #include "testing/temp_dir.h"
@@ -251,11 +251,6 @@ TEST_F(LidarValidateTaskTest, AnomalyRateIsTheShareOfMeasuredIntervals) {
 
 TEST_F(LidarValidateTaskTest, NumbersKeepTheirFormatUnderAnyGlobalLocale) {
   // A global locale with a decimal comma and digit grouping must not reach the document.
-  struct Commas : std::numpunct<char> {
-    char do_decimal_point() const override { return ','; }
-    char do_thousands_sep() const override { return '.'; }
-    std::string do_grouping() const override { return "\3"; }
-  };
   BagBuilder b(bag());
   uint64_t ns = 7996000000ULL;  // 7.996 s: printed as 8.00
   for (int i = 0; i < 1500; ++i) {
@@ -263,9 +258,11 @@ TEST_F(LidarValidateTaskTest, NumbersKeepTheirFormatUnderAnyGlobalLocale) {
     ns += i == 0 ? 1234567000ULL : 100000000ULL;
   }
   b.close();
-  const std::locale before = std::locale::global(std::locale(std::locale::classic(), new Commas));
-  const TaskRun run = run_task({"--bag", bag(), "--min_points", "2"});
-  std::locale::global(before);
+  TaskRun run;
+  {
+    const drone_test::GlobalLocale commas(drone_test::grouping_comma_locale());
+    run = run_task({"--bag", bag(), "--min_points", "2"});
+  }
   const std::string doc = document_of(run);
   EXPECT_EQ(value_of(doc, "total_frames"), "1500");
   EXPECT_EQ(value_of(doc, "low_point_frames"), "1500");

@@ -1,12 +1,9 @@
 #include "livox_to_pc2_task.h"
 
-#include <cstdint>
-#include <iomanip>
-#include <locale>
-#include <sstream>
 #include <stdexcept>
 
 #include "framework/escape_json.h"
+#include "framework/json_writer.h"
 #include "livox_conversion/livox_to_pc2.h"
 
 namespace {
@@ -43,23 +40,25 @@ void LivoxToPc2Task::run(const drone_task::Params& params, drone_task::Reporter&
   const livox_to_pc2::ConversionResult result =
       livox_to_pc2::LivoxToPc2Converter::convert(input_bag, output_bag, source_topic, target_topic);
   if (!result.success) {
-    reporter.finish("{\"success\":false,\"error\":\"" + escape_json(result.error) + "\"}");
+    drone_task::JsonWriter failure;
+    failure.begin_object().field("success", false).field("error", result.error).end_object();
+    reporter.finish(failure.str());
     throw std::runtime_error(result.error);
   }
   reporter.report(50, "转换完成，正在生成报告...", "{}");
 
-  std::ostringstream doc;
-  doc.imbue(std::locale::classic());
-  doc << std::fixed << std::setprecision(2);
-  doc << "{\"success\":true"
-      << ",\"input_bag\":\"" << escape_json(result.input_bag) << "\""
-      << ",\"output_bag\":\"" << escape_json(result.output_bag) << "\""
-      << ",\"source_topic\":\"" << escape_json(result.source_topic) << "\""
-      << ",\"target_topic\":\"" << escape_json(result.target_topic) << "\""
-      << ",\"total_messages\":" << result.total_messages
-      << ",\"converted_messages\":" << result.converted_messages
-      << ",\"copied_messages\":" << result.copied_messages
-      << ",\"total_points\":" << result.total_points << "}";
+  drone_task::JsonWriter doc;
+  doc.begin_object()
+      .field("success", true)
+      .field("input_bag", result.input_bag)
+      .field("output_bag", result.output_bag)
+      .field("source_topic", result.source_topic)
+      .field("target_topic", result.target_topic)
+      .field("total_messages", result.total_messages)
+      .field("converted_messages", result.converted_messages)
+      .field("copied_messages", result.copied_messages)
+      .field("total_points", result.total_points)
+      .end_object();
 
   reporter.report(100,
                   "任务完成，共转换 " + std::to_string(result.converted_messages) + " 帧，" +

@@ -1,11 +1,10 @@
 #include "mission_validate_task.h"
 
-#include <cstdint>
 #include <cstdlib>
-#include <sstream>
 #include <stdexcept>
 
 #include "framework/escape_json.h"
+#include "framework/json_writer.h"
 #include "framework/params.h"
 #include "framework/reporter.h"
 #include "mission/mission_validator.h"
@@ -28,33 +27,21 @@ std::string MissionValidateTask::escape_json(const std::string& text) {
 }
 
 std::string MissionValidateTask::result_document(const mission_validate::ValidationResult& r) {
-  auto write_strings = [](std::ostringstream& out, const std::vector<std::string>& texts) {
-    out << '[';
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-      if (i > 0) out << ',';
-      out << '"' << escape_json(texts[i]) << '"';
-    }
-    out << ']';
-  };
-
-  std::ostringstream out;
-  const char* valid = r.valid ? "true" : "false";
-  out << "{\"success\":" << valid << ",\"file\":\"" << escape_json(r.file) << "\""
-      << ",\"waypoint_count\":" << r.waypoint_count << ",\"valid\":" << valid
-      << ",\"error_count\":" << static_cast<std::uint64_t>(r.errors.size())
-      << ",\"warning_count\":" << static_cast<std::uint64_t>(r.warnings.size()) << ",\"errors\":";
-  write_strings(out, r.errors);
-  out << ",\"warnings\":";
-  write_strings(out, r.warnings);
-  out << ",\"action_summary\":{";
-  bool first = true;
-  for (const auto& entry : r.action_summary) {
-    if (!first) out << ',';
-    first = false;
-    out << '"' << escape_json(entry.first) << "\":" << entry.second;
-  }
-  out << "}}";
-  return out.str();
+  drone_task::JsonWriter doc;
+  doc.begin_object()
+      .field("success", r.valid)
+      .field("file", r.file)
+      .field("waypoint_count", r.waypoint_count)
+      .field("valid", r.valid)
+      .field("error_count", r.errors.size())
+      .field("warning_count", r.warnings.size())
+      .field("errors", r.errors)
+      .field("warnings", r.warnings)
+      .key("action_summary")
+      .begin_object();
+  for (const auto& entry : r.action_summary) doc.field(entry.first, entry.second);
+  doc.end_object().end_object();
+  return doc.str();
 }
 
 void MissionValidateTask::run(const drone_task::Params& params, drone_task::Reporter& reporter) {

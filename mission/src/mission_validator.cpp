@@ -3,9 +3,11 @@
 #include <json/json.h>
 
 #include <array>
+#include <clocale>
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <locale>
 #include <sstream>
 #include <string>
 #include <system_error>
@@ -27,6 +29,30 @@ const std::array<const char*, 21> ACTIONS = {
     "悬停并录制", "Apron_Land",   "Land",         "set_param",    "Hover",        "精确悬停",
     "TunnelFly2", "开始雷达录制", "结束雷达录制", "起飞位置检查", "记录紫外数据", "Detour",
     "跳转Jump",   "Grabber抓取",  "旋转Yaw"};
+
+// The parser reads numbers through string streams of the global locale, where a decimal comma
+// set by a host process would make 1.5 no number at all. For its lifetime the global locale is
+// the classic one; the host's C++ and C locales come back afterwards. Tasks run on one thread.
+class ClassicLocaleScope {
+ public:
+  ClassicLocaleScope()
+      : c_locale_(current_c_locale()), saved_(std::locale::global(std::locale::classic())) {}
+  ~ClassicLocaleScope() {
+    std::locale::global(saved_);
+    std::setlocale(LC_ALL, c_locale_.c_str());
+  }
+  ClassicLocaleScope(const ClassicLocaleScope&) = delete;
+  ClassicLocaleScope& operator=(const ClassicLocaleScope&) = delete;
+
+ private:
+  static std::string current_c_locale() {
+    const char* name = std::setlocale(LC_ALL, nullptr);
+    return name != nullptr ? name : "C";
+  }
+
+  std::string c_locale_;
+  std::locale saved_;
+};
 
 constexpr int kLastAction = static_cast<int>(ACTIONS.size()) - 1;
 constexpr int kTakeoffCheck = 15;
@@ -164,6 +190,7 @@ ValidationResult MissionValidator::validate(const std::string& path) {
     Json::CharReaderBuilder builder;
     std::string parse_errors;
     bool parsed = false;
+    const ClassicLocaleScope classic;
     try {
       parsed = Json::parseFromStream(builder, in, &root, &parse_errors);
     } catch (const std::exception& e) {

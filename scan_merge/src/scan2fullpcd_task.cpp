@@ -1,13 +1,22 @@
 #include "scan2fullpcd_task.h"
 
-#include <locale>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 
 #include "framework/escape_json.h"
+#include "framework/json_writer.h"
 #include "scan_merge/scan_merger.h"
 #include "scan_paths.h"
+
+namespace {
+
+std::string failure_document(const std::string& error) {
+  drone_task::JsonWriter doc;
+  doc.begin_object().field("success", false).field("error", error).end_object();
+  return doc.str();
+}
+
+}  // namespace
 
 std::string Scan2FullPcdTask::escape_json(const std::string& s) {
   return drone_task::escape_json(s);
@@ -25,7 +34,7 @@ void Scan2FullPcdTask::run(const drone_task::Params& params, drone_task::Reporte
     scan_dir = scan_paths::scan_dir_of_project(input_dir);
   } else {
     const std::string error = "必须指定 input_dir 或 scan_dir";
-    reporter.finish("{\"success\":false,\"error\":\"" + error + "\"}");
+    reporter.finish(failure_document(error));
     throw std::runtime_error(error);
   }
   const std::string output_pcd = scan_paths::is_given(output_option)
@@ -35,17 +44,19 @@ void Scan2FullPcdTask::run(const drone_task::Params& params, drone_task::Reporte
   reporter.report(0, "开始合并: " + scan_dir + " -> " + output_pcd, "{}");
   const scan2fullpcd::MergeResult merged = scan2fullpcd::ScanMerger::merge(scan_dir, output_pcd);
   if (!merged.success) {
-    reporter.finish("{\"success\":false,\"error\":\"" + escape_json(merged.error_message) + "\"}");
+    reporter.finish(failure_document(merged.error_message));
     throw std::runtime_error(merged.error_message);
   }
   reporter.report(50, "合并完成，正在生成报告...", "{}");
 
-  std::ostringstream doc;
-  doc.imbue(std::locale::classic());
-  doc << "{\"success\":true,\"input_scan_dir\":\"" << escape_json(merged.input_scan_dir)
-      << "\",\"output_pcd\":\"" << escape_json(merged.output_pcd)
-      << "\",\"keyframe_count\":" << merged.keyframe_count
-      << ",\"total_points\":" << merged.total_points << '}';
+  drone_task::JsonWriter doc;
+  doc.begin_object()
+      .field("success", true)
+      .field("input_scan_dir", merged.input_scan_dir)
+      .field("output_pcd", merged.output_pcd)
+      .field("keyframe_count", merged.keyframe_count)
+      .field("total_points", merged.total_points)
+      .end_object();
 
   reporter.report(100,
                   "任务完成，共合并 " + std::to_string(merged.keyframe_count) + " 帧，" +

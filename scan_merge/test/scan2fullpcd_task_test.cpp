@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <locale>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -11,6 +10,7 @@
 
 #include "framework/params.h"
 #include "framework/reporter.h"
+#include "testing/locale.h"
 #include "testing/process.h"
 #include "testing/task_run.h"
 #include "testing/temp_dir.h"
@@ -45,22 +45,6 @@ TaskRun run_task(const drone_task::ParamMap& options) {
   return drone_test::run_task<Scan2FullPcdTask>(options);
 }
 
-// Numbers written through a C++ stream would pick up digit grouping from a global locale
-// like this one; the result document must not.
-struct GroupingNumpunct : std::numpunct<char> {
-  char do_thousands_sep() const override { return ','; }
-  std::string do_grouping() const override { return "\1"; }
-};
-
-class GlobalLocale {
- public:
-  explicit GlobalLocale(const std::locale& l) : saved_(std::locale::global(l)) {}
-  ~GlobalLocale() { std::locale::global(saved_); }
-
- private:
-  std::locale saved_;
-};
-
 // A project directory with its keyframes in scan/.
 struct Project {
   drone_test::TempDir tmp;
@@ -74,7 +58,9 @@ struct Project {
 
 TEST(Scan2FullPcdTask, ReportsAMergeAndItsResult) {
   Project project;
-  const GlobalLocale grouping(std::locale(std::locale::classic(), new GroupingNumpunct));
+  // Numbers written through a C++ stream would pick up digit grouping from this global locale;
+  // the result document must not.
+  const drone_test::GlobalLocale grouping(drone_test::grouping_comma_locale());
   const TaskRun run =
       run_task({{"input_dir", project.dir}, {"scan_dir", "None"}, {"output_pcd", "None"}});
   ASSERT_FALSE(run.threw) << run.error;

@@ -1,11 +1,10 @@
 #include "caikongqu_task.h"
 
-#include <iomanip>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "framework/json_writer.h"
 #include "void_volume/volume_analyzer.h"
 
 void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& reporter) {
@@ -20,24 +19,22 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
       caikongqu::VolumeAnalyzer::analyze(input, depth, output_dir, save_mesh);
   if (!result.success) throw std::runtime_error(result.error_message);
 
-  std::ostringstream message;
-  message << "Poisson 重建完成，mesh 面片数: " << result.mesh_polygons
-          << ", 连通分量数: " << result.component_volumes.size();
-  reporter.report(50, message.str(), "{}");
+  reporter.report(50,
+                  "Poisson 重建完成，mesh 面片数: " + std::to_string(result.mesh_polygons) +
+                      ", 连通分量数: " + std::to_string(result.component_volumes.size()),
+                  "{}");
 
-  // Fixed notation before the first character: every volume gets six decimals and no exponent,
-  // however large.
-  std::ostringstream doc;
-  doc << std::fixed << std::setprecision(6);
-  doc << "{\"points_count\":" << result.points_count
-      << ",\"mesh_polygons\":" << result.mesh_polygons
-      << ",\"total_volume\":" << result.total_volume
-      << ",\"component_count\":" << result.component_volumes.size() << ",\"component_volumes\":[";
-  for (size_t i = 0; i < result.component_volumes.size(); ++i) {
-    if (i > 0) doc << ',';
-    doc << result.component_volumes[i];
-  }
-  doc << "]}";
+  // Every volume with six decimals and no exponent, however large.
+  drone_task::JsonWriter doc(6);
+  doc.begin_object()
+      .field("points_count", result.points_count)
+      .field("mesh_polygons", result.mesh_polygons)
+      .field("total_volume", result.total_volume)
+      .field("component_count", result.component_volumes.size())
+      .key("component_volumes")
+      .begin_array();
+  for (const double volume : result.component_volumes) doc.value(volume);
+  doc.end_array().end_object();
 
   std::vector<drone_task::ResultFile> files{{"重建后点云", "PCD格式", result.output_path}};
   if (!result.mesh_path.empty())
