@@ -27,9 +27,10 @@ bool unescape(const std::string& s, std::string* bytes) {
     if (c < 0x20 || c == '"') return false;
     if (c != '\\') {
       *bytes += s[i];
-    } else if (++i == s.size()) {
-      return false;
-    } else if (s[i] == 'u') {
+      continue;
+    }
+    if (++i == s.size()) return false;
+    if (s[i] == 'u') {
       if (s.size() - i <= 4 || s.compare(i + 1, 2, "00") != 0) return false;
       const int high = hex_value(s[i + 3]), low = hex_value(s[i + 4]);
       if (high < 0 || low < 0) return false;
