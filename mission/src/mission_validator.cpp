@@ -205,22 +205,22 @@ ValidationResult MissionValidator::validate(const std::string& path) {
 
   const Json::Value& document = root;
   if (!document.isObject()) {
-    result.errors.push_back("根对象必须是 JSON Object");
+    result.errors.emplace_back("根对象必须是 JSON Object");
     return result;
   }
   if (!document.isMember("tasks")) {
-    result.errors.push_back("缺少 'tasks' 字段");
+    result.errors.emplace_back("缺少 'tasks' 字段");
     return result;
   }
   const Json::Value& tasks = document["tasks"];
   if (!tasks.isArray()) {
-    result.errors.push_back("'tasks' 必须是数组");
+    result.errors.emplace_back("'tasks' 必须是数组");
     return result;
   }
   const Json::ArrayIndex count = tasks.size();
   result.waypoint_count = static_cast<int>(count);
   if (count == 0) {
-    result.errors.push_back("航点数量为 0");
+    result.errors.emplace_back("航点数量为 0");
     return result;
   }
 
