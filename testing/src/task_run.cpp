@@ -31,6 +31,7 @@ TaskRun run_task(drone_task::Task& task, const std::vector<std::string>& words) 
   std::vector<std::string> argv_words = {"program"};
   argv_words.insert(argv_words.end(), words.begin(), words.end());
   std::vector<char*> argv;
+  argv.reserve(argv_words.size());
   for (std::string& w : argv_words) argv.push_back(w.data());
   return run_task(task, drone_task::parse_args(static_cast<int>(argv.size()), argv.data()));
 }
