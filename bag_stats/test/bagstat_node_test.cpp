@@ -197,7 +197,7 @@ TEST(BagstatNode, UnreadableFile) {
   ASSERT_EQ(chmod(path.c_str(), 0), 0);
   bool can_drop = true;
   std::vector<std::string> argv = drone_test::unprivileged_prefix(&can_drop);
-  if (!can_drop) GTEST_SKIP() << "root without setpriv";
+  if (!can_drop) GTEST_SKIP() << "no unprivileged user can run the programs here";
   argv.insert(argv.end(), {drone_test::program_path("bagstat_node"), "--bag", path});
   const drone_test::ProcessResult run =
       drone_test::run_process(argv, {}, {"DRONE_TASK_PROGRESS_URL"});

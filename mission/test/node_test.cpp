@@ -192,7 +192,7 @@ TEST(RoutecheckNode, UnreadableFileIsReportedAsMissing) {
   ASSERT_EQ(chmod(path.c_str(), 0), 0);
   bool can_drop = true;
   std::vector<std::string> argv = drone_test::unprivileged_prefix(&can_drop);
-  if (!can_drop) GTEST_SKIP() << "root without setpriv";
+  if (!can_drop) GTEST_SKIP() << "no unprivileged user can run the programs here";
   argv.insert(argv.end(), {drone_test::program_path("routecheck_node"), "--mission-file", path});
   const ProcessResult r = run_process(argv, {}, {"DRONE_TASK_PROGRESS_URL"});
   EXPECT_EQ(r.exit_code, 1) << r.err;

@@ -108,7 +108,15 @@ std::vector<std::string> unprivileged_prefix(bool* available) {
     *available = false;
     return {};
   }
-  return {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+  std::vector<std::string> prefix = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                                     "--clear-groups"};
+  // A build below a private directory (root's home, a fresh mktemp -d) is out of that user's
+  // reach: the programs would not even start.
+  const std::string build = program_path("");
+  std::vector<std::string> probe = prefix;
+  probe.insert(probe.end(), {"/usr/bin/test", "-x", build, "-a", "-x", build + "../lib"});
+  *available = run_process(probe).exit_code == 0;
+  return prefix;
 }
 
 std::string program_path(const std::string& name) {

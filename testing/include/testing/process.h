@@ -23,7 +23,8 @@ ProcessResult run_process(const std::vector<std::string>& argv,
 
 // The words that run a command as an unprivileged user (65534, "nobody") when the tests run as
 // root, who can read any file whatever its mode: setpriv and its options; empty when not root.
-// Sets *available to false when root has no setpriv to drop to (the caller then skips).
+// Sets *available to false when root has no setpriv to drop to, or when that user cannot reach
+// this build's programs (a build below a private directory); the caller then skips.
 std::vector<std::string> unprivileged_prefix(bool* available);
 
 // Path of a program built by this project ($DRONE_BUILD_DIR/bin/<name>).
