@@ -24,14 +24,15 @@ endfunction()
 # drone_add_benchmark(<name> SOURCES <files...> [LIBS <targets...>] [PROGRAMS <targets...>])
 # A benchmark program, built only with DRONE_BUILD_BENCHMARKS and never run by CTest: it is run
 # by hand and prints its figures beside those of its peer tool or floor from the same run.
-# PROGRAMS are the programs it runs as processes: they are built before it.
+# PROGRAMS are the programs it runs as processes: they are built before it. Every benchmark
+# links the benchmark support library (drone::bench_support).
 function(drone_add_benchmark name)
   if(NOT DRONE_BUILD_BENCHMARKS)
     return()
   endif()
   cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;PROGRAMS" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} drone::warnings)
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} drone::bench_support drone::warnings)
   if(ARG_PROGRAMS)
     add_dependencies(${name} ${ARG_PROGRAMS})
   endif()

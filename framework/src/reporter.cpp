@@ -1,19 +1,15 @@
 #include "framework/reporter.h"
 
-#include <curl/curl.h>
-
 #include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <string>
 
+#include "http_sender.h"
+
 namespace drone_task {
 
 namespace {
-
-// Takes nothing of a response body: libcurl then ends the transfer with a write error, which
-// the reporter ignores like every other HTTP failure.
-size_t refuse_body(char* /*data*/, size_t /*size*/, size_t /*count*/, void* /*user*/) { return 0; }
 
 bool reports_failure(const std::string& document) {
   return document.find("\"success\":false") != std::string::npos ||
@@ -116,24 +112,12 @@ Reporter::Reporter() : Reporter(std::cout) {}
 
 Reporter::Reporter(std::ostream& out) : out_(out) {}
 
-Reporter::~Reporter() {
-  if (curl_ != nullptr) curl_easy_cleanup(static_cast<CURL*>(curl_));
-}
+Reporter::~Reporter() = default;
 
 void Reporter::init(const std::string& url) {
   url_ = url;
-  if (url_.empty() || curl_ != nullptr) return;
-  CURL* curl = curl_easy_init();
-  if (curl == nullptr) return;
-  // Reports go to an HTTP endpoint only: a file://, gopher:// or telnet:// URL (or a redirect
-  // to one) must not read local files or write the report to an arbitrary port. A libcurl that
-  // cannot be restricted posts nothing.
-  if (curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https") != CURLE_OK ||
-      curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") != CURLE_OK) {
-    curl_easy_cleanup(curl);
-    return;
-  }
-  curl_ = curl;
+  if (url_.empty() || http_ != nullptr) return;
+  http_ = detail::HttpSender::create(url_);
 }
 
 void Reporter::report(int percent, const std::string& message, const std::string& metadata) {
@@ -141,6 +125,14 @@ void Reporter::report(int percent, const std::string& message, const std::string
                            escape_json(message) + "\",\"metadata\":" + metadata + "}";
   send_stdout(line);
   send_http(line);
+}
+
+void Reporter::report_intermediate(int percent, const std::string& message,
+                                   const std::string& metadata) {
+  const std::string line = "{\"percent\":" + std::to_string(percent) + ",\"message\":\"" +
+                           escape_json(message) + "\",\"metadata\":" + metadata + "}";
+  send_stdout(line);
+  if (http_ != nullptr) http_->offer(line);
 }
 
 void Reporter::finish(const Result& result) {
@@ -177,18 +169,7 @@ void Reporter::send_stdout(const std::string& line) {
 }
 
 void Reporter::send_http(const std::string& line) {
-  if (url_.empty() || curl_ == nullptr) return;
-  CURL* curl = static_cast<CURL*>(curl_);
-  curl_easy_setopt(curl, CURLOPT_URL, url_.c_str());
-  curl_easy_setopt(curl, CURLOPT_POSTFIELDS, line.c_str());
-  curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(curl, CURLOPT_TIMEOUT, 5L);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &refuse_body);
-  curl_easy_perform(curl);
-  // The handle keeps the list until the next post replaces it; unset it before freeing.
-  curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
-  curl_slist_free_all(headers);
+  if (http_ != nullptr) http_->post(line);
 }
 
 }  // namespace drone_task

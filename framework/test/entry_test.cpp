@@ -45,6 +45,26 @@ TEST(Entry, FinalLineBeforeTheErrorReportWhenTheTaskFinishedFirst) {
   EXPECT_NE(lines[2].find("\"message\":\"错误: x\""), std::string::npos);
 }
 
+TEST(Entry, LibraryPrintsNeverReachStandardOutput) {
+  const std::string lines =
+      "{\"_progress\":{\"percent\":0,\"message\":\"开始\",\"metadata\":{}}}\n"
+      "{\"_progress\":{\"percent\":50,\"message\":\"value=none\",\"metadata\":{}}}\n";
+  const auto open_err = probe({"--print", "noise"});
+  EXPECT_EQ(open_err.exit_code, 0);
+  EXPECT_EQ(open_err.out.rfind(lines, 0), 0u) << open_err.out;
+  EXPECT_EQ(open_err.out.find("noise"), std::string::npos);
+  EXPECT_EQ(open_err.err, "noise\nnoise\n");
+  // Standard input and error closed: the descriptors the program opens must not take their
+  // places, and the prints still stay off standard output.
+  const auto closed =
+      drone_test::run_process({"/bin/sh", "-c", "exec \"$0\" --print noise 0<&- 2>&-",
+                               drone_test::program_path("taskkit_probe")});
+  EXPECT_EQ(closed.exit_code, 0);
+  EXPECT_EQ(closed.out.rfind(lines, 0), 0u) << closed.out;
+  EXPECT_EQ(closed.out.find("noise"), std::string::npos);
+  EXPECT_EQ(closed.err, "");
+}
+
 TEST(Entry, HelpAndVersionAnswerWithoutRunningTheTask) {
   const auto help = probe({"--help"});
   EXPECT_EQ(help.exit_code, 0);

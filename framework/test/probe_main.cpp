@@ -1,5 +1,7 @@
 // A program on the entry skeleton whose task does what its options ask, so that the tests can
 // drive the skeleton as the six programs use it.
+#include <cstdio>
+#include <iostream>
 #include <stdexcept>
 #include <string>
 
@@ -12,6 +14,12 @@ class ProbeTask : public drone_task::Task {
   ~ProbeTask() override = default;
   void run(const drone_task::Params& params, drone_task::Reporter& reporter) override {
     reporter.report(0, "开始", "{}");
+    // What a library might print on its own.
+    if (params.has("print")) {
+      std::printf("%s\n", params.get_string("print", "").c_str());
+      std::fflush(stdout);
+      std::cout << params.get_string("print", "") << std::endl;
+    }
     if (params.has("finish")) reporter.finish(params.get_string("finish", "{}"));
     if (params.has("fail")) throw std::runtime_error(params.get_string("fail", ""));
     reporter.report(50, "value=" + params.get_string("value", "none"), "{}");

@@ -18,50 +18,25 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <exception>
 #include <fstream>
 #include <limits>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "bench/bench_main.h"
+#include "bench/measure.h"
 #include "lidar_check/lidar_validator.h"
 
 namespace {
 
 constexpr char kTopic[] = "/livox/lidar";
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-double cpu_now() {
-  timespec t{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
-}
-
-// Wall and CPU time of one pass; on a machine shared with other work the CPU time is the steadier
-// figure.
-struct Timing {
-  std::vector<double> wall;
-  std::vector<double> cpu;
-  template <class F>
-  void time(F&& f) {
-    const auto start = std::chrono::steady_clock::now();
-    const double cpu_start = cpu_now();
-    f();
-    cpu.push_back(cpu_now() - cpu_start);
-    wall.push_back(seconds_since(start));
-  }
-};
+using drone_bench::time_here;
+using drone_bench::Usage;
 
 // Writes the recording: 10 frames per second, points over a 70-degree band with a few NaN.
 void write_bag(const std::string& path, int frames, int points) {
@@ -133,85 +108,62 @@ uint64_t hand_over(const std::string& path) {
   return bytes;
 }
 
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  return v[v.size() / 2];
-}
-
-int run_bench(int argc, char** argv) {
-  int frames = 1000;
-  int points = 60000;
-  int runs = 3;
-  const char* tmp = std::getenv("TMPDIR");
-  std::string dir = tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
-  bool keep = false;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--frames" && i + 1 < argc) {
-      frames = std::atoi(argv[++i]);
-    } else if (arg == "--points" && i + 1 < argc) {
-      points = std::atoi(argv[++i]);
-    } else if (arg == "--runs" && i + 1 < argc) {
-      runs = std::max(1, std::atoi(argv[++i]));
-    } else if (arg == "--dir" && i + 1 < argc) {
-      dir = argv[++i];
-    } else if (arg == "--keep") {
-      keep = true;
-    } else {
-      std::fprintf(stderr, "usage: %s [--frames N] [--points P] [--runs R] [--dir DIR] [--keep]\n",
-                   argv[0]);
-      return 2;
-    }
-  }
+int run_bench(drone_bench::Options& options) {
+  const int frames = static_cast<int>(options.integer("frames", 1000, 1));
+  const int points = static_cast<int>(options.integer("points", 60000, 1));
+  const int runs = static_cast<int>(options.integer("runs", 3, 1));
+  const std::string dir = options.text("dir", drone_bench::default_temp_parent());
+  const bool keep = options.flag("keep");
+  options.check_all_known();
   const std::string path = dir + "/scancheck_bench.bag";
 
-  auto start = std::chrono::steady_clock::now();
-  write_bag(path, frames, points);
-  const double write_s = seconds_since(start);
+  const double write_s = time_here([&] { write_bag(path, frames, points); }).wall_seconds;
   const size_t bytes = read_file(path);  // brings the file into the page cache
   const double mb = static_cast<double>(bytes) / 1e6;
   const double total_points = static_cast<double>(frames) * points;
   std::printf("recording: %d frames x %d points = %.0f points, %.1f MB (written in %.2f s)\n",
               frames, points, total_points, mb, write_s);
 
-  Timing read_t;
-  Timing floor_t;
-  Timing validate_t;
+  // On a machine shared with other work the CPU time is the steadier figure.
+  drone_bench::Samples read_t;
+  drone_bench::Samples floor_t;
+  drone_bench::Samples validate_t;
   lidar_validate::ValidationResult r;
   uint64_t handed_over = 0;
   for (int i = 0; i < runs; ++i) {
-    read_t.time([&] { read_file(path); });
-    floor_t.time([&] { handed_over = hand_over(path); });
-    validate_t.time([&] {
+    read_t.add(time_here([&] { read_file(path); }));
+    floor_t.add(time_here([&] { handed_over = hand_over(path); }));
+    validate_t.add(time_here([&] {
       r = lidar_validate::LidarValidator::validate(path, kTopic, 100.0, 20.0, 1000, -8.0, 60.0);
-    });
+    }));
   }
 
   evict(path);
-  start = std::chrono::steady_clock::now();
-  read_file(path);
-  const double cold_read_s = seconds_since(start);
+  const double cold_read_s = time_here([&] { read_file(path); }).wall_seconds;
   evict(path);
-  start = std::chrono::steady_clock::now();
-  const lidar_validate::ValidationResult cold =
-      lidar_validate::LidarValidator::validate(path, kTopic, 100.0, 20.0, 1000, -8.0, 60.0);
-  const double cold_validate_s = seconds_since(start);
+  lidar_validate::ValidationResult cold;
+  const double cold_validate_s = time_here([&] {
+                                   cold = lidar_validate::LidarValidator::validate(
+                                       path, kTopic, 100.0, 20.0, 1000, -8.0, 60.0);
+                                 }).wall_seconds;
 
   if (!cold.success || cold.total_frames != frames || !r.success || r.total_frames != frames ||
       handed_over == 0) {
-    std::fprintf(stderr, "unexpected result: %s (frames %lld)\n", r.error.c_str(),
-                 static_cast<long long>(r.total_frames));
     if (!keep) std::remove(path.c_str());
-    return 1;
+    throw std::runtime_error("unexpected result: " + r.error + " (frames " +
+                             std::to_string(r.total_frames) + ")");
   }
-  const double read = median(read_t.wall);
-  const double floor = median(floor_t.wall);
-  const double validate = median(validate_t.wall);
-  const double floor_cpu = median(floor_t.cpu);
-  const double validate_cpu = median(validate_t.cpu);
+  const Usage read_m = read_t.summary();
+  const Usage floor_m = floor_t.summary();
+  const Usage validate_m = validate_t.summary();
+  const double read = read_m.wall_seconds;
+  const double floor = floor_m.wall_seconds;
+  const double validate = validate_m.wall_seconds;
+  const double floor_cpu = floor_m.cpu_seconds;
+  const double validate_cpu = validate_m.cpu_seconds;
   std::printf("page cache warm, median of %d alternating runs:\n", runs);
   std::printf("%-32s %8s %8s %10s %12s\n", "", "wall s", "cpu s", "MB/s", "Mpoints/s");
-  std::printf("%-32s %8.3f %8.3f %10.1f\n", "read file (1 MiB blocks)", read, median(read_t.cpu),
+  std::printf("%-32s %8.3f %8.3f %10.1f\n", "read file (1 MiB blocks)", read, read_m.cpu_seconds,
               mb / read);
   std::printf("%-32s %8.3f %8.3f %10.1f\n", "floor: bag library hands over", floor, floor_cpu,
               mb / floor);
@@ -234,12 +186,8 @@ int run_bench(int argc, char** argv) {
 
 }  // namespace
 
-// A failure to write, read or remove the recording ends the run with its message.
 int main(int argc, char** argv) {
-  try {
-    return run_bench(argc, argv);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
-    return 1;
-  }
+  return drone_bench::bench_main(
+      argc, argv, "scancheck_bench [--frames N] [--points P] [--runs R] [--dir DIR] [--keep]",
+      run_bench);
 }

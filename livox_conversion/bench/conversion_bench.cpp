@@ -1,37 +1,30 @@
 // Writes a Livox recording of a few hundred megabytes, then times a conversion of it against a
 // plain copy of the same file and prints the ratio, with the conversion's peak memory.
 //
-//   cloudconv_bench [frames=600] [points_per_frame=24000] [directory=$TMPDIR or /tmp]
+//   cloudconv_bench [--frames N] [--points P] [--dir DIR]
+//
+// Defaults: 600 frames of 24,000 points, in a new directory under DIR ($TMPDIR or /tmp) that is
+// removed at the end.
 //
 // The conversion runs in a child process so that its peak resident size is its own; run it
 // with two frame counts to see that the peak does not follow the bag's size.
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <livox_ros_driver2/CustomMsg.h>
 #include <rosbag/bag.h>
 #include <sensor_msgs/Imu.h>
 
-#include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "bench/bench_main.h"
+#include "bench/measure.h"
 #include "livox_conversion/livox_to_pc2.h"
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // Ten lidar frames a second with 200 IMU messages a second between them, as the drone records.
 void write_recording(const std::string& path, int frames, int points) {
@@ -81,76 +74,54 @@ void copy_file(const std::string& from, const std::string& to) {
   if (!out) throw std::runtime_error("copy failed");
 }
 
-struct ChildRun {
-  double seconds = 0;
-  long peak_kib = 0;
-  bool ok = false;
-};
-
-ChildRun convert_in_child(const std::string& in, const std::string& out) {
-  const auto start = Clock::now();
-  const pid_t pid = fork();
-  if (pid == 0) {
+// The conversion in a child process, whose peak resident size is then its own.
+drone_bench::ChildRun convert_in_child(const std::string& in, const std::string& out) {
+  return drone_bench::run_in_child([&] {
     const livox_to_pc2::ConversionResult r =
         livox_to_pc2::LivoxToPc2Converter::convert(in, out, "/livox/lidar", "/livox/points");
-    if (!r.success) std::fprintf(stderr, "%s\n", r.error.c_str());
     std::fprintf(stderr, "converted %lld frames, %lld points, copied %lld messages\n",
                  static_cast<long long>(r.converted_messages),
                  static_cast<long long>(r.total_points), static_cast<long long>(r.copied_messages));
-    _exit(r.success ? 0 : 1);
-  }
-  int status = 0;
-  rusage usage{};
-  wait4(pid, &status, 0, &usage);
-  ChildRun run;
-  run.seconds = seconds_since(start);
-  run.peak_kib = usage.ru_maxrss;
-  run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-  return run;
+    if (!r.success) throw std::runtime_error(r.error);
+    return std::string();
+  });
 }
 
-int run_bench(int argc, char** argv) {
-  const int frames = argc > 1 ? std::atoi(argv[1]) : 600;
-  const int points = argc > 2 ? std::atoi(argv[2]) : 24000;
-  const char* tmp = std::getenv("TMPDIR");
-  const std::string base = argc > 3 ? argv[3] : (tmp != nullptr ? tmp : "/tmp");
-  const std::string dir = base + "/cloudconv_bench_" + std::to_string(getpid());
-  std::filesystem::create_directories(dir);
+int run_bench(drone_bench::Options& options) {
+  const int frames = static_cast<int>(options.integer("frames", 600, 1));
+  const int points = static_cast<int>(options.integer("points", 24000, 1));
+  const std::string parent = options.text("dir", drone_bench::default_temp_parent());
+  options.check_all_known();
+  const drone_bench::ScratchDir scratch(parent, "cloudconv_bench_");
+  const std::string& dir = scratch.path();
   const std::string input = dir + "/recording.bag";
   const std::string copy = dir + "/copy.bag";
   const std::string output = dir + "/recording_pc2.bag";
 
-  auto start = Clock::now();
-  write_recording(input, frames, points);
-  const double write_s = seconds_since(start);
+  const double write_s =
+      drone_bench::time_here([&] { write_recording(input, frames, points); }).wall_seconds;
   const double mb = static_cast<double>(std::filesystem::file_size(input)) / 1e6;
   std::printf("input: %d frames x %d points, %.1f MB, written in %.2f s\n", frames, points, mb,
               write_s);
 
   // One untimed read brings the file into the page cache for both timed runs alike.
   copy_file(input, copy);
-  start = Clock::now();
-  copy_file(input, copy);
-  const double copy_s = seconds_since(start);
+  const double copy_s = drone_bench::time_here([&] { copy_file(input, copy); }).wall_seconds;
 
-  const ChildRun conv = convert_in_child(input, output);
-  const double out_mb = static_cast<double>(std::filesystem::file_size(output)) / 1e6;
+  const drone_bench::ChildRun conv = convert_in_child(input, output);
+  const double seconds = conv.usage.wall_seconds;
+  const double out_mb =
+      conv.ok() ? static_cast<double>(std::filesystem::file_size(output)) / 1e6 : 0.0;
   std::printf("copy:    %.2f s (%.0f MB/s)\n", copy_s, mb / copy_s);
-  std::printf("convert: %.2f s (%.0f MB/s), output %.1f MB, peak memory %.1f MB%s\n", conv.seconds,
-              mb / conv.seconds, out_mb, conv.peak_kib / 1024.0, conv.ok ? "" : " (FAILED)");
-  std::printf("ratio convert/copy: %.2f\n", conv.seconds / copy_s);
-  std::filesystem::remove_all(dir);
-  return conv.ok ? 0 : 1;
+  std::printf("convert: %.2f s (%.0f MB/s), output %.1f MB, peak memory %.1f MB%s\n", seconds,
+              mb / seconds, out_mb, conv.usage.peak_mib, conv.ok() ? "" : " (FAILED)");
+  std::printf("ratio convert/copy: %.2f\n", seconds / copy_s);
+  return conv.ok() ? 0 : 1;
 }
 
 }  // namespace
 
-// A failure to write, read or remove the recording ends the run with its message.
 int main(int argc, char** argv) {
-  try {
-    return run_bench(argc, argv);
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "%s: %s\n", argv[0], e.what());
-    return 1;
-  }
+  return drone_bench::bench_main(
+      argc, argv, "cloudconv_bench [--frames N] [--points P] [--dir DIR]", run_bench);
 }

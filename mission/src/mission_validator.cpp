@@ -1,16 +1,17 @@
 #include "mission/mission_validator.h"
 
+#include <fcntl.h>
 #include <json/json.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <clocale>
 #include <exception>
-#include <filesystem>
-#include <fstream>
 #include <locale>
 #include <sstream>
 #include <string>
-#include <system_error>
 
 namespace mission_validate {
 
@@ -61,30 +62,61 @@ constexpr int kJump = 18;
 constexpr int kGrabber = 19;
 constexpr int kYaw = 20;
 
-// The whole file as text; the empty text when it cannot be opened or read to its end, so that
-// the parser then reports an empty document rather than the check working on half a mission.
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in.good()) return std::string();
-  std::ostringstream text;
-  // Inserting a stream buffer catches read errors itself; an empty file also sets failbit on
-  // `text`, so only the source stream's state tells a read error apart.
-  text << in.rdbuf();
-  if (in.bad()) return std::string();
-  return text.str();
-}
-
 // A JSON number, integral or real. Booleans, strings, null, arrays and objects are not.
 bool isNumeric(const Json::Value& value) { return value.isNumeric() && !value.isBool(); }
 
-// A path the validator can open as a mission file. A directory opens as a stream on Linux but
-// holds no file, so it counts as a missing file rather than as an empty document.
-bool opensAsFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in.good()) return false;
-  std::error_code ec;
-  return !std::filesystem::is_directory(path, ec);
+// What a file that is not regular is, for the refusal's text.
+std::string fileKind(mode_t mode) {
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a file";
 }
+
+// The mission file, opened once and read from the same descriptor that was checked. Only a
+// regular file is read: a FIFO would wait for a writer forever and a device such as /dev/zero
+// never ends. O_NONBLOCK lets the open of a FIFO return at once; a regular file ignores it.
+class MissionFile {
+ public:
+  explicit MissionFile(const std::string& path)
+      : fd_(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
+    if (fd_ >= 0 && ::fstat(fd_, &st_) != 0) close();
+  }
+  ~MissionFile() { close(); }
+  MissionFile(const MissionFile&) = delete;
+  MissionFile& operator=(const MissionFile&) = delete;
+
+  // Opened; a directory opens but holds no file, so it counts as missing.
+  bool found() const { return fd_ >= 0 && !S_ISDIR(st_.st_mode); }
+  bool regular() const { return S_ISREG(st_.st_mode); }
+  std::string kind() const { return fileKind(st_.st_mode); }
+
+  // The whole file as text; the empty text when a read fails, so that the parser then reports
+  // an empty document rather than the check working on half a mission.
+  std::string read() const {
+    std::string text;
+    char buffer[65536];
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+      if (n > 0) {
+        text.append(buffer, static_cast<size_t>(n));
+      } else if (n == 0) {
+        return text;
+      } else if (errno != EINTR) {
+        return std::string();
+      }
+    }
+  }
+
+ private:
+  void close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  int fd_;
+  struct stat st_ {};
+};
 
 // Applies the waypoint rules to waypoint `index` of a mission with `count` waypoints.
 void checkWaypoint(const Json::Value& wp, Json::ArrayIndex index, Json::ArrayIndex count,
@@ -178,14 +210,19 @@ ValidationResult MissionValidator::validate(const std::string& path) {
   ValidationResult result;
   result.file = path;
 
-  if (!opensAsFile(path)) {
+  const MissionFile file(path);
+  if (!file.found()) {
     result.errors.push_back("文件不存在: " + path);
+    return result;
+  }
+  if (!file.regular()) {
+    result.errors.push_back(path + " is not a regular file (" + file.kind() + ")");
     return result;
   }
 
   Json::Value root;
   {
-    const std::string text = readFile(path);
+    const std::string text = file.read();
     std::istringstream in(text);
     Json::CharReaderBuilder builder;
     std::string parse_errors;

@@ -7,6 +7,7 @@
 
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "mission/mission_validator.h"
@@ -111,6 +112,18 @@ TEST_F(ValidatorTest, MissingPathIsReportedWithThePathAsGiven) {
 TEST_F(ValidatorTest, DirectoryCountsAsMissingFile) {
   const ValidationResult r = MissionValidator::validate(dir_.path());
   expect_single_error(r, "文件不存在: " + dir_.path());
+}
+
+TEST_F(ValidatorTest, OnlyRegularFilesAreRead) {
+  // A FIFO without a writer would block the read forever, /dev/zero would never end.
+  const std::string fifo = dir_.file("mission.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::pair<std::string, std::string> cases[] = {
+      {fifo, fifo + " is not a regular file (a FIFO)"},
+      {"/dev/zero", "/dev/zero is not a regular file (a character device)"},
+      {"/dev/null", "/dev/null is not a regular file (a character device)"},
+  };
+  for (const auto& c : cases) expect_single_error(MissionValidator::validate(c.first), c.second);
 }
 
 TEST_F(ValidatorTest, UnreadableFileCountsAsMissingFile) {

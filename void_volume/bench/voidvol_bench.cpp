@@ -14,20 +14,18 @@
 #include <pcl/point_types.h>
 #include <pcl/search/kdtree.h>
 
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "bench/bench_main.h"
+#include "bench/measure.h"
 #include "cloud_writer.h"
 #include "void_shapes.h"
 #include "void_volume/volume_analyzer.h"
@@ -155,16 +153,7 @@ struct Outcome {
 };
 
 void run_case(const Case& c, int depth, const std::string& dir) {
-  int channel[2];
-  if (pipe(channel) != 0) {
-    std::perror("pipe");
-    std::exit(1);
-  }
-  std::fflush(stdout);  // else the child would flush the parent's pending lines once more
-  const auto start = std::chrono::steady_clock::now();
-  const pid_t child = fork();
-  if (child == 0) {
-    close(channel[0]);
+  const drone_bench::ChildRun run = drone_bench::run_in_child([&] {
     const Cloud cloud = c.make();
     const std::string path = dir + "/case.pcd";
     voidvol_test::write_xyz_pcd(path, cloud.points, cloud.viewpoint);
@@ -175,23 +164,17 @@ void run_case(const Case& c, int depth, const std::string& dir) {
     out.volume = r.total_volume;
     out.components = r.component_volumes.size();
     std::snprintf(out.error, sizeof out.error, "%s", r.error_message.c_str());
-    const ssize_t written = write(channel[1], &out, sizeof out);
-    _exit(written == static_cast<ssize_t>(sizeof out) ? 0 : 1);
-  }
-  close(channel[1]);
+    return std::string(reinterpret_cast<const char*>(&out), sizeof out);
+  });
+  const double seconds = run.usage.wall_seconds;
+  const double peak_mb = run.usage.peak_mib;
   Outcome out{};
-  const ssize_t got = read(channel[0], &out, sizeof out);
-  close(channel[0]);
-  int status = 0;
-  rusage usage{};
-  wait4(child, &status, 0, &usage);
-  const double seconds = seconds_since(start);
-  const double peak_mb = usage.ru_maxrss / 1024.0;
-  if (got != static_cast<ssize_t>(sizeof out)) {
+  if (!run.ok() || run.out.size() != sizeof out) {
     std::printf("| %s | | %.1f | (the analysis crashed) | | | %.1f | %.0f |\n", c.name.c_str(),
                 c.truth, seconds, peak_mb);
     return;
   }
+  std::memcpy(&out, run.out.data(), sizeof out);
   if (out.success == 0) {
     std::printf("| %s | %zu | %.1f | fails: %s | | | %.1f | %.0f |\n", c.name.c_str(), out.points,
                 c.truth, out.error, seconds, peak_mb);
@@ -230,55 +213,18 @@ void time_orientation(size_t count, bool from_inside) {
   std::fflush(stdout);
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  int depth = 8;
-  size_t n = 50000;
-  size_t big = 1000000;
-  std::string dir;
-  std::string only;
-  for (int i = 1; i + 1 < argc; i += 2) {
-    const std::string key = argv[i];
-    const char* value = argv[i + 1];
-    if (key == "--depth") {
-      depth = std::atoi(value);
-    } else if (key == "--points") {
-      n = std::strtoul(value, nullptr, 10);
-    } else if (key == "--big") {
-      big = std::strtoul(value, nullptr, 10);
-    } else if (key == "--dir") {
-      dir = value;
-    } else if (key == "--only") {
-      only = value;
-    } else {
-      std::fprintf(stderr, "unknown option %s\n", key.c_str());
-      return 2;
-    }
-  }
-  const bool own_dir = dir.empty();
-  if (own_dir) {
-    char pattern[] = "/tmp/voidvol_bench.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-      std::perror("mkdtemp");
-      return 1;
-    }
-    dir = pattern;
-  }
-  std::printf("depth %d, %zu points a case\n\n", depth, n);
-  std::printf("| case | points | true m^3 | measured m^3 | error | pieces | time | peak MB |\n");
-  std::printf("|---|---|---|---|---|---|---|---|\n");
-  for (const Case& c : cases(n, big)) {
-    if (only.empty() || c.name.find(only) != std::string::npos) run_case(c, depth, dir);
-  }
-  if (own_dir) {
-    char pattern[] = "/tmp/voidvol_bench.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-      std::perror("mkdtemp");
-      return 1;
-    }
-    dir = pattern;
-  }
+int run_bench(drone_bench::Options& options) {
+  const int depth = static_cast<int>(options.integer("depth", 8, 1));
+  const auto n = static_cast<size_t>(options.integer("points", 50000, 1));
+  const auto big = static_cast<size_t>(options.integer("big", 1000000, 0));
+  const std::string given_dir = options.text("dir", "");
+  const std::string only = options.text("only", "");
+  options.check_all_known();
+  // A directory of its own unless one is given, removed at the end.
+  std::unique_ptr<drone_bench::ScratchDir> scratch;
+  if (given_dir.empty())
+    scratch = std::make_unique<drone_bench::ScratchDir>("/tmp", "voidvol_bench.");
+  const std::string dir = given_dir.empty() ? scratch->path() : given_dir;
   std::printf("depth %d, %zu points a case\n\n", depth, n);
   std::printf("| case | points | true m^3 | measured m^3 | error | pieces | time | peak MB |\n");
   std::printf("|---|---|---|---|---|---|---|---|\n");
@@ -294,10 +240,13 @@ int main(int argc, char** argv) {
       if (count > 0) time_orientation(count, from_inside);
     }
   }
-  if (own_dir) {
-    std::remove((dir + "/case.pcd").c_str());
-    std::remove((dir + "/case_reconstructed.pcd").c_str());
-    rmdir(dir.c_str());
-  }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  return drone_bench::bench_main(
+      argc, argv, "voidvol_bench [--depth N] [--points N] [--big N] [--dir DIR] [--only NAME]",
+      run_bench);
 }

@@ -6,10 +6,13 @@
 #include <cstring>
 #include <exception>
 #include <iostream>
+#include <memory>
+#include <ostream>
 #include <string>
 
 #include "framework/params.h"
 #include "framework/reporter.h"
+#include "framework/standard_streams.h"
 #include "framework/task.h"
 
 namespace drone_task {
@@ -47,8 +50,13 @@ inline int output_failure(Reporter& reporter) {
 // the run the same way, with the text "无法写入标准输出: <reason>", once the task has
 // ended; so does --help or --version. SIGPIPE is ignored, so that a closed pipe ends the program
 // with this report and status 1 rather than killing it without a word.
+//
+// Before anything else, descriptors 0 to 2 that are closed are opened on /dev/null. While the
+// task runs, standard output carries the report lines only: what a library prints there goes
+// to standard error.
 template <class TaskT>
 int run_main(int argc, char** argv, const ProgramInfo& info) {
+  detail::open_standard_descriptors();
   std::signal(SIGPIPE, SIG_IGN);
   const Params params(parse_args(argc, argv));
   if (params.has("help") || params.has("version")) {
@@ -63,7 +71,8 @@ int run_main(int argc, char** argv, const ProgramInfo& info) {
               << std::endl;
     return 1;
   }
-  Reporter reporter;
+  const std::unique_ptr<std::ostream> report_output = detail::claim_standard_output();
+  Reporter reporter(*report_output);
   if (const char* url = std::getenv("DRONE_TASK_PROGRESS_URL")) reporter.init(url);
   try {
     TaskT task;
