@@ -8,6 +8,7 @@
 #include <pcl/io/pcd_io.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -144,6 +145,10 @@ bool is_merge_result(const std::string& path) {
   return in && start == kMergedPrefix;
 }
 
+std::string unreadable(const std::string& path, const std::string& reason) {
+  return "无法读取关键帧: " + path + (reason.empty() ? "" : " (" + reason + ")");
+}
+
 // Finds the keyframes of `scan_dir` in merge order. The file at `output_pcd`, when it lies
 // there, is left out if it is an earlier merge result; if it is anything else it is a keyframe
 // that the merge would overwrite, and the merge is refused.
@@ -165,7 +170,12 @@ std::string list_keyframes(const std::string& scan_dir, const std::string& outpu
     const std::string name = it->path().filename().string();
     if (!ends_with(name, ".pcd")) continue;
     struct stat st {};
-    if (::stat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    // An entry named like a keyframe that cannot be followed (a dangling or looping link, a
+    // directory on the way that cannot be searched) is a keyframe that cannot be read.
+    if (::stat(it->path().c_str(), &st) != 0) {
+      return unreadable(it->path().string(), std::strerror(errno));
+    }
+    if (!S_ISREG(st.st_mode)) continue;
     if (output_exists && st.st_dev == out_st.st_dev && st.st_ino == out_st.st_ino) {
       if (is_merge_result(it->path().string())) continue;
       return "输出文件是扫描目录中的关键帧，合并会覆盖它: " + output_pcd;
@@ -183,10 +193,6 @@ std::string list_keyframes(const std::string& scan_dir, const std::string& outpu
 
 std::string keyframe_path(const std::string& scan_dir, const std::string& name) {
   return (fs::path(scan_dir) / name).string();
-}
-
-std::string unreadable(const std::string& path, const std::string& reason) {
-  return "无法读取关键帧: " + path + (reason.empty() ? "" : " (" + reason + ")");
 }
 
 std::string field_mismatch(const std::string& path, const std::vector<pcl::PCLPointField>& got,
