@@ -5,6 +5,7 @@
 
 #include "framework/escape_json.h"
 #include "framework/json_writer.h"
+#include "framework/progress.h"
 #include "scan_merge/scan_merger.h"
 #include "scan_paths.h"
 
@@ -42,7 +43,9 @@ void Scan2FullPcdTask::run(const drone_task::Params& params, drone_task::Reporte
                                      : scan_paths::derived_output_path(scan_dir);
 
   reporter.report(0, "开始合并: " + scan_dir + " -> " + output_pcd, "{}");
-  const scan2fullpcd::MergeResult merged = scan2fullpcd::ScanMerger::merge(scan_dir, output_pcd);
+  drone_task::ProgressMeter meter(reporter, 0, 50, "正在合并关键帧");
+  const scan2fullpcd::MergeResult merged =
+      scan2fullpcd::ScanMerger::merge(scan_dir, output_pcd, meter.callback());
   if (!merged.success) {
     reporter.finish(failure_document(merged.error_message));
     throw std::runtime_error(merged.error_message);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <locale>
 #include <sstream>
@@ -244,7 +245,8 @@ std::string write_failure(const std::string& output_pcd, const std::string& reas
 std::string write_merged(const std::string& scan_dir, const std::vector<std::string>& names,
                          const std::vector<pcl::PCLPointField>& fields,
                          const std::vector<uint64_t>& counts, uint64_t total,
-                         const std::string& output_pcd) {
+                         const std::string& output_pcd,
+                         const std::function<void(double)>& on_progress) {
   if (output_pcd.empty()) return "无法写入输出文件: 路径为空";
   if (!fs::path(output_pcd).has_filename()) return write_failure(output_pcd, "不是文件路径");
   // The temporary name ends in ".part", so even inside the scan directory it is never a keyframe.
@@ -257,6 +259,7 @@ std::string write_merged(const std::string& scan_dir, const std::vector<std::str
 
   pcl::PCDReader reader;
   pcl::PCLPointCloud2 cloud;
+  uint64_t done = 0;  // points written so far
   for (size_t k = 0; k < names.size(); ++k) {
     const std::string path = keyframe_path(scan_dir, names[k]);
     try {
@@ -273,6 +276,9 @@ std::string write_merged(const std::string& scan_dir, const std::vector<std::str
     }
     error = out.write(cloud.data.data(), cloud.data.size());
     if (!error.empty()) return write_failure(output_pcd, error);
+    done += n;
+    if (on_progress && total > 0)
+      on_progress(static_cast<double>(done) / static_cast<double>(total));
   }
   error = out.commit();
   return error.empty() ? "" : write_failure(output_pcd, error);
@@ -280,7 +286,8 @@ std::string write_merged(const std::string& scan_dir, const std::vector<std::str
 
 }  // namespace
 
-MergeResult ScanMerger::merge(const std::string& scan_dir, const std::string& output_pcd) {
+MergeResult ScanMerger::merge(const std::string& scan_dir, const std::string& output_pcd,
+                              const std::function<void(double)>& on_progress) {
   MergeResult result;
   result.input_scan_dir = scan_dir;
   const QuietPcl quiet;
@@ -293,7 +300,8 @@ MergeResult ScanMerger::merge(const std::string& scan_dir, const std::string& ou
   try {
     error = list_keyframes(scan_dir, output_pcd, &names);
     if (error.empty()) error = read_headers(scan_dir, names, &fields, &counts, &total);
-    if (error.empty()) error = write_merged(scan_dir, names, fields, counts, total, output_pcd);
+    if (error.empty())
+      error = write_merged(scan_dir, names, fields, counts, total, output_pcd, on_progress);
   } catch (const std::exception& e) {
     error = "合并失败: " + scan_dir + " (" + e.what() + ")";
   }

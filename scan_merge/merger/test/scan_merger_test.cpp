@@ -152,6 +152,21 @@ TEST(ScanMerger, MergesInNaturalNameOrderAndIgnoresOtherEntries) {
   }
 }
 
+TEST(ScanMerger, ReportsTheShareOfPointsWrittenAfterEachKeyframe) {
+  drone_test::TempDir dir;
+  const std::string scan = dir.file("scan");
+  fs::create_directory(scan);
+  const uint32_t sizes[] = {1, 3, 4};
+  for (int k = 0; k < 3; ++k) {
+    write_keyframe(scan + "/" + std::to_string(k) + ".pcd", make_cloud(kXyzi, sizes[k], k));
+  }
+  std::vector<double> fractions;
+  const MergeResult r = ScanMerger::merge(scan, dir.file("out.pcd"),
+                                          [&fractions](double f) { fractions.push_back(f); });
+  ASSERT_TRUE(r.success) << r.error_message;
+  EXPECT_EQ(fractions, (std::vector<double>{1.0 / 8, 4.0 / 8, 1.0}));
+}
+
 TEST(ScanMerger, KeepsEveryFieldWhateverTheKeyframeEncoding) {
   drone_test::TempDir dir;
   write_keyframe(dir.file("0.pcd"), make_cloud(kRich, 4, 0), PcdEncoding::kAscii);
