@@ -106,7 +106,7 @@ ChildRun run_program(const std::vector<std::string>& argv) {
   args.reserve(words.size() + 1);
   for (std::string& w : words) args.push_back(w.data());
   args.push_back(nullptr);
-  const ChildRun run = measure_child([&args](int write_fd) {
+  ChildRun run = measure_child([&args](int write_fd) {
     ::dup2(write_fd, 1);
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, 2);

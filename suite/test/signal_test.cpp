@@ -4,6 +4,7 @@
 #include <livox_ros_driver2/CustomMsg.h>
 #include <rosbag/bag.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdint>
@@ -25,11 +26,11 @@ namespace fs = std::filesystem;
 // True once `dir` holds a temporary output file with data in it.
 bool writing_in(const std::string& dir) {
   std::error_code ec;
-  for (const auto& entry : fs::directory_iterator(dir, ec)) {
+  const fs::directory_iterator entries(dir, ec);
+  return std::any_of(fs::begin(entries), fs::end(entries), [](const fs::directory_entry& entry) {
     const std::string name = entry.path().filename().string();
-    if (name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0) return true;
-  }
-  return false;
+    return name.size() > 5 && name.compare(name.size() - 5, 5, ".part") == 0;
+  });
 }
 
 // Runs the program until it writes in `dir`, ends it with SIGTERM and checks what is left.
@@ -95,7 +96,7 @@ TEST(EndedBySignal, Conversion) {
     std::vector<drone_test::XyzPoint> points(20000);
     for (size_t i = 0; i < points.size(); ++i) {
       points[i].x = static_cast<float>(i % 100);
-      points[i].y = static_cast<float>(i / 100);
+      points[i].y = static_cast<float>(std::floor(static_cast<double>(i) / 100.0));
       points[i].z = 1.0f;
     }
     for (uint32_t f = 0; f < 400; ++f) {
