@@ -77,6 +77,26 @@ bool write_all(int fd, const std::string& text) {
   return true;
 }
 
+// Forks a child that runs `child` with the write end of a pipe, its status the child's exit
+// status; the parent collects what it wrote, its status and its usage.
+ChildRun measure_child(const std::function<int(int write_fd)>& child) {
+  int pipe_fds[2];
+  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  std::fflush(nullptr);
+  const auto start = Clock::now();
+  const pid_t pid = ::fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    ::close(pipe_fds[0]);
+    ::_exit(child(pipe_fds[1]));
+  }
+  ::close(pipe_fds[1]);
+  ChildRun run;
+  drain(pipe_fds[0], run.out);
+  reap(pid, start, run);
+  return run;
+}
+
 }  // namespace
 
 ChildRun run_program(const std::vector<std::string>& argv) {
@@ -86,51 +106,29 @@ ChildRun run_program(const std::vector<std::string>& argv) {
   args.reserve(words.size() + 1);
   for (std::string& w : words) args.push_back(w.data());
   args.push_back(nullptr);
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  std::fflush(nullptr);
-  const auto start = Clock::now();
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    ::dup2(pipe_fds[1], 1);
+  ChildRun run = measure_child([&args](int write_fd) {
+    ::dup2(write_fd, 1);
     const int null = ::open("/dev/null", O_WRONLY);
     ::dup2(null, 2);
     ::unsetenv("DRONE_TASK_PROGRESS_URL");
     ::execv(args[0], args.data());
-    ::_exit(127);
-  }
-  ::close(pipe_fds[1]);
-  ChildRun run;
-  drain(pipe_fds[0], run.out);
-  reap(pid, start, run);
+    return 127;
+  });
   if (!run.ok()) throw std::runtime_error(argv[0] + " failed on " + argv.back());
   return run;
 }
 
 ChildRun run_in_child(const std::function<std::string()>& body) {
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-  std::fflush(nullptr);
-  const auto start = Clock::now();
-  const pid_t pid = ::fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    ::close(pipe_fds[0]);
+  return measure_child([&body](int write_fd) {
     int status = 1;
     try {
-      status = write_all(pipe_fds[1], body()) ? 0 : 1;
+      status = write_all(write_fd, body()) ? 0 : 1;
     } catch (const std::exception& e) {
       std::fprintf(stderr, "%s\n", e.what());
     }
     std::fflush(nullptr);
-    ::_exit(status);
-  }
-  ::close(pipe_fds[1]);
-  ChildRun run;
-  drain(pipe_fds[0], run.out);
-  reap(pid, start, run);
-  return run;
+    return status;
+  });
 }
 
 Usage time_here(const std::function<void()>& body) {

@@ -75,6 +75,12 @@ JsonWriter& JsonWriter::value(double number) {
   return *this;
 }
 
+JsonWriter& JsonWriter::raw(const std::string& json) {
+  separate();
+  out_ << json;
+  return *this;
+}
+
 JsonWriter& JsonWriter::value(const std::vector<std::string>& texts) {
   begin_array();
   for (const std::string& text : texts) value(text);
@@ -91,6 +97,18 @@ JsonWriter& JsonWriter::unsigned_integer(unsigned long long number) {
   separate();
   out_ << number;
   return *this;
+}
+
+std::string failure_document(const std::string& error) {
+  JsonWriter doc;
+  doc.begin_object().field("success", false).field("error", error).end_object();
+  return doc.str();
+}
+
+std::string error_metadata(const std::string& error) {
+  JsonWriter doc;
+  doc.begin_object().field("error", error).end_object();
+  return doc.str();
 }
 
 }  // namespace drone_task

@@ -1,7 +1,9 @@
 #include "framework/params.h"
 
 #include <cctype>
+#include <cmath>
 #include <exception>
+#include <stdexcept>
 #include <string>
 
 namespace drone_task {
@@ -33,6 +35,14 @@ double Params::get_double(const std::string& key, double def) const {
   } catch (const std::exception&) {
     return def;
   }
+}
+
+double Params::get_finite_double(const std::string& key, double def) const {
+  const double value = get_double(key, def);
+  if (!std::isfinite(value)) {
+    throw std::runtime_error("参数 --" + key + " 必须是有限数值: " + values_.at(key));
+  }
+  return value;
 }
 
 bool Params::get_bool(const std::string& key, bool def) const {

@@ -5,106 +5,31 @@
 #include <iostream>
 #include <string>
 
+#include "framework/json_writer.h"
 #include "http_sender.h"
 
 namespace drone_task {
 
 namespace {
 
+// {"percent":P,"message":"<escaped>","metadata":<metadata verbatim>}
+std::string report_line(int percent, const std::string& message, const std::string& metadata) {
+  JsonWriter line;
+  line.begin_object()
+      .field("percent", percent)
+      .field("message", message)
+      .key("metadata")
+      .raw(metadata)
+      .end_object();
+  return line.str();
+}
+
 bool reports_failure(const std::string& document) {
   return document.find("\"success\":false") != std::string::npos ||
          document.find("\"success\": false") != std::string::npos;
 }
 
-// Bytes of the well-formed UTF-8 sequence starting at text[i] (a byte from 0x80 up), or 0 when
-// none starts there: a stray continuation byte, a truncated sequence, an overlong form, a
-// surrogate or a code point above U+10FFFF.
-size_t utf8_sequence_length(const std::string& text, size_t i) {
-  const auto at = [&text](size_t k) {
-    return k < text.size() ? static_cast<unsigned char>(text[k]) : 0u;
-  };
-  const unsigned lead = at(i);
-  size_t length = 0;
-  unsigned low = 0x80;  // the range of the second byte, narrowed for some leads
-  unsigned high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;   // overlong below U+0800
-    if (lead == 0xED) high = 0x9F;  // surrogates
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;   // overlong below U+10000
-    if (lead == 0xF4) high = 0x8F;  // above U+10FFFF
-  } else {
-    return 0;
-  }
-  if (at(i + 1) < low || at(i + 1) > high) return 0;
-  for (size_t k = 2; k < length; ++k) {
-    if (at(i + k) < 0x80 || at(i + k) > 0xBF) return 0;
-  }
-  return length;
-}
-
 }  // namespace
-
-std::string escape_json(const std::string& text) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(text.size() + 8);
-  const size_t size = text.size();
-  for (size_t i = 0; i < size;) {
-    const char c = text[i];
-    const auto byte = static_cast<unsigned char>(c);
-    if (byte >= 0x80) {
-      const size_t length = utf8_sequence_length(text, i);
-      if (length > 0) {
-        out.append(text, i, length);
-        i += length;
-      } else {
-        out += "\\u00";
-        out += kHex[byte >> 4];
-        out += kHex[byte & 0xF];
-        ++i;
-      }
-      continue;
-    }
-    ++i;
-    switch (c) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\b':
-        out += "\\b";
-        break;
-      case '\f':
-        out += "\\f";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (byte < 0x20) {
-          out += "\\u00";
-          out += kHex[byte >> 4];
-          out += kHex[byte & 0xF];
-        } else {
-          out += c;
-        }
-    }
-  }
-  return out;
-}
 
 const char* version() { return DRONE_TASKS_VERSION; }
 
@@ -121,33 +46,31 @@ void Reporter::init(const std::string& url) {
 }
 
 void Reporter::report(int percent, const std::string& message, const std::string& metadata) {
-  const std::string line = "{\"percent\":" + std::to_string(percent) + ",\"message\":\"" +
-                           escape_json(message) + "\",\"metadata\":" + metadata + "}";
+  const std::string line = report_line(percent, message, metadata);
   send_stdout(line);
   send_http(line);
 }
 
 void Reporter::report_intermediate(int percent, const std::string& message,
                                    const std::string& metadata) {
-  const std::string line = "{\"percent\":" + std::to_string(percent) + ",\"message\":\"" +
-                           escape_json(message) + "\",\"metadata\":" + metadata + "}";
+  const std::string line = report_line(percent, message, metadata);
   send_stdout(line);
   if (http_ != nullptr) http_->offer(line);
 }
 
 void Reporter::finish(const Result& result) {
-  std::string metadata = "{\"result\":" + result.json + ",\"files\":[";
-  bool first = true;
+  JsonWriter metadata;
+  metadata.begin_object().key("result").raw(result.json).key("files").begin_array();
   for (const ResultFile& f : result.files) {
-    if (!first) metadata += ',';
-    first = false;
-    metadata += "{\"title\":\"" + escape_json(f.title) + "\",\"remark\":\"" +
-                escape_json(f.remark) + "\",\"path\":\"" + escape_json(f.path) + "\"}";
+    metadata.begin_object()
+        .field("title", f.title)
+        .field("remark", f.remark)
+        .field("path", f.path)
+        .end_object();
   }
-  metadata += "]}";
+  metadata.end_array().end_object();
   const std::string message = reports_failure(result.json) ? "任务失败" : "任务完成";
-  const std::string line = "{\"percent\":100,\"message\":\"" + escape_json(message) +
-                           "\",\"metadata\":" + metadata + "}";
+  const std::string line = report_line(100, message, metadata.str());
   send_stdout(line);
   send_http(line);
 }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,30 @@ TEST(Params, DoubleFollowsStodAndFallsBack) {
   EXPECT_DOUBLE_EQ(p.get_double("flag", 1.25), 1.25);
   EXPECT_DOUBLE_EQ(p.get_double("negative", 0), -0.5);
   EXPECT_DOUBLE_EQ(p.get_double("missing", 3.0), 3.0);
+}
+
+TEST(Params, FiniteDoubleRefusesNanAndInfinities) {
+  const Params p({{"nan", "nan"},
+                  {"NaN", "-NAN"},
+                  {"inf", "inf"},
+                  {"ninf", "-Infinity"},
+                  {"big", "1e999"},
+                  {"ok", "2.5"},
+                  {"word", "abc"}});
+  for (const char* key : {"nan", "NaN", "inf", "ninf"}) {
+    try {
+      p.get_finite_double(key, 1.0);
+      ADD_FAILURE() << key << " was accepted";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()),
+                std::string("参数 --") + key + " 必须是有限数值: " + p.get_string(key, ""));
+    }
+  }
+  // Out of range and unreadable texts fall back as get_double does.
+  EXPECT_EQ(p.get_finite_double("big", 7.0), 7.0);
+  EXPECT_EQ(p.get_finite_double("word", 7.0), 7.0);
+  EXPECT_EQ(p.get_finite_double("ok", 7.0), 2.5);
+  EXPECT_EQ(p.get_finite_double("absent", 7.0), 7.0);
 }
 
 TEST(Params, BoolAcceptsFourWordsInAnyCase) {

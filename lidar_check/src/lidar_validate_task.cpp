@@ -18,11 +18,11 @@ void LidarValidateTask::run(const drone_task::Params& params, drone_task::Report
   const std::string bag = params.get_path("bag", "");
   if (bag.empty()) throw std::runtime_error("缺少参数 --bag");
   const std::string topic = params.get_string("topic", "/livox/lidar");
-  const double interval = params.get_double("interval", 100.0);
-  const double tolerance = params.get_double("tolerance", 20.0);
+  const double interval = params.get_finite_double("interval", 100.0);
+  const double tolerance = params.get_finite_double("tolerance", 20.0);
   const int min_points = params.get_int("min_points", 1000);
-  const double min_elevation = params.get_double("min_elevation", -8.0);
-  const double max_elevation = params.get_double("max_elevation", 60.0);
+  const double min_elevation = params.get_finite_double("min_elevation", -8.0);
+  const double max_elevation = params.get_finite_double("max_elevation", 60.0);
 
   reporter.report(0, "开始验证 bag 文件: " + bag, "{}");
   const lidar_validate::ValidationResult result = lidar_validate::LidarValidator::validate(

@@ -40,9 +40,7 @@ void LivoxToPc2Task::run(const drone_task::Params& params, drone_task::Reporter&
   const livox_to_pc2::ConversionResult result =
       livox_to_pc2::LivoxToPc2Converter::convert(input_bag, output_bag, source_topic, target_topic);
   if (!result.success) {
-    drone_task::JsonWriter failure;
-    failure.begin_object().field("success", false).field("error", result.error).end_object();
-    reporter.finish(failure.str());
+    reporter.finish(drone_task::failure_document(result.error));
     throw std::runtime_error(result.error);
   }
   reporter.report(50, "转换完成，正在生成报告...", "{}");

@@ -5,18 +5,9 @@
 
 #include "framework/escape_json.h"
 #include "framework/json_writer.h"
+#include "framework/progress.h"
 #include "scan_merge/scan_merger.h"
 #include "scan_paths.h"
-
-namespace {
-
-std::string failure_document(const std::string& error) {
-  drone_task::JsonWriter doc;
-  doc.begin_object().field("success", false).field("error", error).end_object();
-  return doc.str();
-}
-
-}  // namespace
 
 std::string Scan2FullPcdTask::escape_json(const std::string& s) {
   return drone_task::escape_json(s);
@@ -34,7 +25,7 @@ void Scan2FullPcdTask::run(const drone_task::Params& params, drone_task::Reporte
     scan_dir = scan_paths::scan_dir_of_project(input_dir);
   } else {
     const std::string error = "必须指定 input_dir 或 scan_dir";
-    reporter.finish(failure_document(error));
+    reporter.finish(drone_task::failure_document(error));
     throw std::runtime_error(error);
   }
   const std::string output_pcd = scan_paths::is_given(output_option)
@@ -42,9 +33,11 @@ void Scan2FullPcdTask::run(const drone_task::Params& params, drone_task::Reporte
                                      : scan_paths::derived_output_path(scan_dir);
 
   reporter.report(0, "开始合并: " + scan_dir + " -> " + output_pcd, "{}");
-  const scan2fullpcd::MergeResult merged = scan2fullpcd::ScanMerger::merge(scan_dir, output_pcd);
+  drone_task::ProgressMeter meter(reporter, 0, 50, "正在合并关键帧");
+  const scan2fullpcd::MergeResult merged =
+      scan2fullpcd::ScanMerger::merge(scan_dir, output_pcd, meter.callback());
   if (!merged.success) {
-    reporter.finish(failure_document(merged.error_message));
+    reporter.finish(drone_task::failure_document(merged.error_message));
     throw std::runtime_error(merged.error_message);
   }
   reporter.report(50, "合并完成，正在生成报告...", "{}");

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -93,6 +94,45 @@ ProcessResult run_process(const std::vector<std::string>& argv,
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  if (WIFEXITED(status)) {
+    result.exit_code = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.signal = WTERMSIG(status);
+  }
+  return result;
+}
+
+ProcessResult signal_when(const std::vector<std::string>& argv, const std::function<bool()>& ready,
+                          int signal_number, double timeout_seconds) {
+  if (argv.empty()) throw std::runtime_error("signal_when: empty command");
+  std::vector<std::string> args = argv;
+  std::vector<char*> c_args = c_strings(args);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("signal_when: fork failed");
+  if (pid == 0) {
+    const int null_fd = open("/dev/null", O_RDWR);
+    dup2(null_fd, 0);
+    dup2(null_fd, 1);
+    dup2(null_fd, 2);
+    execv(c_args[0], c_args.data());
+    _exit(127);
+  }
+  int status = 0;
+  bool ended = false;
+  for (double waited = 0; waited < timeout_seconds; waited += 0.001) {
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      ended = true;
+      break;
+    }
+    if (ready()) break;
+    usleep(1000);
+  }
+  if (!ended) {
+    kill(pid, signal_number);
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }
+  ProcessResult result;
   if (WIFEXITED(status)) {
     result.exit_code = WEXITSTATUS(status);
   } else if (WIFSIGNALED(status)) {

@@ -10,6 +10,7 @@
 #include <ostream>
 #include <string>
 
+#include "framework/json_writer.h"
 #include "framework/params.h"
 #include "framework/reporter.h"
 #include "framework/standard_streams.h"
@@ -32,7 +33,7 @@ namespace detail {
 // (for the endpoint; standard output is lost), the [ERROR] line and status 1.
 inline int output_failure(Reporter& reporter) {
   const std::string text = reporter.output_error();
-  reporter.report(100, "错误: " + text, "{\"error\":\"" + escape_json(text) + "\"}");
+  reporter.report(100, "错误: " + text, error_metadata(text));
   std::cerr << "[ERROR] " << text << std::endl;
   return 1;
 }
@@ -79,7 +80,7 @@ int run_main(int argc, char** argv, const ProgramInfo& info) {
     task.run(params, reporter);
   } catch (const std::exception& e) {
     const std::string text = e.what();
-    reporter.report(100, "错误: " + text, "{\"error\":\"" + escape_json(text) + "\"}");
+    reporter.report(100, "错误: " + text, error_metadata(text));
     std::cerr << "[ERROR] " << text << std::endl;
     return 1;
   }

@@ -50,6 +50,10 @@ class JsonWriter {
     return value(v);
   }
 
+  // A complete JSON value that the caller has already written (a document, "{}"), inserted
+  // verbatim: never parsed, checked or escaped.
+  JsonWriter& raw(const std::string& json);
+
   // An array of strings as one value.
   JsonWriter& value(const std::vector<std::string>& texts);
 
@@ -68,5 +72,12 @@ class JsonWriter {
   // True between a key and its value, where no comma goes.
   bool after_key_ = false;
 };
+
+// The failure document of every task: {"success":false,"error":"<escaped error>"}, which the
+// reporter marks as failed.
+std::string failure_document(const std::string& error);
+
+// The metadata of the entry's error report: {"error":"<escaped error>"}.
+std::string error_metadata(const std::string& error);
 
 }  // namespace drone_task

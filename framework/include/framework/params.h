@@ -23,6 +23,11 @@ class Params {
   int get_int(const std::string& key, int def) const;
   // Floating prefix of the value (std::stod rules); `def` when absent, unreadable, or out of range.
   double get_double(const std::string& key, double def) const;
+  // Same as get_double for a value that reads as a finite number, or that does not read as a
+  // number at all (the default then). The one getter that throws: a value that reads as NaN or
+  // an infinity, where a finite number is meant, gives std::runtime_error with the text
+  // "参数 --<key> 必须是有限数值: <value>".
+  double get_finite_double(const std::string& key, double def) const;
   // True exactly for "true", "1", "yes", "on" in any case; any other present text is false.
   // `def` only when the key is absent.
   bool get_bool(const std::string& key, bool def) const;

@@ -12,6 +12,12 @@ namespace safe_output {
 // One output file while it is being written. The temporary file is ".<name>.<pid>.<n>.part" in
 // the output's directory, so the final rename never crosses file systems; it is removed again
 // unless commit() renamed it over the output. Not copyable; one thread at a time.
+//
+// SIGTERM, SIGINT and SIGHUP remove the temporary files of every open OutputFile and then end
+// the process as their default action does (the handler is installed by the first open(), for
+// those of the three signals that still have their default action). After SIGKILL the temporary
+// file stays; the next open() for the same output removes the temporary files of processes that
+// no longer exist.
 class OutputFile {
  public:
   // Nothing is touched until open().
@@ -44,6 +50,7 @@ class OutputFile {
   std::string target_;
   std::string temp_;  // empty: nothing of ours to remove
   int fd_ = -1;
+  int slot_ = -1;  // the signal handler's slot for temp_; -1: none
 };
 
 }  // namespace safe_output

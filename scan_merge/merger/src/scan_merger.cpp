@@ -8,11 +8,13 @@
 #include <pcl/io/pcd_io.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <limits>
 #include <locale>
 #include <sstream>
@@ -144,6 +146,10 @@ bool is_merge_result(const std::string& path) {
   return in && start == kMergedPrefix;
 }
 
+std::string unreadable(const std::string& path, const std::string& reason) {
+  return "无法读取关键帧: " + path + (reason.empty() ? "" : " (" + reason + ")");
+}
+
 // Finds the keyframes of `scan_dir` in merge order. The file at `output_pcd`, when it lies
 // there, is left out if it is an earlier merge result; if it is anything else it is a keyframe
 // that the merge would overwrite, and the merge is refused.
@@ -165,7 +171,12 @@ std::string list_keyframes(const std::string& scan_dir, const std::string& outpu
     const std::string name = it->path().filename().string();
     if (!ends_with(name, ".pcd")) continue;
     struct stat st {};
-    if (::stat(it->path().c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    // An entry named like a keyframe that cannot be followed (a dangling or looping link, a
+    // directory on the way that cannot be searched) is a keyframe that cannot be read.
+    if (::stat(it->path().c_str(), &st) != 0) {
+      return unreadable(it->path().string(), std::strerror(errno));
+    }
+    if (!S_ISREG(st.st_mode)) continue;
     if (output_exists && st.st_dev == out_st.st_dev && st.st_ino == out_st.st_ino) {
       if (is_merge_result(it->path().string())) continue;
       return "输出文件是扫描目录中的关键帧，合并会覆盖它: " + output_pcd;
@@ -183,10 +194,6 @@ std::string list_keyframes(const std::string& scan_dir, const std::string& outpu
 
 std::string keyframe_path(const std::string& scan_dir, const std::string& name) {
   return (fs::path(scan_dir) / name).string();
-}
-
-std::string unreadable(const std::string& path, const std::string& reason) {
-  return "无法读取关键帧: " + path + (reason.empty() ? "" : " (" + reason + ")");
 }
 
 std::string field_mismatch(const std::string& path, const std::vector<pcl::PCLPointField>& got,
@@ -238,7 +245,8 @@ std::string write_failure(const std::string& output_pcd, const std::string& reas
 std::string write_merged(const std::string& scan_dir, const std::vector<std::string>& names,
                          const std::vector<pcl::PCLPointField>& fields,
                          const std::vector<uint64_t>& counts, uint64_t total,
-                         const std::string& output_pcd) {
+                         const std::string& output_pcd,
+                         const std::function<void(double)>& on_progress) {
   if (output_pcd.empty()) return "无法写入输出文件: 路径为空";
   if (!fs::path(output_pcd).has_filename()) return write_failure(output_pcd, "不是文件路径");
   // The temporary name ends in ".part", so even inside the scan directory it is never a keyframe.
@@ -251,6 +259,7 @@ std::string write_merged(const std::string& scan_dir, const std::vector<std::str
 
   pcl::PCDReader reader;
   pcl::PCLPointCloud2 cloud;
+  uint64_t done = 0;  // points written so far
   for (size_t k = 0; k < names.size(); ++k) {
     const std::string path = keyframe_path(scan_dir, names[k]);
     try {
@@ -267,6 +276,9 @@ std::string write_merged(const std::string& scan_dir, const std::vector<std::str
     }
     error = out.write(cloud.data.data(), cloud.data.size());
     if (!error.empty()) return write_failure(output_pcd, error);
+    done += n;
+    if (on_progress && total > 0)
+      on_progress(static_cast<double>(done) / static_cast<double>(total));
   }
   error = out.commit();
   return error.empty() ? "" : write_failure(output_pcd, error);
@@ -274,7 +286,8 @@ std::string write_merged(const std::string& scan_dir, const std::vector<std::str
 
 }  // namespace
 
-MergeResult ScanMerger::merge(const std::string& scan_dir, const std::string& output_pcd) {
+MergeResult ScanMerger::merge(const std::string& scan_dir, const std::string& output_pcd,
+                              const std::function<void(double)>& on_progress) {
   MergeResult result;
   result.input_scan_dir = scan_dir;
   const QuietPcl quiet;
@@ -287,7 +300,8 @@ MergeResult ScanMerger::merge(const std::string& scan_dir, const std::string& ou
   try {
     error = list_keyframes(scan_dir, output_pcd, &names);
     if (error.empty()) error = read_headers(scan_dir, names, &fields, &counts, &total);
-    if (error.empty()) error = write_merged(scan_dir, names, fields, counts, total, output_pcd);
+    if (error.empty())
+      error = write_merged(scan_dir, names, fields, counts, total, output_pcd, on_progress);
   } catch (const std::exception& e) {
     error = "合并失败: " + scan_dir + " (" + e.what() + ")";
   }

@@ -152,6 +152,21 @@ TEST(ScanMerger, MergesInNaturalNameOrderAndIgnoresOtherEntries) {
   }
 }
 
+TEST(ScanMerger, ReportsTheShareOfPointsWrittenAfterEachKeyframe) {
+  drone_test::TempDir dir;
+  const std::string scan = dir.file("scan");
+  fs::create_directory(scan);
+  const uint32_t sizes[] = {1, 3, 4};
+  for (int k = 0; k < 3; ++k) {
+    write_keyframe(scan + "/" + std::to_string(k) + ".pcd", make_cloud(kXyzi, sizes[k], k));
+  }
+  std::vector<double> fractions;
+  const MergeResult r = ScanMerger::merge(scan, dir.file("out.pcd"),
+                                          [&fractions](double f) { fractions.push_back(f); });
+  ASSERT_TRUE(r.success) << r.error_message;
+  EXPECT_EQ(fractions, (std::vector<double>{1.0 / 8, 4.0 / 8, 1.0}));
+}
+
 TEST(ScanMerger, KeepsEveryFieldWhateverTheKeyframeEncoding) {
   drone_test::TempDir dir;
   write_keyframe(dir.file("0.pcd"), make_cloud(kRich, 4, 0), PcdEncoding::kAscii);
@@ -312,6 +327,15 @@ TEST(ScanMerger, ReportsEachFailureWithThePathConcerned) {
   drone_test::write_file(liar + "/1.pcd",
                          "VERSION 0.7\nFIELDS x\nSIZE 4\nTYPE F\nCOUNT 1\nWIDTH 4000000000\n"
                          "HEIGHT 1\nPOINTS 4000000000\nDATA binary\n0123");
+  // Links named like keyframes that lead nowhere, or to themselves.
+  const std::string dangling = dir.file("dangling");
+  fs::create_directory(dangling);
+  write_keyframe(dangling + "/1.pcd", make_cloud(kXyzi, 2, 0));
+  fs::create_symlink(dangling + "/gone.pcd", dangling + "/2.pcd");
+  const std::string looping = dir.file("looping");
+  fs::create_directory(looping);
+  write_keyframe(looping + "/1.pcd", make_cloud(kXyzi, 2, 0));
+  fs::create_symlink("3.pcd", looping + "/3.pcd");
   const std::string overflow = dir.file("overflow");
   fs::create_directory(overflow);
   for (const char* name : {"1.pcd", "2.pcd"}) {
@@ -333,6 +357,10 @@ TEST(ScanMerger, ReportsEachFailureWithThePathConcerned) {
       {broken, dir.file("o.pcd"), "无法读取关键帧: " + broken + "/2.pcd"},
       {short_binary, dir.file("o.pcd"), "无法读取关键帧: " + short_binary + "/1.pcd"},
       {liar, dir.file("o.pcd"), "无法读取关键帧: " + liar + "/1.pcd"},
+      {dangling, dir.file("o.pcd"),
+       "无法读取关键帧: " + dangling + "/2.pcd (No such file or directory)"},
+      {looping, dir.file("o.pcd"),
+       "无法读取关键帧: " + looping + "/3.pcd (Too many levels of symbolic links)"},
       {overflow, dir.file("o.pcd"),
        "关键帧点数合计超出单个 PCD 文件的上限 4294967295: " + overflow},
       {scan, dir.file("nowhere/o.pcd"), "无法写入输出文件: " + dir.file("nowhere/o.pcd")},

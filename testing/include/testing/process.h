@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -20,6 +21,13 @@ struct ProcessResult {
 ProcessResult run_process(const std::vector<std::string>& argv,
                           const std::map<std::string, std::string>& env_set = {},
                           const std::vector<std::string>& env_unset = {});
+
+// Starts `argv` as run_process does, with its output discarded, waits until `ready()` holds
+// (asked every millisecond, for at most `timeout_seconds`), sends it `signal_number` and waits
+// for its end. When the process ends before `ready()` held, nothing is sent. The result carries
+// no output.
+ProcessResult signal_when(const std::vector<std::string>& argv, const std::function<bool()>& ready,
+                          int signal_number, double timeout_seconds = 120);
 
 // The words that run a command as an unprivileged user (65534, "nobody") when the tests run as
 // root, who can read any file whatever its mode: setpriv and its options; empty when not root.

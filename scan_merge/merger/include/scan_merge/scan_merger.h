@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace scan2fullpcd {
@@ -40,7 +41,11 @@ class ScanMerger {
   // that exists and is not a regular file (a device, a FIFO, a directory) is refused. Memory in use
   // stays within about one keyframe, whatever their number. Never prints and never throws: every
   // failure, running out of memory included, comes back in the record.
-  static MergeResult merge(const std::string& scan_dir, const std::string& output_pcd);
+  //
+  // `on_progress`, when set, is called after each keyframe written with the share of all points
+  // written so far (0 to 1).
+  static MergeResult merge(const std::string& scan_dir, const std::string& output_pcd,
+                           const std::function<void(double)>& on_progress = {});
 };
 
 }  // namespace scan2fullpcd
