@@ -1,8 +1,5 @@
 #include "testing/bag_bytes.h"
 
-#include <bzlib.h>
-#include <roslz4/lz4s.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -247,24 +244,13 @@ std::string chunk_contents(const std::string& bag_bytes, const BagRecord& chunk)
   const std::string compression =
       bag_bytes.substr(compression_at + 16, get_u32(bag_bytes, compression_at) - 12);
   const uint32_t size = get_u32(bag_bytes, size_at + 9);  // <length>"size="<value>
-  std::string stored = bag_bytes.substr(chunk.data_pos, chunk.data_len);
-  if (compression == "none") {
-    if (stored.size() != size) throw std::runtime_error("a plain chunk of the wrong size");
-    return stored;
-  }
+  const std::string stored = bag_bytes.substr(chunk.data_pos, chunk.data_len);
   std::string out(size, '\0');
-  unsigned int produced = size;
-  int status = 0;
-  if (compression == "bz2") {
-    status = BZ2_bzBuffToBuffDecompress(out.data(), &produced, stored.data(),
-                                        static_cast<unsigned int>(stored.size()), 0, 0);
-  } else if (compression == "lz4") {
-    status = roslz4_buffToBuffDecompress(stored.data(), static_cast<unsigned int>(stored.size()),
-                                         out.data(), &produced);
-  } else {
-    throw std::runtime_error("unknown compression " + compression);
-  }
-  if (status != 0 || produced != size) throw std::runtime_error("a chunk that does not decompress");
+  const std::string fault =
+      bag_check::decompress_chunk(compression, reinterpret_cast<const uint8_t*>(stored.data()),
+                                  static_cast<uint32_t>(stored.size()),
+                                  reinterpret_cast<uint8_t*>(out.data()), size, chunk.pos);
+  if (!fault.empty()) throw std::runtime_error(fault);
   return out;
 }
 
@@ -288,7 +274,7 @@ std::vector<IndexedMessage> indexed_messages(const std::string& bag_bytes) {
         const uint8_t op_value = static_cast<uint8_t>(contents.at(op + 7));
         const size_t data_pos = at + 4 + header_len + 4;
         const uint32_t data_len = get_u32(contents, data_pos - 4);
-        if (op_value == 0x01 || op_value == kOpConnection) {
+        if (op_value == bag_check::kOpMessageDefinition || op_value == kOpConnection) {
           at = data_pos;
           continue;
         }

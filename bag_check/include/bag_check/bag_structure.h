@@ -21,7 +21,7 @@ enum class Scope {
 // out of bounds or block:
 //   - "<path> is not a regular file (a FIFO)" (or a directory, a character device, a block
 //     device, a socket); a FIFO is opened without waiting for a writer;
-//   - "record header at byte N states L bytes, more than the file holds" (for L above 1 MiB);
+//   - "record header at byte N states L bytes, more than the file holds" (for L above 4 MiB);
 //   - "record header at byte N has a field that runs past the header's end";
 //   - "index entry at byte N has time 0 on connection C, which the bag does not define";
 //   - "index entry at byte N points at offset O of the chunk at byte P, which holds S bytes";

@@ -8,15 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "bag_check/bag_record.h"
+
 namespace drone_test {
 
 // The "op" values of the record types of a version 2.0 bag.
-constexpr uint8_t kOpMessageData = 0x02;
-constexpr uint8_t kOpFileHeader = 0x03;
-constexpr uint8_t kOpIndexData = 0x04;
-constexpr uint8_t kOpChunk = 0x05;
-constexpr uint8_t kOpChunkInfo = 0x06;
-constexpr uint8_t kOpConnection = 0x07;
+using bag_check::kOpChunk;
+using bag_check::kOpChunkInfo;
+using bag_check::kOpConnection;
+using bag_check::kOpFileHeader;
+using bag_check::kOpIndexData;
+using bag_check::kOpMessageData;
 
 // One record as stored: <header length><header fields><data length><data>.
 struct BagRecord {
