@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "bag_check/bag_chunks.h"
 #include "bag_check/bag_structure.h"
 #include "bag_index.h"
 
@@ -142,8 +143,10 @@ BagAnalysisResult from_view(const std::string& bag_path) {
 BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
   // The chunk-info records count every message of each chunk per connection and give each
   // chunk's first and last time, which is all the inventory needs.
+  // Only an index that lists every stored chunk counts them all; otherwise the structure check
+  // on the bag library's path refuses the bag rather than count a part of it.
   const std::optional<BagIndex> index = read_bag_index(bag_path);
-  if (index) return from_index(*index);
+  if (index && bag_check::check_index_covers_chunks(bag_path).empty()) return from_index(*index);
   return from_view(bag_path);
 }
 

@@ -295,6 +295,18 @@ std::vector<IndexedMessage> indexed_messages(const std::string& bag_bytes) {
   return found;
 }
 
+std::string without_chunk_info(const std::string& bag_bytes, size_t n) {
+  const BagRecord info = record_with_op(bag_bytes, kOpChunkInfo, n);
+  std::string out = bag_bytes;
+  out.erase(info.pos, info.data_pos + info.data_len - info.pos);
+  const BagRecord header = record_with_op(out, kOpFileHeader);
+  const size_t count = field_at(out, header.header_pos, header.header_len, "chunk_count");
+  if (count == std::string::npos) throw std::runtime_error("a file header without chunk_count");
+  const size_t value = count + 4 + std::string("chunk_count=").size();
+  put_u32(out, value, get_u32(out, value) - 1);
+  return out;
+}
+
 std::vector<NamedFile> damaged_copies(const std::string& bag_path, const std::string& dir) {
   const std::string valid = read_file(bag_path);
 

@@ -123,6 +123,11 @@ struct IndexedMessage {
 // record does not lie inside its chunk.
 std::vector<IndexedMessage> indexed_messages(const std::string& bag_bytes);
 
+// A copy of a bag's bytes whose index leaves out the n-th chunk-info record (from 0), with the
+// file header's chunk count lowered to match: header and index agree with each other, and the
+// chunk stays stored. Throws std::runtime_error when the bag has no such record.
+std::string without_chunk_info(const std::string& bag_bytes, size_t n);
+
 // A file that a test hands to a reader, with a label for failure messages.
 struct NamedFile {
   std::string label;
