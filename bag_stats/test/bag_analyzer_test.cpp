@@ -493,4 +493,30 @@ TEST(BagAnalyzer, UnreadableFileIsReportedInTheRecord) {
   EXPECT_EQ(WEXITSTATUS(status), 0) << "the unreadable bag was not reported as unopenable";
 }
 
+// An index whose chunk-info records leave chunks out (the file header's chunk count lowered to
+// match) was counted as the whole bag, on the fast path and by the bag library alike; the bag is
+// refused instead, naming the first chunk left out, whichever it is.
+TEST(BagAnalyzer, IndexThatLeavesAChunkOutIsRefusedRatherThanCountedInPart) {
+  drone_test::TempDir dir;
+  std::vector<TestMessage> messages;
+  for (int i = 0; i < 60; ++i)
+    messages.push_back({i % 2 ? "/a" : "/b", ros::Time(10 + i, 0), K::kString, ""});
+  bagstat_test::write_bag(dir.file("whole.bag"), messages, rosbag::compression::Uncompressed, 256);
+  const BagAnalysisResult whole = BagAnalyzer::analyze(dir.file("whole.bag"));
+  ASSERT_TRUE(whole.success);
+  EXPECT_EQ(whole.total_messages, 60u);
+  const std::string bytes = drone_test::read_file(dir.file("whole.bag"));
+  for (const size_t left_out : {size_t{0}, size_t{3}}) {
+    SCOPED_TRACE(left_out);
+    const std::string path = dir.file("gap.bag");
+    drone_test::write_file(path, drone_test::without_chunk_info(bytes, left_out));
+    const BagAnalysisResult r = BagAnalyzer::analyze(path);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.error_message.rfind("无法打开 bag 文件: the index lists ", 0), 0u)
+        << r.error_message;
+    EXPECT_EQ(r.total_messages, 0u);
+    EXPECT_TRUE(r.topics.empty());
+  }
+}
+
 }  // namespace
