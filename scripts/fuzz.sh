@@ -15,18 +15,16 @@ seconds=${1:-60}
 ./scripts/install-deps.sh >/dev/null
 export PATH="/usr/bin:$PATH"
 
-# Each target's largest input in bytes and its seed folders, relative to the repository's top.
-bags="testing/fixtures/bags fuzz/corpus/bag"
-declare -A max_len=(
-  [bag_check]=65536 [bagstat]=65536 [scancheck]=65536 [cloudconv]=65536
-  [pcd_header]=16384 [void_volume_load]=16384 [scan_merge]=16384
-  [mission]=8192 [parse_args]=1024 [escape_json]=1024)
-declare -A seeds=(
-  [bag_check]=$bags [bagstat]=$bags [scancheck]=$bags [cloudconv]=$bags
-  [pcd_header]=fuzz/corpus/pcd [void_volume_load]=fuzz/corpus/pcd [scan_merge]=fuzz/corpus/pcd
-  [mission]=fuzz/corpus/mission [parse_args]=fuzz/corpus/args [escape_json]=fuzz/corpus/text)
-order=(escape_json parse_args mission pcd_header void_volume_load scan_merge
-  bag_check bagstat scancheck cloudconv)
+# Each target's largest input in bytes and its input folders (relative to the repository's
+# top), from the table that the build reads too.
+declare -A max_len=() seeds=()
+order=()
+while read -r name len folders; do
+  [[ -z $name || $name == \#* ]] && continue
+  max_len[$name]=$len
+  seeds[$name]=$folders
+  order+=("$name")
+done <fuzz/targets.txt
 targets=("$@")
 ((${#targets[@]} > 0)) || targets=("${order[@]}")
 for t in "${targets[@]}"; do
@@ -55,7 +53,6 @@ for t in "${targets[@]}"; do
   mkdir -p "$corpus" "$findings"
   inputs=()
   for s in ${seeds[$t]}; do inputs+=("$s"); done
-  [[ -d fuzz/regressions/$t ]] && inputs+=("fuzz/regressions/$t")
   log=$build/findings/$t.log
   echo "== fuzz $t for ${seconds}s"
   status=0
