@@ -106,8 +106,8 @@ std::string check_index_covers_chunks(const std::string& path) {
             return std::binary_search(listed.begin(), listed.end(), p);
           }));
       return "the index lists " + std::to_string(covered) + " of the bag's " +
-             std::to_string(stored.size()) + " chunks: the chunk at byte " + std::to_string(pos) +
-             " is not among them";
+             std::to_string(stored.size()) + " chunks and is incomplete: the chunk at byte " +
+             std::to_string(pos) + " is not among them";
     }
   }
   for (const uint64_t pos : listed) {

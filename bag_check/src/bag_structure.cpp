@@ -406,7 +406,7 @@ class StructureWalk {
 }  // namespace
 
 std::string check_structure(const std::string& path, Scope scope) {
-  const std::string fault = StructureWalk(path, scope).run();
+  std::string fault = StructureWalk(path, scope).run();
   if (!fault.empty()) return fault;
   // An index that leaves chunks out reads without damage, but as a part of the bag.
   return check_index_covers_chunks(path);

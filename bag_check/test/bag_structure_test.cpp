@@ -350,8 +350,8 @@ TEST_F(BagStructure, IndexThatLeavesChunksOutIsFound) {
     drone_test::write_file(path, drone_test::without_chunk_info(whole, left_out));
     const std::string expected = "the index lists " + std::to_string(chunks.size() - 1) +
                                  " of the bag's " + std::to_string(chunks.size()) +
-                                 " chunks: the chunk at byte " + std::to_string(chunks[left_out]) +
-                                 " is not among them";
+                                 " chunks and is incomplete: the chunk at byte " +
+                                 std::to_string(chunks[left_out]) + " is not among them";
     EXPECT_EQ(bag_check::check_index_covers_chunks(path), expected);
     EXPECT_EQ(check_structure(path), expected);
     EXPECT_EQ(check_structure(path, Scope::kMessages), expected);
@@ -389,8 +389,8 @@ TEST_F(BagStructure, IndexThatListsAChunkNotStoredIsFound) {
   for (const BagRecord& r : drone_test::bag_records(bytes)) chunks += r.op == drone_test::kOpChunk;
   EXPECT_EQ(bag_check::check_index_covers_chunks(path),
             "the index lists " + std::to_string(chunks - 1) + " of the bag's " +
-                std::to_string(chunks) + " chunks: the chunk at byte " + std::to_string(stored) +
-                " is not among them")
+                std::to_string(chunks) + " chunks and is incomplete: the chunk at byte " +
+                std::to_string(stored) + " is not among them")
       << "a moved entry leaves its chunk unlisted first";
   drone_test::write_file(path, drone_test::without_chunk_info(bytes, 0));
   EXPECT_NE(bag_check::check_index_covers_chunks(path), "");

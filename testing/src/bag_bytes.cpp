@@ -307,6 +307,28 @@ std::string without_chunk_info(const std::string& bag_bytes, size_t n) {
   return out;
 }
 
+std::string as_unclosed_recording(const std::string& bag_bytes) {
+  std::string out = bag_bytes;
+  const BagRecord header = record_with_op(out, kOpFileHeader);
+  uint32_t index_pos = 0;
+  for (const BagRecord& r : bag_records(out)) {
+    if (r.op == kOpConnection) {
+      index_pos = static_cast<uint32_t>(r.pos);
+      break;
+    }
+  }
+  if (index_pos != 0) out.resize(index_pos);
+  for (const char* name : {"index_pos", "conn_count", "chunk_count"}) {
+    const size_t at = field_at(out, header.header_pos, header.header_len, name);
+    if (at == std::string::npos)
+      throw std::runtime_error("a file header without " + std::string(name));
+    const size_t value = at + 4 + std::string(name).size() + 1;
+    put_u32(out, value, 0);
+    if (std::string(name) == "index_pos") put_u32(out, value + 4, 0);
+  }
+  return out;
+}
+
 std::vector<NamedFile> damaged_copies(const std::string& bag_path, const std::string& dir) {
   const std::string valid = read_file(bag_path);
 

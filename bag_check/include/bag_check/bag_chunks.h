@@ -10,7 +10,8 @@ namespace bag_check {
 // part as the whole bag. Returns "" when both list the same chunks, and also when the file is no
 // indexed, unencrypted version 2.0 bag whose index section reads (those are refused, or read,
 // elsewhere); otherwise the first difference:
-//   - "the index lists K of the bag's M chunks: the chunk at byte P is not among them";
+//   - "the index lists K of the bag's M chunks and is incomplete: the chunk at byte P is not
+//     among them";
 //   - "the index lists a chunk at byte P, where the bag stores none".
 // Reads record headers only, never a chunk's data or an index entry: the work grows with the
 // numbers of chunks and connections. Bytes after the last chunk's index records that are no

@@ -128,6 +128,11 @@ std::vector<IndexedMessage> indexed_messages(const std::string& bag_bytes);
 // chunk stays stored. Throws std::runtime_error when the bag has no such record.
 std::string without_chunk_info(const std::string& bag_bytes, size_t n);
 
+// A copy of a bag's bytes as a recorder that was stopped leaves them: the index section (from
+// the first connection record after the last chunk's index records) is gone and the file
+// header states index position 0 and no connections or chunks; the chunks stay as they were.
+std::string as_unclosed_recording(const std::string& bag_bytes);
+
 // A file that a test hands to a reader, with a label for failure messages.
 struct NamedFile {
   std::string label;
