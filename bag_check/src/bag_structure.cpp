@@ -1,9 +1,7 @@
 #include "bag_check/bag_structure.h"
 
-#include <bzlib.h>
 #include <fcntl.h>
 #include <ros/time.h>
-#include <roslz4/lz4s.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +16,9 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include "bag_check/bag_chunks.h"
+#include "bag_check/bag_record.h"
 
 namespace bag_check {
 
@@ -74,33 +75,15 @@ class Bytes {
 
 using Fields = std::map<std::string, std::string>;
 
-// The header parser of the bag library refuses a field longer than this before reading it.
-constexpr uint32_t kMaxFieldLength = 1000000;
-
-// Longer record headers than this are refused when they run past the end of the file.
-constexpr uint32_t kMaxHeaderLength = 1 << 20;
-
-enum class Parse { kOk, kRefused, kPastEnd };
-
-// Parses the record header fields stored in `bytes` as the bag library does: <length><name>=
-// <value>, a later field of the same name replacing an earlier one. kPastEnd when a field or its
-// length word runs past the header's end, which the library would read beyond; kRefused where
-// the library refuses the header on its own.
+// Parses the record header fields stored in `bytes` as the bag library does, a later field of
+// the same name replacing an earlier one. kPastEnd when a field or its length word runs past the
+// header's end, which the library would read beyond; kRefused where the library refuses the
+// header on its own.
 Parse parse_fields(const uint8_t* bytes, uint32_t length, Fields& fields) {
-  uint32_t at = 0;
-  while (at < length) {
-    uint32_t field_length = 0;
-    if (length - at < 4) return Parse::kPastEnd;
-    std::memcpy(&field_length, bytes + at, 4);
-    at += 4;
-    if (field_length > kMaxFieldLength) return Parse::kRefused;
-    if (field_length > length - at) return Parse::kPastEnd;
-    const char* text = reinterpret_cast<const char*>(bytes + at);
-    const char* equals = static_cast<const char*>(std::memchr(text, '=', field_length));
-    if (equals == nullptr) return Parse::kRefused;
-    fields[std::string(text, equals)] = std::string(equals + 1, text + field_length);
-    at += field_length;
-  }
+  RecordFields parsed;
+  const Parse result = parsed.parse(bytes, length);
+  if (result != Parse::kOk) return result;
+  for (const auto& f : parsed.all()) fields[std::string(f.first)] = std::string(f.second);
   return Parse::kOk;
 }
 
@@ -111,14 +94,6 @@ bool field(const Fields& fields, const char* name, T& value) {
   std::memcpy(&value, it->second.data(), sizeof(T));
   return true;
 }
-
-constexpr uint8_t kOpMessageDefinition = 0x01;
-constexpr uint8_t kOpMessageData = 0x02;
-constexpr uint8_t kOpFileHeader = 0x03;
-constexpr uint8_t kOpIndexData = 0x04;
-constexpr uint8_t kOpChunk = 0x05;
-constexpr uint8_t kOpChunkInfo = 0x06;
-constexpr uint8_t kOpConnection = 0x07;
 
 bool op_is(const Fields& fields, uint8_t op) {
   uint8_t value = 0;
@@ -267,23 +242,9 @@ class StructureWalk {
     if (compression != "bz2" && compression != "lz4") return false;
     if (compressed_size > size_ - pos_) return false;  // the library's read fails first
     if (!read(compressed_.resize(compressed_size), compressed_size)) return false;
-    char* const in = reinterpret_cast<char*>(compressed_.data());
-    char* const out = reinterpret_cast<char*>(chunk_.resize(chunk_size_));
-    unsigned int produced = chunk_size_;
-    const int status = compression == "bz2"
-                           ? BZ2_bzBuffToBuffDecompress(out, &produced, in, compressed_size, 0, 0)
-                           : roslz4_buffToBuffDecompress(in, compressed_size, out, &produced);
-    if (status != (compression == "bz2" ? BZ_OK : ROSLZ4_OK)) {
-      fault_ = "chunk at byte " + std::to_string(chunk_pos_) + " cannot be decompressed (" +
-               compression + " error " + std::to_string(status) + ")";
-      return false;
-    }
-    if (produced != chunk_size_) {
-      fault_ = "chunk at byte " + std::to_string(chunk_pos_) + " decompresses to " +
-               std::to_string(produced) + " bytes, not the " + std::to_string(chunk_size_) +
-               " its header states";
-      return false;
-    }
+    fault_ = decompress_chunk(compression, compressed_.data(), compressed_size,
+                              chunk_.resize(chunk_size_), chunk_size_, chunk_pos_);
+    if (!fault_.empty()) return false;
     return chunk_loaded_ = true;
   }
 
@@ -445,7 +406,10 @@ class StructureWalk {
 }  // namespace
 
 std::string check_structure(const std::string& path, Scope scope) {
-  return StructureWalk(path, scope).run();
+  std::string fault = StructureWalk(path, scope).run();
+  if (!fault.empty()) return fault;
+  // An index that leaves chunks out reads without damage, but as a part of the bag.
+  return check_index_covers_chunks(path);
 }
 
 }  // namespace bag_check

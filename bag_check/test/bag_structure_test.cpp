@@ -1,5 +1,7 @@
 #include "bag_check/bag_structure.h"
 
+#include "bag_check/bag_chunks.h"
+
 #include <gtest/gtest.h>
 #include <ros/time.h>
 #include <rosbag/bag.h>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "testing/bag_bytes.h"
+#include "testing/process.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -321,6 +324,76 @@ TEST_F(BagStructure, InputsThatAreNotRegularFilesAreRefused) {
                 c.first + " is not a regular file (" + c.second + ")");
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// An index that leaves one chunk out (header and index consistent with each other) would have
+// every index reader count a part of the bag as the whole: the first, a middle and the last
+// chunk left out are each named, by both checks; a sound bag of many chunks, plain or
+// compressed, gives no finding, and neither do the real bags (padding before the index
+// included).
+TEST_F(BagStructure, IndexThatLeavesChunksOutIsFound) {
+  const std::string path = dir_.file("gap.bag");
+  write_bag(path, 40, rosbag::compression::Uncompressed, 256);
+  const std::string whole = drone_test::read_file(path);
+  std::vector<size_t> chunks;
+  for (const BagRecord& r : drone_test::bag_records(whole)) {
+    if (r.op == drone_test::kOpChunk) chunks.push_back(r.pos);
+  }
+  ASSERT_GT(chunks.size(), 3u);
+  EXPECT_EQ(bag_check::check_index_covers_chunks(path), "");
+  for (const size_t left_out : {size_t{0}, chunks.size() / 2, chunks.size() - 1}) {
+    SCOPED_TRACE(left_out);
+    drone_test::write_file(path, drone_test::without_chunk_info(whole, left_out));
+    const std::string expected = "the index lists " + std::to_string(chunks.size() - 1) +
+                                 " of the bag's " + std::to_string(chunks.size()) +
+                                 " chunks and is incomplete: the chunk at byte " +
+                                 std::to_string(chunks[left_out]) + " is not among them";
+    EXPECT_EQ(bag_check::check_index_covers_chunks(path), expected);
+    EXPECT_EQ(check_structure(path), expected);
+    EXPECT_EQ(check_structure(path, Scope::kMessages), expected);
+    // What the bag library alone would count.
+    EXPECT_LT(open_and_count(path), 40u);
+  }
+  for (const auto compression : {rosbag::compression::BZ2, rosbag::compression::LZ4}) {
+    write_bag(path, 200, compression, 1024);
+    EXPECT_EQ(bag_check::check_index_covers_chunks(path), "");
+  }
+  for (const char* name :
+       {"example.bag", "example-bz2.bag", "example-lz4.bag", "example-unsorted-chunks.bag",
+        "embag-test.bag", "embag-test_2.bag", "embag-array_test.bag", "fake_sensors_sample.bag",
+        "no-messages.bag", "empty-file.bag"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(
+        bag_check::check_index_covers_chunks(drone_test::fixture_path(std::string("bags/") + name)),
+        "");
+  }
+}
+
+// A chunk-info record that points where no chunk is stored is named as well.
+TEST_F(BagStructure, IndexThatListsAChunkNotStoredIsFound) {
+  const std::string path = dir_.file("moved.bag");
+  write_bag(path, 40, rosbag::compression::Uncompressed, 256);
+  std::string bytes = drone_test::read_file(path);
+  const BagRecord info = drone_test::record_with_op(bytes, drone_test::kOpChunkInfo, 1);
+  const size_t pos = drone_test::field_at(bytes, info.header_pos, info.header_len, "chunk_pos");
+  ASSERT_NE(pos, std::string::npos);
+  const size_t value = pos + 4 + std::string("chunk_pos=").size();
+  const uint32_t stored = drone_test::get_u32(bytes, value);
+  drone_test::put_u32(bytes, value, stored + 1);
+  drone_test::write_file(path, bytes);
+  size_t chunks = 0;
+  for (const BagRecord& r : drone_test::bag_records(bytes)) chunks += r.op == drone_test::kOpChunk;
+  EXPECT_EQ(bag_check::check_index_covers_chunks(path),
+            "the index lists " + std::to_string(chunks - 1) + " of the bag's " +
+                std::to_string(chunks) + " chunks and is incomplete: the chunk at byte " +
+                std::to_string(stored) + " is not among them")
+      << "a moved entry leaves its chunk unlisted first";
+  drone_test::write_file(path, drone_test::without_chunk_info(bytes, 0));
+  EXPECT_NE(bag_check::check_index_covers_chunks(path), "");
 }
 
 }  // namespace

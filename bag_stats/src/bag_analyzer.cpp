@@ -12,8 +12,10 @@
 #include <unordered_map>
 #include <utility>
 
+#include "bag_check/bag_chunks.h"
 #include "bag_check/bag_structure.h"
 #include "bag_index.h"
+#include "chunk_walk.h"
 
 namespace bag_analyzer {
 
@@ -58,6 +60,26 @@ BagAnalysisResult from_index(const BagIndex& index) {
     info.name = entry.first;
     info.message_count = entry.second.count;
     info.msg_type = *entry.second.type;
+    result.topics.push_back(std::move(info));
+  }
+  return result;
+}
+
+// The inventory of a recording that was not closed, from its chunks.
+BagAnalysisResult from_chunks(const ChunkInventory& chunks) {
+  BagAnalysisResult result;
+  result.start_time = chunks.start_time;
+  result.end_time = chunks.end_time;
+  result.duration = result.end_time - result.start_time;
+  result.total_messages = chunks.total;
+  result.recording_closed = false;
+  result.unreadable_bytes = chunks.unreadable_bytes;
+  result.success = true;
+  for (const auto& entry : chunks.topics) {
+    TopicInfo info;
+    info.name = entry.first;
+    info.message_count = entry.second.messages;
+    info.msg_type = entry.second.datatype;
     result.topics.push_back(std::move(info));
   }
   return result;
@@ -142,8 +164,21 @@ BagAnalysisResult from_view(const std::string& bag_path) {
 BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
   // The chunk-info records count every message of each chunk per connection and give each
   // chunk's first and last time, which is all the inventory needs.
+  // Only an index that lists every stored chunk counts them all; otherwise the structure check
+  // on the bag library's path refuses the bag rather than count a part of it.
   const std::optional<BagIndex> index = read_bag_index(bag_path);
-  if (index) return from_index(*index);
+  if (index && bag_check::check_index_covers_chunks(bag_path).empty()) return from_index(*index);
+  if (!index) {
+    std::optional<ChunkInventory> chunks;
+    try {
+      chunks = walk_unclosed_recording(bag_path);
+    } catch (const std::runtime_error& e) {
+      BagAnalysisResult result;
+      result.error_message = std::string(kOpenFailed) + e.what();
+      return result;
+    }
+    if (chunks) return from_chunks(*chunks);
+  }
   return from_view(bag_path);
 }
 

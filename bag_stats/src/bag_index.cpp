@@ -1,76 +1,26 @@
 #include "bag_index.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <string_view>
 #include <utility>
+
+#include "bag_check/bag_record.h"
 
 namespace bag_analyzer {
 
 namespace {
 
-constexpr char kVersionLine[] = "#ROSBAG V2.0\n";
-constexpr uint8_t kOpFileHeader = 0x03;
-constexpr uint8_t kOpChunkInfo = 0x06;
-constexpr uint8_t kOpConnection = 0x07;
-constexpr uint32_t kChunkInfoVersion = 1;
-constexpr uint32_t kNanosecondsPerSecond = 1000000000;
-// The bag library's header parser refuses a field longer than this.
-constexpr uint32_t kMaxFieldLength = 1000000;
-// Index records hold a few short fields and a connection header one message definition (a single
-// field); a longer header is no bag this reader follows, and never claims memory here.
-constexpr uint32_t kMaxHeaderLength = 4u << 20;
+using bag_check::BagFile;
+
 // The read-ahead of the index section, which is read front to back.
 constexpr size_t kBlock = 64 * 1024;
-
-// A read-only descriptor of a regular file, closed on every path. A FIFO is opened without
-// waiting for a writer and then not read.
-class File {
- public:
-  explicit File(const std::string& path)
-      : fd_(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {
-    struct stat st {};
-    if (fd_ >= 0 && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) {
-      size_ = static_cast<uint64_t>(st.st_size);
-    }
-  }
-  ~File() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  File(const File&) = delete;
-  File& operator=(const File&) = delete;
-
-  // 0 for anything but a non-empty regular file that could be opened.
-  uint64_t size() const { return size_; }
-
-  // Reads exactly n bytes at `pos`; false on a short read or an error.
-  bool read_at(uint64_t pos, char* out, size_t n) const {
-    while (n > 0) {
-      const ssize_t got = ::pread(fd_, out, n, static_cast<off_t>(pos));
-      if (got < 0 && errno == EINTR) continue;
-      if (got <= 0) return false;
-      out += got;
-      pos += static_cast<uint64_t>(got);
-      n -= static_cast<size_t>(got);
-    }
-    return true;
-  }
-
- private:
-  int fd_;
-  uint64_t size_ = 0;
-};
 
 // Reads the file from a position onwards through one fixed buffer; never asks for a byte beyond
 // the file's size.
 class Reader {
  public:
-  explicit Reader(const File& file) : file_(file), buffer_(kBlock) {}
+  explicit Reader(const BagFile& file) : file_(file), buffer_(kBlock) {}
 
   void seek(uint64_t pos) { pos_ = pos; }
   uint64_t pos() const { return pos_; }
@@ -107,80 +57,35 @@ class Reader {
   bool read_u32(uint32_t& value) { return read(&value, sizeof value); }
 
  private:
-  const File& file_;
+  const BagFile& file_;
   std::vector<char> buffer_;
   uint64_t buffer_pos_ = 0;
   size_t buffered_ = 0;
   uint64_t pos_ = 0;
 };
 
-// The fields of one record header, <length><name>=<value> each, as views into the header's
-// bytes. A later field of the same name replaces an earlier one, as in the bag library.
-class Fields {
+// One record header, read into bytes of its own and parsed by the bag format's field parser
+// (the last field of a name counts, as in the bag library).
+class Fields : public bag_check::RecordFields {
  public:
-  // Reads a header (its length word, then its fields) into `bytes_`; false when the header does
-  // not fit the file, is over-long, or a field runs past its end, is over-long or has no '='.
+  // Reads a header (its length word, then its fields); false when the header does not fit the
+  // file, is over-long, or a field runs past its end, is over-long or has no '='.
   bool read(Reader& in) {
-    fields_.clear();
     uint32_t length = 0;
-    if (!in.read_u32(length) || length > kMaxHeaderLength || length > in.remaining()) return false;
+    if (!in.read_u32(length) || length > bag_check::kMaxHeaderLength || length > in.remaining()) {
+      return false;
+    }
     bytes_.resize(length);
     if (!in.read(bytes_.data(), length)) return false;
-    const std::string_view all(bytes_);
-    size_t at = 0;
-    while (at < all.size()) {
-      uint32_t field_length = 0;
-      if (all.size() - at < sizeof field_length) return false;
-      std::memcpy(&field_length, all.data() + at, sizeof field_length);
-      at += sizeof field_length;
-      if (field_length > kMaxFieldLength || field_length > all.size() - at) return false;
-      const std::string_view field = all.substr(at, field_length);
-      at += field_length;
-      const size_t equals = field.find('=');
-      if (equals == std::string_view::npos) return false;
-      fields_.emplace_back(field.substr(0, equals), field.substr(equals + 1));
-    }
-    return true;
-  }
-
-  // The value of the last field called `name`; false when there is none.
-  bool text(std::string_view name, std::string_view& value) const {
-    for (auto it = fields_.rbegin(); it != fields_.rend(); ++it) {
-      if (it->first == name) {
-        value = it->second;
-        return true;
-      }
-    }
-    return false;
-  }
-
-  // A little-endian number field; false when it is missing or not exactly sizeof(T) bytes long
-  // (the bag library refuses such a field).
-  template <class T>
-  bool number(std::string_view name, T& value) const {
-    std::string_view bytes;
-    if (!text(name, bytes) || bytes.size() != sizeof(T)) return false;
-    std::memcpy(&value, bytes.data(), sizeof(T));
-    return true;
-  }
-
-  bool op_is(uint8_t op) const {
-    uint8_t value = 0;
-    return number("op", value) && value == op;
+    return parse(bytes_.data(), length) == bag_check::Parse::kOk;
   }
 
  private:
-  std::string bytes_;
-  std::vector<std::pair<std::string_view, std::string_view>> fields_;
+  std::vector<uint8_t> bytes_;
 };
 
-// A packed time field: seconds in the low, nanoseconds in the high 32 bits.
 bool time_field(const Fields& fields, std::string_view name, StoredTime& time) {
-  uint64_t packed = 0;
-  if (!fields.number(name, packed)) return false;
-  time.sec = static_cast<uint32_t>(packed);
-  time.nsec = static_cast<uint32_t>(packed >> 32);
-  return time.nsec < kNanosecondsPerSecond;
+  return fields.time(name, time.sec, time.nsec);
 }
 
 bool earlier(const StoredTime& a, const StoredTime& b) {
@@ -188,11 +93,11 @@ bool earlier(const StoredTime& a, const StoredTime& b) {
 }
 
 // The walk itself; nothing when the file is not a bag it follows (see read_bag_index).
-std::optional<BagIndex> walk(const File& file) {
+std::optional<BagIndex> walk(const BagFile& file) {
   Reader in(file);
-  char version[sizeof kVersionLine - 1];
+  char version[bag_check::kVersionLineLength];
   if (!in.read(version, sizeof version) ||
-      std::memcmp(version, kVersionLine, sizeof version) != 0) {
+      std::memcmp(version, bag_check::kVersionLine, sizeof version) != 0) {
     return std::nullopt;
   }
 
@@ -202,8 +107,8 @@ std::optional<BagIndex> walk(const File& file) {
   uint32_t connection_count = 0;
   uint32_t chunk_count = 0;
   std::string_view unused;
-  if (!fields.read(in) || !fields.op_is(kOpFileHeader) || !fields.number("index_pos", index_pos) ||
-      !fields.number("conn_count", connection_count) ||
+  if (!fields.read(in) || !fields.op_is(bag_check::kOpFileHeader) ||
+      !fields.number("index_pos", index_pos) || !fields.number("conn_count", connection_count) ||
       !fields.number("chunk_count", chunk_count) || fields.text("encryptor", unused) ||
       !in.read_u32(data_length) || data_length > in.remaining()) {
     return std::nullopt;
@@ -221,8 +126,9 @@ std::optional<BagIndex> walk(const File& file) {
     IndexedConnection connection;
     std::string_view topic;
     std::string_view type;
-    if (!fields.read(in) || !fields.op_is(kOpConnection) || !fields.number("conn", connection.id) ||
-        !fields.text("topic", topic) || topic.empty() || !connection_header.read(in)) {
+    if (!fields.read(in) || !fields.op_is(bag_check::kOpConnection) ||
+        !fields.number("conn", connection.id) || !fields.text("topic", topic) || topic.empty() ||
+        !connection_header.read(in)) {
       return std::nullopt;
     }
     connection.topic.assign(topic);
@@ -248,13 +154,13 @@ std::optional<BagIndex> walk(const File& file) {
     StoredTime start;
     StoredTime end;
     uint32_t count = 0;
-    if (!fields.read(in) || !fields.op_is(kOpChunkInfo) ||
-        !fields.number("ver", chunk_info_version) || chunk_info_version != kChunkInfoVersion ||
-        !fields.number("chunk_pos", chunk_pos) || !time_field(fields, "start_time", start) ||
-        !time_field(fields, "end_time", end) || !fields.number("count", count) ||
-        !in.read_u32(data_length) || data_length != uint64_t{count} * 8 ||
-        data_length > in.remaining() || chunk_pos < chunks_from || chunk_pos >= index_pos ||
-        earlier(end, start)) {
+    if (!fields.read(in) || !fields.op_is(bag_check::kOpChunkInfo) ||
+        !fields.number("ver", chunk_info_version) ||
+        chunk_info_version != bag_check::kIndexVersion || !fields.number("chunk_pos", chunk_pos) ||
+        !time_field(fields, "start_time", start) || !time_field(fields, "end_time", end) ||
+        !fields.number("count", count) || !in.read_u32(data_length) ||
+        data_length != uint64_t{count} * 8 || data_length > in.remaining() ||
+        chunk_pos < chunks_from || chunk_pos >= index_pos || earlier(end, start)) {
       return std::nullopt;
     }
     entries.resize(count);
@@ -290,8 +196,8 @@ std::optional<BagIndex> walk(const File& file) {
 }  // namespace
 
 std::optional<BagIndex> read_bag_index(const std::string& path) {
-  const File file(path);
-  if (file.size() == 0) return std::nullopt;
+  const BagFile file(path);
+  if (!file.error().empty() || file.size() == 0) return std::nullopt;
   return walk(file);
 }
 

@@ -304,7 +304,8 @@ TEST(BagAnalyzer, UnopenablePathsAreReportedInTheRecord) {
 
 // Damaged bags never crash the analysis: the bag is refused (in the record, or as an exception
 // of the bag library once it is open), or, where the library can still read it, the result is
-// that of the undamaged bag.
+// that of the undamaged bag. A copy cut before its index is a recording that was not closed: it
+// is counted from its chunks, never above the whole bag's counts, and says so.
 TEST(BagAnalyzer, DamagedBagsAreRefusedOrReadCorrectly) {
   drone_test::TempDir dir;
   const std::vector<drone_test::NamedFile> files = bagstat_test::damaged_bags(dir.path());
@@ -315,7 +316,10 @@ TEST(BagAnalyzer, DamagedBagsAreRefusedOrReadCorrectly) {
     SCOPED_TRACE(f.label);
     try {
       const BagAnalysisResult r = BagAnalyzer::analyze(f.path);
-      if (r.success) {
+      if (r.success && !r.recording_closed) {
+        EXPECT_LE(r.total_messages, valid.total_messages);
+        EXPECT_LE(r.topics.size(), valid.topics.size());
+      } else if (r.success) {
         EXPECT_EQ(listing(r), listing(valid));
         EXPECT_EQ(r.duration, valid.duration);
       } else {
@@ -491,6 +495,116 @@ TEST(BagAnalyzer, UnreadableFileIsReportedInTheRecord) {
   ASSERT_TRUE(WIFEXITED(status)) << "the child died of signal " << WTERMSIG(status);
   ASSERT_NE(WEXITSTATUS(status), 3) << "could not drop to user 65534";
   EXPECT_EQ(WEXITSTATUS(status), 0) << "the unreadable bag was not reported as unopenable";
+}
+
+// An index whose chunk-info records leave chunks out (the file header's chunk count lowered to
+// match) was counted as the whole bag, on the fast path and by the bag library alike; the bag is
+// refused instead, naming the first chunk left out, whichever it is.
+TEST(BagAnalyzer, IndexThatLeavesAChunkOutIsRefusedRatherThanCountedInPart) {
+  drone_test::TempDir dir;
+  std::vector<TestMessage> messages;
+  messages.reserve(60);
+  for (int i = 0; i < 60; ++i)
+    messages.push_back({i % 2 ? "/a" : "/b", ros::Time(10 + i, 0), K::kString, ""});
+  bagstat_test::write_bag(dir.file("whole.bag"), messages, rosbag::compression::Uncompressed, 256);
+  const BagAnalysisResult whole = BagAnalyzer::analyze(dir.file("whole.bag"));
+  ASSERT_TRUE(whole.success);
+  EXPECT_EQ(whole.total_messages, 60u);
+  const std::string bytes = drone_test::read_file(dir.file("whole.bag"));
+  for (const size_t left_out : {size_t{0}, size_t{3}}) {
+    SCOPED_TRACE(left_out);
+    const std::string path = dir.file("gap.bag");
+    drone_test::write_file(path, drone_test::without_chunk_info(bytes, left_out));
+    const BagAnalysisResult r = BagAnalyzer::analyze(path);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.error_message.rfind("无法打开 bag 文件: the index lists ", 0), 0u)
+        << r.error_message;
+    EXPECT_EQ(r.total_messages, 0u);
+    EXPECT_TRUE(r.topics.empty());
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// The messages of the chunks that lie whole before `cut`, plus, in a plain bag, the whole
+// message records of the chunk the cut falls into; read from the intact bag's records.
+uint32_t messages_before(const std::string& bytes, size_t cut, bool plain) {
+  uint32_t count = 0;
+  if (plain) {
+    for (const size_t length : drone_test::message_length_fields(bytes)) {
+      count += length + 4 + drone_test::get_u32(bytes, length) <= cut;
+    }
+    return count;
+  }
+  bool whole = false;
+  for (const drone_test::BagRecord& r : drone_test::bag_records(bytes)) {
+    if (r.op == drone_test::kOpChunk) whole = r.data_pos + r.data_len <= cut;
+    if (r.op == drone_test::kOpIndexData && whole) {
+      count += r.data_len / 12;
+    }
+  }
+  return count;
+}
+
+// A recording whose recorder was stopped (no index, index position 0), and such a recording cut
+// at several places, is counted from its chunks: uncut, every figure equals the closed bag's;
+// cut, the whole chunks count, and in a plain chunk the whole records before the cut, while a
+// cut compressed chunk is lost and its bytes counted as unreadable. A closed bag cut short (its
+// index gone) is read the same way.
+TEST(BagAnalyzer, UnclosedRecordingIsCountedFromItsChunks) {
+  drone_test::TempDir dir;
+  std::vector<TestMessage> messages;
+  messages.reserve(90);
+  for (int i = 0; i < 90; ++i) {
+    messages.push_back({i % 3 ? "/a" : "/b", ros::Time(10 + i, i), i % 2 ? K::kInt32 : K::kString,
+                        i % 3 == 1 ? "/other" : ""});
+  }
+  for (const auto compression :
+       {rosbag::compression::Uncompressed, rosbag::compression::BZ2, rosbag::compression::LZ4}) {
+    SCOPED_TRACE(compression);
+    const bool plain = compression == rosbag::compression::Uncompressed;
+    bagstat_test::write_bag(dir.file("closed.bag"), messages, compression, 1024);
+    const BagAnalysisResult closed = BagAnalyzer::analyze(dir.file("closed.bag"));
+    ASSERT_TRUE(closed.success);
+    const std::string bytes = drone_test::read_file(dir.file("closed.bag"));
+    const std::string unclosed = drone_test::as_unclosed_recording(bytes);
+
+    const std::string path = dir.file("unclosed.bag");
+    drone_test::write_file(path, unclosed);
+    BagAnalysisResult r = BagAnalyzer::analyze(path);
+    ASSERT_TRUE(r.success) << r.error_message;
+    EXPECT_FALSE(r.recording_closed);
+    EXPECT_EQ(r.unreadable_bytes, 0u);
+    EXPECT_EQ(r.total_messages, closed.total_messages);
+    EXPECT_EQ(r.start_time, closed.start_time);
+    EXPECT_EQ(r.end_time, closed.end_time);
+    ASSERT_EQ(r.topics.size(), closed.topics.size());
+    for (size_t i = 0; i < r.topics.size(); ++i) {
+      EXPECT_EQ(r.topics[i].name, closed.topics[i].name);
+      EXPECT_EQ(r.topics[i].message_count, closed.topics[i].message_count);
+      EXPECT_EQ(r.topics[i].msg_type, closed.topics[i].msg_type);
+    }
+
+    // Cuts of the unclosed recording, and of the closed bag before its index position.
+    const std::pair<const std::string*, size_t> cuts[] = {{&unclosed, unclosed.size() / 3},
+                                                          {&unclosed, unclosed.size() / 2},
+                                                          {&unclosed, unclosed.size() - 7},
+                                                          {&bytes, unclosed.size() - 3}};
+    for (const auto& [source, cut] : cuts) {
+      SCOPED_TRACE(cut);
+      drone_test::write_file(path, source->substr(0, cut));
+      r = BagAnalyzer::analyze(path);
+      ASSERT_TRUE(r.success) << r.error_message;
+      EXPECT_FALSE(r.recording_closed);
+      EXPECT_EQ(r.total_messages, messages_before(bytes, cut, plain));
+      uint32_t sum = 0;
+      for (const auto& topic : r.topics) sum += topic.message_count;
+      EXPECT_EQ(sum, r.total_messages);
+      EXPECT_GT(r.unreadable_bytes, 0u);
+    }
+  }
 }
 
 }  // namespace

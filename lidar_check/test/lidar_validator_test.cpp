@@ -657,4 +657,25 @@ TEST_F(LidarValidatorTest, OverstatedRecordLengthFailsTheValidation) {
   }
 }
 
+// An index whose chunk-info records leave a chunk out would have the frames of only the listed
+// chunks checked and reported as the whole topic; the validation fails instead, naming the chunk.
+TEST(LidarValidator, IndexThatLeavesAChunkOutFailsInsteadOfCheckingAPart) {
+  drone_test::TempDir dir;
+  {
+    BagBuilder bag(dir.file("whole.bag"), rosbag::compression::Uncompressed, 256);
+    for (uint32_t i = 0; i < 8; ++i) bag.frame(ros::Time(100, i * 100000000), {{1, 2, 3}});
+  }
+  const ValidationResult whole =
+      LidarValidator::validate(dir.file("whole.bag"), "/livox/lidar", 100, 20, 1, -8, 60);
+  ASSERT_TRUE(whole.success) << whole.error;
+  EXPECT_EQ(whole.total_frames, 8);
+  drone_test::write_file(dir.file("gap.bag"), drone_test::without_chunk_info(
+                                                  drone_test::read_file(dir.file("whole.bag")), 2));
+  const ValidationResult r =
+      LidarValidator::validate(dir.file("gap.bag"), "/livox/lidar", 100, 20, 1, -8, 60);
+  EXPECT_FALSE(r.success);
+  EXPECT_EQ(r.error.rfind("Bag validation failed: the index lists ", 0), 0u) << r.error;
+  EXPECT_EQ(r.total_frames, 0);
+}
+
 }  // namespace

@@ -579,4 +579,31 @@ TEST(Converter, UnreadableInputOrOutputFails) {
   EXPECT_EQ(drone_test::read_file(dir.file("good.bag")), good);
 }
 
+// An index whose chunk-info records leave a chunk out (header and index agreeing with each
+// other) would convert only the chunks it lists and report success; the conversion fails
+// instead, naming the chunk, and leaves no output.
+TEST(Converter, IndexThatLeavesAChunkOutFailsInsteadOfConvertingAPart) {
+  TempDir dir;
+  {
+    drone_test::BagBuilder bag(dir.file("whole.bag"), rosbag::compression::Uncompressed, 256);
+    for (uint32_t i = 0; i < 8; ++i) bag.frame(ros::Time(100 + i, 0), {{1, 2, 3}, {4, 5, 6}});
+  }
+  const ConversionResult whole =
+      LivoxToPc2Converter::convert(dir.file("whole.bag"), dir.file("out.bag"), kSource, kTarget);
+  ASSERT_TRUE(whole.success) << whole.error;
+  EXPECT_EQ(whole.converted_messages, 8);
+  fs::remove(dir.file("out.bag"));
+  drone_test::write_file(dir.file("gap.bag"), drone_test::without_chunk_info(
+                                                  drone_test::read_file(dir.file("whole.bag")), 1));
+  const ConversionResult r =
+      LivoxToPc2Converter::convert(dir.file("gap.bag"), dir.file("out.bag"), kSource, kTarget);
+  EXPECT_FALSE(r.success);
+  EXPECT_EQ(r.error.rfind(kPrefix + "the index lists ", 0), 0u) << r.error;
+  EXPECT_NE(r.error.find(" chunks and is incomplete: the chunk at byte "), std::string::npos)
+      << r.error;
+  EXPECT_NE(r.error.find(" is not among them"), std::string::npos) << r.error;
+  EXPECT_EQ(r.total_messages, 0);
+  EXPECT_FALSE(fs::exists(dir.file("out.bag")));
+}
+
 }  // namespace

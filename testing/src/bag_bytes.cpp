@@ -1,8 +1,5 @@
 #include "testing/bag_bytes.h"
 
-#include <bzlib.h>
-#include <roslz4/lz4s.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -247,24 +244,13 @@ std::string chunk_contents(const std::string& bag_bytes, const BagRecord& chunk)
   const std::string compression =
       bag_bytes.substr(compression_at + 16, get_u32(bag_bytes, compression_at) - 12);
   const uint32_t size = get_u32(bag_bytes, size_at + 9);  // <length>"size="<value>
-  std::string stored = bag_bytes.substr(chunk.data_pos, chunk.data_len);
-  if (compression == "none") {
-    if (stored.size() != size) throw std::runtime_error("a plain chunk of the wrong size");
-    return stored;
-  }
+  const std::string stored = bag_bytes.substr(chunk.data_pos, chunk.data_len);
   std::string out(size, '\0');
-  unsigned int produced = size;
-  int status = 0;
-  if (compression == "bz2") {
-    status = BZ2_bzBuffToBuffDecompress(out.data(), &produced, stored.data(),
-                                        static_cast<unsigned int>(stored.size()), 0, 0);
-  } else if (compression == "lz4") {
-    status = roslz4_buffToBuffDecompress(stored.data(), static_cast<unsigned int>(stored.size()),
-                                         out.data(), &produced);
-  } else {
-    throw std::runtime_error("unknown compression " + compression);
-  }
-  if (status != 0 || produced != size) throw std::runtime_error("a chunk that does not decompress");
+  const std::string fault =
+      bag_check::decompress_chunk(compression, reinterpret_cast<const uint8_t*>(stored.data()),
+                                  static_cast<uint32_t>(stored.size()),
+                                  reinterpret_cast<uint8_t*>(out.data()), size, chunk.pos);
+  if (!fault.empty()) throw std::runtime_error(fault);
   return out;
 }
 
@@ -288,7 +274,7 @@ std::vector<IndexedMessage> indexed_messages(const std::string& bag_bytes) {
         const uint8_t op_value = static_cast<uint8_t>(contents.at(op + 7));
         const size_t data_pos = at + 4 + header_len + 4;
         const uint32_t data_len = get_u32(contents, data_pos - 4);
-        if (op_value == 0x01 || op_value == kOpConnection) {
+        if (op_value == bag_check::kOpMessageDefinition || op_value == kOpConnection) {
           at = data_pos;
           continue;
         }
@@ -307,6 +293,40 @@ std::vector<IndexedMessage> indexed_messages(const std::string& bag_bytes) {
                      return a.sec != b.sec ? a.sec < b.sec : a.nsec < b.nsec;
                    });
   return found;
+}
+
+std::string without_chunk_info(const std::string& bag_bytes, size_t n) {
+  const BagRecord info = record_with_op(bag_bytes, kOpChunkInfo, n);
+  std::string out = bag_bytes;
+  out.erase(info.pos, info.data_pos + info.data_len - info.pos);
+  const BagRecord header = record_with_op(out, kOpFileHeader);
+  const size_t count = field_at(out, header.header_pos, header.header_len, "chunk_count");
+  if (count == std::string::npos) throw std::runtime_error("a file header without chunk_count");
+  const size_t value = count + 4 + std::string("chunk_count=").size();
+  put_u32(out, value, get_u32(out, value) - 1);
+  return out;
+}
+
+std::string as_unclosed_recording(const std::string& bag_bytes) {
+  std::string out = bag_bytes;
+  const BagRecord header = record_with_op(out, kOpFileHeader);
+  uint32_t index_pos = 0;
+  for (const BagRecord& r : bag_records(out)) {
+    if (r.op == kOpConnection) {
+      index_pos = static_cast<uint32_t>(r.pos);
+      break;
+    }
+  }
+  if (index_pos != 0) out.resize(index_pos);
+  for (const char* name : {"index_pos", "conn_count", "chunk_count"}) {
+    const size_t at = field_at(out, header.header_pos, header.header_len, name);
+    if (at == std::string::npos)
+      throw std::runtime_error("a file header without " + std::string(name));
+    const size_t value = at + 4 + std::string(name).size() + 1;
+    put_u32(out, value, 0);
+    if (std::string(name) == "index_pos") put_u32(out, value + 4, 0);
+  }
+  return out;
 }
 
 std::vector<NamedFile> damaged_copies(const std::string& bag_path, const std::string& dir) {

@@ -21,7 +21,7 @@ enum class Scope {
 // out of bounds or block:
 //   - "<path> is not a regular file (a FIFO)" (or a directory, a character device, a block
 //     device, a socket); a FIFO is opened without waiting for a writer;
-//   - "record header at byte N states L bytes, more than the file holds" (for L above 1 MiB);
+//   - "record header at byte N states L bytes, more than the file holds" (for L above 4 MiB);
 //   - "record header at byte N has a field that runs past the header's end";
 //   - "index entry at byte N has time 0 on connection C, which the bag does not define";
 //   - "index entry at byte N points at offset O of the chunk at byte P, which holds S bytes";
@@ -33,7 +33,9 @@ enum class Scope {
 //   - "message record at offset O of the chunk at byte P states D data bytes, past the chunk's
 //     end";
 //   - "chunk at byte P cannot be decompressed (<codec> error E)";
-//   - "chunk at byte P decompresses to N bytes, not the S its header states".
+//   - "chunk at byte P decompresses to N bytes, not the S its header states";
+// and, when nothing above is found, an index that does not list exactly the stored chunks (see
+// check_index_covers_chunks).
 // N, P count from the start of the file; O counts from the start of the chunk's uncompressed
 // data. Returns the first fault found, or "" when the bag library may read the file. A file that
 // the library refuses on its own (missing, unreadable, not a bag, cut short, another format

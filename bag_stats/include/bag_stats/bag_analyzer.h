@@ -31,8 +31,15 @@ struct BagAnalysisResult {
   double start_time = 0.0;
   // Receive time of the latest message, seconds since the epoch; 0 when no message was counted.
   double end_time = 0.0;
-  // True when the bag's index was read to its end.
+  // True when the bag's index was read to its end, or, for a recording that was not closed, its
+  // chunks were walked to the end of the file.
   bool success = false;
+  // False for a recording that was not closed: no index (index position 0) or an index beyond
+  // the end of the file; its messages were counted from its chunks.
+  bool recording_closed = true;
+  // Bytes at the end of an unclosed recording that hold no whole record (a compressed chunk cut
+  // short is lost whole); 0 otherwise.
+  uint64_t unreadable_bytes = 0;
   // Why the bag could not be opened: "无法打开 bag 文件: " + the bag library's text, or + what
   // is damaged when a record would make the bag library read out of bounds; empty on success.
   std::string error_message;
@@ -45,7 +52,11 @@ class BagAnalyzer {
   // alone (its connection records and the per-connection counts and times of its chunk-info
   // records), as `rosbag info` does: time and memory grow with the numbers of chunks and
   // connections, never with the number of messages, and no message or per-message index entry
-  // is read. Messages stamped at time 0 are counted like any other. A file whose index section
+  // is read. Messages stamped at time 0 are counted like any other. A recording that was not
+  // closed (no index, or the index cut off) is counted by walking its chunks: every whole chunk
+  // counts, and so do the whole records of a plain chunk cut short; recording_closed is then
+  // false. An index that does not list every stored chunk is refused, never counted in part.
+  // A file whose index section
   // cannot be read that way (another format version, an encrypted or unindexed bag, a damaged
   // index section) is opened by the bag library and counted from its index entries instead.
   // A bag that cannot be opened (missing, unreadable, not a bag, or records damaged so that the

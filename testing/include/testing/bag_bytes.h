@@ -8,15 +8,17 @@
 #include <string>
 #include <vector>
 
+#include "bag_check/bag_record.h"
+
 namespace drone_test {
 
 // The "op" values of the record types of a version 2.0 bag.
-constexpr uint8_t kOpMessageData = 0x02;
-constexpr uint8_t kOpFileHeader = 0x03;
-constexpr uint8_t kOpIndexData = 0x04;
-constexpr uint8_t kOpChunk = 0x05;
-constexpr uint8_t kOpChunkInfo = 0x06;
-constexpr uint8_t kOpConnection = 0x07;
+using bag_check::kOpChunk;
+using bag_check::kOpChunkInfo;
+using bag_check::kOpConnection;
+using bag_check::kOpFileHeader;
+using bag_check::kOpIndexData;
+using bag_check::kOpMessageData;
 
 // One record as stored: <header length><header fields><data length><data>.
 struct BagRecord {
@@ -120,6 +122,16 @@ struct IndexedMessage {
 // record. Throws std::runtime_error or std::out_of_range where a chunk does not decompress or a
 // record does not lie inside its chunk.
 std::vector<IndexedMessage> indexed_messages(const std::string& bag_bytes);
+
+// A copy of a bag's bytes whose index leaves out the n-th chunk-info record (from 0), with the
+// file header's chunk count lowered to match: header and index agree with each other, and the
+// chunk stays stored. Throws std::runtime_error when the bag has no such record.
+std::string without_chunk_info(const std::string& bag_bytes, size_t n);
+
+// A copy of a bag's bytes as a recorder that was stopped leaves them: the index section (from
+// the first connection record after the last chunk's index records) is gone and the file
+// header states index position 0 and no connections or chunks; the chunks stay as they were.
+std::string as_unclosed_recording(const std::string& bag_bytes);
 
 // A file that a test hands to a reader, with a label for failure messages.
 struct NamedFile {
