@@ -156,6 +156,13 @@ std::unique_ptr<BagOutput> open_file(const std::string& path) {
   return output;
 }
 
+// Where a message record's varying values sit: <38><9>"conn="<id><4>"op="<2><13>"time="<sec>
+// <nsec>, then the data length.
+constexpr size_t kMessageHeadLength = 4 + 38 + 4;
+constexpr size_t kMessageConnectionAt = 4 + 4 + 5;
+constexpr size_t kMessageTimeAt = kMessageHeadLength - 4 - 8;
+constexpr size_t kMessageLengthAt = kMessageHeadLength - 4;
+
 struct Connection {
   std::string topic;
   std::string header;  // the connection header, encoded with its length word
@@ -188,6 +195,8 @@ struct BagWriter::State {
   uint32_t chunk_count = 0;
   std::string failure;
   bool closed = false;
+  // A message record's header with its length words, connection, time and data length 0.
+  uint8_t message_head[kMessageHeadLength] = {};
 
   [[noreturn]] void fail(const std::string& reason) {
     failure = reason;
@@ -213,6 +222,14 @@ struct BagWriter::State {
     put_chunk_header(header, options.compression, 0, 0);
     prefix = options.compression == ChunkCompression::kNone ? header.size() : 0;
     chunk.assign(prefix, '\0');
+    std::string message;
+    const size_t at = begin_header(message);
+    put_number(message, "conn", uint32_t{0});
+    put_number(message, "op", kOpMessageData);
+    put_time(message, "time", 0);
+    end_header(message, at);
+    put_u32(message, 0);
+    std::memcpy(message_head, message.data(), sizeof message_head);
   }
 
   // Compresses the chunk's records into `compressed` after its header.
@@ -222,11 +239,11 @@ struct BagWriter::State {
     out.clear();
     put_chunk_header(out, options.compression, size, 0);
     const size_t at = out.size();
+    // Room for incompressible data: bzip2 grows it by at most 1% and 600 bytes, lz4 by 1/255
+    // and a few bytes per block, plus the frame's header, block words and checksum.
     uint64_t room = options.compression == ChunkCompression::kBz2
                         ? uint64_t{size} + size / 100 + 600
-                        : uint64_t{static_cast<uint32_t>(LZ4_compressBound(
-                              static_cast<int>(std::min<uint32_t>(size, LZ4_MAX_INPUT_SIZE))))} +
-                              uint64_t{size} / 1024 + 1024;
+                        : uint64_t{size} + size / 255 + 32 * (uint64_t{size} / 65536 + 1) + 1024;
     room = std::min<uint64_t>(room, std::numeric_limits<uint32_t>::max());
     out.resize(at + room);
     unsigned int produced = static_cast<unsigned int>(room);
@@ -253,7 +270,7 @@ struct BagWriter::State {
     if (options.compression == ChunkCompression::kNone) {
       std::string header;
       put_chunk_header(header, options.compression, size, size);
-      std::memcpy(&chunk[0], header.data(), header.size());
+      std::memcpy(chunk.data(), header.data(), header.size());
     } else {
       compress(size);
       out = &compressed;
@@ -394,12 +411,16 @@ void BagWriter::write(uint32_t connection_id, uint32_t sec, uint32_t nsec, const
   s.entries.push_back({connection_id, time, static_cast<uint32_t>(s.chunk.size() - s.prefix)});
   s.start_time = std::min(s.start_time, time);
   s.end_time = std::max(s.end_time, time);
-  const size_t at = begin_header(s.chunk);
-  put_number(s.chunk, "conn", connection_id);
-  put_number(s.chunk, "op", kOpMessageData);
-  put_time(s.chunk, "time", time);
-  end_header(s.chunk, at);
-  put_u32(s.chunk, static_cast<uint32_t>(size));
+  // The message record's header differs from one message to the next only in its connection,
+  // time and data length.
+  uint8_t head[sizeof s.message_head];
+  std::memcpy(head, s.message_head, sizeof head);
+  std::memcpy(head + kMessageConnectionAt, &connection_id, 4);
+  const uint32_t parts[2] = {sec, nsec};
+  std::memcpy(head + kMessageTimeAt, parts, 8);
+  const uint32_t length = static_cast<uint32_t>(size);
+  std::memcpy(head + kMessageLengthAt, &length, 4);
+  s.chunk.append(reinterpret_cast<const char*>(head), sizeof head);
   if (size > 0) s.chunk.append(reinterpret_cast<const char*>(data), size);
   if (s.chunk.size() - s.prefix > s.options.chunk_threshold) s.flush();
 }
