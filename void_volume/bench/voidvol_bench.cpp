@@ -18,11 +18,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <random>
 #include <string>
@@ -65,6 +68,48 @@ std::vector<Point> stope(size_t count, uint32_t seed, const std::array<double, 3
 
 void append(std::vector<Point>& to, const std::vector<Point>& more) {
   to.insert(to.end(), more.begin(), more.end());
+}
+
+// Distance from `p` to the axis-aligned box [low, high]; 0 inside it.
+double box_distance(const Point& p, const std::array<double, 3>& low,
+                    const std::array<double, 3>& high) {
+  double sum = 0.0;
+  for (int k = 0; k < 3; ++k) {
+    const double d = std::max({low[k] - p[k], 0.0, p[k] - high[k]});
+    sum += d * d;
+  }
+  return std::sqrt(sum);
+}
+
+// `count` stray returns spread uniformly through the space between `near` and `far` from the
+// box [low, high] (fixed seed).
+std::vector<Point> strays(size_t count, double near, double far, const std::array<double, 3>& low,
+                          const std::array<double, 3>& high, uint32_t seed) {
+  std::mt19937 gen(seed);
+  auto unit = [&gen] { return gen() / 4294967296.0; };
+  std::vector<Point> out;
+  while (out.size() < count) {
+    Point p{};
+    for (int k = 0; k < 3; ++k) {
+      p[k] = static_cast<float>(low[k] - far + (high[k] - low[k] + 2 * far) * unit());
+    }
+    const double d = box_distance(p, low, high);
+    if (d >= near && d <= far) out.push_back(p);
+  }
+  return out;
+}
+
+// The stope scanned from one place only, as a single scan of a fixed-mount lidar sees it: the
+// points of the walls within `half_angle` degrees of the +x direction seen from `at`.
+std::vector<Point> single_view(const std::vector<Point>& points, const Point& at,
+                               double half_angle) {
+  const double limit = std::cos(half_angle * std::acos(-1.0) / 180.0);
+  std::vector<Point> seen;
+  for (const Point& p : points) {
+    const double dx = p[0] - at[0], dy = p[1] - at[1], dz = p[2] - at[2];
+    if (dx / std::sqrt(dx * dx + dy * dy + dz * dz) >= limit) seen.push_back(p);
+  }
+  return seen;
 }
 
 std::vector<Case> cases(size_t n, size_t big) {
@@ -111,6 +156,42 @@ std::vector<Case> cases(size_t n, size_t big) {
                                        static_cast<float>(gen() / 4294967296.0 * 12.0)});
                    }
                    return Cloud{points, {20, 4, 6}};
+                 }});
+  // Stray returns: dust, drops, returns through the brow or from far walls, as a share of the
+  // points at a distance from the walls.
+  struct StrayCase {
+    const char* name;
+    size_t count;  // 0: 1 % of the cloud
+    double near, far;
+  };
+  for (const StrayCase& sc : {StrayCase{"stope + 1 % strays 1-2 m off", 0, 1, 2},
+                              StrayCase{"stope + 1 % strays 5-10 m off", 0, 5, 10},
+                              StrayCase{"stope + 100 strays 25-60 m off", 100, 25, 60},
+                              StrayCase{"stope + 5 strays 300-2000 m off", 5, 300, 2000},
+                              StrayCase{"stope + 1 % strays 10-20 km off", 0, 10000, 20000}}) {
+    all.push_back({sc.name, stope_volume, [n, sc] {
+                     std::vector<Point> points = stope(n, 18);
+                     append(points, strays(sc.count == 0 ? n / 100 : sc.count, sc.near, sc.far,
+                                           {0, 0, 0}, {40, 8, 12}, 19));
+                     return Cloud{points, {20, 4, 6}};
+                   }});
+  }
+  all.push_back({"sphere r = 5 + 3 strays 50 m off", ball, [n] {
+                   std::vector<Point> points = sphere_points({0, 0, 0}, 5.0f, n, 1);
+                   append(points, {{50, 0, 0}, {0, -55, 0}, {0, 0, 55}});
+                   return Cloud{points, {0, 0, 0}};
+                 }});
+  all.push_back({"sphere r = 5 + 1 stray 20 m off", ball, [n] {
+                   std::vector<Point> points = sphere_points({0, 0, 0}, 5.0f, n, 1);
+                   points.push_back({25, 0, 0});
+                   return Cloud{points, {0, 0, 0}};
+                 }});
+  // Open scans: one scan from one end of the stope, looking along it.
+  all.push_back({"stope, single view 120 degrees from one end", stope_volume, [n] {
+                   return Cloud{single_view(stope(2 * n, 20), {2, 4, 6}, 60), {2, 4, 6}};
+                 }});
+  all.push_back({"stope, single view 180 degrees from one end", stope_volume, [n] {
+                   return Cloud{single_view(stope(n, 21), {0.5f, 4, 6}, 90), {0.5f, 4, 6}};
                  }});
   all.push_back({"stope at (1000, 2000, 300), VIEWPOINT 0", stope_volume, [n] {
                    return Cloud{stope(n, 9, {1000, 2000, 300}), {0, 0, 0}};
@@ -271,20 +352,6 @@ int main(int argc, char** argv) {
   for (const Case& c : cases(n, big)) {
     if (only.empty() || c.name.find(only) != std::string::npos) run_case(c, depth, dir);
   }
-  if (own_dir) {
-    char pattern[] = "/tmp/voidvol_bench.XXXXXX";
-    if (mkdtemp(pattern) == nullptr) {
-      std::perror("mkdtemp");
-      return 1;
-    }
-    dir = pattern;
-  }
-  std::printf("depth %d, %zu points a case\n\n", depth, n);
-  std::printf("| case | points | true m^3 | measured m^3 | error | pieces | time | peak MB |\n");
-  std::printf("|---|---|---|---|---|---|---|---|\n");
-  for (const Case& c : cases(n, big)) {
-    if (only.empty() || c.name.find(only) != std::string::npos) run_case(c, depth, dir);
-  }
   std::printf(
       "\n| points | VIEWPOINT | normal estimation | orientation | ratio | clusters propagated "
       "| normals turned |\n");
@@ -294,10 +361,7 @@ int main(int argc, char** argv) {
       if (count > 0) time_orientation(count, from_inside);
     }
   }
-  if (own_dir) {
-    std::remove((dir + "/case.pcd").c_str());
-    std::remove((dir + "/case_reconstructed.pcd").c_str());
-    rmdir(dir.c_str());
-  }
+  // Whatever the cases left there, a crashed child's temporary files included.
+  if (own_dir) std::filesystem::remove_all(dir);
   return 0;
 }
