@@ -32,9 +32,9 @@
 #include <vector>
 
 #include "cloud_writer.h"
+#include "normal_orientation.h"
 #include "void_shapes.h"
 #include "void_volume/volume_analyzer.h"
-#include "volume_steps.h"
 
 namespace {
 

@@ -22,9 +22,12 @@
 #include <stdexcept>
 #include <vector>
 
+#include "cloud_files.h"
+#include "mesh_volume.h"
+#include "normal_orientation.h"
+#include "output_rules.h"
 #include "pcd_header/pcd_header.h"
 #include "safe_output/output_file.h"
-#include "volume_steps.h"
 
 namespace caikongqu {
 
@@ -32,21 +35,6 @@ namespace {
 
 // The neighbourhood of every normal; the cloud needs at least this many usable points.
 constexpr int kNormalNeighbours = 20;
-
-// fromPCLPointCloud2 quietly leaves a coordinate at 0 when its field is missing or not a single
-// float, which would turn a foreign file into a cloud of points at the origin.
-bool has_float_xyz(const std::vector<pcl::PCLPointField>& fields) {
-  for (const char* name : {"x", "y", "z"}) {
-    bool found = false;
-    for (const auto& field : fields) {
-      if (field.name == name && field.datatype == pcl::PCLPointField::FLOAT32 && field.count <= 1) {
-        found = true;
-      }
-    }
-    if (!found) return false;
-  }
-  return true;
-}
 
 // Standard output carries nothing but the task's report lines, yet the reconstruction prints
 // diagnostics there ("Vertex pair not in list ..."). While a guard lives, whatever is written to
@@ -80,51 +68,7 @@ class StdoutToStderr {
   int saved_ = -1;  // the real standard output; -1 when it could not be kept aside
 };
 
-// The x, y, z of every point of `blob`. An empty blob is left alone: the library's conversion
-// takes the address of the first point even when there is none.
-void to_xyz(const pcl::PCLPointCloud2& blob, pcl::PointCloud<pcl::PointXYZ>& cloud) {
-  if (static_cast<uint64_t>(blob.width) * blob.height == 0) return;
-  pcl::fromPCLPointCloud2(blob, cloud);
-}
-
 }  // namespace
-
-namespace detail {
-
-// Reads the file into `cloud` with its sensor origin and orientation; returns why it could not,
-// or an empty text. The header is read and checked on its own first, since the reader would set
-// aside and zero memory for as many points as a damaged header claims, and misreads or crashes on
-// some headers (a file without a DATA line, an empty or foreign file, among them); a header
-// refused there is a file that cannot be loaded, not a fault of the run.
-std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud) {
-  const std::string not_loaded = "Failed to load PCD file: " + path;
-  const pcd_header::PcdHeader header = pcd_header::read(path);
-  if (header.reason == pcd_header::kNotRegularFile) return not_loaded + " (not a regular file)";
-  if (!header.ok) return not_loaded;
-  const pcd_header::TextFault fault = pcd_header::check_text_values(path, header);
-  if (fault.line != 0) {
-    return not_loaded + " (line " + std::to_string(fault.line) + ": \"" + fault.word +
-           "\" is not a number)";
-  }
-  if (!has_float_xyz(header.fields)) return "PCD file has no float x, y, z fields: " + path;
-  pcl::PCDReader reader;
-  pcl::PCLPointCloud2 blob;
-  int pcd_version = 0;
-  int status = -1;
-  try {
-    status =
-        reader.read(path, blob, cloud.sensor_origin_, cloud.sensor_orientation_, pcd_version, 0);
-  } catch (const std::bad_alloc&) {
-    throw;
-  } catch (const std::exception&) {
-    return not_loaded;
-  }
-  if (status < 0) return not_loaded;
-  to_xyz(blob, cloud);
-  return {};
-}
-
-}  // namespace detail
 
 namespace {
 
@@ -265,7 +209,7 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
 
   // The vertex positions serve both the measurement and the saved cloud.
   pcl::PointCloud<pcl::PointXYZ> vertices;
-  to_xyz(mesh.cloud, vertices);
+  detail::to_xyz(mesh.cloud, vertices);
   detail::MeshVolumes measured = detail::measure_mesh(vertices, mesh.polygons);
   if (!measured.success) {
     result.error_message = measured.error_message;

@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "cloud_writer.h"
+#include "output_rules.h"
 #include "testing/temp_dir.h"
 #include "void_shapes.h"
-#include "volume_steps.h"
 
 namespace {
 

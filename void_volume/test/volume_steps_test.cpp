@@ -10,10 +10,13 @@
 #include <utility>
 #include <vector>
 
+#include "cloud_files.h"
 #include "cloud_writer.h"
+#include "mesh_volume.h"
+#include "normal_orientation.h"
+#include "output_rules.h"
 #include "safe_output/output_file.h"
 #include "testing/temp_dir.h"
-#include "volume_steps.h"
 
 namespace {
 
