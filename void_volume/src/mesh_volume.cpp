@@ -78,6 +78,28 @@ Adjacency build_adjacency(const std::vector<Triangle>& triangles) {
   return adj;
 }
 
+// Marks the triangles with an edge that no other triangle has: the border of an open piece.
+std::vector<uint8_t> border_triangles(const std::vector<Triangle>& triangles) {
+  std::vector<EdgeUse> uses;
+  uses.reserve(3 * triangles.size());
+  for (size_t i = 0; i < triangles.size(); ++i) {
+    const Triangle& t = triangles[i];
+    const auto id = static_cast<int32_t>(i);
+    uses.push_back({edge_key(t[0], t[1]), id});
+    uses.push_back({edge_key(t[1], t[2]), id});
+    uses.push_back({edge_key(t[2], t[0]), id});
+  }
+  std::sort(uses.begin(), uses.end());
+  std::vector<uint8_t> border(triangles.size(), 0);
+  for (size_t j = 0; j < uses.size();) {
+    size_t end = j + 1;
+    while (end < uses.size() && uses[end].key == uses[j].key) ++end;
+    if (end - j == 1) border[static_cast<size_t>(uses[j].triangle)] = 1;
+    j = end;
+  }
+  return border;
+}
+
 // Breadth-first labelling in triangle order, so that piece numbers follow the smallest triangle
 // index of each piece. Returns the number of pieces.
 int32_t label_components(const Adjacency& adj, std::vector<int32_t>& labels) {
@@ -170,6 +192,21 @@ MeshVolumes measure_mesh(const pcl::PointCloud<pcl::PointXYZ>& vertices,
     const double cy = z1 * x2 - x1 * z2;
     const double cz = x1 * y2 - y1 * x2;
     sums[static_cast<size_t>(labels[i])] += ((x0 * cx + y0 * cy) + z0 * cz) / 6.0;
+  }
+  // The reconstruction leaves the odd slit in a closed surface where it could not join two
+  // vertices; a piece counts as closed while such border triangles stay a small share of it.
+  std::vector<size_t> border_count(static_cast<size_t>(pieces), 0);
+  std::vector<size_t> triangle_count_of(static_cast<size_t>(pieces), 0);
+  const std::vector<uint8_t> border = border_triangles(triangles);
+  for (size_t i = 0; i < triangles.size(); ++i) {
+    border_count[static_cast<size_t>(labels[i])] += border[i];
+    ++triangle_count_of[static_cast<size_t>(labels[i])];
+  }
+  for (size_t c = 0; c < border_count.size(); ++c) {
+    if (static_cast<double>(border_count[c]) <=
+        kMaxBorderShare * static_cast<double>(triangle_count_of[c])) {
+      ++out.closed_pieces;
+    }
   }
   // The sign says only which way a piece is wound, so it is dropped per piece, after summing.
   for (double& s : sums) s = std::fabs(s);

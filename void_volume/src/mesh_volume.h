@@ -6,11 +6,16 @@
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
 namespace caikongqu {
 namespace detail {
+
+// The share of a piece's triangles that may lie on a border (an edge no other triangle has)
+// while the piece still counts as closed.
+constexpr double kMaxBorderShare = 0.05;
 
 // Volumes of the pieces of one mesh.
 struct MeshVolumes {
@@ -20,6 +25,9 @@ struct MeshVolumes {
   std::vector<double> component_volumes;
   // Sum of component_volumes in their order; 0.0 when empty.
   double total_volume = 0.0;
+  // Closed pieces: those of whose triangles at most kMaxBorderShare have an edge that no other
+  // triangle shares.
+  size_t closed_pieces = 0;
   // False when a polygon indexes outside `vertices` or a used vertex is not finite.
   bool success = false;
   // Why success is false; empty otherwise.
