@@ -9,10 +9,13 @@
 // first, then the clouds as survey teams store them: moved to site coordinates with the sensor
 // origin left at 0, several voids in one file, a void not visible whole from any one point.
 // Ends with the time of the normal orientation step beside the normal estimation it follows.
+#include <pcl/PolygonMesh.h>
+#include <pcl/conversions.h>
 #include <pcl/features/normal_3d_omp.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 #include <pcl/search/kdtree.h>
+#include <pcl/surface/poisson.h>
 
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -31,6 +34,7 @@
 #include <string>
 #include <vector>
 
+#include "cloud_checks.h"
 #include "cloud_writer.h"
 #include "normal_orientation.h"
 #include "void_shapes.h"
@@ -232,6 +236,8 @@ struct Outcome {
   size_t points;
   double volume;
   size_t components;
+  size_t left_out;
+  double unscanned;
   char error[400];
 };
 
@@ -255,6 +261,8 @@ void run_case(const Case& c, int depth, const std::string& dir) {
     out.points = r.points_count;
     out.volume = r.total_volume;
     out.components = r.component_volumes.size();
+    out.left_out = r.stray_points;
+    out.unscanned = r.unscanned_share;
     std::snprintf(out.error, sizeof out.error, "%s", r.error_message.c_str());
     const ssize_t written = write(channel[1], &out, sizeof out);
     _exit(written == static_cast<ssize_t>(sizeof out) ? 0 : 1);
@@ -269,17 +277,19 @@ void run_case(const Case& c, int depth, const std::string& dir) {
   const double seconds = seconds_since(start);
   const double peak_mb = usage.ru_maxrss / 1024.0;
   if (got != static_cast<ssize_t>(sizeof out)) {
-    std::printf("| %s | | %.1f | (the analysis crashed) | | | %.1f | %.0f |\n", c.name.c_str(),
+    std::printf("| %s | | | %.1f | (the analysis crashed) | | | | %.1f | %.0f |\n", c.name.c_str(),
                 c.truth, seconds, peak_mb);
     return;
   }
   if (out.success == 0) {
-    std::printf("| %s | %zu | %.1f | fails: %s | | | %.1f | %.0f |\n", c.name.c_str(), out.points,
-                c.truth, out.error, seconds, peak_mb);
+    std::printf("| %s | %zu | %zu | %.1f | fails: %s | | %.2f %% | | %.1f | %.0f |\n",
+                c.name.c_str(), out.points, out.left_out, c.truth, out.error, 100.0 * out.unscanned,
+                seconds, peak_mb);
   } else {
-    std::printf("| %s | %zu | %.1f | %.1f | %+.2f %% | %zu | %.1f | %.0f |\n", c.name.c_str(),
-                out.points, c.truth, out.volume, 100.0 * (out.volume - c.truth) / c.truth,
-                out.components, seconds, peak_mb);
+    std::printf("| %s | %zu | %zu | %.1f | %.1f | %+.2f %% | %.2f %% | %zu | %.1f | %.0f |\n",
+                c.name.c_str(), out.points, out.left_out, c.truth, out.volume,
+                100.0 * (out.volume - c.truth) / c.truth, 100.0 * out.unscanned, out.components,
+                seconds, peak_mb);
   }
   std::fflush(stdout);
 }
@@ -308,6 +318,51 @@ void time_orientation(size_t count, bool from_inside) {
   std::printf("| %zu | %s | %.2f s | %.2f s | %.2f | %zu of %zu | %zu |\n", count,
               from_inside ? "centre" : "0 0 0", estimate, orient, orient / estimate,
               o.propagated_clusters, o.clusters, o.flipped);
+  std::fflush(stdout);
+}
+
+// Times the stray search and the unscanned measure on the rough stope of `count` points beside
+// the normal estimation. The measure runs against the mesh of the stope reconstructed at
+// `depth` from 50,000 of its points: the mesh's size follows the depth, not the point count.
+void time_checks(size_t count, int depth) {
+  pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
+  for (const Point& p : stope(count, 22)) cloud->push_back({p[0], p[1], p[2]});
+  auto start = std::chrono::steady_clock::now();
+  const caikongqu::detail::Strays strays = caikongqu::detail::find_strays(*cloud);
+  const double search = seconds_since(start);
+  pcl::PointCloud<pcl::Normal> normals;
+  start = std::chrono::steady_clock::now();
+  pcl::NormalEstimationOMP<pcl::PointXYZ, pcl::Normal> estimation(0);
+  estimation.setSearchMethod(
+      pcl::search::KdTree<pcl::PointXYZ>::Ptr(new pcl::search::KdTree<pcl::PointXYZ>(true)));
+  estimation.setKSearch(20);
+  estimation.setViewPoint(20, 4, 6);
+  estimation.setInputCloud(cloud);
+  estimation.compute(normals);
+  const double estimate = seconds_since(start);
+
+  pcl::PointCloud<pcl::PointNormal>::Ptr sample(new pcl::PointCloud<pcl::PointNormal>);
+  const size_t step = std::max<size_t>(1, count / 50000);
+  for (size_t i = 0; i < count; i += step) {
+    pcl::PointNormal pn;
+    pn.getVector3fMap() = (*cloud)[i].getVector3fMap();
+    pn.getNormalVector3fMap() = normals[i].getNormalVector3fMap();
+    sample->push_back(pn);
+  }
+  pcl::PolygonMesh mesh;
+  pcl::Poisson<pcl::PointNormal> poisson;
+  poisson.setDepth(depth);
+  poisson.setInputCloud(sample);
+  poisson.reconstruct(mesh);
+  pcl::PointCloud<pcl::PointXYZ> vertices;
+  pcl::fromPCLPointCloud2(mesh.cloud, vertices);
+  start = std::chrono::steady_clock::now();
+  const double share =
+      caikongqu::detail::unscanned_share(*cloud, strays.radius, vertices, mesh.polygons);
+  const double measure = seconds_since(start);
+  std::printf("| %zu | %zu | %.2f s | %zu polygons | %.2f s (%.2f %%) | %.2f s | %.2f |\n", count,
+              strays.left_out, search, mesh.polygons.size(), measure, 100.0 * share, estimate,
+              (search + measure) / estimate);
   std::fflush(stdout);
 }
 
@@ -347,8 +402,10 @@ int main(int argc, char** argv) {
     dir = pattern;
   }
   std::printf("depth %d, %zu points a case\n\n", depth, n);
-  std::printf("| case | points | true m^3 | measured m^3 | error | pieces | time | peak MB |\n");
-  std::printf("|---|---|---|---|---|---|---|---|\n");
+  std::printf(
+      "| case | points | left out | true m^3 | measured m^3 | error | unscanned | pieces | time "
+      "| peak MB |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
   for (const Case& c : cases(n, big)) {
     if (only.empty() || c.name.find(only) != std::string::npos) run_case(c, depth, dir);
   }
@@ -360,6 +417,13 @@ int main(int argc, char** argv) {
     for (const bool from_inside : {true, false}) {
       if (count > 0) time_orientation(count, from_inside);
     }
+  }
+  std::printf(
+      "\n| points | left out | stray search | mesh | unscanned measure | normal estimation | "
+      "ratio |\n");
+  std::printf("|---|---|---|---|---|---|---|\n");
+  for (const size_t count : {n, big}) {
+    if (count > 0) time_checks(count, depth);
   }
   // Whatever the cases left there, a crashed child's temporary files included.
   if (own_dir) std::filesystem::remove_all(dir);
