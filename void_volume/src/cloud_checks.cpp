@@ -88,7 +88,7 @@ Strays find_strays(const pcl::PointCloud<pcl::PointXYZ>& points) {
                    sorted.end());
   out.radius = sorted[n / 2];
   sorted = std::vector<float>();
-  const double cap = 20.0 * out.radius;
+  const double cap = 5.0 * out.radius;
 
   std::vector<uint32_t> parent(n);
   std::iota(parent.begin(), parent.end(), 0u);

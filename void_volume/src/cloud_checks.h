@@ -43,7 +43,7 @@ struct Strays {
 
 // Groups the finite `points`: two points are joined when one is among the other's
 // kStrayNeighbours nearest, their distance is at most twice the neighbour radius (distance to
-// the kStrayNeighbours-th nearest) of each of them and at most 20 times the cloud's median
+// the kStrayNeighbours-th nearest) of each of them and at most 5 times the cloud's median
 // radius. Points of groups smaller than kMinKeptGroup are strays, except in the largest group,
 // which is always kept. Depends only on distance ratios: the same in mm or m, near the origin
 // or far from it. Time O(n log n), memory about 80 bytes a point. Throws only std::bad_alloc.
