@@ -3,8 +3,8 @@
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
+#include "cloud_files.h"
 #include "fuzz_input.h"
-#include "volume_steps.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const drone_fuzz::InputFile pcd(data, size, "input.pcd");

@@ -1,5 +1,6 @@
 #include "caikongqu_task.h"
 
+#include <cstdio>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,6 +24,15 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
                   "Poisson 重建完成，mesh 面片数: " + std::to_string(result.mesh_polygons) +
                       ", 连通分量数: " + std::to_string(result.component_volumes.size()),
                   "{}");
+  if (result.stray_points > 0) {
+    reporter.report(50,
+                    "已剔除离群点: " + std::to_string(result.stray_points) + " 个（共 " +
+                        std::to_string(result.points_count) + " 个点）",
+                    "{}");
+  }
+  char share[32];
+  std::snprintf(share, sizeof share, "%.2f", 100.0 * result.unscanned_share);
+  reporter.report(50, std::string("未扫描表面占比: ") + share + " %", "{}");
 
   // Every volume with six decimals and no exponent, however large.
   drone_task::JsonWriter doc(6);

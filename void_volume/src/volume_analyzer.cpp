@@ -17,14 +17,19 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <iostream>
 #include <new>
 #include <stdexcept>
 #include <vector>
 
+#include "cloud_checks.h"
+#include "cloud_files.h"
+#include "mesh_volume.h"
+#include "normal_orientation.h"
+#include "output_rules.h"
 #include "pcd_header/pcd_header.h"
 #include "safe_output/output_file.h"
-#include "volume_steps.h"
 
 namespace caikongqu {
 
@@ -32,21 +37,6 @@ namespace {
 
 // The neighbourhood of every normal; the cloud needs at least this many usable points.
 constexpr int kNormalNeighbours = 20;
-
-// fromPCLPointCloud2 quietly leaves a coordinate at 0 when its field is missing or not a single
-// float, which would turn a foreign file into a cloud of points at the origin.
-bool has_float_xyz(const std::vector<pcl::PCLPointField>& fields) {
-  for (const char* name : {"x", "y", "z"}) {
-    bool found = false;
-    for (const auto& field : fields) {
-      if (field.name == name && field.datatype == pcl::PCLPointField::FLOAT32 && field.count <= 1) {
-        found = true;
-      }
-    }
-    if (!found) return false;
-  }
-  return true;
-}
 
 // Standard output carries nothing but the task's report lines, yet the reconstruction prints
 // diagnostics there ("Vertex pair not in list ..."). While a guard lives, whatever is written to
@@ -80,51 +70,7 @@ class StdoutToStderr {
   int saved_ = -1;  // the real standard output; -1 when it could not be kept aside
 };
 
-// The x, y, z of every point of `blob`. An empty blob is left alone: the library's conversion
-// takes the address of the first point even when there is none.
-void to_xyz(const pcl::PCLPointCloud2& blob, pcl::PointCloud<pcl::PointXYZ>& cloud) {
-  if (static_cast<uint64_t>(blob.width) * blob.height == 0) return;
-  pcl::fromPCLPointCloud2(blob, cloud);
-}
-
 }  // namespace
-
-namespace detail {
-
-// Reads the file into `cloud` with its sensor origin and orientation; returns why it could not,
-// or an empty text. The header is read and checked on its own first, since the reader would set
-// aside and zero memory for as many points as a damaged header claims, and misreads or crashes on
-// some headers (a file without a DATA line, an empty or foreign file, among them); a header
-// refused there is a file that cannot be loaded, not a fault of the run.
-std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud) {
-  const std::string not_loaded = "Failed to load PCD file: " + path;
-  const pcd_header::PcdHeader header = pcd_header::read(path);
-  if (header.reason == pcd_header::kNotRegularFile) return not_loaded + " (not a regular file)";
-  if (!header.ok) return not_loaded;
-  const pcd_header::TextFault fault = pcd_header::check_text_values(path, header);
-  if (fault.line != 0) {
-    return not_loaded + " (line " + std::to_string(fault.line) + ": \"" + fault.word +
-           "\" is not a number)";
-  }
-  if (!has_float_xyz(header.fields)) return "PCD file has no float x, y, z fields: " + path;
-  pcl::PCDReader reader;
-  pcl::PCLPointCloud2 blob;
-  int pcd_version = 0;
-  int status = -1;
-  try {
-    status =
-        reader.read(path, blob, cloud.sensor_origin_, cloud.sensor_orientation_, pcd_version, 0);
-  } catch (const std::bad_alloc&) {
-    throw;
-  } catch (const std::exception&) {
-    return not_loaded;
-  }
-  if (status < 0) return not_loaded;
-  to_xyz(blob, cloud);
-  return {};
-}
-
-}  // namespace detail
 
 namespace {
 
@@ -191,8 +137,13 @@ double convex_hull_volume(const pcl::PointCloud<pcl::PointXYZ>::ConstPtr& points
 }  // namespace
 
 VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
-                                     const std::string& output_dir, bool save_mesh) {
+                                     const std::string& output_dir, bool save_mesh,
+                                     const std::function<void(double)>& on_progress) {
   const StdoutToStderr quiet_stdout;
+  // The share of the work done at the end of each step, from the steps' times on large clouds.
+  auto progress = [&on_progress](double fraction) {
+    if (on_progress) on_progress(fraction);
+  };
   VolumeResult result;
   const int octree_depth = detail::clamp_depth(depth);
 
@@ -210,6 +161,37 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
         std::to_string(kNormalNeighbours) + " needed";
     return result;
   }
+  // Values whose squared distances overflow single precision would break the search tree.
+  result.error_message = detail::check_coordinates(*usable);
+  if (!result.error_message.empty()) return result;
+  progress(0.05);
+
+  // Stray returns (dust, drops, returns through openings or from far walls) are left out; a
+  // cloud without any goes on exactly as it was read.
+  pcl::PointCloud<pcl::PointXYZ>::Ptr surface = usable;
+  const detail::Strays strays = detail::find_strays(*usable);
+  result.stray_points = strays.left_out;
+  if (strays.left_out > 0) {
+    surface.reset(new pcl::PointCloud<pcl::PointXYZ>);
+    pcl::Indices keep;
+    keep.reserve(usable->size() - strays.left_out);
+    for (size_t i = 0; i < usable->size(); ++i) {
+      if (strays.keep[i]) keep.push_back(static_cast<pcl::index_t>(i));
+    }
+    pcl::copyPointCloud(*usable, keep, *surface);
+    surface->is_dense = true;
+  }
+  usable.reset();
+  if (surface->size() < static_cast<size_t>(kNormalNeighbours)) {
+    result.error_message =
+        "Too few points on the scanned surface: " + std::to_string(surface->size()) + " kept of " +
+        std::to_string(surface->size() + strays.left_out) + " finite, at least " +
+        std::to_string(kNormalNeighbours) + " needed";
+    return result;
+  }
+  result.error_message = detail::check_extent(*surface);
+  if (!result.error_message.empty()) return result;
+  progress(0.1);
 
   // The output is created before the reconstruction, so that a missing or read-only directory
   // fails the run at once rather than after minutes of work.
@@ -234,7 +216,7 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
     }
   }
 
-  const double hull_volume = convex_hull_volume(usable);
+  const double hull_volume = convex_hull_volume(surface);
 
   pcl::PointCloud<pcl::PointNormal>::Ptr oriented(new pcl::PointCloud<pcl::PointNormal>);
   {
@@ -244,14 +226,15 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
         pcl::search::KdTree<pcl::PointXYZ>::Ptr(new pcl::search::KdTree<pcl::PointXYZ>(true)));
     estimation.setKSearch(kNormalNeighbours);
     estimation.setRadiusSearch(0.0);
-    estimation.setInputCloud(usable);
+    estimation.setInputCloud(surface);
     estimation.compute(normals);
     // The estimation turned every normal toward the sensor origin; that holds only where the
     // origin sees every wall from inside, so the orientation is made consistent per cluster.
-    detail::orient_normals(*usable, usable->sensor_origin_.head<3>(), normals);
-    pcl::concatenateFields(*usable, normals, *oriented);
+    progress(0.3);
+    detail::orient_normals(*surface, surface->sensor_origin_.head<3>(), normals);
+    pcl::concatenateFields(*surface, normals, *oriented);
   }
-  usable.reset();
+  progress(0.4);
 
   pcl::PolygonMesh mesh;
   {
@@ -261,11 +244,12 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
     poisson.reconstruct(mesh);
   }
   oriented.reset();
+  progress(0.85);
   result.mesh_polygons = mesh.polygons.size();
 
   // The vertex positions serve both the measurement and the saved cloud.
   pcl::PointCloud<pcl::PointXYZ> vertices;
-  to_xyz(mesh.cloud, vertices);
+  detail::to_xyz(mesh.cloud, vertices);
   detail::MeshVolumes measured = detail::measure_mesh(vertices, mesh.polygons);
   if (!measured.success) {
     result.error_message = measured.error_message;
@@ -274,8 +258,28 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
   result.component_volumes = std::move(measured.component_volumes);
   result.total_volume = measured.total_volume;
 
+  // A reconstruction that found no surface, or only open scraps of one, measured nothing.
+  if (result.component_volumes.empty()) {
+    result.error_message = "Reconstruction found no surface: the mesh has " +
+                           std::to_string(result.mesh_polygons) + " polygons and no triangle";
+    return result;
+  }
+  if (measured.closed_pieces == 0) {
+    result.error_message = "Reconstruction found no closed surface: none of its " +
+                           std::to_string(result.component_volumes.size()) +
+                           " pieces encloses a volume";
+    return result;
+  }
+
   result.error_message = detail::check_against_hull(result.total_volume, hull_volume);
   if (!result.error_message.empty()) return result;
+
+  result.unscanned_share =
+      detail::unscanned_share(*surface, strays.radius, vertices, mesh.polygons);
+  surface.reset();
+  result.error_message = detail::check_unscanned(result.unscanned_share);
+  if (!result.error_message.empty()) return result;
+  progress(0.9);
 
   // Both files are complete before either takes its name.
   result.output_path = output_path;
@@ -296,6 +300,7 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
     return result;
   }
   result.success = true;
+  progress(1.0);
   return result;
 }
 

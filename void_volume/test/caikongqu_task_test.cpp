@@ -100,12 +100,12 @@ TEST_F(CaikongquTaskTest, ReportsTheAnalysisAsItsDocument) {
   write_xyz_pcd(input, sphere_points({0, 0, 0}, 1.0f, 1500, 71));
   const TaskRun run = run_task({{"input", input}, {"depth", "5"}, {"output_dir", out_.path()}});
   ASSERT_FALSE(run.threw) << run.error;
-  ASSERT_EQ(run.lines.size(), 3u);
+  ASSERT_EQ(run.lines.size(), 4u);
   EXPECT_EQ(run.lines[0], start_line(input));
 
   const std::string output = out_.path() + "/scan.v1_reconstructed.pcd";
-  const Finish f = parse_finish(run.lines[2], output);
-  ASSERT_TRUE(f.matched) << run.lines[2];
+  const Finish f = parse_finish(run.lines[3], output);
+  ASSERT_TRUE(f.matched) << run.lines[3];
   EXPECT_EQ(run.lines[1],
             "{\"_progress\":{\"percent\":50,\"message\":\"Poisson 重建完成，mesh 面片数: " +
                 f.mesh_polygons + ", 连通分量数: " + f.component_count + "\",\"metadata\":{}}}");
@@ -122,6 +122,41 @@ TEST_F(CaikongquTaskTest, ReportsTheAnalysisAsItsDocument) {
   for (size_t i = 0; i < f.volumes.size(); ++i) {
     EXPECT_EQ(f.volumes[i], fixed6(r.component_volumes[i]));
   }
+  // The share of the surface no point supports, in percent with two decimals.
+  char share[32];
+  std::snprintf(share, sizeof share, "%.2f", 100.0 * r.unscanned_share);
+  EXPECT_EQ(run.lines[2],
+            std::string("{\"_progress\":{\"percent\":50,\"message\":\"未扫描表面占比: ") + share +
+                " %\",\"metadata\":{}}}");
+  EXPECT_LT(r.unscanned_share, 0.01);
+  EXPECT_EQ(r.stray_points, 0u);
+}
+
+TEST_F(CaikongquTaskTest, StrayPointsAreLeftOutAndCounted) {
+  // A sphere of radius 5 with three returns 50 m off: without them its volume, one piece, and
+  // a line saying how many points were left out.
+  const std::string clean = in_.file("clean.pcd");
+  const std::string dusty = in_.file("dusty.pcd");
+  std::vector<voidvol_test::Point> points = sphere_points({0, 0, 0}, 5.0f, 3000, 77);
+  write_xyz_pcd(clean, points);
+  points.insert(points.end(), {{50, 0, 0}, {0, -55, 0}, {0, 0, 55}});
+  write_xyz_pcd(dusty, points);
+  const TaskRun expected =
+      run_task({{"input", clean}, {"depth", "6"}, {"output_dir", out_.path()}});
+  const TaskRun run = run_task({{"input", dusty}, {"depth", "6"}, {"output_dir", out_.path()}});
+  ASSERT_FALSE(run.threw) << run.error;
+  ASSERT_FALSE(expected.threw) << expected.error;
+  ASSERT_EQ(run.lines.size(), 5u);
+  EXPECT_EQ(run.lines[2],
+            "{\"_progress\":{\"percent\":50,\"message\":\"已剔除离群点: 3 个（共 3003 个点）\","
+            "\"metadata\":{}}}");
+  const Finish f = parse_finish(run.lines[4], out_.path() + "/dusty_reconstructed.pcd");
+  const Finish g = parse_finish(expected.lines[3], out_.path() + "/clean_reconstructed.pcd");
+  ASSERT_TRUE(f.matched && g.matched);
+  EXPECT_EQ(f.points_count, "3003");
+  EXPECT_EQ(f.volumes, g.volumes);
+  EXPECT_EQ(drone_test::read_file(out_.path() + "/dusty_reconstructed.pcd"),
+            drone_test::read_file(out_.path() + "/clean_reconstructed.pcd"));
 }
 
 TEST_F(CaikongquTaskTest, SaveMeshWritesTheMeasuredSurface) {
@@ -135,13 +170,13 @@ TEST_F(CaikongquTaskTest, SaveMeshWritesTheMeasuredSurface) {
 
   const TaskRun run = run_task(with_mesh);
   ASSERT_FALSE(run.threw) << run.error;
-  ASSERT_EQ(run.lines.size(), 3u);
+  ASSERT_EQ(run.lines.size(), 4u);
   const std::string files =
       ",\"files\":[{\"title\":\"重建后点云\",\"remark\":\"PCD格式\",\"path\":\"" + cloud +
       "\"},{\"title\":\"重建网格\",\"remark\":\"PLY格式（二进制）\","
       "\"path\":\"" +
       mesh + "\"}]}}}";
-  const std::string& last = run.lines[2];
+  const std::string& last = run.lines[3];
   ASSERT_GT(last.size(), files.size());
   EXPECT_EQ(last.substr(last.size() - files.size()), files);
 
@@ -159,9 +194,9 @@ TEST_F(CaikongquTaskTest, SaveMeshWritesTheMeasuredSurface) {
   ASSERT_EQ(std::remove(mesh.c_str()), 0);
   const TaskRun without = run_task(plain);
   ASSERT_FALSE(without.threw) << without.error;
-  ASSERT_EQ(without.lines.size(), 3u);
-  EXPECT_TRUE(parse_finish(without.lines[2], cloud).matched) << without.lines[2];
-  EXPECT_EQ(without.lines[2].substr(0, without.lines[2].find(",\"files\"")),
+  ASSERT_EQ(without.lines.size(), 4u);
+  EXPECT_TRUE(parse_finish(without.lines[3], cloud).matched) << without.lines[3];
+  EXPECT_EQ(without.lines[3].substr(0, without.lines[3].find(",\"files\"")),
             last.substr(0, last.find(",\"files\"")));
   EXPECT_EQ(std::fopen(mesh.c_str(), "rb"), nullptr);
 }
@@ -173,31 +208,49 @@ TEST_F(CaikongquTaskTest, LargeVolumeKeepsAllItsDigits) {
   write_xyz_pcd(input, sphere_points({0, 0, 0}, 200.0f, 800, 72));
   const TaskRun run = run_task({{"input", input}, {"depth", "5"}, {"output_dir", out_.path()}});
   ASSERT_FALSE(run.threw) << run.error;
-  ASSERT_EQ(run.lines.size(), 3u);
-  const Finish f = parse_finish(run.lines[2], out_.path() + "/big_reconstructed.pcd");
-  ASSERT_TRUE(f.matched) << run.lines[2];
+  ASSERT_EQ(run.lines.size(), 4u);
+  const Finish f = parse_finish(run.lines[3], out_.path() + "/big_reconstructed.pcd");
+  ASSERT_TRUE(f.matched) << run.lines[3];
   EXPECT_EQ(f.total_volume.find('.'), 8u) << f.total_volume;
 }
 
-TEST_F(CaikongquTaskTest, SurfaceWithoutTrianglesStillSucceeds) {
-  // The reconstruction finds no surface in a cloud whose points all coincide: no polygon, no
-  // piece, and a saved file of no points.
+TEST_F(CaikongquTaskTest, CloudWithoutSurfaceFailsAndKeepsTheEarlierOutput) {
+  // Points without 3-D extent give no surface, and a coordinate whose square overflows single
+  // precision breaks the search: each run fails after its first report, the earlier output kept.
+  using voidvol_test::Point;
+  std::vector<Point> line, plane;
+  for (int i = 0; i < 40; ++i) {
+    line.push_back({0.5f * i, 1.0f * i, 2 + 0.25f * i});
+    plane.push_back({0.5f * (i % 7), 0.25f * (i / 7), 0.5f * (i % 7) + 0.25f * (i / 7)});
+  }
+  std::vector<Point> far_off = sphere_points({0, 0, 0}, 1.0f, 300, 78);
+  far_off.push_back({1e20f, 0, 0});
+  struct Case {
+    const char* name;
+    std::vector<Point> points;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"one place", std::vector<Point>(30, {1, 2, 3}),
+       "Points have no 3-D extent: all 30 points coincide"},
+      {"one line", line, "Points have no 3-D extent: all 40 points lie on one line"},
+      {"one plane", plane, "Points have no 3-D extent: all 40 points lie in one plane"},
+      {"1e20", far_off,
+       "Coordinate out of range: point 300 has x = 1e+20, beyond the bound of +-1e14 within "
+       "which distances fit in single precision"},
+  };
   const std::string input = in_.file("spot.pcd");
-  write_xyz_pcd(input, std::vector<voidvol_test::Point>(30, {1, 2, 3}));
-  const TaskRun run = run_task({{"input", input}, {"depth", "5"}, {"output_dir", out_.path()}});
-  ASSERT_FALSE(run.threw) << run.error;
   const std::string output = out_.path() + "/spot_reconstructed.pcd";
-  const std::vector<std::string> expected{
-      start_line(input),
-      "{\"_progress\":{\"percent\":50,\"message\":\"Poisson 重建完成，mesh 面片数: 0, "
-      "连通分量数: 0\",\"metadata\":{}}}",
-      "{\"_progress\":{\"percent\":100,\"message\":\"任务完成\",\"metadata\":{\"result\":"
-      "{\"points_count\":30,\"mesh_polygons\":0,\"total_volume\":0.000000,\"component_count\":0,"
-      "\"component_volumes\":[]},\"files\":[{\"title\":\"重建后点云\",\"remark\":\"PCD格式\","
-      "\"path\":\"" +
-          output + "\"}]}}}"};
-  EXPECT_EQ(run.lines, expected);
-  EXPECT_NE(drone_test::read_file(output).find("POINTS 0\n"), std::string::npos);
+  drone_test::write_file(output, "earlier output");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_xyz_pcd(input, c.points);
+    const TaskRun run = run_task({{"input", input}, {"depth", "5"}, {"output_dir", out_.path()}});
+    EXPECT_TRUE(run.threw);
+    EXPECT_EQ(run.error, c.error);
+    EXPECT_EQ(run.lines, std::vector<std::string>{start_line(input)});
+    EXPECT_EQ(drone_test::read_file(output), "earlier output");
+  }
 }
 
 TEST_F(CaikongquTaskTest, AnalysisFailureEndsTheRunAfterTheFirstReport) {
@@ -217,8 +270,8 @@ TEST_F(CaikongquTaskTest, DepthOptionReachesTheAnalyzer) {
     if (depth != nullptr) options["depth"] = depth;
     const TaskRun run = run_task(options);
     EXPECT_FALSE(run.threw) << run.error;
-    const Finish f = run.lines.size() == 3
-                         ? parse_finish(run.lines[2], out_.path() + "/cloud_reconstructed.pcd")
+    const Finish f = run.lines.size() == 4
+                         ? parse_finish(run.lines[3], out_.path() + "/cloud_reconstructed.pcd")
                          : Finish{};
     EXPECT_TRUE(f.matched);
     return f.mesh_polygons;
@@ -248,14 +301,14 @@ TEST_F(VoidvolNodeTest, SuccessfulRunPrintsOnlyReportLines) {
       run_node({"--input", input, "--depth", "7", "--output_dir", out_.path()});
   EXPECT_EQ(p.exit_code, 0) << p.err;
   const std::vector<std::string> lines = split_lines(p.out);
-  ASSERT_EQ(lines.size(), 3u) << p.out;
+  ASSERT_EQ(lines.size(), 4u) << p.out;
 
   // Byte for byte what the task reports in process for the same job.
   const TaskRun run = run_task({{"input", input}, {"depth", "7"}, {"output_dir", out_.path()}});
   ASSERT_FALSE(run.threw) << run.error;
   EXPECT_EQ(lines, run.lines);
-  const Finish f = parse_finish(lines[2], out_.path() + "/box_reconstructed.pcd");
-  ASSERT_TRUE(f.matched) << lines[2];
+  const Finish f = parse_finish(lines[3], out_.path() + "/box_reconstructed.pcd");
+  ASSERT_TRUE(f.matched) << lines[3];
   ASSERT_EQ(f.volumes.size(), 1u);
   EXPECT_NEAR(std::stod(f.total_volume), 3.0, 0.06);
 }
@@ -270,6 +323,16 @@ TEST_F(VoidvolNodeTest, BadInputEndsWithTheErrorReport) {
   drone_test::write_file(in_.file("words.pcd"),
                          "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\n"
                          "WIDTH 2\nHEIGHT 1\nPOINTS 2\nDATA ascii\n1 2 3\n2.88abc def 1\n");
+  // Random bytes as binary point data: values up to the single-precision limit.
+  std::string noise =
+      "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 400\nHEIGHT 1\n"
+      "POINTS 400\nDATA binary\n";
+  uint32_t state = 12345;
+  for (int i = 0; i < 400 * 12; ++i) {
+    state = state * 1664525u + 1013904223u;
+    noise += static_cast<char>(state >> 24);
+  }
+  drone_test::write_file(in_.file("noise.pcd"), noise);
   ASSERT_EQ(mkfifo(in_.file("fifo.pcd").c_str(), 0666), 0);  // would block the reader for ever
   write_xyz_pcd(in_.file("good.pcd"), sphere_points({0, 0, 0}, 1.0f, 300, 75));
   struct Case {
@@ -301,6 +364,7 @@ TEST_F(VoidvolNodeTest, BadInputEndsWithTheErrorReport) {
       {"too few points",
        {"--input", in_.file("sparse.pcd"), "--output_dir", out_.path()},
        "Too few valid points to reconstruct a surface: 12 finite of 12 read, at least 20 needed"},
+      {"random binary body", {"--input", in_.file("noise.pcd"), "--output_dir", out_.path()}, ""},
       {"no output directory",
        {"--input", in_.file("good.pcd"), "--depth", "5", "--output_dir", out_.file("absent")},
        "Failed to save reconstructed PCD: " + out_.file("absent") +

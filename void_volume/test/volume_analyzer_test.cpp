@@ -17,9 +17,9 @@
 #include <vector>
 
 #include "cloud_writer.h"
+#include "output_rules.h"
 #include "testing/temp_dir.h"
 #include "void_shapes.h"
-#include "volume_steps.h"
 
 namespace {
 
@@ -256,6 +256,77 @@ TEST_F(VolumeAnalyzerTest, NormalsAreOrientedConsistently) {
     EXPECT_EQ(r.mesh_polygons, c.polygons);
     char total[64];
     std::snprintf(total, sizeof total, "%.6f", r.total_volume);
+    EXPECT_STREQ(total, c.total);
+    EXPECT_EQ(file_hash(r.output_path), c.hash);
+  }
+}
+
+TEST_F(VolumeAnalyzerTest, CleanCloudsKeepTheirRecordedOutput) {
+  // Clouds without strays, in metres and millimetres, local and in site coordinates, dense and
+  // sparse: nothing is left out, and the result is what it was before any point was judged.
+  using voidvol_test::box_faces;
+  using voidvol_test::face_points;
+  std::vector<Point> two_spheres = sphere_points({-3, 0, 0}, 1.0f, 1500, 3);
+  const std::vector<Point> second = sphere_points({3, 0, 0}, 1.0f, 1500, 4);
+  two_spheres.insert(two_spheres.end(), second.begin(), second.end());
+  std::vector<Point> holed, uneven;
+  for (const Point& p : face_points(box_faces({0, 0, 0}, {8, 4, 3}), 3000, 0.02, 102)) {
+    if (!(p[0] > 7.9f && p[1] > 1.5f && p[1] < 2.5f && p[2] < 1.0f)) holed.push_back(p);
+  }
+  size_t i = 0;
+  for (const Point& p : face_points(box_faces({0, 0, 0}, {8, 4, 3}), 6000, 0.02, 103)) {
+    if (p[0] >= 4.0f || i++ % 10 == 0) uneven.push_back(p);
+  }
+  struct Case {
+    const char* name;
+    std::vector<Point> points;
+    Point origin;
+    size_t polygons;
+    const char* total;
+    uint64_t hash;
+  };
+  const Case cases[] = {
+      {"box",
+       box_points({-1, -0.75f, -0.5f}, {1, 0.75f, 0.5f}, 2000, 11),
+       {0, 0, 0},
+       5920,
+       "2.998543",
+       0x908bfde88e83de7aull},
+      {"far sphere",
+       sphere_points({1000, 2000, 30}, 50.0f, 2000, 5),
+       {1000, 2000, 30},
+       8036,
+       "523315.829392",
+       0x8b8a4bc98bd5e71dull},
+      {"millimetres",
+       sphere_points({5000, -3000, 200}, 1000.0f, 2000, 8),
+       {5000, -3000, 200},
+       8036,
+       "4185578558.372303",
+       0xa3662ead959929dfull},
+      {"two voids", two_spheres, {-3, 0, 0}, 4108, "8.365848", 0x55e311b257b4c0abull},
+      {"holed wall", holed, {4, 2, 1.5f}, 14572, "96.608576", 0xe6f37ec8358ba5f9ull},
+      {"density 10:1", uneven, {4, 2, 1.5f}, 9510, "96.007499", 0xf04471074340851aull},
+      {"site coordinates",
+       face_points(box_faces({0, 0, 0}, {8, 4, 3}), 3000, 0.02, 104, {512345, 401234, 120}),
+       {512349, 401236, 121.5f},
+       14534,
+       "96.761968",
+       0x4b8f1cb2a67b7933ull},
+      {"twenty points",
+       sphere_points({0, 0, 0}, 1.0f, 20, 52),
+       {0, 0, 0},
+       7033,
+       "0.304303",
+       0x270364d3ffe2bcfbull},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const VolumeResult r = analyze(c.points, c.origin, 6);
+    ASSERT_TRUE(r.success) << r.error_message;
+    char total[64];
+    std::snprintf(total, sizeof total, "%.6f", r.total_volume);
+    EXPECT_EQ(r.mesh_polygons, c.polygons);
     EXPECT_STREQ(total, c.total);
     EXPECT_EQ(file_hash(r.output_path), c.hash);
   }

@@ -10,10 +10,14 @@
 #include <utility>
 #include <vector>
 
+#include "cloud_checks.h"
+#include "cloud_files.h"
 #include "cloud_writer.h"
+#include "mesh_volume.h"
+#include "normal_orientation.h"
+#include "output_rules.h"
 #include "safe_output/output_file.h"
 #include "testing/temp_dir.h"
-#include "volume_steps.h"
 
 namespace {
 
@@ -397,6 +401,100 @@ TEST(OrientNormals, PerClusterAndIndependentOfPointOrder) {
   const caikongqu::detail::Orientation none = caikongqu::detail::orient_normals(*one, inside, kept);
   EXPECT_EQ(none.propagated_clusters, 0u);
   EXPECT_EQ(std::memcmp(kept.data(), before.data(), sizeof(pcl::Normal) * kept.size()), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(OrientNormals, ThresholdKeepsOrPropagatesAtItsBoundary) {
+  // A sphere seen from its centre, some normals then turned outward: up to 3 % of them (30 of
+  // 1000) the cluster keeps what it was given, from 31 on it is propagated and every normal
+  // points inward.
+  const auto points = voidvol_test::sphere_points({0, 0, 0}, 1, 1000, 9);
+  pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
+  for (const auto& p : points) cloud->push_back({p[0], p[1], p[2]});
+  const Eigen::Vector3f centre(0, 0, 0);
+  const pcl::PointCloud<pcl::Normal> inward = estimated_normals(cloud, centre);
+  for (const size_t turned : {29u, 30u, 31u, 32u}) {
+    SCOPED_TRACE(turned);
+    pcl::PointCloud<pcl::Normal> normals = inward;
+    for (size_t k = 0; k < turned; ++k) {
+      pcl::Normal& n = normals[k * 31];
+      n.normal_x = -n.normal_x;
+      n.normal_y = -n.normal_y;
+      n.normal_z = -n.normal_z;
+    }
+    const pcl::PointCloud<pcl::Normal> given = normals;
+    const caikongqu::detail::Orientation o =
+        caikongqu::detail::orient_normals(*cloud, centre, normals);
+    EXPECT_EQ(o.clusters, 1u);
+    const bool propagated = turned > 30;
+    EXPECT_EQ(o.propagated_clusters, propagated ? 1u : 0u);
+    EXPECT_EQ(o.flipped, propagated ? turned : 0u);
+    const pcl::PointCloud<pcl::Normal>& expected = propagated ? inward : given;
+    EXPECT_EQ(std::memcmp(normals.data(), expected.data(), sizeof(pcl::Normal) * normals.size()),
+              0);
+  }
+}
+
+TEST(FindStrays, IsolatedPointsAndSmallGroupsInAnyUnitAndPlace) {
+  using voidvol_test::Point;
+  struct Case {
+    const char* name;
+    std::vector<Point> extra;  // added to a unit sphere of 2000 points
+    size_t left_out;
+  };
+  std::vector<Point> clump10, clump25;
+  for (const Point& p : voidvol_test::sphere_points({5, 0, 0}, 0.05f, 25, 2)) {
+    if (clump10.size() < 10) clump10.push_back(p);
+    clump25.push_back(p);
+  }
+  const std::vector<Case> cases{
+      {"clean", {}, 0},
+      {"three far points", {{50, 0, 0}, {0, -55, 0}, {0, 0, 2000}}, 3},
+      {"one point 1.5 off", {{0, 0, 2.5f}}, 1},
+      {"a group of 10", clump10, 10},
+      {"a group of 25 is kept", clump25, 0},
+      {"a second void", voidvol_test::sphere_points({6, 0, 0}, 0.5f, 500, 3), 0},
+  };
+  // The same clouds in metres, in millimetres, and in site coordinates.
+  struct Frame {
+    float scale;
+    Point shift;
+  };
+  for (const Frame& frame :
+       {Frame{1, {0, 0, 0}}, Frame{1000, {0, 0, 0}}, Frame{1, {512345, 401234, 120}}}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.name) + " at scale " + std::to_string(frame.scale));
+      std::vector<Point> points = voidvol_test::sphere_points({0, 0, 0}, 1, 2000, 1);
+      points.insert(points.end(), c.extra.begin(), c.extra.end());
+      pcl::PointCloud<pcl::PointXYZ> cloud;
+      for (const Point& p : points) {
+        cloud.push_back({p[0] * frame.scale + frame.shift[0], p[1] * frame.scale + frame.shift[1],
+                         p[2] * frame.scale + frame.shift[2]});
+      }
+      const caikongqu::detail::Strays s = caikongqu::detail::find_strays(cloud);
+      EXPECT_EQ(s.left_out, c.left_out);
+      for (size_t i = 0; i < 2000; ++i) ASSERT_EQ(s.keep[i], 1) << i;
+    }
+  }
+}
+
+TEST(CheckExtent, CoincidentLinePlaneOrVolume) {
+  pcl::PointCloud<pcl::PointXYZ> cloud;
+  for (int i = 0; i < 30; ++i) cloud.push_back({1, 2, 3});
+  EXPECT_EQ(caikongqu::detail::check_extent(cloud),
+            "Points have no 3-D extent: all 30 points coincide");
+  for (int i = 0; i < 30; ++i) cloud[i] = {0.1f * i, 2.0f * i, 3};
+  EXPECT_EQ(caikongqu::detail::check_extent(cloud),
+            "Points have no 3-D extent: all 30 points lie on one line");
+  for (int i = 0; i < 30; ++i) cloud[i] = {0.1f * (i % 5), 1.0f * i, 0.1f * (i % 5)};
+  EXPECT_EQ(caikongqu::detail::check_extent(cloud),
+            "Points have no 3-D extent: all 30 points lie in one plane");
+  cloud[7].y += 0.01f;  // a thousandth of the length off the plane: a thin volume
+  cloud[7].x += 0.01f;
+  EXPECT_EQ(caikongqu::detail::check_extent(cloud), "");
 }
 
 }  // namespace

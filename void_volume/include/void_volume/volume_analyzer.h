@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,13 @@ struct VolumeResult {
   // Path of the reconstructed mesh file, <output dir>/<input base name>_mesh.ply, when it was
   // asked for and its save was tried; empty otherwise.
   std::string mesh_path;
+  // Points left out as stray returns before the reconstruction: isolated points and groups of
+  // fewer than 20 points away from the scanned surface. Counted in points_count.
+  std::size_t stray_points = 0;
+  // Share (0 to 1) of the reconstructed surface's area that lies farther than twice the cloud's
+  // neighbour radius from every point: surface no point supports, made up by the
+  // reconstruction. Set once the mesh passed the hull check; 0 before.
+  double unscanned_share = 0.0;
   // True only when every step succeeded and the reconstructed cloud was saved.
   bool success = false;
   // Why the analysis failed; empty when success is true.
@@ -65,8 +73,12 @@ class VolumeAnalyzer {
   // Prints nothing of its own. While it runs, the process's standard output is pointed at
   // standard error, where the reconstruction's diagnostics belong; calls must therefore not
   // overlap with each other or with output from the caller's other threads.
+  //
+  // `on_progress`, when set, is called on the caller's thread with the share of the work done
+  // (0 to 1) at the end of each step.
   static VolumeResult analyze(const std::string& input_pcd, int depth,
-                              const std::string& output_dir, bool save_mesh = false);
+                              const std::string& output_dir, bool save_mesh = false,
+                              const std::function<void(double)>& on_progress = {});
 };
 
 }  // namespace caikongqu

@@ -1,0 +1,48 @@
+#pragma once
+
+// Consistent orientation of the estimated normals, cluster by cluster.
+
+#include <pcl/point_cloud.h>
+#include <pcl/point_types.h>
+
+#include <Eigen/Core>
+#include <cstddef>
+
+namespace caikongqu {
+namespace detail {
+
+// What the orientation of a cloud's normals did.
+struct Orientation {
+  // Spatially separate clusters of points: pieces of the nearest-neighbour graph.
+  size_t clusters = 0;
+  // Clusters whose normals were oriented by propagation instead of toward the sensor origin.
+  size_t propagated_clusters = 0;
+  // Normals turned around from the way the sensor origin had turned them.
+  size_t flipped = 0;
+};
+
+// Above this share of a cluster's normals on which the propagated orientation and the sensor
+// origin disagree, the propagated one is used. A void scanned from inside, every wall visible,
+// stays far below it (grazing views along rough walls and stray points inside the void disagree
+// on under 0.4 % of the normals), so its normals, and everything computed from them, stay
+// exactly as the sensor origin turns them; a wall facing away from the origin is a tenth of the
+// surface or more, an origin outside the void a third to a half.
+constexpr double kMaxViewpointDisagreement = 0.03;
+
+// Makes the normals of each spatially separate cluster of `points` consistent. `normals` come
+// in turned toward `viewpoint` (the sensor origin), one per point. Builds the graph of the
+// 10 nearest neighbours of every point and walks
+// each of its pieces along a minimum spanning tree over the weights 1 - |n_i . n_j| (Prim,
+// ties broken by point index), turning every normal to agree with the one it was reached from.
+// The overall sign of a cluster points its normals toward the viewpoint when it lies inside the
+// cluster's bounding box, else toward the cluster's centroid: inward, for the walls of a void.
+// Where the result disagrees with the viewpoint on at most kMaxViewpointDisagreement of a
+// cluster's normals, that cluster keeps its normals untouched. Non-finite normals take part in
+// nothing and are never changed. Deterministic whatever the number of threads. Time
+// O(n log n) besides the neighbour search, memory about 100 bytes a point. Never throws except
+// std::bad_alloc.
+Orientation orient_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
+                           const Eigen::Vector3f& viewpoint, pcl::PointCloud<pcl::Normal>& normals);
+
+}  // namespace detail
+}  // namespace caikongqu

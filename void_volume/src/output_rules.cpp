@@ -1,0 +1,48 @@
+#include "output_rules.h"
+
+#include <cstdio>
+#include <string>
+
+namespace caikongqu {
+namespace detail {
+
+int clamp_depth(int requested) {
+  if (requested <= 4) return 5;
+  if (requested > 12) return 12;
+  return requested;
+}
+
+namespace {
+
+// The input's base name (after its last '/' or '\\') with everything from its last '.' cut off.
+std::string stem(const std::string& input_pcd) {
+  const size_t slash = input_pcd.find_last_of("/\\");
+  std::string base = slash == std::string::npos ? input_pcd : input_pcd.substr(slash + 1);
+  const size_t dot = base.rfind('.');
+  if (dot != std::string::npos) base.erase(dot);
+  return base;
+}
+
+}  // namespace
+
+std::string reconstructed_path(const std::string& input_pcd, const std::string& output_dir) {
+  return output_dir + "/" + stem(input_pcd) + "_reconstructed.pcd";
+}
+
+std::string mesh_path(const std::string& input_pcd, const std::string& output_dir) {
+  return output_dir + "/" + stem(input_pcd) + "_mesh.ply";
+}
+
+std::string check_against_hull(double volume, double hull_volume) {
+  if (volume <= kMaxVolumeOverHull * hull_volume) return {};
+  char text[400];
+  std::snprintf(text, sizeof text,
+                "Reconstructed volume %.6f exceeds the volume %.6f of the points' convex hull by "
+                "more than 25 %%: the normals are likely inconsistent, several voids touch, or a "
+                "large part of the void was not scanned",
+                volume, hull_volume);
+  return text;
+}
+
+}  // namespace detail
+}  // namespace caikongqu

@@ -1,0 +1,31 @@
+#pragma once
+
+// The rules on the depth, the output names and the volumes a run may report.
+
+#include <string>
+
+namespace caikongqu {
+namespace detail {
+
+// The reconstruction depth actually used: 4 or less becomes 5, above 12 becomes 12. Deeper
+// octrees cost time and memory steeply for no gain on drone scans; shallower ones lose the shape.
+int clamp_depth(int requested);
+
+// Where the reconstructed cloud of `input_pcd` goes: `output_dir` + "/" + the input's base name
+// (after its last '/' or '\') with everything from its last '.' cut off + "_reconstructed.pcd".
+// The separator is added even when `output_dir` is empty or already ends in one.
+std::string reconstructed_path(const std::string& input_pcd, const std::string& output_dir);
+
+// Where the reconstructed mesh of `input_pcd` goes: as reconstructed_path, ending in "_mesh.ply".
+std::string mesh_path(const std::string& input_pcd, const std::string& output_dir);
+
+// A reconstructed volume this much larger than the convex hull of the points cannot enclose only
+// what was scanned.
+constexpr double kMaxVolumeOverHull = 1.25;
+
+// Empty when `volume` is at most kMaxVolumeOverHull times `hull_volume`; otherwise the run's
+// failure text, giving both volumes and the likely causes.
+std::string check_against_hull(double volume, double hull_volume);
+
+}  // namespace detail
+}  // namespace caikongqu
