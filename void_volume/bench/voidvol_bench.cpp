@@ -26,10 +26,11 @@
 
 #include "bench/bench_main.h"
 #include "bench/measure.h"
+#include "cloud_files.h"
 #include "cloud_writer.h"
+#include "normal_orientation.h"
 #include "void_shapes.h"
 #include "void_volume/volume_analyzer.h"
-#include "volume_steps.h"
 
 namespace {
 

@@ -1,6 +1,8 @@
 #include "caikongqu_task.h"
 
-#include <cstdio>
+#include <iomanip>
+#include <locale>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -30,9 +32,11 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
                         std::to_string(result.points_count) + " 个点）",
                     "{}");
   }
-  char share[32];
-  std::snprintf(share, sizeof share, "%.2f", 100.0 * result.unscanned_share);
-  reporter.report(50, std::string("未扫描表面占比: ") + share + " %", "{}");
+  // Two decimals with a point, whatever the process's locale.
+  std::ostringstream share;
+  share.imbue(std::locale::classic());
+  share << std::fixed << std::setprecision(2) << 100.0 * result.unscanned_share;
+  reporter.report(50, "未扫描表面占比: " + share.str() + " %", "{}");
 
   // Every volume with six decimals and no exponent, however large.
   drone_task::JsonWriter doc(6);
