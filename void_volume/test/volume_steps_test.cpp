@@ -519,7 +519,7 @@ TEST(CheckUnscanned, RefusesAboveFourPercent) {
   std::vector<pcl::Vertices> polygons(2);
   polygons[0].vertices = {0, 1, 2};
   polygons[1].vertices = {3, 4, 5};
-  EXPECT_DOUBLE_EQ(caikongqu::detail::unscanned_share(points, 0.1, vertices, polygons), 0.5);
+  EXPECT_NEAR(caikongqu::detail::unscanned_share(points, 0.1, vertices, polygons), 0.5, 1e-5);
 }
 
 }  // namespace
