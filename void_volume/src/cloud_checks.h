@@ -62,7 +62,7 @@ std::string check_extent(const pcl::PointCloud<pcl::PointXYZ>& points);
 constexpr double kUnscannedRadii = 2.0;
 
 // Above this share of unscanned surface the volume is refused: too much of it is guessed.
-constexpr double kMaxUnscannedShare = 0.10;
+constexpr double kMaxUnscannedShare = 0.04;
 
 // The share (0 to 1) of the area of the mesh (`vertices`, `polygons` fanned into triangles)
 // whose triangles have their centroid farther than kUnscannedRadii * `radius` from every point

@@ -498,3 +498,28 @@ TEST(CheckExtent, CoincidentLinePlaneOrVolume) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CheckUnscanned, RefusesAboveFourPercent) {
+  EXPECT_EQ(caikongqu::detail::check_unscanned(0.0), "");
+  EXPECT_EQ(caikongqu::detail::check_unscanned(0.04), "");
+  EXPECT_EQ(caikongqu::detail::check_unscanned(0.1742),
+            "Reconstructed surface is 17.4 % unscanned, above the 4 % allowed: no point lies "
+            "near that part, so the volume would be partly guessed (a wall or floor was not "
+            "scanned)");
+  // A mesh of two triangles, one of them far from every point: half its area is unscanned.
+  pcl::PointCloud<pcl::PointXYZ> points, vertices;
+  for (int i = 0; i < 10; ++i) points.push_back({0.1f * i, 0, 0});
+  for (const auto& v :
+       {pcl::PointXYZ(0, 0, 0), pcl::PointXYZ(0.3f, 0, 0), pcl::PointXYZ(0, 0.3f, 0),
+        pcl::PointXYZ(50, 0, 0), pcl::PointXYZ(50.3f, 0, 0), pcl::PointXYZ(50, 0.3f, 0)}) {
+    vertices.push_back(v);
+  }
+  std::vector<pcl::Vertices> polygons(2);
+  polygons[0].vertices = {0, 1, 2};
+  polygons[1].vertices = {3, 4, 5};
+  EXPECT_NEAR(caikongqu::detail::unscanned_share(points, 0.1, vertices, polygons), 0.5, 1e-5);
+}
+
+}  // namespace
