@@ -1,5 +1,7 @@
 #include "bag_check/bag_writer.h"
 
+#include "bag_check/bag_record.h"
+
 #include <bzlib.h>
 #include <fcntl.h>
 #include <roslz4/lz4s.h>
@@ -21,20 +23,6 @@ namespace bag_check {
 
 namespace {
 
-constexpr uint8_t kOpMessageData = 0x02;
-constexpr uint8_t kOpFileHeader = 0x03;
-constexpr uint8_t kOpIndexData = 0x04;
-constexpr uint8_t kOpChunk = 0x05;
-constexpr uint8_t kOpChunkInfo = 0x06;
-constexpr uint8_t kOpConnection = 0x07;
-constexpr char kVersionLine[] = "#ROSBAG V2.0\n";
-constexpr size_t kVersionLength = sizeof kVersionLine - 1;
-// The file header record's header and padding take this many bytes, so that it can be
-// rewritten in place once the index position and counts are known.
-constexpr uint32_t kFileHeaderLength = 4096;
-// Bag readers refuse a header field longer than this.
-constexpr size_t kMaxFieldLength = 1000000;
-constexpr uint32_t kIndexVersion = 1;
 constexpr uint32_t kChunkInfoVersion = 1;
 // lz4 frames of 1 MiB blocks, as the bag library writes them.
 constexpr int kLz4BlockSizeId = 6;
@@ -107,7 +95,7 @@ std::string file_header(uint64_t index_pos, uint32_t connections, uint32_t chunk
   put_number(out, "index_pos", index_pos);
   put_number(out, "op", kOpFileHeader);
   end_header(out, at);
-  const uint32_t padding = kFileHeaderLength - static_cast<uint32_t>(out.size() - 4);
+  const uint32_t padding = kFileHeaderRecordLength - static_cast<uint32_t>(out.size() - 4);
   put_u32(out, padding);
   out.append(padding, ' ');
   return out;
@@ -438,7 +426,7 @@ void BagWriter::close() {
   tail += s.chunk_infos;
   s.put(tail);
   const std::string header = file_header(index_pos, s.stored_connections, s.chunk_count);
-  std::string failed = s.output->overwrite(kVersionLength, header.data(), header.size());
+  std::string failed = s.output->overwrite(kVersionLineLength, header.data(), header.size());
   if (failed.empty()) failed = s.output->commit();
   if (!failed.empty()) s.fail("cannot write output bag " + s.name + " (" + failed + ")");
   s.closed = true;
