@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <map>
@@ -223,11 +224,23 @@ class StructureWalk {
     while (length < sizeof line - 1 && read(&line[length], 1)) {
       if (line[length++] == '\n') break;
     }
+    // The numbers are taken as text and converted with strtoll, which saturates: a line such as
+    // "#ROSBAG V110799526.0" must not overflow. Only 2.0 is read here, so any number too large
+    // to be a version simply makes the line no version this walk knows.
     char name[100];
-    int major = 0;
-    int minor = 0;
-    if (std::sscanf(line, "#ROS%99s V%d.%d", name, &major, &minor) != 3) return false;
-    version = major * 100 + minor;
+    char major_text[24];
+    char minor_text[24];
+    if (std::sscanf(line, "#ROS%99s V%23[-+0-9].%23[-+0-9]", name, major_text, minor_text) != 3) {
+      return false;
+    }
+    const long long major = std::strtoll(major_text, nullptr, 10);
+    const long long minor = std::strtoll(minor_text, nullptr, 10);
+    constexpr long long kLargest = 1000000;
+    if (major < -kLargest || major > kLargest || minor < -kLargest || minor > kLargest) {
+      version = -1;
+    } else {
+      version = static_cast<int>(major * 100 + minor);
+    }
     return true;
   }
 
