@@ -8,12 +8,20 @@
 // and the child's peak memory. Clean cases (a void scanned from inside, every wall visible) come
 // first, then the clouds as survey teams store them: moved to site coordinates with the sensor
 // origin left at 0, several voids in one file, a void not visible whole from any one point.
-// Ends with the time of the normal orientation step beside the normal estimation it follows.
+// Stray returns at distances from 1 m to 20 km and open single-view scans follow; each row
+// also gives the points left out as strays and the share of the surface no point supports.
+// Ends with the time of the normal orientation step beside the normal estimation it follows,
+// and the cost of the stray search and the unscanned measure beside it.
+#include <pcl/PolygonMesh.h>
+#include <pcl/conversions.h>
 #include <pcl/features/normal_3d_omp.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 #include <pcl/search/kdtree.h>
+#include <pcl/surface/poisson.h>
 
+#include <algorithm>
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -26,6 +34,7 @@
 
 #include "bench/bench_main.h"
 #include "bench/measure.h"
+#include "cloud_checks.h"
 #include "cloud_files.h"
 #include "cloud_writer.h"
 #include "normal_orientation.h"
@@ -64,6 +73,50 @@ std::vector<Point> stope(size_t count, uint32_t seed, const std::array<double, 3
 
 void append(std::vector<Point>& to, const std::vector<Point>& more) {
   to.insert(to.end(), more.begin(), more.end());
+}
+
+// Distance from `p` to the axis-aligned box [low, high]; 0 inside it.
+double box_distance(const Point& p, const std::array<double, 3>& low,
+                    const std::array<double, 3>& high) {
+  double sum = 0.0;
+  for (int k = 0; k < 3; ++k) {
+    const double d = std::max({low[k] - p[k], 0.0, p[k] - high[k]});
+    sum += d * d;
+  }
+  return std::sqrt(sum);
+}
+
+// `count` stray returns spread uniformly through the space between `near` and `far` from the
+// box [low, high] (fixed seed).
+std::vector<Point> strays(size_t count, double near, double far, const std::array<double, 3>& low,
+                          const std::array<double, 3>& high, uint32_t seed) {
+  std::mt19937 gen(seed);
+  auto unit = [&gen] { return gen() / 4294967296.0; };
+  std::vector<Point> out;
+  while (out.size() < count) {
+    Point p{};
+    for (int k = 0; k < 3; ++k) {
+      p[k] = static_cast<float>(low[k] - far + (high[k] - low[k] + 2 * far) * unit());
+    }
+    const double d = box_distance(p, low, high);
+    if (d >= near && d <= far) out.push_back(p);
+  }
+  return out;
+}
+
+// The stope as one scan of a fixed-mount lidar at `at` sees it: the points of the walls within
+// `half_angle` degrees of the +x direction.
+std::vector<Point> single_view(const std::vector<Point>& points, const Point& at,
+                               double half_angle) {
+  const double limit = std::cos(half_angle * kPi / 180.0);
+  std::vector<Point> seen;
+  for (const Point& p : points) {
+    const double dx = p[0] - at[0];
+    const double dy = p[1] - at[1];
+    const double dz = p[2] - at[2];
+    if (dx / std::sqrt(dx * dx + dy * dy + dz * dz) >= limit) seen.push_back(p);
+  }
+  return seen;
 }
 
 std::vector<Case> cases(size_t n, size_t big) {
@@ -111,6 +164,43 @@ std::vector<Case> cases(size_t n, size_t big) {
                    }
                    return Cloud{points, {20, 4, 6}};
                  }});
+  // Stray returns (dust, drops, returns through the brow or from far walls): a share of the
+  // points, at a distance from the walls.
+  struct StrayCase {
+    const char* name;
+    size_t count;  // 0: 1 % of the cloud
+    double near;
+    double far;
+  };
+  for (const StrayCase& sc : {StrayCase{"stope + 1 % strays 1-2 m off", 0, 1, 2},
+                              StrayCase{"stope + 1 % strays 5-10 m off", 0, 5, 10},
+                              StrayCase{"stope + 100 strays 25-60 m off", 100, 25, 60},
+                              StrayCase{"stope + 5 strays 300-2000 m off", 5, 300, 2000},
+                              StrayCase{"stope + 1 % strays 10-20 km off", 0, 10000, 20000}}) {
+    all.push_back({sc.name, stope_volume, [n, sc] {
+                     std::vector<Point> points = stope(n, 18);
+                     append(points, strays(sc.count == 0 ? n / 100 : sc.count, sc.near, sc.far,
+                                           {0, 0, 0}, {40, 8, 12}, 19));
+                     return Cloud{points, {20, 4, 6}};
+                   }});
+  }
+  all.push_back({"sphere r = 5 + 3 strays 50 m off", ball, [n] {
+                   std::vector<Point> points = sphere_points({0, 0, 0}, 5.0f, n, 1);
+                   append(points, {{50, 0, 0}, {0, -55, 0}, {0, 0, 55}});
+                   return Cloud{points, {0, 0, 0}};
+                 }});
+  all.push_back({"sphere r = 5 + 1 stray 20 m off", ball, [n] {
+                   std::vector<Point> points = sphere_points({0, 0, 0}, 5.0f, n, 1);
+                   points.push_back({25, 0, 0});
+                   return Cloud{points, {0, 0, 0}};
+                 }});
+  // Open scans: one scan from one end of the stope, looking along it.
+  all.push_back({"stope, single view 120 degrees from one end", stope_volume, [n] {
+                   return Cloud{single_view(stope(2 * n, 20), {2, 4, 6}, 60), {2, 4, 6}};
+                 }});
+  all.push_back({"stope, single view 180 degrees from one end", stope_volume, [n] {
+                   return Cloud{single_view(stope(n, 21), {0.5f, 4, 6}, 90), {0.5f, 4, 6}};
+                 }});
   all.push_back({"stope at (1000, 2000, 300), VIEWPOINT 0", stope_volume, [n] {
                    return Cloud{stope(n, 9, {1000, 2000, 300}), {0, 0, 0}};
                  }});
@@ -150,6 +240,8 @@ struct Outcome {
   size_t points;
   double volume;
   size_t components;
+  size_t left_out;
+  double unscanned;
   char error[400];
 };
 
@@ -164,6 +256,8 @@ void run_case(const Case& c, int depth, const std::string& dir) {
     out.points = r.points_count;
     out.volume = r.total_volume;
     out.components = r.component_volumes.size();
+    out.left_out = r.stray_points;
+    out.unscanned = r.unscanned_share;
     std::snprintf(out.error, sizeof out.error, "%s", r.error_message.c_str());
     return std::string(reinterpret_cast<const char*>(&out), sizeof out);
   });
@@ -171,18 +265,20 @@ void run_case(const Case& c, int depth, const std::string& dir) {
   const double peak_mb = run.usage.peak_mib;
   Outcome out{};
   if (!run.ok() || run.out.size() != sizeof out) {
-    std::printf("| %s | | %.1f | (the analysis crashed) | | | %.1f | %.0f |\n", c.name.c_str(),
+    std::printf("| %s | | | %.1f | (the analysis crashed) | | | | %.1f | %.0f |\n", c.name.c_str(),
                 c.truth, seconds, peak_mb);
     return;
   }
   std::memcpy(&out, run.out.data(), sizeof out);
   if (out.success == 0) {
-    std::printf("| %s | %zu | %.1f | fails: %s | | | %.1f | %.0f |\n", c.name.c_str(), out.points,
-                c.truth, out.error, seconds, peak_mb);
+    std::printf("| %s | %zu | %zu | %.1f | fails: %s | | %.2f %% | | %.1f | %.0f |\n",
+                c.name.c_str(), out.points, out.left_out, c.truth, out.error, 100.0 * out.unscanned,
+                seconds, peak_mb);
   } else {
-    std::printf("| %s | %zu | %.1f | %.1f | %+.2f %% | %zu | %.1f | %.0f |\n", c.name.c_str(),
-                out.points, c.truth, out.volume, 100.0 * (out.volume - c.truth) / c.truth,
-                out.components, seconds, peak_mb);
+    std::printf("| %s | %zu | %zu | %.1f | %.1f | %+.2f %% | %.2f %% | %zu | %.1f | %.0f |\n",
+                c.name.c_str(), out.points, out.left_out, c.truth, out.volume,
+                100.0 * (out.volume - c.truth) / c.truth, 100.0 * out.unscanned, out.components,
+                seconds, peak_mb);
   }
   std::fflush(stdout);
 }
@@ -214,6 +310,51 @@ void time_orientation(size_t count, bool from_inside) {
   std::fflush(stdout);
 }
 
+// Times the stray search and the unscanned measure on the rough stope of `count` points beside
+// the normal estimation. The measure runs against the mesh of the stope reconstructed at
+// `depth` from 50,000 of its points: the mesh's size follows the depth, not the point count.
+void time_checks(size_t count, int depth) {
+  pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
+  for (const Point& p : stope(count, 22)) cloud->push_back({p[0], p[1], p[2]});
+  auto start = std::chrono::steady_clock::now();
+  const caikongqu::detail::Strays strays = caikongqu::detail::find_strays(*cloud);
+  const double search = seconds_since(start);
+  pcl::PointCloud<pcl::Normal> normals;
+  start = std::chrono::steady_clock::now();
+  pcl::NormalEstimationOMP<pcl::PointXYZ, pcl::Normal> estimation(0);
+  estimation.setSearchMethod(
+      pcl::search::KdTree<pcl::PointXYZ>::Ptr(new pcl::search::KdTree<pcl::PointXYZ>(true)));
+  estimation.setKSearch(20);
+  estimation.setViewPoint(20, 4, 6);
+  estimation.setInputCloud(cloud);
+  estimation.compute(normals);
+  const double estimate = seconds_since(start);
+
+  pcl::PointCloud<pcl::PointNormal>::Ptr sample(new pcl::PointCloud<pcl::PointNormal>);
+  const size_t step = std::max<size_t>(1, count / 50000);
+  for (size_t i = 0; i < count; i += step) {
+    pcl::PointNormal pn;
+    pn.getVector3fMap() = (*cloud)[i].getVector3fMap();
+    pn.getNormalVector3fMap() = normals[i].getNormalVector3fMap();
+    sample->push_back(pn);
+  }
+  pcl::PolygonMesh mesh;
+  pcl::Poisson<pcl::PointNormal> poisson;
+  poisson.setDepth(depth);
+  poisson.setInputCloud(sample);
+  poisson.reconstruct(mesh);
+  pcl::PointCloud<pcl::PointXYZ> vertices;
+  pcl::fromPCLPointCloud2(mesh.cloud, vertices);
+  start = std::chrono::steady_clock::now();
+  const double share =
+      caikongqu::detail::unscanned_share(*cloud, strays.radius, vertices, mesh.polygons);
+  const double measure = seconds_since(start);
+  std::printf("| %zu | %zu | %.2f s | %zu polygons | %.2f s (%.2f %%) | %.2f s | %.2f |\n", count,
+              strays.left_out, search, mesh.polygons.size(), measure, 100.0 * share, estimate,
+              (search + measure) / estimate);
+  std::fflush(stdout);
+}
+
 int run_bench(drone_bench::Options& options) {
   const int depth = static_cast<int>(options.integer("depth", 8, 1));
   const auto n = static_cast<size_t>(options.integer("points", 50000, 1));
@@ -227,8 +368,10 @@ int run_bench(drone_bench::Options& options) {
     scratch = std::make_unique<drone_bench::ScratchDir>("/tmp", "voidvol_bench.");
   const std::string dir = given_dir.empty() ? scratch->path() : given_dir;
   std::printf("depth %d, %zu points a case\n\n", depth, n);
-  std::printf("| case | points | true m^3 | measured m^3 | error | pieces | time | peak MB |\n");
-  std::printf("|---|---|---|---|---|---|---|---|\n");
+  std::printf(
+      "| case | points | left out | true m^3 | measured m^3 | error | unscanned | pieces | time "
+      "| peak MB |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
   for (const Case& c : cases(n, big)) {
     if (only.empty() || c.name.find(only) != std::string::npos) run_case(c, depth, dir);
   }
@@ -240,6 +383,13 @@ int run_bench(drone_bench::Options& options) {
     for (const bool from_inside : {true, false}) {
       if (count > 0) time_orientation(count, from_inside);
     }
+  }
+  std::printf(
+      "\n| points | left out | stray search | mesh | unscanned measure | normal estimation | "
+      "ratio |\n");
+  std::printf("|---|---|---|---|---|---|---|\n");
+  for (const size_t count : {n, big}) {
+    if (count > 0) time_checks(count, depth);
   }
   return 0;
 }

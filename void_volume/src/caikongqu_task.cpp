@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "framework/json_writer.h"
+#include "framework/progress.h"
 #include "void_volume/volume_analyzer.h"
 
 void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& reporter) {
@@ -18,8 +19,10 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
   const bool save_mesh = params.get_bool("save_mesh", false);
 
   reporter.report(0, "开始加载点云文件: " + input, "{}");
+  // A large cloud takes minutes to reconstruct: each step done shows between 0 and 50.
+  drone_task::ProgressMeter meter(reporter, 0, 50, "正在重建表面");
   const caikongqu::VolumeResult result =
-      caikongqu::VolumeAnalyzer::analyze(input, depth, output_dir, save_mesh);
+      caikongqu::VolumeAnalyzer::analyze(input, depth, output_dir, save_mesh, meter.callback());
   if (!result.success) throw std::runtime_error(result.error_message);
 
   reporter.report(50,

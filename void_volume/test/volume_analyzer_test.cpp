@@ -184,6 +184,19 @@ TEST_F(VolumeAnalyzerTest, TwoSeparateVoidsAreTwoComponents) {
   EXPECT_DOUBLE_EQ(r.total_volume, r.component_volumes[0] + r.component_volumes[1]);
 }
 
+TEST_F(VolumeAnalyzerTest, ProgressRisesStepByStepToTheEnd) {
+  write_xyz_pcd(in_.file("ball.pcd"), sphere_points({0, 0, 0}, 1.0f, 1500, 5), {0, 0, 0});
+  std::vector<double> shares;
+  const VolumeResult r = VolumeAnalyzer::analyze(in_.file("ball.pcd"), 5, out_.path(), false,
+                                                 [&shares](double f) { shares.push_back(f); });
+  ASSERT_TRUE(r.success) << r.error_message;
+  ASSERT_GE(shares.size(), 4u);
+  EXPECT_GT(shares.front(), 0.0);
+  EXPECT_TRUE(std::is_sorted(shares.begin(), shares.end()));
+  EXPECT_EQ(std::adjacent_find(shares.begin(), shares.end()), shares.end());
+  EXPECT_EQ(shares.back(), 1.0);
+}
+
 // 64-bit FNV-1a of a file's bytes.
 uint64_t file_hash(const std::string& path) {
   uint64_t h = 1469598103934665603ull;
