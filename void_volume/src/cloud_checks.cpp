@@ -8,9 +8,10 @@
 #include <Eigen/Core>
 #include <Eigen/Eigenvalues>
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <numeric>
+#include <system_error>
 
 namespace caikongqu {
 namespace detail {
@@ -33,6 +34,13 @@ std::vector<float> centred(const pcl::PointCloud<pcl::PointXYZ>& points, Eigen::
   return out;
 }
 
+// `value` as printf writes it with `format` and `precision` (%g, %f), whatever the locale.
+std::string number_text(double value, std::chars_format format, int precision) {
+  char text[64];
+  const std::to_chars_result r = std::to_chars(text, text + sizeof text, value, format, precision);
+  return r.ec == std::errc() ? std::string(text, r.ptr) : std::string("?");
+}
+
 size_t find_root(std::vector<uint32_t>& parent, size_t i) {
   while (parent[i] != i) {
     parent[i] = parent[parent[i]];
@@ -48,12 +56,9 @@ std::string check_coordinates(const pcl::PointCloud<pcl::PointXYZ>& points) {
     for (int k = 0; k < 3; ++k) {
       const float v = points[i].data[k];
       if (std::fabs(static_cast<double>(v)) > kMaxCoordinate) {
-        char text[200];
-        std::snprintf(text, sizeof text,
-                      "Coordinate out of range: point %zu has %c = %g, beyond the bound of "
-                      "+-1e14 within which distances fit in single precision",
-                      i, "xyz"[k], static_cast<double>(v));
-        return text;
+        return "Coordinate out of range: point " + std::to_string(i) + " has " + "xyz"[k] + " = " +
+               number_text(v, std::chars_format::general, 6) +
+               ", beyond the bound of +-1e14 within which distances fit in single precision";
       }
     }
   }
@@ -186,13 +191,11 @@ double unscanned_share(const pcl::PointCloud<pcl::PointXYZ>& points, double radi
 
 std::string check_unscanned(double share) {
   if (share <= kMaxUnscannedShare) return {};
-  char text[300];
-  std::snprintf(text, sizeof text,
-                "Reconstructed surface is %.1f %% unscanned, above the %.0f %% allowed: no point "
-                "lies near that part, so the volume would be partly guessed (a wall or floor was "
-                "not scanned)",
-                100.0 * share, 100.0 * kMaxUnscannedShare);
-  return text;
+  return "Reconstructed surface is " + number_text(100.0 * share, std::chars_format::fixed, 1) +
+         " % unscanned, above the " +
+         number_text(100.0 * kMaxUnscannedShare, std::chars_format::fixed, 0) +
+         " % allowed: no point lies near that part, so the volume would be partly guessed (a "
+         "wall or floor was not scanned)";
 }
 
 }  // namespace detail

@@ -38,14 +38,11 @@ struct Adjacency {
   std::vector<int32_t> targets;
 };
 
-// Links the triangles that share an edge. The triangles on one edge are chained one to the next
-// rather than linked pairwise: the pieces come out the same, and an edge that many degenerate
-// triangles share cannot make the lists grow quadratically.
-Adjacency build_adjacency(const std::vector<Triangle>& triangles) {
-  const size_t count = triangles.size();
+// The three edges of every triangle, sorted by edge so that the uses of one edge are adjacent.
+std::vector<EdgeUse> sorted_edge_uses(const std::vector<Triangle>& triangles) {
   std::vector<EdgeUse> uses;
-  uses.reserve(3 * count);
-  for (size_t i = 0; i < count; ++i) {
+  uses.reserve(3 * triangles.size());
+  for (size_t i = 0; i < triangles.size(); ++i) {
     const Triangle& t = triangles[i];
     const auto id = static_cast<int32_t>(i);
     uses.push_back({edge_key(t[0], t[1]), id});
@@ -53,6 +50,15 @@ Adjacency build_adjacency(const std::vector<Triangle>& triangles) {
     uses.push_back({edge_key(t[2], t[0]), id});
   }
   std::sort(uses.begin(), uses.end());
+  return uses;
+}
+
+// Links the triangles that share an edge. The triangles on one edge are chained one to the next
+// rather than linked pairwise: the pieces come out the same, and an edge that many degenerate
+// triangles share cannot make the lists grow quadratically.
+Adjacency build_adjacency(const std::vector<Triangle>& triangles) {
+  const size_t count = triangles.size();
+  const std::vector<EdgeUse> uses = sorted_edge_uses(triangles);
 
   Adjacency adj;
   adj.offsets.assign(count + 1, 0);
@@ -80,16 +86,7 @@ Adjacency build_adjacency(const std::vector<Triangle>& triangles) {
 
 // Marks the triangles with an edge that no other triangle has: the border of an open piece.
 std::vector<uint8_t> border_triangles(const std::vector<Triangle>& triangles) {
-  std::vector<EdgeUse> uses;
-  uses.reserve(3 * triangles.size());
-  for (size_t i = 0; i < triangles.size(); ++i) {
-    const Triangle& t = triangles[i];
-    const auto id = static_cast<int32_t>(i);
-    uses.push_back({edge_key(t[0], t[1]), id});
-    uses.push_back({edge_key(t[1], t[2]), id});
-    uses.push_back({edge_key(t[2], t[0]), id});
-  }
-  std::sort(uses.begin(), uses.end());
+  const std::vector<EdgeUse> uses = sorted_edge_uses(triangles);
   std::vector<uint8_t> border(triangles.size(), 0);
   for (size_t j = 0; j < uses.size();) {
     size_t end = j + 1;

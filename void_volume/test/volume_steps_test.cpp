@@ -3,6 +3,7 @@
 #include <pcl/io/pcd_io.h>
 
 #include <algorithm>
+#include <clocale>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -508,6 +509,18 @@ TEST(CheckUnscanned, RefusesAboveFourPercent) {
             "Reconstructed surface is 17.4 % unscanned, above the 4 % allowed: no point lies "
             "near that part, so the volume would be partly guessed (a wall or floor was not "
             "scanned)");
+  {
+    // The failure texts keep their decimal point under a locale with a decimal comma.
+    const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
+    ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
+    const std::string text = caikongqu::detail::check_unscanned(0.1742);
+    pcl::PointCloud<pcl::PointXYZ> far_off;
+    far_off.push_back({2.5e14f, 0, 0});
+    const std::string coordinate = caikongqu::detail::check_coordinates(far_off);
+    std::setlocale(LC_NUMERIC, saved.c_str());
+    EXPECT_NE(text.find("is 17.4 % unscanned"), std::string::npos) << text;
+    EXPECT_NE(coordinate.find("x = 2.5e+14,"), std::string::npos) << coordinate;
+  }
   // A mesh of two triangles, one of them far from every point: half its area is unscanned.
   pcl::PointCloud<pcl::PointXYZ> points, vertices;
   for (int i = 0; i < 10; ++i) points.push_back({0.1f * i, 0, 0});
