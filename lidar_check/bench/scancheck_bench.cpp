@@ -2,18 +2,21 @@
 // handing over every frame's bytes (open the bag, view the one topic, copy each message into a
 // buffer), on a generated recording in the page cache.
 //
-//   scancheck_bench [--frames N] [--points P] [--runs R] [--dir DIR] [--keep]
+//   scancheck_bench [--frames N] [--points P] [--runs R] [--connections C] [--dir DIR] [--keep]
 //
 // Writes N Livox frames of P points each (default 1,000 x 60,000, 1.1 GB; fixed seed) into
 // DIR/scancheck_bench.bag (DIR: $TMPDIR or /tmp), then times reading the file in 1 MiB blocks,
 // the floor and LidarValidator::validate in turn, R times each (default 3), and prints the
 // medians, points per second and validate / floor; then validates once more with the file
-// evicted from the page cache. Deletes the bag unless --keep.
+// evicted from the page cache, and once in a child process for its peak memory. Last, a
+// recording of many connections (C connections of 10 small messages each beside 100 small
+// frames, default C = 3,500) is timed against the floor. Deletes the bags unless --keep.
 #include <livox_ros_driver2/CustomMsg.h>
 #include <ros/time.h>
 #include <rosbag/bag.h>
 #include <rosbag/query.h>
 #include <rosbag/view.h>
+#include <std_msgs/String.h>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -38,9 +41,15 @@ constexpr char kTopic[] = "/livox/lidar";
 using drone_bench::time_here;
 using drone_bench::Usage;
 
-// Writes the recording: 10 frames per second, points over a 70-degree band with a few NaN.
-void write_bag(const std::string& path, int frames, int points) {
+// Writes the recording: 10 frames per second, points over a 70-degree band with a few NaN; with
+// `connections` > 0, each second also holds 10 small messages on every one of that many topics.
+void write_bag(const std::string& path, int frames, int points, int connections = 0) {
   rosbag::Bag bag(path, rosbag::bagmode::Write);
+  std_msgs::String status;
+  status.data = "ok";
+  std::vector<std::string> topics;
+  topics.reserve(static_cast<size_t>(connections));
+  for (int c = 0; c < connections; ++c) topics.push_back("/status/" + std::to_string(c));
   std::mt19937 rng(4242);
   std::uniform_real_distribution<float> range(1.0f, 80.0f);
   std::uniform_real_distribution<float> angle(-0.2f, 1.0f);
@@ -67,6 +76,13 @@ void write_bag(const std::string& path, int frames, int points) {
       p.reflectivity = static_cast<uint8_t>(k);
     }
     bag.write(kTopic, stamp, frame);
+    if (i % 10 == 0) {
+      for (int k = 0; k < 10; ++k) {
+        for (const std::string& topic : topics) {
+          bag.write(topic, stamp + ros::Duration(0.01 * k), status);
+        }
+      }
+    }
   }
   bag.close();
 }
@@ -113,6 +129,7 @@ int run_bench(drone_bench::Options& options) {
   const int points = static_cast<int>(options.integer("points", 60000, 1));
   const int runs = static_cast<int>(options.integer("runs", 3, 1));
   const std::string dir = options.text("dir", drone_bench::default_temp_parent());
+  const int connections = static_cast<int>(options.integer("connections", 3500, 1));
   const bool keep = options.flag("keep");
   options.check_all_known();
   const std::string path = dir + "/scancheck_bench.bag";
@@ -180,14 +197,40 @@ int run_bench(drone_bench::Options& options) {
               static_cast<long long>(r.high_nan_frames),
               static_cast<long long>(r.invalid_angle_frames),
               static_cast<long long>(r.anomaly_frames));
+  const drone_bench::ChildRun child = drone_bench::run_in_child([&] {
+    lidar_validate::LidarValidator::validate(path, kTopic, 100.0, 20.0, 1000, -8.0, 60.0);
+    return std::string();
+  });
+  std::printf("validate in a child: peak memory %.1f MiB for a %.0f MB recording\n",
+              child.usage.peak_mib, mb);
   if (!keep) std::remove(path.c_str());
-  return 0;
+
+  // Many connections: the frames are few and small, the other topics many.
+  const std::string many = dir + "/scancheck_bench_connections.bag";
+  constexpr int kFewFrames = 100;
+  write_bag(many, kFewFrames, 1000, connections);
+  read_file(many);
+  const double many_floor = time_here([&] { hand_over(many); }).wall_seconds;
+  lidar_validate::ValidationResult mr;
+  const double many_validate =
+      time_here([&] {
+        mr = lidar_validate::LidarValidator::validate(many, kTopic, 100.0, 20.0, 10, -8.0, 60.0);
+      }).wall_seconds;
+  std::printf(
+      "%d connections x 10 messages beside %d frames: floor %.3f s, validate %.3f s "
+      "(%.2fx)%s\n",
+      connections, kFewFrames, many_floor, many_validate, many_validate / many_floor,
+      mr.success && mr.total_frames == kFewFrames ? "" : " UNEXPECTED RESULT");
+  if (!keep) std::remove(many.c_str());
+  return child.ok() && mr.success ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   return drone_bench::bench_main(
-      argc, argv, "scancheck_bench [--frames N] [--points P] [--runs R] [--dir DIR] [--keep]",
+      argc, argv,
+      "scancheck_bench [--frames N] [--points P] [--runs R] [--connections C] [--dir DIR] "
+      "[--keep]",
       run_bench);
 }

@@ -1,16 +1,23 @@
-// Writes a Livox recording of a few hundred megabytes, then times a conversion of it against a
-// plain copy of the same file and prints the ratio, with the conversion's peak memory.
+// Times conversions against what a user would do instead with a recording of the same size,
+// copying it and syncing the copy (`cp` + `sync`), side by side in one run, and prints each
+// conversion's peak memory. The recordings:
+//   - a Livox recording (lidar frames with IMU messages between them), about 1 GB by default;
+//   - many small messages on one topic, which the conversion copies;
+//   - the same count of messages spread over many connections, beside one connection holding
+//     as many messages, so that the cost of the connection count shows on its own.
 //
-//   cloudconv_bench [--frames N] [--points P] [--dir DIR]
+//   cloudconv_bench [--frames N] [--points P] [--small N] [--connections C] [--per-connection M]
+//                   [--dir DIR]
 //
-// Defaults: 600 frames of 24,000 points, in a new directory under DIR ($TMPDIR or /tmp) that is
-// removed at the end.
-//
-// The conversion runs in a child process so that its peak resident size is its own; run it
-// with two frame counts to see that the peak does not follow the bag's size.
+// Defaults: 2,200 frames of 24,000 points; 1,000,000 small messages; 2,000 connections of 100
+// messages. Everything is written in a new directory under DIR ($TMPDIR or /tmp), removed at the
+// end. Conversions run in a child process so that the peak resident size is their own.
+#include <fcntl.h>
 #include <livox_ros_driver2/CustomMsg.h>
 #include <rosbag/bag.h>
 #include <sensor_msgs/Imu.h>
+#include <std_msgs/String.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -61,8 +68,24 @@ void write_recording(const std::string& path, int frames, int points) {
   bag.close();
 }
 
-// Copies through a user-space buffer, reading and writing every byte as the converter must.
-void copy_file(const std::string& from, const std::string& to) {
+// `count` small messages (a 32-byte string each) on `connections` topics in turn.
+void write_small_messages(const std::string& path, int count, int connections) {
+  rosbag::Bag bag(path, rosbag::bagmode::Write);
+  std_msgs::String text;
+  text.data = std::string(32, 'x');
+  std::vector<std::string> topics;
+  topics.reserve(static_cast<size_t>(connections));
+  for (int c = 0; c < connections; ++c) topics.push_back("/status/" + std::to_string(c));
+  for (int i = 0; i < count; ++i) {
+    const ros::Time stamp(1700000000.0 + i * 1e-4);
+    bag.write(topics[static_cast<size_t>(i % connections)], stamp, text);
+  }
+  bag.close();
+}
+
+// Copies through a user-space buffer, reading and writing every byte as the converter must, and
+// syncs the copy to the disk, as the conversion does before its output takes its name.
+void copy_and_sync(const std::string& from, const std::string& to) {
   std::ifstream in(from, std::ios::binary);
   std::ofstream out(to, std::ios::binary | std::ios::trunc);
   std::vector<char> buffer(1 << 20);
@@ -70,8 +93,12 @@ void copy_file(const std::string& from, const std::string& to) {
     in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
     out.write(buffer.data(), in.gcount());
   }
-  out.flush();
+  out.close();
   if (!out) throw std::runtime_error("copy failed");
+  const int fd = ::open(to.c_str(), O_RDONLY);
+  const bool synced = fd >= 0 && ::fsync(fd) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!synced) throw std::runtime_error("sync failed");
 }
 
 // The conversion in a child process, whose peak resident size is then its own.
@@ -87,41 +114,70 @@ drone_bench::ChildRun convert_in_child(const std::string& in, const std::string&
   });
 }
 
+struct Row {
+  double copy_s;
+  double convert_s;
+  bool ok;
+};
+
+// Times a copy (after one untimed one, which brings the file into the page cache for both runs
+// alike) and a conversion of `input`, and prints the row.
+Row measure(const std::string& name, const std::string& input, const std::string& dir) {
+  const std::string copy = dir + "/copy.bag";
+  const std::string output = dir + "/converted.bag";
+  copy_and_sync(input, copy);
+  const double copy_s = drone_bench::time_here([&] { copy_and_sync(input, copy); }).wall_seconds;
+  std::filesystem::remove(copy);
+  const drone_bench::ChildRun conv = convert_in_child(input, output);
+  const double mb = static_cast<double>(std::filesystem::file_size(input)) / 1e6;
+  const double seconds = conv.usage.wall_seconds;
+  std::printf("| %s | %.1f | %.2f s | %.2f s | %.2f | %.1f |%s\n", name.c_str(), mb, copy_s,
+              seconds, seconds / copy_s, conv.usage.peak_mib, conv.ok() ? "" : " FAILED");
+  std::fflush(stdout);
+  std::filesystem::remove(output);
+  return {copy_s, seconds, conv.ok()};
+}
+
 int run_bench(drone_bench::Options& options) {
-  const int frames = static_cast<int>(options.integer("frames", 600, 1));
+  const int frames = static_cast<int>(options.integer("frames", 2200, 1));
   const int points = static_cast<int>(options.integer("points", 24000, 1));
+  const int small = static_cast<int>(options.integer("small", 1000000, 1));
+  const int connections = static_cast<int>(options.integer("connections", 2000, 1));
+  const int per_connection = static_cast<int>(options.integer("per-connection", 100, 1));
   const std::string parent = options.text("dir", drone_bench::default_temp_parent());
   options.check_all_known();
   const drone_bench::ScratchDir scratch(parent, "cloudconv_bench_");
   const std::string& dir = scratch.path();
-  const std::string input = dir + "/recording.bag";
-  const std::string copy = dir + "/copy.bag";
-  const std::string output = dir + "/recording_pc2.bag";
+  const std::string input = dir + "/input.bag";
+  bool ok = true;
 
-  const double write_s =
-      drone_bench::time_here([&] { write_recording(input, frames, points); }).wall_seconds;
-  const double mb = static_cast<double>(std::filesystem::file_size(input)) / 1e6;
-  std::printf("input: %d frames x %d points, %.1f MB, written in %.2f s\n", frames, points, mb,
-              write_s);
-
-  // One untimed read brings the file into the page cache for both timed runs alike.
-  copy_file(input, copy);
-  const double copy_s = drone_bench::time_here([&] { copy_file(input, copy); }).wall_seconds;
-
-  const drone_bench::ChildRun conv = convert_in_child(input, output);
-  const double seconds = conv.usage.wall_seconds;
-  const double out_mb =
-      conv.ok() ? static_cast<double>(std::filesystem::file_size(output)) / 1e6 : 0.0;
-  std::printf("copy:    %.2f s (%.0f MB/s)\n", copy_s, mb / copy_s);
-  std::printf("convert: %.2f s (%.0f MB/s), output %.1f MB, peak memory %.1f MB%s\n", seconds,
-              mb / seconds, out_mb, conv.usage.peak_mib, conv.ok() ? "" : " (FAILED)");
-  std::printf("ratio convert/copy: %.2f\n", seconds / copy_s);
-  return conv.ok() ? 0 : 1;
+  std::printf("| recording | MB | cp + sync | cloudconv | ratio | peak MiB |\n");
+  std::printf("|---|---|---|---|---|---|\n");
+  write_recording(input, frames, points);
+  ok &= measure(
+            "Livox, " + std::to_string(frames) + " frames x " + std::to_string(points) + " points",
+            input, dir)
+            .ok;
+  write_small_messages(input, small, 1);
+  ok &= measure(std::to_string(small) + " small messages", input, dir).ok;
+  const int many = connections * per_connection;
+  write_small_messages(input, many, 1);
+  const Row one = measure(std::to_string(many) + " messages, 1 connection", input, dir);
+  write_small_messages(input, many, connections);
+  const Row spread =
+      measure(std::to_string(many) + " messages, " + std::to_string(connections) + " connections",
+              input, dir);
+  std::printf("\n%d connections against one: %.2fx the time\n", connections,
+              spread.convert_s / one.convert_s);
+  return ok && one.ok && spread.ok ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   return drone_bench::bench_main(
-      argc, argv, "cloudconv_bench [--frames N] [--points P] [--dir DIR]", run_bench);
+      argc, argv,
+      "cloudconv_bench [--frames N] [--points P] [--small N] [--connections C] "
+      "[--per-connection M] [--dir DIR]",
+      run_bench);
 }

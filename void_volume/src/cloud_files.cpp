@@ -47,7 +47,7 @@ void to_xyz(const pcl::PCLPointCloud2& blob, pcl::PointCloud<pcl::PointXYZ>& clo
 // some headers (a file without a DATA line, an empty or foreign file, among them); a header
 // refused there is a file that cannot be loaded, not a fault of the run.
 std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud) {
-  const std::string not_loaded = "Failed to load PCD file: " + path;
+  std::string not_loaded = "Failed to load PCD file: " + path;
   const pcd_header::PcdHeader header = pcd_header::read(path);
   if (header.reason == pcd_header::kNotRegularFile) return not_loaded + " (not a regular file)";
   if (!header.ok) return not_loaded;
@@ -127,14 +127,14 @@ std::string write_binary_ply(safe_output::OutputFile& out,
   constexpr size_t kFlushAt = 1 << 16;
   auto flush_full = [&out, &data]() -> std::string {
     if (data.size() < kFlushAt) return {};
-    const std::string error = out.write(data.data(), data.size());
+    std::string error = out.write(data.data(), data.size());
     data.clear();
     return error;
   };
   for (const pcl::PointXYZ& v : vertices) {
     const float xyz[3] = {v.x, v.y, v.z};
     data.append(reinterpret_cast<const char*>(xyz), sizeof xyz);
-    const std::string error = flush_full();
+    std::string error = flush_full();
     if (!error.empty()) return error;
   }
   for (const pcl::Vertices& polygon : polygons) {
@@ -143,7 +143,7 @@ std::string write_binary_ply(safe_output::OutputFile& out,
       const int32_t i = static_cast<int32_t>(index);
       data.append(reinterpret_cast<const char*>(&i), sizeof i);
     }
-    const std::string error = flush_full();
+    std::string error = flush_full();
     if (!error.empty()) return error;
   }
   return out.write(data.data(), data.size());

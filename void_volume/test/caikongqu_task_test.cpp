@@ -221,7 +221,8 @@ TEST_F(CaikongquTaskTest, CloudWithoutSurfaceFailsAndKeepsTheEarlierOutput) {
   std::vector<Point> line, plane;
   for (int i = 0; i < 40; ++i) {
     line.push_back({0.5f * i, 1.0f * i, 2 + 0.25f * i});
-    plane.push_back({0.5f * (i % 7), 0.25f * (i / 7), 0.5f * (i % 7) + 0.25f * (i / 7)});
+    const auto row = static_cast<float>(i / 7);
+    plane.push_back({0.5f * (i % 7), 0.25f * row, 0.5f * (i % 7) + 0.25f * row});
   }
   std::vector<Point> far_off = sphere_points({0, 0, 0}, 1.0f, 300, 78);
   far_off.push_back({1e20f, 0, 0});

@@ -58,6 +58,7 @@ std::vector<Point> face_points(const std::vector<Face>& faces, size_t count, dou
                                uint32_t seed, const std::array<double, 3>& offset) {
   std::mt19937 gen(seed);
   std::vector<double> cumulative;
+  cumulative.reserve(faces.size());
   double total = 0.0;
   for (const Face& f : faces) cumulative.push_back(total += area(f));
   std::vector<Point> points;
