@@ -332,7 +332,7 @@ ValidationResult check_stamps(const std::string& path, const std::vector<Stamped
   c.interval = interval;
   c.tolerance = tolerance;
   c.min_points = 2;
-  const ValidationResult r = check(path, c);
+  ValidationResult r = check(path, c);
   EXPECT_TRUE(r.success) << r.error;
   EXPECT_EQ(r.anomalies.size(), frames.size());
   for (size_t i = 0; i < frames.size() && i < r.anomalies.size(); ++i) {
@@ -485,6 +485,7 @@ TEST_F(LidarValidatorTest, CompressionAndChunkingDoNotChangeTheFindings) {
     uint64_t ns = 1000000000ULL;
     for (int i = 0; i < 40; ++i) {
       std::vector<XyzPoint> points;
+      points.reserve(300 + 12);
       for (int k = 0; k < 300; ++k) points.push_back({coord(rng), coord(rng), coord(rng)});
       for (int k = 0; k < i % 13; ++k) points.push_back({kNan, 0.0f, 0.0f});
       ns += 90000000 + 1000000 * static_cast<uint64_t>(i % 5) * 10;

@@ -411,6 +411,7 @@ TEST_F(ValidatorTest, EveryActionCodeCountsUnderItsNameInByteOrder) {
 
 TEST_F(ValidatorTest, SummaryOfOneActionAndOfInvalidActions) {
   std::vector<Waypoint> hover;
+  hover.reserve(7);
   for (int i = 0; i < 7; ++i) hover.emplace_back(i, 1);
   EXPECT_EQ(check(mission_of(hover)).action_summary, (std::map<std::string, int>{{"悬停", 7}}));
 
