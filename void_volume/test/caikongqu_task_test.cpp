@@ -221,7 +221,8 @@ TEST_F(CaikongquTaskTest, CloudWithoutSurfaceFailsAndKeepsTheEarlierOutput) {
   std::vector<Point> line, plane;
   for (int i = 0; i < 40; ++i) {
     line.push_back({0.5f * i, 1.0f * i, 2 + 0.25f * i});
-    const auto row = static_cast<float>(i / 7);
+    const int whole_rows = i / 7;
+    const auto row = static_cast<float>(whole_rows);
     plane.push_back({0.5f * (i % 7), 0.25f * row, 0.5f * (i % 7) + 0.25f * row});
   }
   std::vector<Point> far_off = sphere_points({0, 0, 0}, 1.0f, 300, 78);
