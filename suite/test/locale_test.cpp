@@ -9,6 +9,7 @@
 #include <locale>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bag_analyzer_task.h"
@@ -36,11 +37,16 @@ struct ProgramCase {
   // A piece of the classic-locale document with a number that grouping or a comma would change,
   // which also shows that the run got as far as its result.
   std::string in_document;
+  // The message of the intermediate lines the program's long step reports once it runs longer
+  // than a second; those lines depend on timing and are left out of the comparison.
+  std::string step;
 };
 
 drone_test::TaskRun run(const ProgramCase& c) {
   const std::unique_ptr<drone_task::Task> task = c.make();
-  return drone_test::run_task(*task, c.params);
+  drone_test::TaskRun run = drone_test::run_task(*task, c.params);
+  if (!c.step.empty()) run.lines = drone_test::without_progress_steps(std::move(run.lines), c.step);
+  return run;
 }
 
 // A mission long enough for its counts to take a thousands separator.
@@ -82,19 +88,23 @@ class SuiteLocaleTest : public ::testing::Test {
         {"scancheck_node",
          [] { return std::make_unique<LidarValidateTask>(); },
          {{"bag", flight}},
-         "\"avg_points\":4000.00"},
+         "\"avg_points\":4000.00",
+         "正在检查"},
         {"cloudconv_node",
          [] { return std::make_unique<LivoxToPc2Task>(); },
          {{"input_bag", flight}, {"output_bag", dir_->file("flight_pc2.bag")}},
-         "\"total_points\":396000}"},
+         "\"total_points\":396000}",
+         "正在转换"},
         {"voidvol_node",
          [] { return std::make_unique<CaikongquTask>(); },
          {{"input", dir_->file("void.pcd")}, {"depth", "6"}, {"output_dir", dir_->path()}},
-         "\"points_count\":30000,"},
+         "\"points_count\":30000,",
+         "正在重建表面"},
         {"scanmerge_node",
          [] { return std::make_unique<Scan2FullPcdTask>(); },
          {{"input_dir", dir_->file("site")}, {"output_pcd", dir_->file("merged.pcd")}},
-         "\"keyframe_count\":12,\"total_points\":18000}"},
+         "\"keyframe_count\":12,\"total_points\":18000}",
+         "正在合并关键帧"},
     };
   }
 

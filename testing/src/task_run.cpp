@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <exception>
 #include <sstream>
 
@@ -50,6 +51,17 @@ std::string error_line(const std::string& text) {
   const std::string escaped = drone_task::escape_json(text);
   return R"({"_progress":{"percent":100,"message":"错误: )" + escaped +
          R"(","metadata":{"error":")" + escaped + R"("}}})";
+}
+
+std::vector<std::string> without_progress_steps(std::vector<std::string> lines,
+                                                const std::string& message) {
+  const std::string marker = "\"message\":\"" + message + "\",";
+  lines.erase(std::remove_if(lines.begin(), lines.end(),
+                             [&](const std::string& line) {
+                               return line.find(marker) != std::string::npos;
+                             }),
+              lines.end());
+  return lines;
 }
 
 std::string document_of(const std::string& line) {

@@ -40,6 +40,12 @@ std::string final_line(const std::string& message, const std::string& document);
 // The entry's line for a failed run with the error `text`, escaped as the entry escapes it.
 std::string error_line(const std::string& text);
 
+// `lines` without the intermediate progress lines a long step reports under `message` (they
+// appear only when the step runs longer than a second, as it may on a slow or instrumented
+// build).
+std::vector<std::string> without_progress_steps(std::vector<std::string> lines,
+                                                const std::string& message);
+
 // The result document inside a final line, cut out as text; adds a test failure and returns ""
 // when `line` is not a final line.
 std::string document_of(const std::string& line);
