@@ -14,7 +14,10 @@ namespace bag_check {
 
 namespace {
 
-// What a non-regular file is, for the refusal's text; empty for a regular file.
+std::string at_chunk(uint64_t chunk_pos) { return "chunk at byte " + std::to_string(chunk_pos); }
+
+}  // namespace
+
 std::string file_kind(mode_t mode) {
   if (S_ISREG(mode)) return "";
   if (S_ISFIFO(mode)) return "a FIFO";
@@ -24,10 +27,6 @@ std::string file_kind(mode_t mode) {
   if (S_ISSOCK(mode)) return "a socket";
   return "not a file";
 }
-
-std::string at_chunk(uint64_t chunk_pos) { return "chunk at byte " + std::to_string(chunk_pos); }
-
-}  // namespace
 
 Parse RecordFields::parse(const uint8_t* bytes, uint32_t length) {
   fields_.clear();

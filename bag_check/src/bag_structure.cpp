@@ -25,17 +25,6 @@ namespace bag_check {
 
 namespace {
 
-// What a non-regular file is, for the refusal's text; empty for a regular file.
-std::string file_kind(mode_t mode) {
-  if (S_ISREG(mode)) return "";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a file";
-}
-
 // A read-only descriptor, closed on every path.
 class Descriptor {
  public:

@@ -65,14 +65,13 @@ BagAnalysisResult from_index(const BagIndex& index) {
   return result;
 }
 
-// The inventory of a recording that was not closed, from its chunks.
+// The inventory from the chunks themselves.
 BagAnalysisResult from_chunks(const ChunkInventory& chunks) {
   BagAnalysisResult result;
   result.start_time = chunks.start_time;
   result.end_time = chunks.end_time;
   result.duration = result.end_time - result.start_time;
   result.total_messages = chunks.total;
-  result.recording_closed = false;
   result.unreadable_bytes = chunks.unreadable_bytes;
   result.success = true;
   for (const auto& entry : chunks.topics) {
@@ -164,22 +163,28 @@ BagAnalysisResult from_view(const std::string& bag_path) {
 BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
   // The chunk-info records count every message of each chunk per connection and give each
   // chunk's first and last time, which is all the inventory needs.
-  // Only an index that lists every stored chunk counts them all; otherwise the structure check
-  // on the bag library's path refuses the bag rather than count a part of it.
+  // Only an index that lists every stored chunk counts them all; a bag whose index leaves chunks
+  // out is counted from the chunks themselves (the bag library would count the listed part).
   const std::optional<BagIndex> index = read_bag_index(bag_path);
-  if (index && bag_check::check_index_covers_chunks(bag_path).empty()) return from_index(*index);
-  if (!index) {
-    std::optional<ChunkInventory> chunks;
-    try {
+  const bool index_complete = !index || bag_check::check_index_covers_chunks(bag_path).empty();
+  if (index && index_complete) return from_index(*index);
+  std::optional<ChunkInventory> chunks;
+  try {
+    if (index) {
+      chunks = walk_chunks_before_index(bag_path);
+    } else {
       chunks = walk_unclosed_recording(bag_path);
-    } catch (const std::runtime_error& e) {
-      BagAnalysisResult result;
-      result.error_message = std::string(kOpenFailed) + e.what();
-      return result;
     }
-    if (chunks) return from_chunks(*chunks);
+  } catch (const std::runtime_error& e) {
+    BagAnalysisResult result;
+    result.error_message = std::string(kOpenFailed) + e.what();
+    return result;
   }
-  return from_view(bag_path);
+  if (!chunks) return from_view(bag_path);
+  BagAnalysisResult result = from_chunks(*chunks);
+  result.recording_closed = index.has_value();
+  result.index_complete = index_complete;
+  return result;
 }
 
 }  // namespace bag_analyzer

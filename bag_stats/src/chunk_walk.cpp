@@ -22,7 +22,8 @@ struct Connection {
 
 class Walk {
  public:
-  explicit Walk(const BagFile& file) : file_(file) {}
+  // `indexed`: walk a closed bag whose index is known to leave chunks out, up to its index.
+  Walk(const BagFile& file, bool indexed) : file_(file), indexed_(indexed) {}
 
   std::optional<ChunkInventory> run() {
     char version[bag_check::kVersionLineLength];
@@ -36,17 +37,25 @@ class Walk {
     if (!top_header(pos) || !fields_.op_is(bag_check::kOpFileHeader) ||
         !fields_.number("index_pos", index_pos) ||
         (fields_.text("encryptor", encryptor) && !encryptor.empty()) ||
-        (index_pos != 0 && index_pos <= file_.size())) {
+        (indexed_ != (index_pos != 0 && index_pos <= file_.size()))) {
       return std::nullopt;
     }
+    // A closed bag's chunks end where its index begins; the records after that are read from
+    // the index by the other readers, and are not needed here.
+    const uint64_t end = indexed_ ? index_pos : file_.size();
     pos = data_pos_ + data_length_;
-    if (pos > file_.size()) {
+    if (pos > end) {
+      if (indexed_) throw std::runtime_error("the file header runs past the index");
       // Cut inside the file header record itself.
       inventory_.unreadable_bytes = file_.size() - bag_check::kVersionLineLength;
     }
-    while (pos < file_.size()) {
+    while (pos < end) {
       const uint64_t at = pos;
-      if (!top_header(pos) || data_length_ > file_.size() - data_pos_) {
+      if (!top_header(pos) || data_length_ > end - data_pos_) {
+        if (indexed_) {
+          throw std::runtime_error("record at byte " + std::to_string(at) +
+                                   " runs past the index at byte " + std::to_string(end));
+        }
         // A record cut short: a plain chunk keeps the whole records before the cut.
         if (data_pos_ != 0 && fields_.op_is(bag_check::kOpChunk)) {
           cut_chunk(at);
@@ -224,6 +233,7 @@ class Walk {
   }
 
   const BagFile& file_;
+  const bool indexed_;
   RecordFields fields_;
   std::vector<uint8_t> header_;
   uint64_t data_pos_ = 0;
@@ -241,7 +251,15 @@ class Walk {
 std::optional<ChunkInventory> walk_unclosed_recording(const std::string& path) {
   const BagFile file(path);
   if (!file.error().empty()) return std::nullopt;
-  return Walk(file).run();
+  return Walk(file, false).run();
+}
+
+ChunkInventory walk_chunks_before_index(const std::string& path) {
+  const BagFile file(path);
+  if (!file.error().empty()) throw std::runtime_error(file.error());
+  std::optional<ChunkInventory> inventory = Walk(file, true).run();
+  if (!inventory) throw std::runtime_error("the bag's header gives no index");
+  return std::move(*inventory);
 }
 
 }  // namespace bag_analyzer

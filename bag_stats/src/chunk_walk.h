@@ -36,4 +36,10 @@ struct ChunkInventory {
 // past its end or a message of a connection it never defines. Memory: one chunk.
 std::optional<ChunkInventory> walk_unclosed_recording(const std::string& path);
 
+// Reads a closed version 2.0 bag whose index leaves stored chunks out by walking every chunk
+// between its file header and its index, with the same checks; unreadable_bytes stays 0, since a
+// record that does not end before the index is damage. Throws std::runtime_error naming the
+// damage, or when the file is no such bag. Memory: one chunk.
+ChunkInventory walk_chunks_before_index(const std::string& path);
+
 }  // namespace bag_analyzer

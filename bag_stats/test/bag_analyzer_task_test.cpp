@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "bag_writer.h"
+#include "testing/bag_bytes.h"
 #include "testing/locale.h"
 #include "testing/process.h"
 #include "testing/task_run.h"
@@ -118,6 +119,35 @@ TEST(BagAnalyzerTask, EmptyBagGivesEmptyTopicsAndZeroDuration) {
   const std::vector<std::string> expected = {
       kStart, kCounted, final_line(R"({"topics":[],"total_messages":0,"duration_seconds":0.00})")};
   EXPECT_EQ(run.lines, expected);
+}
+
+// A recording that was not closed, and an index that leaves chunks out, are counted from the
+// chunks, and a line before the count says so; the document is the intact bag's.
+TEST(BagAnalyzerTask, CountsFromTheChunksAreAnnounced) {
+  drone_test::TempDir dir;
+  std::vector<TestMessage> messages;
+  messages.reserve(40);
+  for (int i = 0; i < 40; ++i) messages.push_back({"/t", ros::Time(5 + i, 0), K::kInt32, ""});
+  bagstat_test::write_bag(dir.file("whole.bag"), messages, rosbag::compression::Uncompressed, 256);
+  const drone_test::TaskRun whole = run_task({{"bag", dir.file("whole.bag")}});
+  ASSERT_EQ(whole.lines.size(), 3u) << whole.error;
+  const std::string bytes = drone_test::read_file(dir.file("whole.bag"));
+  const struct {
+    std::string bytes;
+    std::string note;
+  } cases[] = {
+      {drone_test::as_unclosed_recording(bytes), "录制未正常结束（bag 没有索引），已按数据块统计"},
+      {drone_test::without_chunk_info(bytes, 1),
+       "bag 索引与数据块不一致（索引不完整），已按数据块统计"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.note);
+    drone_test::write_file(dir.file("read.bag"), c.bytes);
+    const drone_test::TaskRun run = run_task({{"bag", dir.file("read.bag")}});
+    const std::vector<std::string> expected = {kStart, drone_test::progress_line(50, c.note),
+                                               kCounted, whole.lines[2]};
+    EXPECT_EQ(run.lines, expected) << run.error;
+  }
 }
 
 TEST(BagAnalyzerTask, MissingBagOptionThrowsBeforeAnyReport) {

