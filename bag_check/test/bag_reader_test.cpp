@@ -268,9 +268,8 @@ TEST_F(BagReaderTest, InterruptedRecordingsKeepEveryWholeRecord) {
     const bool plain = compression.second == rosbag::compression::Uncompressed;
     const std::vector<BagRecord> records = drone_test::bag_records(whole);
     size_t before = 0;  // messages of the chunks before the current one
-    for (size_t i = 0; i < records.size(); ++i) {
-      if (records[i].op != drone_test::kOpChunk) continue;
-      const BagRecord& chunk = records[i];
+    for (const BagRecord& chunk : records) {
+      if (chunk.op != drone_test::kOpChunk) continue;
       const std::vector<InnerRecord> inner =
           inner_records(drone_test::chunk_contents(whole, chunk));
       const size_t in_chunk = message_records(drone_test::chunk_contents(whole, chunk)).size();
