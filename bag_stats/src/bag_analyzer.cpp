@@ -166,8 +166,15 @@ BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
   // Only an index that lists every stored chunk counts them all; a bag whose index leaves chunks
   // out is counted from the chunks themselves (the bag library would count the listed part).
   const std::optional<BagIndex> index = read_bag_index(bag_path);
-  const bool index_complete = !index || bag_check::check_index_covers_chunks(bag_path).empty();
-  if (index && index_complete) return from_index(*index);
+  const std::string coverage = index ? bag_check::check_index_covers_chunks(bag_path) : "";
+  if (index && coverage.empty()) return from_index(*index);
+  // An index that lists a chunk where none is stored tells of data the file no longer holds:
+  // no count of it can be trusted.
+  if (coverage.rfind("the index lists a chunk at byte", 0) == 0) {
+    BagAnalysisResult result;
+    result.error_message = std::string(kOpenFailed) + coverage;
+    return result;
+  }
   std::optional<ChunkInventory> chunks;
   try {
     if (index) {
@@ -183,7 +190,7 @@ BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
   if (!chunks) return from_view(bag_path);
   BagAnalysisResult result = from_chunks(*chunks);
   result.recording_closed = index.has_value();
-  result.index_complete = index_complete;
+  result.index_complete = coverage.empty();
   return result;
 }
 

@@ -47,7 +47,7 @@ void BagAnalyzerTask::run(const drone_task::Params& params, drone_task::Reporter
     reporter.report(50, note, "{}");
   }
   if (!result.index_complete) {
-    reporter.report(50, "bag 索引与数据块不一致（索引不完整），已按数据块统计", "{}");
+    reporter.report(50, "bag 的索引不完整，已按数据块统计", "{}");
   }
 
   reporter.report(50, "正在统计 topic 帧数...", "{}");

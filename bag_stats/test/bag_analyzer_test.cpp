@@ -530,6 +530,29 @@ TEST(BagAnalyzer, IndexThatLeavesAChunkOutIsCountedFromTheChunks) {
     EXPECT_TRUE(r.recording_closed);
     expect_same_inventory(r, whole);
   }
+
+  // An index that lists one chunk more, where none is stored (a copy of the first chunk-info
+  // record pointing a byte further, after the last), tells of data the file no longer holds:
+  // refused.
+  std::string phantom = bytes;
+  const drone_test::BagRecord info = drone_test::record_with_op(bytes, drone_test::kOpChunkInfo);
+  std::string extra = bytes.substr(info.pos, info.data_pos + info.data_len - info.pos);
+  const size_t chunk_pos =
+      drone_test::field_at(bytes, info.header_pos, info.header_len, "chunk_pos") - info.pos + 4 +
+      std::string("chunk_pos=").size();
+  drone_test::put_u32(extra, chunk_pos, drone_test::get_u32(extra, chunk_pos) + 1);
+  phantom += extra;
+  const drone_test::BagRecord header =
+      drone_test::record_with_op(phantom, drone_test::kOpFileHeader);
+  const size_t count =
+      drone_test::field_at(phantom, header.header_pos, header.header_len, "chunk_count") + 4 +
+      std::string("chunk_count=").size();
+  drone_test::put_u32(phantom, count, drone_test::get_u32(phantom, count) + 1);
+  drone_test::write_file(dir.file("phantom.bag"), phantom);
+  const BagAnalysisResult r = BagAnalyzer::analyze(dir.file("phantom.bag"));
+  expect_unopened(r);
+  EXPECT_NE(r.error_message.find(", where the bag stores none"), std::string::npos)
+      << r.error_message;
 }
 
 }  // namespace

@@ -37,9 +37,9 @@ struct BagAnalysisResult {
   // False for a recording that was not closed: no index (index position 0) or an index beyond
   // the end of the file; its messages were counted from its chunks.
   bool recording_closed = true;
-  // False when the index does not list exactly the stored chunks (it leaves some out, or lists
-  // one where none is stored): the messages were counted from every chunk between the file
-  // header and the index instead.
+  // False when the index leaves stored chunks out: the messages were counted from every chunk
+  // between the file header and the index instead. (An index that lists a chunk where none is
+  // stored is refused.)
   bool index_complete = true;
   // Bytes at the end of an unclosed recording that hold no whole record (a compressed chunk cut
   // short is lost whole); 0 otherwise.
@@ -60,7 +60,8 @@ class BagAnalyzer {
   // closed (no index, or the index cut off) is counted by walking its chunks: every whole chunk
   // counts, and so do the whole records of a plain chunk cut short; recording_closed is then
   // false. An index that does not list every stored chunk is never counted in part: every chunk
-  // before the index is walked instead, and index_complete is false.
+  // before the index is walked instead, and index_complete is false; an index that lists a
+  // chunk where the file stores none is refused.
   // A file whose index section
   // cannot be read that way (another format version, an encrypted or unindexed bag, a damaged
   // index section) is opened by the bag library and counted from its index entries instead.
