@@ -4,6 +4,7 @@
 
 #include "framework/escape_json.h"
 #include "framework/json_writer.h"
+#include "framework/progress.h"
 #include "livox_conversion/livox_to_pc2.h"
 
 namespace {
@@ -37,8 +38,9 @@ void LivoxToPc2Task::run(const drone_task::Params& params, drone_task::Reporter&
   if (output_bag.empty() || output_bag == "None") output_bag = derive_output_path(input_bag);
 
   reporter.report(0, "开始转换: " + input_bag + " -> " + output_bag, "{}");
-  const livox_to_pc2::ConversionResult result =
-      livox_to_pc2::LivoxToPc2Converter::convert(input_bag, output_bag, source_topic, target_topic);
+  drone_task::ProgressMeter meter(reporter, 0, 50, "正在转换");
+  const livox_to_pc2::ConversionResult result = livox_to_pc2::LivoxToPc2Converter::convert(
+      input_bag, output_bag, source_topic, target_topic, meter.callback());
   if (!result.success) {
     reporter.finish(drone_task::failure_document(result.error));
     throw std::runtime_error(result.error);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace livox_to_pc2 {
@@ -53,8 +54,12 @@ class LivoxToPc2Converter {
   // earlier file there as it was and no partial bag; a symbolic link at `output_bag` is replaced,
   // never written through, and an `output_bag` that exists and is not a regular file (a device,
   // a FIFO, a directory) is refused.
+  //
+  // `on_progress`, when given, is called as the input is read with the share of it done so far
+  // (0 to 1), from the calling thread.
   static ConversionResult convert(const std::string& input_bag, const std::string& output_bag,
-                                  const std::string& source_topic, const std::string& target_topic);
+                                  const std::string& source_topic, const std::string& target_topic,
+                                  const std::function<void(double)>& on_progress = {});
 };
 
 }  // namespace livox_to_pc2
