@@ -1,0 +1,97 @@
+#pragma once
+
+// Reading the messages of a version 2.0 bag in one pass: every record is checked as it is read,
+// each chunk is read and decompressed once, and the messages come out in record-time order.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace bag_check {
+
+// Chunks whose time ranges overlap are read together and merged; together they may hold at most
+// this many uncompressed bytes (of the chunks that hold a wanted connection).
+constexpr uint64_t kMaxGroupBytes = uint64_t{1} << 30;
+
+// One connection of a bag.
+struct ReaderConnection {
+  uint32_t id = 0;
+  std::string topic;     // the connection record's "topic" field
+  std::string datatype;  // the connection header's "type"; empty when it has none
+  std::string md5sum;    // the connection header's "md5sum"; empty when it has none
+  // The connection header fields as stored, in stored order.
+  std::vector<std::pair<std::string, std::string>> fields;
+};
+
+// One message, valid during the call that hands it over.
+struct ReaderMessage {
+  const ReaderConnection* connection = nullptr;
+  uint32_t sec = 0;  // record time
+  uint32_t nsec = 0;
+  const uint8_t* data = nullptr;  // the serialised message
+  uint32_t size = 0;
+};
+
+// How the bag was read.
+struct ReadSummary {
+  // The index section listed exactly the stored chunks and was used.
+  bool index_complete = false;
+  // False when the file header gives no index (position 0), one past the end of the file, or an
+  // index section that does not read: the recording was not closed, and its chunks were walked.
+  bool recording_closed = false;
+  // Bytes at the end of the file that hold no whole record (a chunk cut short).
+  uint64_t unreadable_bytes = 0;
+  uint64_t chunks_read = 0;     // chunks decompressed by read()
+  uint64_t chunks_skipped = 0;  // chunks without a wanted connection, or without messages
+};
+
+// The one reader of bag messages. The constructor reads the file header, the index section and
+// the record headers of the chunk section (with the index records after each chunk, whose
+// entries give each chunk's connections and time range); read() then reads the chunks.
+//
+// Bags that were not closed (see ReadSummary::recording_closed) and bags whose index leaves
+// chunks out are read by walking the chunks: every message of every whole chunk, and in a plain
+// chunk cut short the whole records before the cut; a cut compressed chunk is lost and counted
+// in unreadable_bytes. The connections then come from the connection records inside the chunks:
+// a chunk whose index records are missing, or name a connection not defined before it, is read
+// (and decompressed) once by the constructor as well, to learn its connections and times.
+//
+// Every fault is a std::runtime_error whose text names it and its byte position, for example
+// "chunk at byte P states S bytes, more than the 268435456 a chunk may hold" (refused before
+// anything is set aside for it), "index entry at byte N points at offset O of the chunk at byte
+// P, which holds S bytes", "message record at offset O of the chunk at byte P runs past the
+// chunk's end", "message record at offset O of the chunk at byte P is on connection C, which the
+// bag does not define". Memory: the largest chunk, or group of chunks with overlapping times,
+// read (compressed and uncompressed) and 32 bytes per message of it; never anything per message
+// across chunks. Not copyable; one thread at a time.
+class BagReader {
+ public:
+  explicit BagReader(const std::string& path);
+  ~BagReader();
+  BagReader(const BagReader&) = delete;
+  BagReader& operator=(const BagReader&) = delete;
+
+  // Calls on_message for every message of every connection that `wanted` accepts, sorted by
+  // record time, equal times in file order (the bag library's time-ordered view); like the
+  // library, it leaves out messages stamped at time 0, which is no record time. Chunks without
+  // a wanted connection are not read. on_progress, when given, gets the share of the chunk
+  // section's bytes done, ending with 1. Exceptions of the callbacks pass unchanged.
+  ReadSummary read(const std::function<bool(const ReaderConnection&)>& wanted,
+                   const std::function<void(const ReaderMessage&)>& on_message,
+                   const std::function<void(double)>& on_progress = {});
+
+  // Every connection, in the order found.
+  const std::vector<ReaderConnection>& connections() const;
+  // What the constructor found: index_complete, recording_closed and unreadable_bytes; the chunk
+  // counts are those of the last read().
+  const ReadSummary& summary() const;
+
+ private:
+  struct Layout;
+  std::unique_ptr<Layout> layout_;
+};
+
+}  // namespace bag_check

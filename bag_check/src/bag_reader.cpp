@@ -1,0 +1,726 @@
+#include "bag_check/bag_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+#include <stdexcept>
+#include <string_view>
+#include <unordered_map>
+
+#include "bag_check/bag_record.h"
+
+namespace bag_check {
+
+namespace {
+
+constexpr uint64_t kNoTime = std::numeric_limits<uint64_t>::max();
+// Index entries are read in batches of this many (12 bytes each).
+constexpr uint32_t kEntryBatch = 1024;
+
+// Seconds in the high, nanoseconds in the low 32 bits: orders as the time does.
+uint64_t time_key(uint32_t sec, uint32_t nsec) { return (uint64_t{sec} << 32) | nsec; }
+
+std::string num(uint64_t value) { return std::to_string(value); }
+
+// A byte buffer that grows without clearing what it gains: it is always filled completely before
+// it is read.
+class Buffer {
+ public:
+  uint8_t* resize(uint64_t size) {
+    if (size > capacity_) {
+      data_.reset();  // the old storage goes before the new one is set aside
+      data_.reset(new uint8_t[size]);
+      capacity_ = size;
+    }
+    return data_.get();
+  }
+  uint8_t* data() const { return data_.get(); }
+
+ private:
+  std::unique_ptr<uint8_t[]> data_;
+  uint64_t capacity_ = 0;
+};
+
+// A chunk of the bag, or a run of records stored in place of a chunk (the records of a plain
+// chunk still open when the recording stopped, which follow its header in place).
+struct ChunkRef {
+  uint64_t pos = 0;          // the chunk record, or the first record stored in place
+  uint64_t data_pos = 0;     // the stored bytes
+  uint32_t stored = 0;       // stored bytes
+  uint32_t size = 0;         // uncompressed bytes
+  std::string compression;   // "none", "bz2" or "lz4"
+  bool in_place = false;     // records stored in place
+  bool cut = false;          // the file ends inside it: whole records are counted by look_into()
+  bool indexed = false;      // index records follow it
+  uint64_t start = kNoTime;  // time range of its messages (time_key); kNoTime: none
+  uint64_t end = 0;
+  uint32_t connections_from = 0;  // its connection ids in Layout::chunk_connections
+  uint32_t connections = 0;
+  uint32_t ordinal = 0;  // place in file order
+
+  std::string where() const {
+    return (in_place ? " of the records stored in place at byte " : " of the chunk at byte ") +
+           num(pos);
+  }
+};
+
+// One message of the chunks being read.
+struct Ref {
+  uint64_t time;   // time_key
+  uint64_t order;  // chunk ordinal in the high, offset in the chunk in the low 32 bits
+  const uint8_t* data;
+  uint32_t size;
+  uint32_t connection;  // index into Layout::connections
+};
+
+// An index record after a chunk, kept until the chunk's connections are known.
+struct PendingIndex {
+  uint32_t connection;
+  uint64_t entry_pos;  // its first entry
+  uint32_t sec;
+  uint32_t nsec;
+};
+
+// One record header at the top level of the file.
+struct TopRecord {
+  uint64_t pos = 0;
+  uint64_t data_pos = 0;
+  uint32_t data_len = 0;
+  std::string fault;  // why it does not read
+  uint64_t end() const { return data_pos + data_len; }
+};
+
+enum class Top {
+  kOk,
+  kBad,  // the header is not whole, or does not parse
+  kCut,  // the header reads, its data runs past the end of the file
+};
+
+// The connection that a connection record defines: its header fields and the connection header
+// stored as its data. False when a field is missing or the data does not parse.
+bool connection_of(const RecordFields& record, const uint8_t* data, uint32_t size,
+                   ReaderConnection& out) {
+  std::string_view topic;
+  if (!record.number("conn", out.id) || !record.text("topic", topic) || topic.empty()) {
+    return false;
+  }
+  RecordFields header;
+  if (header.parse(data, size) != Parse::kOk) return false;
+  out.topic.assign(topic);
+  out.fields.clear();
+  for (const auto& field : header.all()) out.fields.emplace_back(field.first, field.second);
+  std::string_view value;
+  out.datatype = header.text("type", value) ? std::string(value) : std::string();
+  out.md5sum = header.text("md5sum", value) ? std::string(value) : std::string();
+  return true;
+}
+
+// Walks the records of a chunk's uncompressed data: connection records go to on_connection,
+// message records (id, sec, nsec, offset, data, size) to on_message, which returns false for a
+// connection the bag does not define. In a cut chunk the walk ends at the first record that is
+// not whole; otherwise that record is damage. Returns the bytes of whole records.
+template <class OnConnection, class OnMessage>
+uint64_t walk_records(const uint8_t* data, uint64_t size, bool cut, const std::string& where,
+                      RecordFields& fields, ReaderConnection& connection,
+                      OnConnection&& on_connection, OnMessage&& on_message) {
+  uint64_t at = 0;
+  while (at < size) {
+    const auto fault = [&](const char* kind, const std::string& what) {
+      return std::runtime_error(std::string(kind) + " record at offset " + num(at) + where + " " +
+                                what);
+    };
+    uint32_t header_length = 0;
+    if (size - at < 4) {
+      if (cut) return at;
+      throw fault("message", "runs past the chunk's end");
+    }
+    std::memcpy(&header_length, data + at, 4);
+    if (header_length > size - at - 4 || size - at - 4 - header_length < 4) {
+      if (cut) return at;
+      throw fault("message", "runs past the chunk's end");
+    }
+    switch (fields.parse(data + at + 4, header_length)) {
+      case Parse::kOk:
+        break;
+      case Parse::kPastEnd:
+        throw fault("message", "has a field that runs past its header's end");
+      case Parse::kRefused:
+        throw fault("message", "has a header field without '=' or longer than " +
+                                   num(kMaxFieldLength) + " bytes");
+    }
+    uint8_t op = 0;
+    fields.number("op", op);
+    const char* kind = op == kOpConnection ? "connection" : "message";
+    const uint64_t data_at = at + 4 + header_length + 4;
+    uint32_t data_length = 0;
+    std::memcpy(&data_length, data + data_at - 4, 4);
+    if (data_length > size - data_at) {
+      if (cut) return at;
+      throw fault(kind, "states " + num(data_length) + " data bytes, past the chunk's end");
+    }
+    if (op == kOpConnection) {
+      if (!connection_of(fields, data + data_at, data_length, connection)) {
+        throw fault(kind, "lacks its conn or topic field, or its connection header does not parse");
+      }
+      on_connection(connection);
+    } else if (op == kOpMessageData) {
+      uint32_t id = 0;
+      uint64_t time = 0;
+      if (!fields.number("conn", id) || !fields.number("time", time)) {
+        throw fault(kind, "lacks its conn or time field");
+      }
+      if (!on_message(id, static_cast<uint32_t>(time), static_cast<uint32_t>(time >> 32), at,
+                      data + data_at, data_length)) {
+        throw fault(kind, "is on connection " + num(id) + ", which the bag does not define");
+      }
+    } else {
+      throw fault("", "is neither a message nor a connection record");
+    }
+    at = data_at + data_length;
+  }
+  return at;
+}
+
+}  // namespace
+
+struct BagReader::Layout {
+  explicit Layout(const std::string& bag_path) : path(bag_path), file(bag_path) {}
+
+  const std::string path;
+  const BagFile file;
+  std::vector<ReaderConnection> connections;
+  std::unordered_map<uint32_t, uint32_t> by_id;  // connection id -> index in connections
+  std::vector<ChunkRef> chunks;                  // file order
+  std::vector<uint32_t> chunk_connections;
+  std::vector<uint32_t> order;                    // chunks with messages, by (start, ordinal)
+  std::vector<std::pair<size_t, size_t>> groups;  // ranges of order read together
+  uint64_t chunk_bytes = 0;                       // stored bytes of every chunk
+  ReadSummary summary;
+
+  // The one unfinished chunk (the last one), whose index records are still being read.
+  bool unfinished = false;
+  std::vector<PendingIndex> pending;
+
+  std::vector<uint8_t> header;
+  RecordFields fields;        // the top-level record last read
+  RecordFields inner_fields;  // a record inside a chunk
+  ReaderConnection scratch;
+  Buffer stored;                 // a compressed chunk's stored bytes
+  Buffer inspected;              // a chunk that the constructor reads
+  std::vector<Buffer> contents;  // the chunks of the group being read
+  std::vector<Ref> refs;
+
+  void open();
+  Top read_top(uint64_t pos, TopRecord& r);
+  bool read_index(uint64_t pos, uint32_t connection_count, uint32_t chunk_count,
+                  std::vector<uint64_t>& listed);
+  void walk(uint64_t from, uint64_t end, bool indexed, const std::vector<uint64_t>& listed);
+  void add_chunk(const TopRecord& r, bool cut);
+  void add_in_place(const TopRecord& r);
+  void index_record(const TopRecord& r);
+  void finish_chunk();
+  void look_into(ChunkRef& chunk);
+  const uint8_t* load(const ChunkRef& chunk, Buffer& out);
+  void add_connection(const ReaderConnection& connection);
+  void make_groups();
+};
+
+void BagReader::Layout::add_connection(const ReaderConnection& connection) {
+  if (by_id.count(connection.id) != 0) return;
+  by_id.emplace(connection.id, static_cast<uint32_t>(connections.size()));
+  connections.push_back(connection);
+}
+
+Top BagReader::Layout::read_top(uint64_t pos, TopRecord& r) {
+  r = TopRecord();
+  r.pos = pos;
+  uint32_t length = 0;
+  const uint64_t size = file.size();
+  if (!file.read_at(pos, &length, 4)) {
+    r.fault = "record at byte " + num(pos) + " runs past the end of the file";
+    return Top::kBad;
+  }
+  if (length > kMaxHeaderLength) {
+    r.fault = "record header at byte " + num(pos) + " states " + num(length) +
+              " bytes, more than " +
+              (length > size ? std::string("the file holds") : "a record header may hold");
+    return Top::kBad;
+  }
+  header.resize(length);
+  if (!file.read_at(pos + 4, header.data(), length)) {
+    r.fault = "record at byte " + num(pos) + " runs past the end of the file";
+    return Top::kBad;
+  }
+  switch (fields.parse(header.data(), length)) {
+    case Parse::kOk:
+      break;
+    case Parse::kPastEnd:
+      r.fault =
+          "record header at byte " + num(pos) + " has a field that runs past the header's end";
+      return Top::kBad;
+    case Parse::kRefused:
+      r.fault = "record header at byte " + num(pos) + " has a field without '=' or longer than " +
+                num(kMaxFieldLength) + " bytes";
+      return Top::kBad;
+  }
+  if (!file.read_at(pos + 4 + length, &r.data_len, 4)) {
+    r.fault = "record at byte " + num(pos) + " runs past the end of the file";
+    return Top::kBad;
+  }
+  r.data_pos = pos + 4 + length + 4;
+  if (r.data_len > size - r.data_pos) {
+    r.fault = "record at byte " + num(pos) + " runs past the end of the file";
+    return Top::kCut;
+  }
+  return Top::kOk;
+}
+
+void BagReader::Layout::open() {
+  if (!file.error().empty()) throw std::runtime_error(file.error());
+  char version[kVersionLineLength];
+  if (!file.read_at(0, version, sizeof version) ||
+      std::memcmp(version, kVersionLine, sizeof version) != 0) {
+    throw std::runtime_error(path +
+                             " is not a version 2.0 bag (its first line is not #ROSBAG V2.0)");
+  }
+  TopRecord r;
+  const Top top = read_top(kVersionLineLength, r);
+  if (top == Top::kBad) throw std::runtime_error(r.fault);
+  uint64_t index_pos = 0;
+  uint32_t connection_count = 0;
+  uint32_t chunk_count = 0;
+  if (!fields.op_is(kOpFileHeader) || !fields.number("index_pos", index_pos) ||
+      !fields.number("conn_count", connection_count) ||
+      !fields.number("chunk_count", chunk_count)) {
+    throw std::runtime_error("record at byte " + num(kVersionLineLength) +
+                             " is no file header with index_pos, conn_count and chunk_count");
+  }
+  std::string_view encryptor;
+  if (fields.text("encryptor", encryptor) && !encryptor.empty()) {
+    throw std::runtime_error(path + " is encrypted (" + std::string(encryptor) +
+                             "), which is not read");
+  }
+  if (top == Top::kCut) {
+    // Cut inside the file header record itself: nothing after it.
+    summary.unreadable_bytes = file.size() - kVersionLineLength;
+    return;
+  }
+  const uint64_t chunks_from = r.end();
+  std::vector<uint64_t> listed;
+  const bool indexed = index_pos != 0 && index_pos >= chunks_from && index_pos <= file.size() &&
+                       read_index(index_pos, connection_count, chunk_count, listed);
+  if (!indexed) {
+    connections.clear();
+    by_id.clear();
+    listed.clear();
+  }
+  summary.recording_closed = indexed;
+  std::sort(listed.begin(), listed.end());
+  listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
+  walk(chunks_from, indexed ? index_pos : file.size(), indexed, listed);
+
+  if (indexed) {
+    std::vector<uint64_t> stored_at;
+    for (const ChunkRef& chunk : chunks) stored_at.push_back(chunk.pos);
+    for (const uint64_t pos : listed) {
+      if (!std::binary_search(stored_at.begin(), stored_at.end(), pos)) {
+        throw std::runtime_error("the index lists a chunk at byte " + num(pos) +
+                                 ", where the bag stores none");
+      }
+    }
+    summary.index_complete = listed.size() == stored_at.size();
+  }
+  make_groups();
+  inspected = Buffer();
+}
+
+bool BagReader::Layout::read_index(uint64_t pos, uint32_t connection_count, uint32_t chunk_count,
+                                   std::vector<uint64_t>& listed) {
+  TopRecord r;
+  for (uint32_t i = 0; i < connection_count; ++i) {
+    if (read_top(pos, r) != Top::kOk || !fields.op_is(kOpConnection) ||
+        r.data_len > kMaxHeaderLength) {
+      return false;
+    }
+    std::vector<uint8_t> data(r.data_len);
+    if (!file.read_at(r.data_pos, data.data(), r.data_len) ||
+        !connection_of(fields, data.data(), r.data_len, scratch)) {
+      return false;
+    }
+    add_connection(scratch);
+    pos = r.end();
+  }
+  for (uint32_t i = 0; i < chunk_count; ++i) {
+    uint64_t chunk_pos = 0;
+    if (read_top(pos, r) != Top::kOk || !fields.op_is(kOpChunkInfo) ||
+        !fields.number("chunk_pos", chunk_pos)) {
+      return false;
+    }
+    listed.push_back(chunk_pos);
+    pos = r.end();
+  }
+  return true;
+}
+
+void BagReader::Layout::walk(uint64_t from, uint64_t end, bool indexed,
+                             const std::vector<uint64_t>& listed) {
+  // With an index, bytes that hold no chunk or index record end the chunk section (padding
+  // before the index), unless the index lists a chunk after them.
+  const auto end_of_section = [&](uint64_t pos, const std::string& fault) {
+    if (!listed.empty() && listed.back() >= pos) throw std::runtime_error(fault);
+  };
+  uint64_t pos = from;
+  while (pos < end) {
+    TopRecord r;
+    const Top top = read_top(pos, r);
+    if (indexed) {
+      if (top != Top::kOk) {
+        end_of_section(pos, r.fault);
+        break;
+      }
+      if (r.end() > end) {
+        end_of_section(pos,
+                       "record at byte " + num(pos) + " runs into the index at byte " + num(end));
+        break;
+      }
+    } else if (top != Top::kOk) {
+      finish_chunk();
+      if (top == Top::kCut && fields.op_is(kOpChunk)) {
+        add_chunk(r, true);
+      } else {
+        summary.unreadable_bytes = file.size() - pos;
+      }
+      break;
+    }
+    pos = r.end();
+    if (fields.op_is(kOpChunk)) {
+      finish_chunk();
+      add_chunk(r, false);
+    } else if (fields.op_is(kOpIndexData)) {
+      if (!chunks.empty() && !chunks.back().in_place && unfinished) {
+        index_record(r);
+      } else if (indexed) {
+        throw std::runtime_error("index record at byte " + num(r.pos) + " follows no chunk");
+      }
+    } else if (indexed) {
+      end_of_section(r.pos,
+                     "record at byte " + num(r.pos) + " is neither a chunk nor an index record");
+      break;
+    } else if (fields.op_is(kOpMessageData) || fields.op_is(kOpConnection)) {
+      add_in_place(r);
+    } else {
+      // The chunk-info records of an index that was never finished, or other records.
+      finish_chunk();
+    }
+  }
+  finish_chunk();
+}
+
+void BagReader::Layout::add_chunk(const TopRecord& r, bool cut) {
+  std::string_view compression;
+  uint32_t size = 0;
+  const std::string at = "chunk at byte " + num(r.pos);
+  if (!fields.text("compression", compression) || !fields.number("size", size)) {
+    throw std::runtime_error(at + " has no compression or size field");
+  }
+  if (size > kMaxChunkSize) {
+    throw std::runtime_error(at + " states " + num(size) + " bytes, more than the " +
+                             num(kMaxChunkSize) + " a chunk may hold");
+  }
+  if (!known_compression(compression)) {
+    throw std::runtime_error(at + " uses compression " + std::string(compression) +
+                             ", which is not read");
+  }
+  ChunkRef chunk;
+  chunk.pos = r.pos;
+  chunk.data_pos = r.data_pos;
+  chunk.compression.assign(compression);
+  chunk.ordinal = static_cast<uint32_t>(chunks.size());
+  chunk.connections_from = static_cast<uint32_t>(chunk_connections.size());
+  if (cut) {
+    if (compression != "none") {
+      // A compressed chunk cut short does not decompress: it is lost.
+      summary.unreadable_bytes = file.size() - r.pos;
+      return;
+    }
+    const uint64_t available = file.size() - r.data_pos;
+    chunk.stored = chunk.size = static_cast<uint32_t>(std::min<uint64_t>(available, size));
+    chunk.cut = true;
+    summary.unreadable_bytes = available - chunk.size;
+  } else {
+    if (r.data_len > kMaxChunkSize) {
+      throw std::runtime_error(at + " stores " + num(r.data_len) + " bytes, more than the " +
+                               num(kMaxChunkSize) + " a chunk may hold");
+    }
+    if (compression == "none" && r.data_len != size) {
+      throw std::runtime_error(at + " stores " + num(r.data_len) + " bytes, not the " + num(size) +
+                               " its header states");
+    }
+    chunk.stored = r.data_len;
+    chunk.size = size;
+  }
+  chunks.push_back(std::move(chunk));
+  chunk_bytes += chunks.back().stored;
+  unfinished = true;
+}
+
+void BagReader::Layout::add_in_place(const TopRecord& r) {
+  const uint64_t length = r.end() - r.pos;
+  if (length > kMaxChunkSize) {
+    throw std::runtime_error("record at byte " + num(r.pos) + " takes " + num(length) +
+                             " bytes, more than the " + num(kMaxChunkSize) + " a chunk may hold");
+  }
+  if (unfinished && chunks.back().in_place && chunks.back().pos + chunks.back().size == r.pos &&
+      chunks.back().size + length <= kMaxChunkSize) {
+    chunks.back().size += static_cast<uint32_t>(length);
+    chunks.back().stored = chunks.back().size;
+    chunk_bytes += length;
+    return;
+  }
+  finish_chunk();
+  ChunkRef chunk;
+  chunk.pos = chunk.data_pos = r.pos;
+  chunk.stored = chunk.size = static_cast<uint32_t>(length);
+  chunk.compression = "none";
+  chunk.in_place = true;
+  chunk.ordinal = static_cast<uint32_t>(chunks.size());
+  chunk.connections_from = static_cast<uint32_t>(chunk_connections.size());
+  chunks.push_back(std::move(chunk));
+  chunk_bytes += length;
+  unfinished = true;
+}
+
+void BagReader::Layout::index_record(const TopRecord& r) {
+  ChunkRef& chunk = chunks.back();
+  uint32_t version = 0;
+  uint32_t connection = 0;
+  uint32_t count = 0;
+  const std::string at = "index record at byte " + num(r.pos);
+  if (!fields.number("ver", version) || !fields.number("conn", connection) ||
+      !fields.number("count", count) || version != kIndexVersion) {
+    throw std::runtime_error(at + " lacks its ver, conn or count field, or is not version 1");
+  }
+  if (uint64_t{count} * 12 != r.data_len) {
+    throw std::runtime_error(at + " states " + num(count) + " entries but holds " +
+                             num(r.data_len) + " bytes");
+  }
+  chunk.indexed = true;
+  chunk_connections.push_back(connection);
+  ++chunk.connections;
+  uint32_t batch[3 * kEntryBatch];
+  for (uint32_t done = 0; done < count;) {
+    const uint32_t n = std::min(count - done, kEntryBatch);
+    const uint64_t first = r.data_pos + uint64_t{done} * 12;
+    if (!file.read_at(first, batch, uint64_t{n} * 12)) {
+      throw std::runtime_error(at + " cannot be read");
+    }
+    for (uint32_t i = 0; i < n; ++i) {
+      const uint32_t* entry = &batch[3 * i];
+      if (done == 0 && i == 0) pending.push_back({connection, first, entry[0], entry[1]});
+      if (entry[2] >= chunk.size) {
+        throw std::runtime_error("index entry at byte " + num(first + uint64_t{i} * 12) +
+                                 " points at offset " + num(entry[2]) + " of the chunk at byte " +
+                                 num(chunk.pos) + ", which holds " + num(chunk.size) + " bytes");
+      }
+      const uint64_t time = time_key(entry[0], entry[1]);
+      chunk.start = std::min(chunk.start, time);
+      chunk.end = std::max(chunk.end, time);
+    }
+    done += n;
+  }
+}
+
+void BagReader::Layout::finish_chunk() {
+  if (!unfinished) return;
+  unfinished = false;
+  ChunkRef& chunk = chunks.back();
+  bool look = chunk.in_place || chunk.cut || !chunk.indexed;
+  for (const PendingIndex& p : pending) look = look || by_id.count(p.connection) == 0;
+  if (look) look_into(chunk);
+  for (const PendingIndex& p : pending) {
+    if (by_id.count(p.connection) != 0) continue;
+    const std::string time =
+        p.sec == 0 && p.nsec == 0
+            ? "0"
+            : num(p.sec) + "." + std::to_string(uint64_t{1000000000} + p.nsec).substr(1);
+    throw std::runtime_error("index entry at byte " + num(p.entry_pos) + " has time " + time +
+                             " on connection " + num(p.connection) +
+                             ", which the bag does not define");
+  }
+  pending.clear();
+  const auto first = chunk_connections.begin() + chunk.connections_from;
+  std::sort(first, chunk_connections.end());
+  chunk_connections.erase(std::unique(first, chunk_connections.end()), chunk_connections.end());
+  chunk.connections = static_cast<uint32_t>(chunk_connections.end() - first);
+}
+
+void BagReader::Layout::look_into(ChunkRef& chunk) {
+  const uint8_t* data = load(chunk, inspected);
+  chunk.start = kNoTime;
+  chunk.end = 0;
+  const uint64_t whole = walk_records(
+      data, chunk.size, chunk.cut, chunk.where(), inner_fields, scratch,
+      [&](const ReaderConnection& c) { add_connection(c); },
+      [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t, const uint8_t*, uint32_t) {
+        if (by_id.count(id) == 0) return false;
+        chunk_connections.push_back(id);
+        const uint64_t time = time_key(sec, nsec);
+        chunk.start = std::min(chunk.start, time);
+        chunk.end = std::max(chunk.end, time);
+        return true;
+      });
+  if (chunk.cut) {
+    summary.unreadable_bytes += chunk.size - whole;
+    chunk_bytes -= chunk.stored - whole;
+    chunk.stored = chunk.size = static_cast<uint32_t>(whole);
+    chunk.cut = false;
+  }
+}
+
+const uint8_t* BagReader::Layout::load(const ChunkRef& chunk, Buffer& out) {
+  if (chunk.compression == "none") {
+    uint8_t* to = out.resize(chunk.size);
+    if (!file.read_at(chunk.data_pos, to, chunk.size)) {
+      throw std::runtime_error("chunk at byte " + num(chunk.pos) + " cannot be read");
+    }
+    return to;
+  }
+  uint8_t* from = stored.resize(chunk.stored);
+  if (!file.read_at(chunk.data_pos, from, chunk.stored)) {
+    throw std::runtime_error("chunk at byte " + num(chunk.pos) + " cannot be read");
+  }
+  uint8_t* to = out.resize(chunk.size);
+  const std::string fault =
+      decompress_chunk(chunk.compression, from, chunk.stored, to, chunk.size, chunk.pos);
+  if (!fault.empty()) throw std::runtime_error(fault);
+  return to;
+}
+
+void BagReader::Layout::make_groups() {
+  for (const ChunkRef& chunk : chunks) {
+    if (chunk.start != kNoTime) order.push_back(chunk.ordinal);
+  }
+  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
+    return std::make_pair(chunks[a].start, a) < std::make_pair(chunks[b].start, b);
+  });
+  uint64_t group_end = 0;
+  uint32_t group_last = 0;  // the latest chunk of the group in file order
+  for (size_t i = 0; i < order.size(); ++i) {
+    const ChunkRef& chunk = chunks[order[i]];
+    // A chunk that starts before the group ends, or at its end but earlier in the file than one
+    // of its chunks, may hold messages that go between the group's.
+    const bool joins =
+        !groups.empty() &&
+        (chunk.start < group_end || (chunk.start == group_end && chunk.ordinal < group_last));
+    if (joins) {
+      groups.back().second = i + 1;
+      group_end = std::max(group_end, chunk.end);
+      group_last = std::max(group_last, chunk.ordinal);
+    } else {
+      groups.emplace_back(i, i + 1);
+      group_end = chunk.end;
+      group_last = chunk.ordinal;
+    }
+  }
+}
+
+BagReader::BagReader(const std::string& path) : layout_(std::make_unique<Layout>(path)) {
+  layout_->open();
+}
+
+BagReader::~BagReader() = default;
+
+const std::vector<ReaderConnection>& BagReader::connections() const { return layout_->connections; }
+
+const ReadSummary& BagReader::summary() const { return layout_->summary; }
+
+ReadSummary BagReader::read(const std::function<bool(const ReaderConnection&)>& wanted,
+                            const std::function<void(const ReaderMessage&)>& on_message,
+                            const std::function<void(double)>& on_progress) {
+  Layout& l = *layout_;
+  ReadSummary& summary = l.summary;
+  summary.chunks_read = 0;
+  summary.chunks_skipped = 0;
+  std::vector<char> take(l.connections.size());
+  for (size_t i = 0; i < take.size(); ++i) take[i] = wanted(l.connections[i]) ? 1 : 0;
+  const auto wanted_chunk = [&](const ChunkRef& chunk) {
+    for (uint32_t i = 0; i < chunk.connections; ++i) {
+      const auto it = l.by_id.find(l.chunk_connections[chunk.connections_from + i]);
+      if (it != l.by_id.end() && take[it->second] != 0) return true;
+    }
+    return false;
+  };
+  summary.chunks_skipped = l.chunks.size() - l.order.size();  // chunks without messages
+  uint64_t done = 0;
+  for (const ChunkRef& chunk : l.chunks) {
+    if (chunk.start == kNoTime) done += chunk.stored;
+  }
+  std::vector<uint32_t> members;
+  for (const auto& group : l.groups) {
+    members.clear();
+    for (size_t i = group.first; i < group.second; ++i) {
+      const ChunkRef& chunk = l.chunks[l.order[i]];
+      done += chunk.stored;
+      if (wanted_chunk(chunk)) {
+        members.push_back(chunk.ordinal);
+      } else {
+        ++summary.chunks_skipped;
+      }
+    }
+    if (members.size() > 1) {
+      uint64_t bytes = 0;
+      for (const uint32_t m : members) bytes += l.chunks[m].size;
+      if (bytes > kMaxGroupBytes) {
+        throw std::runtime_error("the chunks at bytes " + num(l.chunks[members[0]].pos) + " to " +
+                                 num(l.chunks[members.back()].pos) + " overlap in time and hold " +
+                                 num(bytes) + " bytes together, more than the " +
+                                 num(kMaxGroupBytes) + " read at once");
+      }
+    }
+    if (l.contents.size() < members.size()) l.contents.resize(members.size());
+    l.refs.clear();
+    for (size_t k = 0; k < members.size(); ++k) {
+      const ChunkRef& chunk = l.chunks[members[k]];
+      const uint8_t* data = l.load(chunk, l.contents[k]);
+      const uint64_t ordinal = uint64_t{chunk.ordinal} << 32;
+      walk_records(
+          data, chunk.size, false, chunk.where(), l.inner_fields, l.scratch,
+          [](const ReaderConnection&) {},
+          [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset, const uint8_t* bytes,
+              uint32_t size) {
+            const auto it = l.by_id.find(id);
+            if (it == l.by_id.end()) return false;
+            // Time 0 is no record time: the bag library leaves such messages out, and so does
+            // this reader.
+            if (take[it->second] != 0 && (sec != 0 || nsec != 0)) {
+              l.refs.push_back({time_key(sec, nsec), ordinal | offset, bytes, size, it->second});
+            }
+            return true;
+          });
+      ++summary.chunks_read;
+    }
+    const auto earlier = [](const Ref& a, const Ref& b) {
+      return a.time != b.time ? a.time < b.time : a.order < b.order;
+    };
+    if (!std::is_sorted(l.refs.begin(), l.refs.end(), earlier)) {
+      std::sort(l.refs.begin(), l.refs.end(), earlier);
+    }
+    for (const Ref& ref : l.refs) {
+      ReaderMessage message;
+      message.connection = &l.connections[ref.connection];
+      message.sec = static_cast<uint32_t>(ref.time >> 32);
+      message.nsec = static_cast<uint32_t>(ref.time);
+      message.data = ref.data;
+      message.size = ref.size;
+      on_message(message);
+    }
+    if (on_progress && l.chunk_bytes > 0) {
+      on_progress(static_cast<double>(done) / static_cast<double>(l.chunk_bytes));
+    }
+  }
+  l.refs.clear();
+  if (on_progress) on_progress(1.0);
+  return summary;
+}
+
+}  // namespace bag_check

@@ -1,0 +1,403 @@
+#include "bag_check/bag_reader.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <ros/time.h>
+#include <rosbag/bag.h>
+#include <rosbag/query.h>
+#include <rosbag/view.h>
+#include <std_msgs/String.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "testing/bag_bytes.h"
+#include "testing/bags.h"
+#include "testing/process.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+using bag_check::BagReader;
+using bag_check::ReaderConnection;
+using bag_check::ReadSummary;
+using drone_test::BagRecord;
+using drone_test::StoredMessage;
+using Compression = rosbag::compression::CompressionType;
+
+const std::pair<const char*, Compression> kCompressions[] = {
+    {"plain", rosbag::compression::Uncompressed},
+    {"bz2", rosbag::compression::BZ2},
+    {"lz4", rosbag::compression::LZ4}};
+
+// The messages the reader hands over, in its order, as the bag library's read_all lists them.
+struct Read {
+  std::vector<StoredMessage> messages;
+  ReadSummary summary;
+  std::vector<double> progress;
+};
+
+Read read_with_reader(
+    const std::string& path, const std::function<bool(const ReaderConnection&)>& wanted =
+                                 [](const ReaderConnection&) { return true; }) {
+  BagReader reader(path);
+  Read out;
+  out.summary = reader.read(
+      wanted,
+      [&](const bag_check::ReaderMessage& m) {
+        StoredMessage s;
+        s.topic = m.connection->topic;
+        s.time = ros::Time(m.sec, m.nsec);
+        for (const auto& field : m.connection->fields) s.connection[field.first] = field.second;
+        s.bytes.assign(m.data, m.data + m.size);
+        out.messages.push_back(std::move(s));
+      },
+      [&](double fraction) { out.progress.push_back(fraction); });
+  return out;
+}
+
+// The messages of each connection (topic and header), in the order given.
+std::map<std::pair<std::string, std::map<std::string, std::string>>, std::vector<StoredMessage>>
+per_connection(const std::vector<StoredMessage>& messages) {
+  std::map<std::pair<std::string, std::map<std::string, std::string>>, std::vector<StoredMessage>>
+      out;
+  for (const StoredMessage& m : messages) out[{m.topic, m.connection}].push_back(m);
+  return out;
+}
+
+// The reader gives what the library's time-ordered view gives: the same messages, each
+// connection's in the same order, all of them by record time.
+void expect_as_library(const std::vector<StoredMessage>& got,
+                       const std::vector<StoredMessage>& library) {
+  ASSERT_EQ(got.size(), library.size());
+  EXPECT_TRUE(per_connection(got) == per_connection(library));
+  for (size_t i = 1; i < got.size(); ++i) {
+    ASSERT_LE(got[i - 1].time, got[i].time) << "message " << i;
+  }
+}
+
+void expect_progress(const Read& r) {
+  ASSERT_FALSE(r.progress.empty());
+  EXPECT_TRUE(std::is_sorted(r.progress.begin(), r.progress.end()));
+  EXPECT_EQ(r.progress.back(), 1.0);
+  EXPECT_GE(r.progress.front(), 0.0);
+}
+
+// Messages on three topics, two publishers on /scan; record times follow `time_of(i)`.
+void write_mixed(const std::string& path, Compression compression, uint32_t threshold,
+                 uint32_t count, const std::function<ros::Time(uint32_t)>& time_of) {
+  drone_test::BagBuilder b(path, compression, threshold);
+  for (uint32_t i = 0; i < count; ++i) {
+    std_msgs::String msg;
+    msg.data = "message " + std::to_string(i) + std::string(i % 7 * 10, 'x');
+    const char* topic = i % 3 == 0 ? "/scan" : i % 3 == 1 ? "/imu" : "/status";
+    b.write(topic, time_of(i), msg, i % 3 == 0 && i % 2 == 0 ? "/second" : "/first");
+  }
+}
+
+ros::Time in_order(uint32_t i) { return ros::Time(100 + i / 10, (i % 10) * 100000000u); }
+// Times that go back and forth, so that chunks overlap in time and hold equal times.
+ros::Time back_and_forth(uint32_t i) { return ros::Time(100 + (i * 37) % 23, (i % 2) * 500u); }
+
+class BagReaderTest : public ::testing::Test {
+ protected:
+  std::string file(const std::string& name) const { return dir_.file(name); }
+  std::string write(const std::string& name, const std::string& bytes) const {
+    drone_test::write_file(file(name), bytes);
+    return file(name);
+  }
+  drone_test::TempDir dir_;
+};
+
+TEST_F(BagReaderTest, GeneratedBagsReadAsTheLibraryReadsThem) {
+  struct Layout {
+    const char* name;
+    uint32_t threshold;
+    uint32_t count;
+    ros::Time (*time_of)(uint32_t);
+  };
+  const Layout layouts[] = {{"one chunk", 768 * 1024, 200, in_order},
+                            {"many chunks", 512, 300, in_order},
+                            {"overlapping chunks", 512, 300, back_and_forth},
+                            {"one message", 512, 1, in_order},
+                            {"empty", 512, 0, in_order}};
+  for (const auto& compression : kCompressions) {
+    for (const Layout& layout : layouts) {
+      SCOPED_TRACE(std::string(compression.first) + ", " + layout.name);
+      write_mixed(file("in.bag"), compression.second, layout.threshold, layout.count,
+                  layout.time_of);
+      const Read r = read_with_reader(file("in.bag"));
+      expect_as_library(r.messages, drone_test::read_all(file("in.bag")));
+      EXPECT_TRUE(r.summary.index_complete);
+      EXPECT_TRUE(r.summary.recording_closed);
+      EXPECT_EQ(r.summary.unreadable_bytes, 0u);
+      expect_progress(r);
+      BagReader reader(file("in.bag"));
+      EXPECT_EQ(reader.connections().size(), drone_test::connections_of(file("in.bag")).size());
+    }
+  }
+}
+
+TEST_F(BagReaderTest, VendoredBagsReadAsTheLibraryReadsThem) {
+  const std::string dir = drone_test::fixture_path("bags");
+  DIR* d = opendir(dir.c_str());
+  ASSERT_NE(d, nullptr) << dir;
+  std::vector<std::string> names;
+  while (const dirent* e = readdir(d)) {
+    const std::string name = e->d_name;
+    if (name.size() > 4 && name.substr(name.size() - 4) == ".bag") names.push_back(name);
+  }
+  closedir(d);
+  ASSERT_GE(names.size(), 10u);
+  for (const std::string& name : names) {
+    SCOPED_TRACE(name);
+    const std::string path = dir + "/" + name;
+    std::vector<StoredMessage> library;
+    bool opens = true;
+    try {
+      library = drone_test::read_all(path);
+    } catch (const std::exception&) {
+      opens = false;
+    }
+    if (!opens) {
+      EXPECT_THROW(read_with_reader(path), std::runtime_error);
+      continue;
+    }
+    const Read r = read_with_reader(path);
+    expect_as_library(r.messages, library);
+    EXPECT_TRUE(r.summary.index_complete);
+  }
+}
+
+TEST_F(BagReaderTest, OnlyWantedConnectionsAreReadAndOtherChunksAreSkipped) {
+  {
+    drone_test::BagBuilder b(file("in.bag"), rosbag::compression::LZ4, 256);
+    for (uint32_t i = 0; i < 40; ++i) {
+      std_msgs::String msg;
+      msg.data = std::string(300, static_cast<char>('a' + i % 26));
+      b.write(i < 20 ? "/a" : "/b", ros::Time(10 + i), msg, i % 2 ? "/odd" : "/even");
+    }
+  }
+  const Read r =
+      read_with_reader(file("in.bag"), [](const ReaderConnection& c) { return c.topic == "/b"; });
+  std::vector<StoredMessage> library;
+  for (const StoredMessage& m : drone_test::read_all(file("in.bag"))) {
+    if (m.topic == "/b") library.push_back(m);
+  }
+  expect_as_library(r.messages, library);
+  EXPECT_EQ(r.messages.size(), 20u);
+  EXPECT_EQ(r.summary.chunks_read, 20u);
+  EXPECT_EQ(r.summary.chunks_skipped, 20u);
+}
+
+// An index that leaves a chunk out, and recordings that were not closed, are read by walking the
+// chunks: where every chunk is whole, exactly as the intact bag.
+TEST_F(BagReaderTest, IncompleteIndexAndUnclosedRecordingsReadInFull) {
+  for (const auto& compression : kCompressions) {
+    SCOPED_TRACE(compression.first);
+    write_mixed(file("whole.bag"), compression.second, 512, 200, back_and_forth);
+    const std::string whole = drone_test::read_file(file("whole.bag"));
+    const std::vector<StoredMessage> library = drone_test::read_all(file("whole.bag"));
+
+    const Read gap = read_with_reader(write("gap.bag", drone_test::without_chunk_info(whole, 2)));
+    expect_as_library(gap.messages, library);
+    EXPECT_FALSE(gap.summary.index_complete);
+    EXPECT_TRUE(gap.summary.recording_closed);
+
+    const Read unclosed =
+        read_with_reader(write("unclosed.bag", drone_test::as_unclosed_recording(whole)));
+    expect_as_library(unclosed.messages, library);
+    EXPECT_FALSE(unclosed.summary.index_complete);
+    EXPECT_FALSE(unclosed.summary.recording_closed);
+    EXPECT_EQ(unclosed.summary.unreadable_bytes, 0u);
+    BagReader reader(file("unclosed.bag"));
+    EXPECT_EQ(reader.connections().size(), drone_test::connections_of(file("whole.bag")).size());
+
+    // The index position past the end of the file (a copy cut after its last chunk).
+    std::string past = whole;
+    const BagRecord header = drone_test::record_with_op(past, drone_test::kOpFileHeader);
+    drone_test::put_u32(
+        past, drone_test::field_at(past, header.header_pos, header.header_len, "index_pos") + 14,
+        static_cast<uint32_t>(whole.size() + 100));
+    const Read beyond = read_with_reader(write("beyond.bag", past));
+    expect_as_library(beyond.messages, library);
+    EXPECT_FALSE(beyond.summary.recording_closed);
+  }
+}
+
+// The records of a chunk's uncompressed data: where each starts and ends, and whether it is a
+// message record.
+struct InnerRecord {
+  size_t first;
+  size_t end;
+  bool message;
+};
+std::vector<InnerRecord> inner_records(const std::string& contents) {
+  std::vector<InnerRecord> out;
+  for (size_t at = 0; at < contents.size();) {
+    const uint32_t header_len = drone_test::get_u32(contents, at);
+    const size_t op = drone_test::field_at(contents, at + 4, header_len, "op");
+    const size_t end = at + 8 + header_len + drone_test::get_u32(contents, at + 4 + header_len);
+    out.push_back({at, end, contents.at(op + 7) == drone_test::kOpMessageData});
+    at = end;
+  }
+  return out;
+}
+std::vector<InnerRecord> message_records(const std::string& contents) {
+  std::vector<InnerRecord> out = inner_records(contents);
+  out.erase(std::remove_if(out.begin(), out.end(), [](const InnerRecord& r) { return !r.message; }),
+            out.end());
+  return out;
+}
+
+// A recording that stopped: cut at the end of every chunk's index records (whole chunks), inside
+// every chunk's data and inside its header. A plain chunk keeps its whole records before the cut;
+// a cut compressed chunk is lost and counted as unreadable.
+TEST_F(BagReaderTest, InterruptedRecordingsKeepEveryWholeRecord) {
+  for (const auto& compression : kCompressions) {
+    SCOPED_TRACE(compression.first);
+    write_mixed(file("whole.bag"), compression.second, 1024, 120, in_order);
+    const std::string whole =
+        drone_test::as_unclosed_recording(drone_test::read_file(file("whole.bag")));
+    const std::vector<StoredMessage> library = drone_test::read_all(file("whole.bag"));
+    const bool plain = compression.second == rosbag::compression::Uncompressed;
+    const std::vector<BagRecord> records = drone_test::bag_records(whole);
+    size_t before = 0;  // messages of the chunks before the current one
+    for (size_t i = 0; i < records.size(); ++i) {
+      if (records[i].op != drone_test::kOpChunk) continue;
+      const BagRecord& chunk = records[i];
+      const std::vector<InnerRecord> inner =
+          inner_records(drone_test::chunk_contents(whole, chunk));
+      const size_t in_chunk = message_records(drone_test::chunk_contents(whole, chunk)).size();
+      const size_t cuts[] = {chunk.pos, chunk.pos + 10, chunk.data_pos + chunk.data_len / 3,
+                             chunk.data_pos + chunk.data_len - 1};
+      for (const size_t cut : cuts) {
+        SCOPED_TRACE(cut);
+        const Read r = read_with_reader(write("cut.bag", whole.substr(0, cut)));
+        size_t expected = before;
+        size_t whole_end = 0;  // end of the last whole record in the chunk's data
+        if (plain && cut >= chunk.data_pos) {
+          for (const InnerRecord& m : inner) {
+            if (chunk.data_pos + m.end > cut) break;
+            expected += m.message ? 1 : 0;
+            whole_end = m.end;
+          }
+        }
+        ASSERT_EQ(r.messages.size(), expected);
+        EXPECT_FALSE(r.summary.recording_closed);
+        if (cut == chunk.pos) {
+          EXPECT_EQ(r.summary.unreadable_bytes, 0u);
+        } else if (!plain || cut < chunk.data_pos) {
+          EXPECT_EQ(r.summary.unreadable_bytes, cut - chunk.pos);
+        } else {
+          EXPECT_EQ(r.summary.unreadable_bytes, cut - chunk.data_pos - whole_end);
+        }
+        std::vector<StoredMessage> sorted = r.messages;
+        std::vector<StoredMessage> prefix(library.begin(),
+                                          library.begin() + static_cast<long>(expected));
+        std::sort(sorted.begin(), sorted.end());
+        std::sort(prefix.begin(), prefix.end());
+        EXPECT_TRUE(sorted == prefix) << "the first messages of the recording";
+      }
+      before += in_chunk;
+    }
+    EXPECT_EQ(before, library.size());
+  }
+}
+
+// Damage is refused with its position named, before anything is set aside for it.
+TEST_F(BagReaderTest, DamagedBagsFailNamingTheFault) {
+  drone_test::write_damage_recording(file("mixed.bag"));
+  const std::string mixed = drone_test::read_file(file("mixed.bag"));
+  std::vector<drone_test::OpenCrashCase> cases = drone_test::read_crash_cases(mixed);
+  for (drone_test::OpenCrashCase& c : drone_test::open_crash_cases(mixed)) {
+    if (c.reason.find("index entry") != std::string::npos) cases.push_back(std::move(c));
+  }
+  const BagRecord chunk = drone_test::record_with_op(mixed, drone_test::kOpChunk);
+  const std::string at_chunk = "chunk at byte " + std::to_string(chunk.pos);
+  const size_t size_at =
+      drone_test::field_at(mixed, chunk.header_pos, chunk.header_len, "size") + 9;
+  const uint32_t size = drone_test::get_u32(mixed, size_at);
+  {
+    std::string bytes = mixed;
+    drone_test::put_u32(bytes, size_at, bag_check::kMaxChunkSize + 1);
+    cases.push_back(
+        {"oversize chunk", bytes,
+         at_chunk + " states 268435457 bytes, more than the 268435456 a chunk may hold"});
+    drone_test::put_u32(bytes, size_at, 0xFFFFFFFFu);
+    cases.push_back(
+        {"chunk of 4 GiB", bytes,
+         at_chunk + " states 4294967295 bytes, more than the 268435456 a chunk may hold"});
+    bytes = mixed;
+    drone_test::put_u32(bytes, size_at, size - 1);
+    cases.push_back({"plain chunk of another size", bytes,
+                     at_chunk + " stores " + std::to_string(size) + " bytes, not the " +
+                         std::to_string(size - 1) + " its header states"});
+    bytes = mixed;
+    const size_t compression =
+        drone_test::field_at(bytes, chunk.header_pos, chunk.header_len, "compression");
+    bytes.replace(compression + 16, 4, "zstd");
+    cases.push_back(
+        {"unknown compression", bytes, at_chunk + " uses compression zstd, which is not read"});
+  }
+  {
+    // The first message record of the chunk names connection 77.
+    std::string bytes = mixed;
+    const std::string contents = drone_test::chunk_contents(mixed, chunk);
+    const size_t first = message_records(contents).at(0).first;
+    const uint32_t header_len = drone_test::get_u32(contents, first);
+    const size_t conn =
+        drone_test::field_at(bytes, chunk.data_pos + first + 4, header_len, "conn") + 9;
+    drone_test::put_u32(bytes, conn, 77);
+    cases.push_back({"message of an undefined connection", bytes,
+                     "message record at offset " + std::to_string(first) +
+                         " of the chunk at byte " + std::to_string(chunk.pos) +
+                         " is on connection 77, which the bag does not define"});
+  }
+  drone_test::write_damage_recording(file("bz2.bag"), rosbag::compression::BZ2);
+  {
+    std::string bytes = drone_test::read_file(file("bz2.bag"));
+    const BagRecord bz2 = drone_test::record_with_op(bytes, drone_test::kOpChunk);
+    bytes[bz2.data_pos + bz2.data_len / 2] ^= 0x55;
+    bytes[bz2.data_pos + bz2.data_len / 2 + 1] ^= 0x55;
+    cases.push_back({"bz2 data changed", bytes, "chunk at byte " + std::to_string(bz2.pos)});
+  }
+  cases.push_back({"empty file", "", "is not a version 2.0 bag"});
+  cases.push_back({"another version", "#ROSBAG V1.2\n", "is not a version 2.0 bag"});
+  cases.push_back({"cut file header", mixed.substr(0, 20), "record at byte 13 runs past"});
+
+  for (const drone_test::OpenCrashCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = write("damaged.bag", c.bytes);
+    try {
+      read_with_reader(path);
+      ADD_FAILURE() << "read without an error";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_THROW(BagReader(dir_.path()), std::runtime_error);
+  EXPECT_THROW(BagReader(file("absent.bag")), std::runtime_error);
+}
+
+// A damaged index section is read past: the chunks are walked, as in a recording not closed.
+TEST_F(BagReaderTest, DamagedIndexSectionIsReadByWalkingTheChunks) {
+  drone_test::write_damage_recording(file("mixed.bag"), rosbag::compression::Uncompressed, 5);
+  const std::string mixed = drone_test::read_file(file("mixed.bag"));
+  const std::vector<StoredMessage> library = drone_test::read_all(file("mixed.bag"));
+  for (const drone_test::OpenCrashCase& c : drone_test::open_crash_cases(mixed)) {
+    if (c.reason.find("index entry") != std::string::npos) continue;
+    SCOPED_TRACE(c.name);
+    const Read r = read_with_reader(write("damaged.bag", c.bytes));
+    expect_as_library(r.messages, library);
+    EXPECT_FALSE(r.summary.recording_closed);
+    EXPECT_GT(r.summary.unreadable_bytes, 0u) << "the damaged index is no whole record";
+  }
+}
+
+}  // namespace
