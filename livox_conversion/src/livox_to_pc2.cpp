@@ -4,8 +4,7 @@
 
 #include <livox_msgs/frame_reader.h>
 #include <livox_ros_driver2/CustomMsg.h>
-#include <rosbag/bag.h>
-#include <rosbag/view.h>
+#include <ros/time.h>
 #include <sensor_msgs/PointCloud2.h>
 #include <sensor_msgs/PointField.h>
 
@@ -21,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "bag_check/bag_structure.h"
+#include "bag_check/bag_reader.h"
 #include "bag_check/bag_writer.h"
 
 namespace livox_to_pc2 {
@@ -77,8 +76,8 @@ class FrameConverter {
     cloud_.is_dense = true;
   }
 
-  // Reads the stored bytes of one frame; the bag library's read errors pass.
-  void load(const rosbag::MessageInstance& message) { frame_.load(message); }
+  // Takes a copy of the stored bytes of one frame.
+  void assign(const uint8_t* data, size_t size) { frame_.assign(data, size); }
 
   // The serialised cloud of the frame last loaded; valid until the next call. Throws when the
   // bytes do not hold a whole frame.
@@ -167,20 +166,21 @@ class OutputConnections {
 
 // The connection header a copied message is written under, so that it keeps its own connection
 // in the output (type, MD5 sum, definition, latching, caller id) rather than sharing one with
-// whatever else lands on its topic. Bags always record the type fields; should a connection
-// lack one, it is filled in from the message instance.
-ros::M_string connection_header_of(const rosbag::MessageInstance& message) {
-  const boost::shared_ptr<ros::M_string> stored = message.getConnectionHeader();
-  ros::M_string header = stored ? *stored : ros::M_string();
-  header.emplace("type", message.getDataType());
-  header.emplace("md5sum", message.getMD5Sum());
-  header.emplace("message_definition", message.getMessageDefinition());
+// whatever else lands on its topic: the source connection's fields in name order, a later field
+// of a name replacing an earlier one, as the bag library reads and writes them. Bags always
+// record the type fields; should a connection lack one, it is stored empty.
+ros::M_string header_of(const bag_check::ReaderConnection& connection) {
+  ros::M_string header;
+  for (const auto& [name, value] : connection.fields) header[name] = value;
+  header.emplace("type", connection.datatype);
+  header.emplace("md5sum", connection.md5sum);
+  header.emplace("message_definition", "");
   return header;
 }
 
-std::string describe(const rosbag::MessageInstance& message) {
+std::string describe(const std::string& topic, const bag_check::ReaderMessage& message) {
   std::ostringstream text;
-  text << "Livox frame on " << message.getTopic() << " recorded at " << message.getTime();
+  text << "Livox frame on " << topic << " recorded at " << ros::Time(message.sec, message.nsec);
   return text.str();
 }
 
@@ -197,14 +197,10 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
   result.source_topic = source_topic;
   result.target_topic = target_topic;
 
-  rosbag::Bag input;
   try {
-    // Damage that would make the bag library read out of bounds while opening the input or
-    // reading any of its messages (frames and copied messages alike) fails the conversion as an
-    // input that cannot be read, before any output exists.
-    const std::string fault = bag_check::check_structure(input_bag, bag_check::Scope::kMessages);
-    if (!fault.empty()) throw std::runtime_error(fault);
-    input.open(input_bag, rosbag::bagmode::Read);
+    // The reader checks every record as it reads it: damage fails the conversion, naming it and
+    // its byte position, and the partial output is removed.
+    bag_check::BagReader input(input_bag);
     if (is_same_file(input_bag, output_bag)) {
       throw std::runtime_error("output bag " + output_bag + " is the same file as input bag " +
                                input_bag + "; refusing to overwrite the input");
@@ -213,54 +209,45 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
     // the output's name only once the bag is complete, and is removed when it is not.
     bag_check::BagWriter output(output_bag);
     OutputConnections connections(output);
-    {
-      rosbag::View view(input);
-      const double total = static_cast<double>(view.size());
-      FrameConverter frames;
-      std::vector<uint8_t> copy;
-      // Output connection of each source connection, by the source's header record.
-      std::unordered_map<const ros::M_string*, uint32_t> copied_to;
-      for (const rosbag::MessageInstance& message : view) {
-        ++result.total_messages;
-        const std::string& topic = message.getTopic();
-        const ros::Time& time = message.getTime();
-        if (topic == source_topic && message.isType<livox_ros_driver2::CustomMsg>()) {
-          frames.load(message);
-          const std::vector<uint8_t>* cloud = nullptr;
-          try {
-            cloud = &frames.convert();
-          } catch (const std::exception& e) {
-            throw std::runtime_error(describe(message) + " cannot be decoded: " + e.what());
-          }
-          result.total_points += frames.points();
-          output.write(connections.clouds(target_topic), time.sec, time.nsec, cloud->data(),
-                       cloud->size());
-          ++result.converted_messages;
-        } else {
-          const ros::M_string* source = message.getConnectionHeader().get();
-          auto it = copied_to.find(source);
-          if (it == copied_to.end()) {
-            it = copied_to.emplace(source, connections.copied(topic, connection_header_of(message)))
-                     .first;
-          }
-          const uint32_t size = message.size();
-          copy.resize(size);
-          ros::serialization::OStream stream(copy.data(), size);
-          message.write(stream);
-          output.write(it->second, time.sec, time.nsec, copy.data(), copy.size());
-          ++result.copied_messages;
+    FrameConverter frames;
+    const std::string frame_md5 =
+        ros::message_traits::MD5Sum<livox_ros_driver2::CustomMsg>::value();
+    // Output connection of each source connection whose messages are copied.
+    std::unordered_map<const bag_check::ReaderConnection*, uint32_t> copied_to;
+    const auto on_message = [&](const bag_check::ReaderMessage& message) {
+      ++result.total_messages;
+      const bag_check::ReaderConnection& source = *message.connection;
+      if (source.topic == source_topic && source.md5sum == frame_md5) {
+        frames.assign(message.data, message.size);
+        const std::vector<uint8_t>* cloud = nullptr;
+        try {
+          cloud = &frames.convert();
+        } catch (const std::exception& e) {
+          throw std::runtime_error(describe(source.topic, message) +
+                                   " cannot be decoded: " + e.what());
         }
-        if (on_progress) on_progress(static_cast<double>(result.total_messages) / total);
+        result.total_points += frames.points();
+        output.write(connections.clouds(target_topic), message.sec, message.nsec, cloud->data(),
+                     cloud->size());
+        ++result.converted_messages;
+      } else {
+        auto it = copied_to.find(&source);
+        if (it == copied_to.end()) {
+          it =
+              copied_to.emplace(&source, connections.copied(source.topic, header_of(source))).first;
+        }
+        output.write(it->second, message.sec, message.nsec, message.data, message.size);
+        ++result.copied_messages;
       }
-    }
-    input.close();
+    };
+    const bag_check::ReadSummary read = input.read(
+        [](const bag_check::ReaderConnection&) { return true; }, on_message, on_progress);
+    result.recording_closed = read.recording_closed;
+    result.index_complete = read.index_complete;
+    result.unreadable_bytes = read.unreadable_bytes;
     output.close();
     result.success = true;
   } catch (const std::exception& e) {
-    try {
-      input.close();
-    } catch (const std::exception&) {
-    }
     result.error = kErrorPrefix + std::string(e.what());
   }
   return result;

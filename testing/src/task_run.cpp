@@ -56,10 +56,9 @@ std::string error_line(const std::string& text) {
 std::vector<std::string> without_progress_steps(std::vector<std::string> lines,
                                                 const std::string& message) {
   const std::string marker = "\"message\":\"" + message + "\",";
-  lines.erase(std::remove_if(lines.begin(), lines.end(),
-                             [&](const std::string& line) {
-                               return line.find(marker) != std::string::npos;
-                             }),
+  lines.erase(std::remove_if(
+                  lines.begin(), lines.end(),
+                  [&](const std::string& line) { return line.find(marker) != std::string::npos; }),
               lines.end());
   return lines;
 }
