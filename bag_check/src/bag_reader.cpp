@@ -22,6 +22,14 @@ uint64_t time_key(uint32_t sec, uint32_t nsec) { return (uint64_t{sec} << 32) | 
 
 std::string num(uint64_t value) { return std::to_string(value); }
 
+// A record time as seconds with nine decimals; "0" for time 0.
+std::string time_text(uint32_t sec, uint32_t nsec) {
+  if (sec == 0 && nsec == 0) return "0";
+  std::string fraction = num(nsec);
+  if (fraction.size() < 9) fraction.insert(0, 9 - fraction.size(), '0');
+  return num(sec) + "." + fraction;
+}
+
 // A byte buffer that grows without clearing what it gains: it is always filled completely before
 // it is read.
 class Buffer {
@@ -539,12 +547,8 @@ void BagReader::Layout::finish_chunk() {
   if (look) look_into(chunk);
   for (const PendingIndex& p : pending) {
     if (by_id.count(p.connection) != 0) continue;
-    const std::string time =
-        p.sec == 0 && p.nsec == 0
-            ? "0"
-            : num(p.sec) + "." + std::to_string(uint64_t{1000000000} + p.nsec).substr(1);
-    throw std::runtime_error("index entry at byte " + num(p.entry_pos) + " has time " + time +
-                             " on connection " + num(p.connection) +
+    throw std::runtime_error("index entry at byte " + num(p.entry_pos) + " has time " +
+                             time_text(p.sec, p.nsec) + " on connection " + num(p.connection) +
                              ", which the bag does not define");
   }
   pending.clear();
@@ -690,10 +694,18 @@ ReadSummary BagReader::read(const std::function<bool(const ReaderConnection&)>& 
               uint32_t size) {
             const auto it = l.by_id.find(id);
             if (it == l.by_id.end()) return false;
+            const uint64_t time = time_key(sec, nsec);
+            if (time < chunk.start || time > chunk.end) {
+              // The chunk's index records state other times: its place in the time order
+              // cannot be known.
+              throw std::runtime_error("message record at offset " + num(offset) + chunk.where() +
+                                       " has time " + time_text(sec, nsec) +
+                                       ", outside the times its index records state");
+            }
             // Time 0 is no record time: the bag library leaves such messages out, and so does
             // this reader.
             if (take[it->second] != 0 && (sec != 0 || nsec != 0)) {
-              l.refs.push_back({time_key(sec, nsec), ordinal | offset, bytes, size, it->second});
+              l.refs.push_back({time, ordinal | offset, bytes, size, it->second});
             }
             return true;
           });

@@ -268,9 +268,8 @@ TEST_F(BagReaderTest, InterruptedRecordingsKeepEveryWholeRecord) {
     const bool plain = compression.second == rosbag::compression::Uncompressed;
     const std::vector<BagRecord> records = drone_test::bag_records(whole);
     size_t before = 0;  // messages of the chunks before the current one
-    for (size_t i = 0; i < records.size(); ++i) {
-      if (records[i].op != drone_test::kOpChunk) continue;
-      const BagRecord& chunk = records[i];
+    for (const BagRecord& chunk : records) {
+      if (chunk.op != drone_test::kOpChunk) continue;
       const std::vector<InnerRecord> inner =
           inner_records(drone_test::chunk_contents(whole, chunk));
       const size_t in_chunk = message_records(drone_test::chunk_contents(whole, chunk)).size();
@@ -358,6 +357,15 @@ TEST_F(BagReaderTest, DamagedBagsFailNamingTheFault) {
                      "message record at offset " + std::to_string(first) +
                          " of the chunk at byte " + std::to_string(chunk.pos) +
                          " is on connection 77, which the bag does not define"});
+    // Its record time moved past the times of the chunk's index.
+    bytes = mixed;
+    const size_t time =
+        drone_test::field_at(bytes, chunk.data_pos + first + 4, header_len, "time") + 9;
+    drone_test::put_u32(bytes, time, 5000);
+    cases.push_back({"record time outside the index's", bytes,
+                     "message record at offset " + std::to_string(first) +
+                         " of the chunk at byte " + std::to_string(chunk.pos) +
+                         " has time 5000.000000000, outside the times its index records state"});
   }
   drone_test::write_damage_recording(file("bz2.bag"), rosbag::compression::BZ2);
   {
@@ -366,6 +374,19 @@ TEST_F(BagReaderTest, DamagedBagsFailNamingTheFault) {
     bytes[bz2.data_pos + bz2.data_len / 2] ^= 0x55;
     bytes[bz2.data_pos + bz2.data_len / 2 + 1] ^= 0x55;
     cases.push_back({"bz2 data changed", bytes, "chunk at byte " + std::to_string(bz2.pos)});
+  }
+  {
+    // Chunks that overlap in time, each stating the largest size: together beyond the limit of a
+    // group, refused before any of them is read.
+    write_mixed(file("overlap.bag"), rosbag::compression::LZ4, 512, 300, back_and_forth);
+    std::string bytes = drone_test::read_file(file("overlap.bag"));
+    for (const BagRecord& r : drone_test::bag_records(bytes)) {
+      if (r.op != drone_test::kOpChunk) continue;
+      drone_test::put_u32(bytes,
+                          drone_test::field_at(bytes, r.header_pos, r.header_len, "size") + 9,
+                          bag_check::kMaxChunkSize);
+    }
+    cases.push_back({"overlapping chunks beyond the limit", bytes, " overlap in time and hold "});
   }
   cases.push_back({"empty file", "", "is not a version 2.0 bag"});
   cases.push_back({"another version", "#ROSBAG V1.2\n", "is not a version 2.0 bag"});

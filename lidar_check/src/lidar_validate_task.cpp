@@ -6,6 +6,7 @@
 
 #include "framework/escape_json.h"
 #include "framework/json_writer.h"
+#include "framework/progress.h"
 #include "lidar_check/lidar_validator.h"
 
 LidarValidateTask::~LidarValidateTask() = default;
@@ -25,9 +26,18 @@ void LidarValidateTask::run(const drone_task::Params& params, drone_task::Report
   const double max_elevation = params.get_finite_double("max_elevation", 60.0);
 
   reporter.report(0, "开始验证 bag 文件: " + bag, "{}");
+  drone_task::ProgressMeter meter(reporter, 0, 50, "正在检查");
   const lidar_validate::ValidationResult result = lidar_validate::LidarValidator::validate(
-      bag, topic, interval, tolerance, min_points, min_elevation, max_elevation);
+      bag, topic, interval, tolerance, min_points, min_elevation, max_elevation, meter.callback());
   if (!result.success) throw std::runtime_error(result.error);
+  if (!result.recording_closed || !result.index_complete) {
+    std::string note = result.recording_closed ? "bag 的索引不完整，已按数据块检查全部帧"
+                                               : "录制未正常结束（bag 没有索引），已按数据块检查";
+    if (result.unreadable_bytes > 0) {
+      note += "，末尾 " + std::to_string(result.unreadable_bytes) + " 字节无法读取";
+    }
+    reporter.report(50, note, "{}");
+  }
   reporter.report(50, "验证完成，正在生成报告...", "{}");
 
   // The share of measured frame intervals that were out of tolerance, in percent.

@@ -2,21 +2,18 @@
 
 #include <livox_msgs/frame_reader.h>
 #include <livox_ros_driver2/CustomMsg.h>
-#include <ros/time.h>
-#include <rosbag/bag.h>
-#include <rosbag/message_instance.h>
-#include <rosbag/query.h>
-#include <rosbag/view.h>
+#include <ros/message_traits.h>
 
 #include <cmath>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "bag_check/bag_structure.h"
+#include "bag_check/bag_reader.h"
 #include "elevation_band.h"
 
 namespace lidar_validate {
@@ -50,31 +47,31 @@ struct Tally {
 
 ValidationResult LidarValidator::validate(const std::string& bag_path, const std::string& topic,
                                           double interval, double tolerance, int min_points,
-                                          double min_elevation, double max_elevation) {
+                                          double min_elevation, double max_elevation,
+                                          const std::function<void(double)>& on_progress) {
   ValidationResult result;
   result.bag_file = bag_path;
   result.topic = topic;
   try {
-    // Damage that would make the bag library read out of bounds while opening the bag or reading
-    // a frame fails the validation as a bag that cannot be read.
-    const std::string fault = bag_check::check_structure(bag_path, bag_check::Scope::kMessages);
-    if (!fault.empty()) throw std::runtime_error(fault);
-    rosbag::Bag bag;
-    bag.open(bag_path, rosbag::bagmode::Read);
-    rosbag::View view(bag, rosbag::TopicQuery(std::vector<std::string>{topic}), ros::TIME_MIN,
-                      ros::TIME_MAX, false);
+    // One pass: every record is checked as it is read, each chunk that holds a Livox
+    // connection of the topic is decompressed once, the frames come in record-time order.
+    bag_check::BagReader reader(bag_path);
+    const std::string frame_md5 = ros::message_traits::MD5Sum<Frame>::value();
 
     // The one frame in memory, read from its stored bytes; the reader checks the declared point
     // count against the bytes before it reads any point.
     livox_msgs::FrameReader frame;
     const ElevationBand band(min_elevation, max_elevation);
     Tally tally;
-    for (const rosbag::MessageInstance& message : view) {
-      // The bag library's own type check (the recorded MD5 sum); other types are not frames.
-      if (!message.isType<Frame>()) continue;
+    // Connections of the topic whose recorded type (its MD5 sum) is the Livox frame; other
+    // types on the topic are not frames.
+    const auto wanted = [&](const bag_check::ReaderConnection& c) {
+      return c.topic == topic && c.md5sum == frame_md5;
+    };
+    const auto on_frame = [&](const bag_check::ReaderMessage& message) {
       const int64_t ordinal = ++tally.frames;
 
-      frame.load(message);
+      frame.assign(message.data, message.size);
       try {
         frame.parse();
       } catch (const std::runtime_error& e) {
@@ -115,8 +112,11 @@ ValidationResult LidarValidator::validate(const std::string& bag_path, const std
                                                 interval_ms, interval_anomaly});
       }
       tally.previous_time = time;
-    }
-    bag.close();
+    };
+    const bag_check::ReadSummary summary = reader.read(wanted, on_frame, on_progress);
+    result.recording_closed = summary.recording_closed;
+    result.index_complete = summary.index_complete;
+    result.unreadable_bytes = summary.unreadable_bytes;
 
     result.total_frames = tally.frames;
     result.anomaly_frames = tally.anomaly_frames;

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -548,15 +549,21 @@ TEST_F(LidarValidatorTest, FilesThatAreNoBagsFail) {
   }
 }
 
-TEST_F(LidarValidatorTest, TruncatedBagsFailWithoutCrashing) {
+// A bag cut short is a recording that was not closed: every whole frame record before the cut
+// is checked. Only a cut before the end of the file header's own header fails.
+TEST_F(LidarValidatorTest, TruncatedBagsAreCheckedUpToTheCut) {
   {
     BagBuilder b(bag("whole.bag"), rosbag::compression::Uncompressed, 2048);
     for (int i = 0; i < 12; ++i) {
       b.frame(ros::Time(30, static_cast<uint32_t>(i) * 100000000u), level_points(40 + i));
     }
   }
-  const size_t size = drone_test::read_file(bag("whole.bag")).size();
+  const std::string whole = drone_test::read_file(bag("whole.bag"));
+  const size_t size = whole.size();
   ASSERT_TRUE(check(bag("whole.bag")).success);
+  const drone_test::BagRecord header = drone_test::record_with_op(whole, drone_test::kOpFileHeader);
+  const std::vector<size_t> lengths = drone_test::message_length_fields(whole);
+  ASSERT_EQ(lengths.size(), 12u);
   // Every cut from the first byte to the last one (in steps, and the very last byte).
   std::vector<size_t> cuts;
   for (size_t cut = 0; cut < size; cut += 61) cuts.push_back(cut);
@@ -564,7 +571,18 @@ TEST_F(LidarValidatorTest, TruncatedBagsFailWithoutCrashing) {
   for (const size_t cut : cuts) {
     SCOPED_TRACE(cut);
     drone_test::write_truncated_copy(bag("whole.bag"), bag("cut.bag"), cut);
-    expect_failure(check(bag("cut.bag")), bag("cut.bag"));
+    const ValidationResult r = check(bag("cut.bag"));
+    if (cut < header.data_pos) {
+      expect_failure(r, bag("cut.bag"));
+      continue;
+    }
+    ASSERT_TRUE(r.success) << r.error;
+    int64_t whole_frames = 0;
+    for (const size_t at : lengths) {
+      whole_frames += at + 4 + drone_test::get_u32(whole, at) <= cut ? 1 : 0;
+    }
+    EXPECT_EQ(r.total_frames, whole_frames);
+    EXPECT_FALSE(r.recording_closed);
   }
 }
 
@@ -585,6 +603,15 @@ TEST_F(LidarValidatorTest, IndexDamageTheBagLibraryCannotOpenSafelyFails) {
     Checks checks;
     checks.min_points = 100;  // every frame would be listed as anomalous had it been read
     const ValidationResult r = check(bag("damaged.bag"), checks);
+    if (c.reason.rfind("index entry", 0) != 0) {
+      // Damage in the index section: the chunks are walked, as in a recording not closed.
+      ASSERT_TRUE(r.success) << r.error;
+      EXPECT_EQ(r.total_frames, 12);
+      EXPECT_EQ(r.anomalies.size(), 12u);
+      EXPECT_FALSE(r.recording_closed);
+      EXPECT_GT(r.unreadable_bytes, 0u);
+      continue;
+    }
     expect_failure(r, bag("damaged.bag"));
     EXPECT_EQ(r.error, kPrefix + c.reason);
     EXPECT_TRUE(r.anomalies.empty());
@@ -659,8 +686,9 @@ TEST_F(LidarValidatorTest, OverstatedRecordLengthFailsTheValidation) {
 }
 
 // An index whose chunk-info records leave a chunk out would have the frames of only the listed
-// chunks checked and reported as the whole topic; the validation fails instead, naming the chunk.
-TEST(LidarValidator, IndexThatLeavesAChunkOutFailsInsteadOfCheckingAPart) {
+// chunks checked and reported as the whole topic; the chunks are walked instead, every frame
+// checked.
+TEST(LidarValidator, IndexThatLeavesAChunkOutIsReadInFull) {
   drone_test::TempDir dir;
   {
     BagBuilder bag(dir.file("whole.bag"), rosbag::compression::Uncompressed, 256);
@@ -670,13 +698,44 @@ TEST(LidarValidator, IndexThatLeavesAChunkOutFailsInsteadOfCheckingAPart) {
       LidarValidator::validate(dir.file("whole.bag"), "/livox/lidar", 100, 20, 1, -8, 60);
   ASSERT_TRUE(whole.success) << whole.error;
   EXPECT_EQ(whole.total_frames, 8);
+  EXPECT_TRUE(whole.recording_closed);
+  EXPECT_TRUE(whole.index_complete);
   drone_test::write_file(dir.file("gap.bag"), drone_test::without_chunk_info(
                                                   drone_test::read_file(dir.file("whole.bag")), 2));
   const ValidationResult r =
       LidarValidator::validate(dir.file("gap.bag"), "/livox/lidar", 100, 20, 1, -8, 60);
-  EXPECT_FALSE(r.success);
-  EXPECT_EQ(r.error.rfind("Bag validation failed: the index lists ", 0), 0u) << r.error;
-  EXPECT_EQ(r.total_frames, 0);
+  ASSERT_TRUE(r.success) << r.error;
+  EXPECT_EQ(r.total_frames, 8);
+  EXPECT_EQ(r.avg_interval_ms, whole.avg_interval_ms);
+  EXPECT_TRUE(r.recording_closed);
+  EXPECT_FALSE(r.index_complete);
+}
+
+// Frames come in record-time order whatever the order of the chunks, as the bag library's
+// time-ordered view gives them; the progress ends at 1.
+TEST(LidarValidator, FramesOfOverlappingChunksAreCheckedInRecordTimeOrder) {
+  drone_test::TempDir dir;
+  {
+    drone_test::BagBuilder b(dir.file("mixed.bag"), rosbag::compression::LZ4, 256);
+    // Record times 10, 12, 14, ... then 11, 13, ...: the second half's chunks lie between the
+    // first half's; header stamps follow the record time.
+    for (uint32_t i = 0; i < 20; ++i) {
+      const uint32_t t = i < 10 ? 10 + 2 * i : 11 + 2 * (i - 10);
+      b.write(kTopic, ros::Time(t), drone_test::make_livox_frame(i, ros::Time(t, 0), {{1, 2, 3}}),
+              "/drone_test");
+    }
+  }
+  std::vector<double> progress;
+  const ValidationResult r = LidarValidator::validate(
+      dir.file("mixed.bag"), kTopic, 1000, 0, 1, -90, 90, [&](double f) { progress.push_back(f); });
+  ASSERT_TRUE(r.success) << r.error;
+  EXPECT_EQ(r.total_frames, 20);
+  EXPECT_EQ(r.anomaly_frames, 0) << "every interval is 1 s";
+  EXPECT_EQ(r.min_interval_ms, 1000.0);
+  EXPECT_EQ(r.max_interval_ms, 1000.0);
+  ASSERT_FALSE(progress.empty());
+  EXPECT_TRUE(std::is_sorted(progress.begin(), progress.end()));
+  EXPECT_EQ(progress.back(), 1.0);
 }
 
 }  // namespace

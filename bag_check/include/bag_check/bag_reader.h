@@ -64,9 +64,11 @@ struct ReadSummary {
 // anything is set aside for it), "index entry at byte N points at offset O of the chunk at byte
 // P, which holds S bytes", "message record at offset O of the chunk at byte P runs past the
 // chunk's end", "message record at offset O of the chunk at byte P is on connection C, which the
-// bag does not define". Memory: the largest chunk, or group of chunks with overlapping times,
-// read (compressed and uncompressed) and 32 bytes per message of it; never anything per message
-// across chunks. Not copyable; one thread at a time.
+// bag does not define", "message record at offset O of the chunk at byte P has time T, outside
+// the times its index records state" (its place in the time order would be unknown). Memory: the
+// largest chunk, or group of chunks with overlapping times, read (compressed and uncompressed) and
+// 32 bytes per message of it; never anything per message across chunks. Not copyable; one thread at
+// a time.
 class BagReader {
  public:
   explicit BagReader(const std::string& path);

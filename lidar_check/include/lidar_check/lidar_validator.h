@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,8 +33,13 @@ struct ValidationResult {
   double min_interval_ms = 0.0;         // smallest measured interval, ms (may be negative); 0: none
   double max_interval_ms = 0.0;         // largest measured interval, ms; never below 0
   std::vector<FrameAnomaly> anomalies;  // the first 20 anomalous frames in bag order; empty: none
-  bool success = false;  // true only when the whole topic was read and the bag closed
-  std::string error;     // empty on success; else "Bag validation failed: " + the cause
+  // How the recording was read: false when it was not closed (no index, or none that reads) and
+  // its chunks were walked; index_complete false also when the index leaves chunks out.
+  bool recording_closed = false;
+  bool index_complete = false;
+  uint64_t unreadable_bytes = 0;  // bytes at the end that hold no whole record (a cut chunk)
+  bool success = false;           // true only when the whole topic was read
+  std::string error;              // empty on success; else "Bag validation failed: " + the cause
 };
 
 // Checks the Livox frames (livox_ros_driver2/CustomMsg) of one bag topic. Holds no state.
@@ -43,13 +49,16 @@ class LidarValidator {
   // checks it: fewer than `min_points` points, more than 10 NaN points, any point whose
   // elevation in degrees lies outside [min_elevation, max_elevation], and an interval to the
   // previous frame (by header stamp), in milliseconds, that differs from `interval` by more
-  // than `tolerance` milliseconds. Messages of other types on the topic are skipped; a topic
-  // missing from the bag gives a successful result with no frames. Never throws an exception
-  // of the standard hierarchy: I/O and format errors and frames that cannot be read end the
-  // pass with success false. Never prints or reports.
+  // than `tolerance` milliseconds. Frames are taken in record-time order. Messages of other
+  // types on the topic are skipped; a topic missing from the bag gives a successful result with
+  // no frames. A recording that was not closed, or whose index leaves chunks out, is read by
+  // walking its chunks (bag_check::BagReader). Never throws an exception of the standard
+  // hierarchy: I/O and format errors and frames that cannot be read end the pass with success
+  // false. Never prints or reports; on_progress, when given, gets the share of the bag read.
   static ValidationResult validate(const std::string& bag_path, const std::string& topic,
                                    double interval, double tolerance, int min_points,
-                                   double min_elevation, double max_elevation);
+                                   double min_elevation, double max_elevation,
+                                   const std::function<void(double)>& on_progress = {});
 };
 
 }  // namespace lidar_validate
