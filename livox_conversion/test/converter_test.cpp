@@ -304,6 +304,25 @@ TEST(Converter, FramesWrittenByAnotherWriterConvertPointForPoint) {
   EXPECT_EQ(checked.out, "checked 304 points\n");
 }
 
+// The progress callback gets the share of the input read, never going back, ending with 1.
+TEST(Converter, ReportsTheShareOfTheInputRead) {
+  TempDir dir;
+  {
+    drone_test::BagBuilder bag(dir.file("in.bag"), rosbag::compression::Uncompressed, 256);
+    for (uint32_t i = 0; i < 20; ++i) bag.frame(ros::Time(100 + i, 0), {{1, 2, 3}, {4, 5, 6}});
+  }
+  std::vector<double> shares;
+  const ConversionResult r =
+      LivoxToPc2Converter::convert(dir.file("in.bag"), dir.file("out.bag"), kSource, kTarget,
+                                   [&shares](double share) { shares.push_back(share); });
+  ASSERT_TRUE(r.success) << r.error;
+  ASSERT_GE(shares.size(), 10u);  // one chunk a frame or two
+  EXPECT_TRUE(std::is_sorted(shares.begin(), shares.end()));
+  EXPECT_GT(shares.front(), 0.0);
+  EXPECT_LT(shares.front(), 0.5);
+  EXPECT_EQ(shares.back(), 1.0);
+}
+
 TEST(Converter, EmptyBagGivesAnEmptyBag) {
   TempDir dir;
   { rosbag::Bag bag(dir.file("in.bag"), rosbag::bagmode::Write); }
@@ -677,9 +696,9 @@ bool is_prefix_per_connection(const std::vector<std::string>& part,
                               const std::vector<std::string>& whole) {
   const auto key = [](const std::string& line) { return line.substr(0, line.find(' ')); };
   size_t w = 0;
-  for (size_t p = 0; p < part.size(); ++p) {
-    while (w < whole.size() && key(whole[w]) != key(part[p])) ++w;
-    if (w == whole.size() || whole[w] != part[p]) return false;
+  for (const std::string& line : part) {
+    while (w < whole.size() && key(whole[w]) != key(line)) ++w;
+    if (w == whole.size() || whole[w] != line) return false;
     ++w;
   }
   return true;
