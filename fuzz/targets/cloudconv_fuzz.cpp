@@ -1,13 +1,32 @@
-// The Livox conversion of any bytes stored as a bag file, written beside it.
+// The Livox conversion of any bytes stored as a bag file, written beside it; a conversion that
+// succeeds leaves a complete, indexed bag holding every message it wrote.
+#include "bag_check/bag_reader.h"
 #include "fuzz_input.h"
 #include "livox_conversion/livox_to_pc2.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const drone_fuzz::InputFile bag(data, size, "input.bag");
-  const auto result = livox_to_pc2::LivoxToPc2Converter::convert(
-      bag.path(), bag.beside("output.bag"), "/livox/lidar", "/livox/points");
+  const std::string output = bag.beside("output.bag");
+  const auto result = livox_to_pc2::LivoxToPc2Converter::convert(bag.path(), output, "/livox/lidar",
+                                                                 "/livox/points");
   drone_fuzz::expect(result.success == result.error.empty(), "error text iff failure");
   drone_fuzz::expect(result.converted_messages + result.copied_messages <= result.total_messages,
                      "no more messages written than read");
+  if (result.success) {
+    int64_t read = 0;
+    bag_check::ReadSummary summary;
+    try {
+      bag_check::BagReader reader(output);
+      summary = reader.read([](const bag_check::ReaderConnection&) { return true; },
+                            [&read](const bag_check::ReaderMessage&) { ++read; });
+    } catch (const std::exception&) {
+      drone_fuzz::expect(false, "the output reads back");
+    }
+    drone_fuzz::expect(
+        summary.index_complete && summary.recording_closed && summary.unreadable_bytes == 0,
+        "the output is a complete, indexed bag");
+    drone_fuzz::expect(read == result.converted_messages + result.copied_messages,
+                       "the output holds every message written");
+  }
   return 0;
 }

@@ -4,22 +4,24 @@
 
 #include <livox_msgs/frame_reader.h>
 #include <livox_ros_driver2/CustomMsg.h>
-#include <rosbag/bag.h>
-#include <rosbag/view.h>
+#include <ros/time.h>
 #include <sensor_msgs/PointCloud2.h>
 #include <sensor_msgs/PointField.h>
 
-#include <boost/make_shared.hpp>
 #include <cstring>
 #include <filesystem>
-#include <memory>
+#include <functional>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
-#include "bag_check/bag_structure.h"
-#include "safe_output/output_file.h"
+#include "bag_check/bag_reader.h"
+#include "bag_check/bag_writer.h"
 
 namespace livox_to_pc2 {
 
@@ -56,10 +58,12 @@ sensor_msgs::PointField float_field(const char* name, uint32_t offset) {
   return field;
 }
 
-// Turns serialised Livox frames into clouds. The frame is read straight from its stored bytes by
-// the shared frame reader, which checks the declared point count against them before anything
-// is read, so a damaged frame is refused instead of asking for gigabytes. The frame buffer and
-// the cloud are reused: each grows to the largest frame seen and is sized once per frame.
+// Turns serialised Livox frames into serialised clouds. The frame is read straight from its
+// stored bytes by the shared frame reader, which checks the declared point count against them
+// before anything is read, so a damaged frame is refused instead of asking for gigabytes. The
+// cloud's fields before its data (header, size, layout) are serialised by the message library
+// from a cloud without data; the points are then written straight into the serialised message,
+// whose buffer, like the frame's, grows to the largest frame seen and is reused.
 class FrameConverter {
  public:
   FrameConverter() {
@@ -72,74 +76,112 @@ class FrameConverter {
     cloud_.is_dense = true;
   }
 
-  // Reads the stored bytes of one frame; the bag library's read errors pass.
-  void load(const rosbag::MessageInstance& message) { frame_.load(message); }
+  // Takes a copy of the stored bytes of one frame.
+  void assign(const uint8_t* data, size_t size) { frame_.assign(data, size); }
 
-  // The cloud of the frame last loaded; valid until the next call. Throws when the bytes do not
-  // hold a whole frame.
-  const sensor_msgs::PointCloud2& convert() {
+  // The serialised cloud of the frame last loaded; valid until the next call. Throws when the
+  // bytes do not hold a whole frame.
+  const std::vector<uint8_t>& convert() {
     frame_.parse();
     const uint32_t count = frame_.size();
     cloud_.header.seq = frame_.header().seq;
     cloud_.header.stamp = frame_.header().stamp;
     cloud_.width = count;
     cloud_.row_step = kCloudPointStep * count;
-    cloud_.data.resize(static_cast<size_t>(cloud_.row_step) * cloud_.height);
-    uint8_t* data = cloud_.data.data();
+    // Serialised without data, the cloud ends with the data's length word (0) and is_dense.
+    const uint32_t head = ros::serialization::serializationLength(cloud_) - 1;
+    const size_t data_size = static_cast<size_t>(cloud_.row_step) * cloud_.height;
+    bytes_.resize(head + data_size + 1);
+    ros::serialization::OStream out(bytes_.data(), head + 1);
+    ros::serialization::serialize(out, cloud_);
+    const uint32_t stated = static_cast<uint32_t>(data_size);
+    std::memcpy(bytes_.data() + head - 4, &stated, sizeof stated);
+    bytes_.back() = cloud_.is_dense ? 1 : 0;
+    uint8_t* data = bytes_.data() + head;
     for (uint32_t i = 0; i < count; ++i) {
       uint8_t* q = data + static_cast<size_t>(i) * kCloudPointStep;
       frame_.copy_xyz(i, q);  // x, y, z bit for bit
       const float intensity = static_cast<float>(frame_.reflectivity(i));
       std::memcpy(q + 12, &intensity, sizeof intensity);
     }
-    return cloud_;
+    return bytes_;
   }
+
+  // Points of the frame last converted.
+  uint32_t points() const { return frame_.size(); }
 
  private:
   livox_msgs::FrameReader frame_;
-  sensor_msgs::PointCloud2 cloud_;
+  sensor_msgs::PointCloud2 cloud_;  // every field but the data
+  std::vector<uint8_t> bytes_;      // the serialised cloud
+};
+
+// The connections of the output bag, numbered as the bag library numbers them: in the order of
+// their first message. Copied messages keep the connection header of their source connection;
+// source connections whose headers agree in every field on one topic become one connection (the
+// bag library files messages by header and topic). All clouds share one connection of the target
+// topic, whose header holds the type fields alone.
+class OutputConnections {
+ public:
+  explicit OutputConnections(bag_check::BagWriter& writer) : writer_(writer) {}
+
+  // The connection for messages copied from a source connection with `header` on `topic`.
+  uint32_t copied(const std::string& topic, const ros::M_string& header) {
+    ros::M_string key = header;
+    key["topic"] = topic;
+    const auto found = by_header_.find(key);
+    if (found != by_header_.end()) return found->second;
+    const uint32_t id = add(topic, header);
+    by_header_.emplace(std::move(key), id);
+    return id;
+  }
+
+  // The connection of the clouds on `topic`.
+  uint32_t clouds(const std::string& topic) {
+    if (!clouds_) {
+      using Cloud = sensor_msgs::PointCloud2;
+      clouds_ =
+          add(topic, {{"type", ros::message_traits::DataType<Cloud>::value()},
+                      {"md5sum", ros::message_traits::MD5Sum<Cloud>::value()},
+                      {"message_definition", ros::message_traits::Definition<Cloud>::value()}});
+    }
+    return *clouds_;
+  }
+
+ private:
+  uint32_t add(const std::string& topic, const ros::M_string& header) {
+    bag_check::BagConnectionInfo connection;
+    connection.id = next_id_++;
+    connection.topic = topic;
+    connection.fields.assign(header.begin(), header.end());  // in name order, as stored
+    writer_.add_connection(connection);
+    return connection.id;
+  }
+
+  bag_check::BagWriter& writer_;
+  std::map<ros::M_string, uint32_t> by_header_;
+  std::optional<uint32_t> clouds_;
+  uint32_t next_id_ = 0;
 };
 
 // The connection header a copied message is written under, so that it keeps its own connection
 // in the output (type, MD5 sum, definition, latching, caller id) rather than sharing one with
-// whatever else lands on its topic. Bags always record the type fields; should a connection
-// lack one, it is filled in from the message instance.
-boost::shared_ptr<ros::M_string> connection_header_of(const rosbag::MessageInstance& message) {
-  boost::shared_ptr<ros::M_string> header = message.getConnectionHeader();
-  if (header && header->count("type") && header->count("md5sum") &&
-      header->count("message_definition")) {
-    return header;
-  }
-  auto completed =
-      header ? boost::make_shared<ros::M_string>(*header) : boost::make_shared<ros::M_string>();
-  completed->emplace("type", message.getDataType());
-  completed->emplace("md5sum", message.getMD5Sum());
-  completed->emplace("message_definition", message.getMessageDefinition());
-  return completed;
+// whatever else lands on its topic: the source connection's fields in name order, a later field
+// of a name replacing an earlier one, as the bag library reads and writes them. Bags always
+// record the type fields; should a connection lack one, it is stored empty.
+ros::M_string header_of(const bag_check::ReaderConnection& connection) {
+  ros::M_string header;
+  for (const auto& [name, value] : connection.fields) header[name] = value;
+  header.emplace("type", connection.datatype);
+  header.emplace("md5sum", connection.md5sum);
+  header.emplace("message_definition", "");
+  return header;
 }
 
-std::string describe(const rosbag::MessageInstance& message) {
+std::string describe(const std::string& topic, const bag_check::ReaderMessage& message) {
   std::ostringstream text;
-  text << "Livox frame on " << message.getTopic() << " recorded at " << message.getTime();
+  text << "Livox frame on " << topic << " recorded at " << ros::Time(message.sec, message.nsec);
   return text.str();
-}
-
-std::string write_failure(const std::string& output_bag, const std::string& reason) {
-  return "cannot write output bag " + output_bag + " (" + reason + ")";
-}
-
-// Closes a bag on the failure path, where the first error is the one worth reporting. A bag
-// whose close failed (a full disk) would retry the failing writes from its destructor, where an
-// exception ends the process; it is set aside, still reachable, for the life of the process
-// instead (the bag library's move leaves a bag that cannot be closed, hence the pointer). Its
-// file, the temporary one, is removed all the same.
-void close_quietly(std::unique_ptr<rosbag::Bag>& bag) {
-  try {
-    bag->close();
-  } catch (const std::exception&) {
-    static auto* const abandoned = new std::vector<std::unique_ptr<rosbag::Bag>>;
-    abandoned->push_back(std::move(bag));
-  }
 }
 
 }  // namespace
@@ -147,68 +189,65 @@ void close_quietly(std::unique_ptr<rosbag::Bag>& bag) {
 ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
                                               const std::string& output_bag,
                                               const std::string& source_topic,
-                                              const std::string& target_topic) {
+                                              const std::string& target_topic,
+                                              const std::function<void(double)>& on_progress) {
   ConversionResult result;
   result.input_bag = input_bag;
   result.output_bag = output_bag;
   result.source_topic = source_topic;
   result.target_topic = target_topic;
 
-  rosbag::Bag input;
-  // The bag library writes the output under a temporary name, which takes the output's name only
-  // once the bag is complete; declared before the bag, so the bag is closed before the
-  // temporary file of a failed run is removed.
-  safe_output::OutputFile output_file(output_bag);
-  auto output = std::make_unique<rosbag::Bag>();
   try {
-    // Damage that would make the bag library read out of bounds while opening the input or
-    // reading any of its messages (frames and copied messages alike) fails the conversion as an
-    // input that cannot be read, before any output exists.
-    const std::string fault = bag_check::check_structure(input_bag, bag_check::Scope::kMessages);
-    if (!fault.empty()) throw std::runtime_error(fault);
-    input.open(input_bag, rosbag::bagmode::Read);
+    // The reader checks every record as it reads it: damage fails the conversion, naming it and
+    // its byte position, and the partial output is removed.
+    bag_check::BagReader input(input_bag);
     if (is_same_file(input_bag, output_bag)) {
       throw std::runtime_error("output bag " + output_bag + " is the same file as input bag " +
                                input_bag + "; refusing to overwrite the input");
     }
-    std::string not_written = output_file.open();
-    if (!not_written.empty()) throw std::runtime_error(write_failure(output_bag, not_written));
-    output->open(output_file.temp_path(), rosbag::bagmode::Write);
-    {
-      rosbag::View view(input);
-      FrameConverter frames;
-      for (const rosbag::MessageInstance& message : view) {
-        ++result.total_messages;
-        const std::string& topic = message.getTopic();
-        const ros::Time& time = message.getTime();
-        if (topic == source_topic && message.isType<livox_ros_driver2::CustomMsg>()) {
-          frames.load(message);
-          const sensor_msgs::PointCloud2* cloud = nullptr;
-          try {
-            cloud = &frames.convert();
-          } catch (const std::exception& e) {
-            throw std::runtime_error(describe(message) + " cannot be decoded: " + e.what());
-          }
-          result.total_points += cloud->width;
-          output->write(target_topic, time, *cloud);
-          ++result.converted_messages;
-        } else {
-          output->write(topic, time, message, connection_header_of(message));
-          ++result.copied_messages;
+    // Chunks of the bag library's default size, uncompressed; the writer's temporary file takes
+    // the output's name only once the bag is complete, and is removed when it is not.
+    bag_check::BagWriter output(output_bag);
+    OutputConnections connections(output);
+    FrameConverter frames;
+    const std::string frame_md5 =
+        ros::message_traits::MD5Sum<livox_ros_driver2::CustomMsg>::value();
+    // Output connection of each source connection whose messages are copied.
+    std::unordered_map<const bag_check::ReaderConnection*, uint32_t> copied_to;
+    const auto on_message = [&](const bag_check::ReaderMessage& message) {
+      ++result.total_messages;
+      const bag_check::ReaderConnection& source = *message.connection;
+      if (source.topic == source_topic && source.md5sum == frame_md5) {
+        frames.assign(message.data, message.size);
+        const std::vector<uint8_t>* cloud = nullptr;
+        try {
+          cloud = &frames.convert();
+        } catch (const std::exception& e) {
+          throw std::runtime_error(describe(source.topic, message) +
+                                   " cannot be decoded: " + e.what());
         }
+        result.total_points += frames.points();
+        output.write(connections.clouds(target_topic), message.sec, message.nsec, cloud->data(),
+                     cloud->size());
+        ++result.converted_messages;
+      } else {
+        auto it = copied_to.find(&source);
+        if (it == copied_to.end()) {
+          it =
+              copied_to.emplace(&source, connections.copied(source.topic, header_of(source))).first;
+        }
+        output.write(it->second, message.sec, message.nsec, message.data, message.size);
+        ++result.copied_messages;
       }
-    }
-    input.close();
-    output->close();
-    not_written = output_file.commit();
-    if (!not_written.empty()) throw std::runtime_error(write_failure(output_bag, not_written));
+    };
+    const bag_check::ReadSummary read = input.read(
+        [](const bag_check::ReaderConnection&) { return true; }, on_message, on_progress);
+    result.recording_closed = read.recording_closed;
+    result.index_complete = read.index_complete;
+    result.unreadable_bytes = read.unreadable_bytes;
+    output.close();
     result.success = true;
   } catch (const std::exception& e) {
-    try {
-      input.close();
-    } catch (const std::exception&) {
-    }
-    close_quietly(output);
     result.error = kErrorPrefix + std::string(e.what());
   }
   return result;

@@ -4,6 +4,7 @@
 
 #include "framework/escape_json.h"
 #include "framework/json_writer.h"
+#include "framework/progress.h"
 #include "livox_conversion/livox_to_pc2.h"
 
 namespace {
@@ -37,11 +38,20 @@ void LivoxToPc2Task::run(const drone_task::Params& params, drone_task::Reporter&
   if (output_bag.empty() || output_bag == "None") output_bag = derive_output_path(input_bag);
 
   reporter.report(0, "开始转换: " + input_bag + " -> " + output_bag, "{}");
-  const livox_to_pc2::ConversionResult result =
-      livox_to_pc2::LivoxToPc2Converter::convert(input_bag, output_bag, source_topic, target_topic);
+  drone_task::ProgressMeter meter(reporter, 0, 50, "正在转换");
+  const livox_to_pc2::ConversionResult result = livox_to_pc2::LivoxToPc2Converter::convert(
+      input_bag, output_bag, source_topic, target_topic, meter.callback());
   if (!result.success) {
     reporter.finish(drone_task::failure_document(result.error));
     throw std::runtime_error(result.error);
+  }
+  if (!result.recording_closed || !result.index_complete) {
+    std::string note = result.recording_closed ? "bag 的索引不完整，已按数据块转换"
+                                               : "录制未正常结束（bag 没有索引），已按数据块转换";
+    if (result.unreadable_bytes > 0) {
+      note += "，末尾 " + std::to_string(result.unreadable_bytes) + " 字节无法读取";
+    }
+    reporter.report(50, note, "{}");
   }
   reporter.report(50, "转换完成，正在生成报告...", "{}");
 

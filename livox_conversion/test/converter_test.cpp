@@ -12,10 +12,12 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <limits>
 #include <set>
 #include <sstream>
 
+#include "bag_check/bag_reader.h"
 #include "bag_fixtures.h"
 #include "livox_conversion/livox_to_pc2.h"
 #include "testing/bag_bytes.h"
@@ -302,6 +304,25 @@ TEST(Converter, FramesWrittenByAnotherWriterConvertPointForPoint) {
   EXPECT_EQ(checked.out, "checked 304 points\n");
 }
 
+// The progress callback gets the share of the input read, never going back, ending with 1.
+TEST(Converter, ReportsTheShareOfTheInputRead) {
+  TempDir dir;
+  {
+    drone_test::BagBuilder bag(dir.file("in.bag"), rosbag::compression::Uncompressed, 256);
+    for (uint32_t i = 0; i < 20; ++i) bag.frame(ros::Time(100 + i, 0), {{1, 2, 3}, {4, 5, 6}});
+  }
+  std::vector<double> shares;
+  const ConversionResult r =
+      LivoxToPc2Converter::convert(dir.file("in.bag"), dir.file("out.bag"), kSource, kTarget,
+                                   [&shares](double share) { shares.push_back(share); });
+  ASSERT_TRUE(r.success) << r.error;
+  ASSERT_GE(shares.size(), 10u);  // one chunk a frame or two
+  EXPECT_TRUE(std::is_sorted(shares.begin(), shares.end()));
+  EXPECT_GT(shares.front(), 0.0);
+  EXPECT_LT(shares.front(), 0.5);
+  EXPECT_EQ(shares.back(), 1.0);
+}
+
 TEST(Converter, EmptyBagGivesAnEmptyBag) {
   TempDir dir;
   { rosbag::Bag bag(dir.file("in.bag"), rosbag::bagmode::Write); }
@@ -327,41 +348,155 @@ TEST(Converter, TopicsAreComparedByteForByte) {
   EXPECT_EQ(read_all(dir.file("out.bag")), read_all(dir.file("in.bag")));
 }
 
-// Recordings made by other tools: compressed chunks, several connections on one topic,
-// unsorted chunks. Without Livox frames the output holds the same messages on the same
-// topics under the same connections.
-class RealWorldBag : public ::testing::TestWithParam<const char*> {};
-
-TEST_P(RealWorldBag, ConvertsToTheSameMessages) {
-  TempDir dir;
-  const std::string in = drone_test::fixture_path(std::string("bags/") + GetParam());
-  const ConversionResult r =
-      LivoxToPc2Converter::convert(in, dir.file("out.bag"), kSource, kTarget);
-  ASSERT_TRUE(r.success) << r.error;
-  EXPECT_EQ(r.converted_messages, 0);
-  EXPECT_EQ(r.copied_messages, r.total_messages);
-
-  std::vector<StoredMessage> before = read_all(in);
-  std::vector<StoredMessage> after = read_all(dir.file("out.bag"));
-  EXPECT_EQ(static_cast<int64_t>(before.size()), r.total_messages);
-  std::sort(before.begin(), before.end());
-  std::sort(after.begin(), after.end());
-  EXPECT_TRUE(before == after);
-
-  // Connections with identical headers (embag-test_2.bag has two) are one in the output: the
-  // bag library files messages by their connection header.
-  using ConnectionSet = std::set<std::map<std::string, std::string>>;
-  const auto in_connections = drone_test::connections_of(in);
-  const auto out_connections = drone_test::connections_of(dir.file("out.bag"));
-  EXPECT_EQ(ConnectionSet(in_connections.begin(), in_connections.end()),
-            ConnectionSet(out_connections.begin(), out_connections.end()));
+// The summary of a bag as the one-pass reader reads it.
+bag_check::ReadSummary summary_of(const std::string& path) {
+  bag_check::BagReader reader(path);
+  return reader.summary();
 }
 
-INSTANTIATE_TEST_SUITE_P(Fixtures, RealWorldBag,
-                         ::testing::Values("example.bag", "example-lz4.bag", "example-bz2.bag",
-                                           "example-unsorted-chunks.bag", "no-messages.bag",
-                                           "embag-test.bag", "embag-test_2.bag",
-                                           "embag-array_test.bag", "fake_sensors_sample.bag"));
+// The listing lines of the messages that are not clouds of the conversion (connection key
+// "/livox/points|sensor_msgs/PointCloud2|<md5>||"), and the count of those that are.
+std::vector<std::string> without_clouds(const std::vector<std::string>& lines, size_t* clouds) {
+  const std::string cloud_key = kTarget + "|sensor_msgs/PointCloud2|" +
+                                ros::message_traits::MD5Sum<sensor_msgs::PointCloud2>::value() +
+                                "|| ";
+  std::vector<std::string> rest;
+  *clouds = 0;
+  for (const std::string& line : lines) {
+    if (line.rfind(cloud_key, 0) == 0) {
+      ++*clouds;
+    } else {
+      rest.push_back(line);
+    }
+  }
+  return rest;
+}
+
+// The listing lines of the messages that are not Livox frames on the source topic.
+std::vector<std::string> without_frames(const std::vector<std::string>& lines) {
+  const std::string frame_key =
+      kSource + "|livox_ros_driver2/CustomMsg|" + ros::message_traits::MD5Sum<CustomMsg>::value();
+  std::vector<std::string> rest;
+  for (const std::string& line : lines) {
+    if (line.rfind(frame_key, 0) != 0) rest.push_back(line);
+  }
+  return rest;
+}
+
+struct ReadBackCase {
+  std::string name;
+  // Writes the input at the path given, or empty for a vendored bag (`name` under bags/).
+  std::function<void(const std::string&)> write;
+  int64_t frames;  // Livox frames the input holds
+};
+
+std::vector<ReadBackCase> read_back_cases() {
+  std::vector<ReadBackCase> cases;
+  for (const char* fixture :
+       {"example.bag", "example-lz4.bag", "example-bz2.bag", "example-unsorted-chunks.bag",
+        "no-messages.bag", "embag-test.bag", "embag-test_2.bag", "embag-array_test.bag",
+        "fake_sensors_sample.bag"}) {
+    cases.push_back({fixture, nullptr, 0});
+  }
+  // Several connections on the source and the target topic, frames among them.
+  cases.push_back({"several connections per topic",
+                   [](const std::string& path) { MixedRecording().write(path); }, 3});
+  for (const auto compression : {rosbag::compression::BZ2, rosbag::compression::LZ4}) {
+    cases.push_back({compression == rosbag::compression::BZ2 ? "bz2 chunks" : "lz4 chunks",
+                     [compression](const std::string& path) {
+                       drone_test::BagBuilder bag(path, compression, 4096);
+                       for (uint32_t i = 0; i < 40; ++i) {
+                         bag.write(kSource, ros::Time(10 + i, 0),
+                                   cloudconv_test::random_frame(i, ros::Time(10 + i, 0), 100, i),
+                                   "/drv");
+                         bag.write("/status", ros::Time(10 + i, 500),
+                                   text("status " + std::to_string(i)), i % 2 ? "/a" : "/b");
+                       }
+                     },
+                     40});
+  }
+  // Chunks whose time ranges overlap and go back: the output is in record-time order.
+  cases.push_back({"unsorted chunks",
+                   [](const std::string& path) {
+                     drone_test::BagBuilder bag(path, rosbag::compression::Uncompressed, 300);
+                     for (uint32_t i = 0; i < 30; ++i) {
+                       const ros::Time t(50 + (i % 3 == 0 ? 0 : i), i);
+                       bag.write(kSource, t, cloudconv_test::random_frame(i, t, 9, i), "/drv");
+                       bag.write("/status", t, text(std::string(i * 7, 'z')), "/mon");
+                     }
+                   },
+                   30});
+  cases.push_back(
+      {"empty", [](const std::string& path) { rosbag::Bag(path, rosbag::bagmode::Write); }, 0});
+  cases.push_back({"one message",
+                   [](const std::string& path) {
+                     rosbag::Bag bag(path, rosbag::bagmode::Write);
+                     bag.write("/status", ros::Time(3, 4), text("only"));
+                   },
+                   0});
+  cases.push_back({"one frame",
+                   [](const std::string& path) {
+                     rosbag::Bag bag(path, rosbag::bagmode::Write);
+                     bag.write(kSource, ros::Time(3, 4),
+                               cloudconv_test::random_frame(1, ros::Time(3, 0), 20, 9));
+                   },
+                   1});
+  return cases;
+}
+
+// Recordings of other tools and generated ones (compressed chunks, several connections on one
+// topic, unsorted chunks, empty, one message): the output is a complete, indexed bag that the
+// bag library and Python's rosbag read alike, holding every copied message unchanged on its
+// connection in its order, and a cloud for every frame.
+TEST(Converter, OutputReadsAlikeInTheBagLibraryAndInPython) {
+  for (const ReadBackCase& c : read_back_cases()) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    std::string in = dir.file("in.bag");
+    if (c.write) {
+      c.write(in);
+    } else {
+      in = drone_test::fixture_path("bags/" + c.name);
+    }
+    const ConversionResult r =
+        LivoxToPc2Converter::convert(in, dir.file("out.bag"), kSource, kTarget);
+    ASSERT_TRUE(r.success) << r.error;
+    EXPECT_TRUE(r.recording_closed);
+    EXPECT_TRUE(r.index_complete);
+    EXPECT_EQ(r.converted_messages, c.frames);
+    EXPECT_EQ(r.copied_messages + r.converted_messages, r.total_messages);
+
+    const std::vector<std::string> out = drone_test::message_listing(dir.file("out.bag"));
+    EXPECT_EQ(drone_test::python_message_listing(dir.file("out.bag")), out);
+    EXPECT_EQ(static_cast<int64_t>(out.size()), r.total_messages);
+    size_t clouds = 0;
+    EXPECT_EQ(without_clouds(out, &clouds), without_frames(drone_test::message_listing(in)));
+    EXPECT_EQ(static_cast<int64_t>(clouds), c.frames);
+    const bag_check::ReadSummary written = summary_of(dir.file("out.bag"));
+    EXPECT_TRUE(written.index_complete && written.recording_closed);
+    EXPECT_EQ(written.unreadable_bytes, 0u);
+  }
+}
+
+// Connections with identical headers on one topic (embag-test_2.bag has two) are one in the
+// output, as the bag library files messages by their connection header; every other connection
+// is there with its header.
+TEST(Converter, KeepsTheConnectionsOfRecordingsOfOtherTools) {
+  for (const char* fixture : {"example.bag", "example-lz4.bag", "example-unsorted-chunks.bag",
+                              "embag-test.bag", "embag-test_2.bag", "fake_sensors_sample.bag"}) {
+    SCOPED_TRACE(fixture);
+    TempDir dir;
+    const std::string in = drone_test::fixture_path(std::string("bags/") + fixture);
+    const ConversionResult r =
+        LivoxToPc2Converter::convert(in, dir.file("out.bag"), kSource, kTarget);
+    ASSERT_TRUE(r.success) << r.error;
+    using ConnectionSet = std::set<std::map<std::string, std::string>>;
+    const auto in_connections = drone_test::connections_of(in);
+    const auto out_connections = drone_test::connections_of(dir.file("out.bag"));
+    EXPECT_EQ(ConnectionSet(in_connections.begin(), in_connections.end()),
+              ConnectionSet(out_connections.begin(), out_connections.end()));
+  }
+}
 
 // Every file in a directory with its contents.
 std::map<std::string, std::string> snapshot(const std::string& dir) {
@@ -518,34 +653,11 @@ TEST(Converter, FrameRecordThatOverstatesItsLengthFailsBeforeAnyOutput) {
   }
 }
 
-// Damage in the records that opening reads which would make the bag library read out of bounds
-// (a header field running past its header, a time-0 index entry on a connection the bag does not
-// define) fails the conversion as an input that cannot be opened, naming the damage, before any
-// output is created.
-TEST(Converter, IndexDamageTheBagLibraryCannotOpenSafelyFailsBeforeAnyOutput) {
-  TempDir dir;
-  MixedRecording rec;
-  rec.write(dir.file("good.bag"));
-  const std::string good = drone_test::read_file(dir.file("good.bag"));
-  for (const drone_test::OpenCrashCase& c : drone_test::open_crash_cases(good)) {
-    SCOPED_TRACE(c.name);
-    drone_test::write_file(dir.file("in.bag"), c.bytes);
-    const ConversionResult r =
-        LivoxToPc2Converter::convert(dir.file("in.bag"), dir.file("out.bag"), kSource, kTarget);
-    EXPECT_FALSE(r.success);
-    EXPECT_EQ(r.error, kPrefix + c.reason);
-    EXPECT_EQ(r.total_messages + r.converted_messages + r.copied_messages + r.total_points, 0);
-    EXPECT_FALSE(fs::exists(dir.file("out.bag")));
-    EXPECT_EQ(drone_test::read_file(dir.file("in.bag")), c.bytes);
-  }
-}
-
 TEST(Converter, UnreadableInputOrOutputFails) {
   TempDir dir;
   MixedRecording rec;
   rec.write(dir.file("good.bag"));
   const std::string good = drone_test::read_file(dir.file("good.bag"));
-  drone_test::write_file(dir.file("truncated.bag"), good.substr(0, good.size() / 2));
   drone_test::write_file(dir.file("garbage.bag"), std::string(4096, 'x'));
 
   struct Case {
@@ -558,7 +670,6 @@ TEST(Converter, UnreadableInputOrOutputFails) {
       {"empty input path", "", dir.file("out2.bag")},
       {"zero-length file", drone_test::fixture_path("bags/empty-file.bag"), dir.file("out3.bag")},
       {"not a bag", dir.file("garbage.bag"), dir.file("out4.bag")},
-      {"truncated input", dir.file("truncated.bag"), dir.file("out5.bag")},
       {"missing output directory", dir.file("good.bag"), dir.file("no/such/dir/out.bag")},
       {"output is a directory", dir.file("good.bag"), dir.path()},
   };
@@ -579,31 +690,124 @@ TEST(Converter, UnreadableInputOrOutputFails) {
   EXPECT_EQ(drone_test::read_file(dir.file("good.bag")), good);
 }
 
-// An index whose chunk-info records leave a chunk out (header and index agreeing with each
-// other) would convert only the chunks it lists and report success; the conversion fails
-// instead, naming the chunk, and leaves no output.
-TEST(Converter, IndexThatLeavesAChunkOutFailsInsteadOfConvertingAPart) {
+// True when each connection's lines in `part` are the first ones of its lines in `whole` (both
+// listings grouped by connection).
+bool is_prefix_per_connection(const std::vector<std::string>& part,
+                              const std::vector<std::string>& whole) {
+  const auto key = [](const std::string& line) { return line.substr(0, line.find(' ')); };
+  size_t w = 0;
+  for (const std::string& line : part) {
+    while (w < whole.size() && key(whole[w]) != key(line)) ++w;
+    if (w == whole.size() || whole[w] != line) return false;
+    ++w;
+  }
+  return true;
+}
+
+// A recording that was not closed (no index), one whose index leaves a chunk out, one whose
+// index records are damaged so that they do not read, and one cut off inside its last chunk are
+// read from their chunks and converted into a complete, indexed bag. Only a cut loses messages:
+// those after the last whole record of the cut chunk.
+TEST(Converter, RepairsRecordingsThatWereNotClosedOrWhoseIndexIsIncomplete) {
   TempDir dir;
   {
-    drone_test::BagBuilder bag(dir.file("whole.bag"), rosbag::compression::Uncompressed, 256);
-    for (uint32_t i = 0; i < 8; ++i) bag.frame(ros::Time(100 + i, 0), {{1, 2, 3}, {4, 5, 6}});
+    drone_test::BagBuilder bag(dir.file("whole.bag"), rosbag::compression::Uncompressed, 2048);
+    for (uint32_t i = 0; i < 12; ++i) {
+      bag.frame(ros::Time(100 + i, 0), {{1, 2, 3}, {4, 5, 6}, {7, 8, static_cast<float>(i)}});
+      bag.text("status " + std::to_string(i), "/status");
+    }
   }
-  const ConversionResult whole =
-      LivoxToPc2Converter::convert(dir.file("whole.bag"), dir.file("out.bag"), kSource, kTarget);
+  const ConversionResult whole = LivoxToPc2Converter::convert(
+      dir.file("whole.bag"), dir.file("whole_out.bag"), kSource, kTarget);
   ASSERT_TRUE(whole.success) << whole.error;
-  EXPECT_EQ(whole.converted_messages, 8);
-  fs::remove(dir.file("out.bag"));
-  drone_test::write_file(dir.file("gap.bag"), drone_test::without_chunk_info(
-                                                  drone_test::read_file(dir.file("whole.bag")), 1));
-  const ConversionResult r =
-      LivoxToPc2Converter::convert(dir.file("gap.bag"), dir.file("out.bag"), kSource, kTarget);
-  EXPECT_FALSE(r.success);
-  EXPECT_EQ(r.error.rfind(kPrefix + "the index lists ", 0), 0u) << r.error;
-  EXPECT_NE(r.error.find(" chunks and is incomplete: the chunk at byte "), std::string::npos)
-      << r.error;
-  EXPECT_NE(r.error.find(" is not among them"), std::string::npos) << r.error;
-  EXPECT_EQ(r.total_messages, 0);
-  EXPECT_FALSE(fs::exists(dir.file("out.bag")));
+  ASSERT_EQ(whole.converted_messages, 12);
+  const std::vector<std::string> expected = drone_test::message_listing(dir.file("whole_out.bag"));
+  const std::string bytes = drone_test::read_file(dir.file("whole.bag"));
+  const std::vector<drone_test::BagRecord> records = drone_test::bag_records(bytes);
+  const drone_test::BagRecord last_chunk = *std::find_if(
+      records.rbegin(), records.rend(),
+      [](const drone_test::BagRecord& rec) { return rec.op == drone_test::kOpChunk; });
+
+  enum class Lost { kNothing, kIndex, kMessages };
+  struct Case {
+    std::string name;
+    std::string bytes;
+    bool recording_closed;
+    bool index_complete;
+    Lost lost;  // what the unreadable bytes held
+  };
+  const std::string unclosed = drone_test::as_unclosed_recording(bytes);
+  std::vector<Case> cases = {
+      {"not closed", unclosed, false, false, Lost::kNothing},
+      {"index leaves a chunk out", drone_test::without_chunk_info(bytes, 1), true, false,
+       Lost::kNothing},
+      // Cut 10 bytes before the last chunk's end, inside its last message record.
+      {"cut inside the last chunk",
+       unclosed.substr(0, last_chunk.data_pos + last_chunk.data_len - 10), false, false,
+       Lost::kMessages},
+  };
+  for (drone_test::OpenCrashCase& c : drone_test::open_crash_cases(bytes)) {
+    // An index entry on a connection that no record defines is damage inside the chunk section;
+    // the conversion fails on it (below).
+    if (c.reason.find("which the bag does not define") != std::string::npos) continue;
+    cases.push_back({c.name, std::move(c.bytes), false, false, Lost::kIndex});
+  }
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    drone_test::write_file(dir.file("in.bag"), c.bytes);
+    const ConversionResult r =
+        LivoxToPc2Converter::convert(dir.file("in.bag"), dir.file("out.bag"), kSource, kTarget);
+    ASSERT_TRUE(r.success) << r.error;
+    EXPECT_EQ(r.recording_closed, c.recording_closed);
+    EXPECT_EQ(r.index_complete, c.index_complete);
+    EXPECT_EQ(r.unreadable_bytes > 0, c.lost != Lost::kNothing) << r.unreadable_bytes;
+    const std::vector<std::string> out = drone_test::message_listing(dir.file("out.bag"));
+    EXPECT_EQ(drone_test::python_message_listing(dir.file("out.bag")), out);
+    EXPECT_EQ(static_cast<int64_t>(out.size()), r.total_messages);
+    if (c.lost == Lost::kMessages) {
+      EXPECT_LT(out.size(), expected.size());
+      EXPECT_GT(out.size(), 0u);
+      EXPECT_TRUE(is_prefix_per_connection(out, expected));
+    } else {
+      EXPECT_EQ(out, expected);
+    }
+    const bag_check::ReadSummary written = summary_of(dir.file("out.bag"));
+    EXPECT_TRUE(written.index_complete && written.recording_closed);
+  }
+}
+
+// Damage that the chunk section itself holds fails the conversion with its reason and position,
+// and no output is left: an index entry on a connection the bag does not define, a record or an
+// index entry running past its chunk.
+TEST(Converter, DamagedChunkSectionFailsAndLeavesNoOutput) {
+  TempDir dir;
+  MixedRecording rec;
+  rec.write(dir.file("good.bag"));
+  drone_test::write_damage_recording(dir.file("mixed.bag"));
+  std::vector<drone_test::OpenCrashCase> cases;
+  for (drone_test::OpenCrashCase& c :
+       drone_test::open_crash_cases(drone_test::read_file(dir.file("good.bag")))) {
+    if (c.reason.find("which the bag does not define") != std::string::npos) {
+      cases.push_back(std::move(c));
+    }
+  }
+  ASSERT_EQ(cases.size(), 1u);
+  for (drone_test::OpenCrashCase& c :
+       drone_test::read_crash_cases(drone_test::read_file(dir.file("mixed.bag")))) {
+    cases.push_back(std::move(c));
+  }
+  for (const drone_test::OpenCrashCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    drone_test::write_file(dir.file("in.bag"), c.bytes);
+    const ConversionResult r =
+        LivoxToPc2Converter::convert(dir.file("in.bag"), dir.file("out.bag"), kSource, kTarget);
+    EXPECT_FALSE(r.success);
+    EXPECT_EQ(r.error.rfind(kPrefix, 0), 0u) << r.error;
+    EXPECT_NE(r.error.find(" at"), std::string::npos) << r.error;
+    EXPECT_FALSE(fs::exists(dir.file("out.bag")));
+    EXPECT_EQ(drone_test::dir_entries(dir.path()),
+              (std::vector<std::string>{"good.bag", "in.bag", "mixed.bag"}));
+  }
 }
 
 }  // namespace

@@ -1,14 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
+#include <utility>
 
 #include "bag_fixtures.h"
 #include "framework/escape_json.h"
 #include "framework/params.h"
 #include "framework/reporter.h"
 #include "livox_to_pc2_task.h"
+#include "testing/bag_bytes.h"
 #include "testing/bags.h"
 #include "testing/process.h"
 #include "testing/task_run.h"
@@ -21,8 +24,12 @@ using drone_test::TempDir;
 
 using drone_test::TaskRun;
 
+// The run's lines without the conversion's intermediate progress lines, which a slow build may
+// print.
 TaskRun run_task(const drone_task::ParamMap& options) {
-  return drone_test::run_task<LivoxToPc2Task>(options);
+  TaskRun run = drone_test::run_task<LivoxToPc2Task>(options);
+  run.lines = drone_test::without_progress_steps(std::move(run.lines), "正在转换");
+  return run;
 }
 
 std::string progress(int percent, const std::string& message) {
@@ -141,6 +148,55 @@ TEST(LivoxToPc2Task, ABagWithoutFramesStillSucceeds) {
                               "\"copied_messages\":20,\"total_points\":0}"),
             std::string::npos)
       << run.lines[3];
+}
+
+// A recording that was not closed, whole or cut inside its last chunk, or whose index leaves a
+// chunk out, is converted from its chunks; a progress line says how it was read and how many
+// bytes at the end could not be.
+TEST(LivoxToPc2Task, SaysWhenTheRecordingWasReadFromItsChunks) {
+  TempDir dir;
+  {
+    drone_test::BagBuilder bag(dir.file("whole.bag"), rosbag::compression::Uncompressed, 256);
+    for (uint32_t i = 0; i < 6; ++i) bag.frame(ros::Time(100 + i, 0), {{1, 2, 3}, {4, 5, 6}});
+  }
+  const std::string whole = drone_test::read_file(dir.file("whole.bag"));
+  const std::string unclosed = drone_test::as_unclosed_recording(whole);
+  const std::vector<drone_test::BagRecord> records = drone_test::bag_records(whole);
+  const drone_test::BagRecord last =
+      *std::find_if(records.rbegin(), records.rend(),
+                    [](const drone_test::BagRecord& r) { return r.op == drone_test::kOpChunk; });
+  const size_t cut = last.data_pos + last.data_len - 7;  // inside the last chunk's frame
+  // That frame's record, whose 38 header bytes (conn, op, time) and their length word come
+  // before its data length word, is the part that cannot be read.
+  const size_t last_record = drone_test::message_length_fields(whole).back() - 4 - 38;
+  struct Case {
+    const char* name;
+    std::string bytes;
+    std::string note;
+    int frames;
+  };
+  const std::vector<Case> cases = {
+      {"not closed", unclosed, "录制未正常结束（bag 没有索引），已按数据块转换", 6},
+      {"cut", unclosed.substr(0, cut),
+       "录制未正常结束（bag 没有索引），已按数据块转换，末尾 " + std::to_string(cut - last_record) +
+           " 字节无法读取",
+       5},
+      {"index leaves a chunk out", drone_test::without_chunk_info(whole, 2),
+       "bag 的索引不完整，已按数据块转换", 6},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    drone_test::write_file(dir.file("in.bag"), c.bytes);
+    const TaskRun run =
+        run_task({{"input_bag", dir.file("in.bag")}, {"output_bag", dir.file("out.bag")}});
+    EXPECT_EQ(run.error, "");
+    ASSERT_EQ(run.lines.size(), 5u);
+    EXPECT_EQ(run.lines[1], progress(50, c.note));
+    EXPECT_EQ(run.lines[2], progress(50, "转换完成，正在生成报告..."));
+    EXPECT_EQ(run.lines[3], progress(100, "任务完成，共转换 " + std::to_string(c.frames) + " 帧，" +
+                                              std::to_string(2 * c.frames) + " 点"));
+    EXPECT_EQ(drone_test::read_all(dir.file("out.bag")).size(), static_cast<size_t>(c.frames));
+  }
 }
 
 }  // namespace

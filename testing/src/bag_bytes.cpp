@@ -283,6 +283,13 @@ std::vector<IndexedMessage> indexed_messages(const std::string& bag_bytes) {
           throw std::runtime_error("a message record past its chunk");
         }
         m.data = contents.substr(data_pos, data_len);
+        m.record_sec = m.sec;
+        m.record_nsec = m.nsec;
+        const size_t time = field_at(contents, at + 4, header_len, "time");
+        if (time != std::string::npos && get_u32(contents, time) == 5 + 8) {
+          m.record_sec = get_u32(contents, time + 4 + 5);
+          m.record_nsec = get_u32(contents, time + 4 + 5 + 4);
+        }
         break;
       }
       found.push_back(std::move(m));

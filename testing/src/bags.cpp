@@ -1,10 +1,16 @@
 #include "testing/bags.h"
 
+#include <gtest/gtest.h>
+
 #include <rosbag/view.h>
 #include <std_msgs/String.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <tuple>
 #include <utility>
+
+#include "testing/process.h"
 
 namespace drone_test {
 
@@ -78,6 +84,67 @@ std::vector<StoredMessage> read_all(const std::string& path) {
     out.push_back(std::move(s));
   }
   return out;
+}
+
+namespace {
+
+// CRC-32 as zlib computes it (reflected, polynomial 0xEDB88320).
+uint32_t crc32_of(const std::vector<uint8_t>& bytes) {
+  uint32_t crc = 0xFFFFFFFFu;
+  for (const uint8_t b : bytes) {
+    crc ^= b;
+    for (int k = 0; k < 8; ++k) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
+  }
+  return ~crc;
+}
+
+std::string field_or_empty(const std::map<std::string, std::string>& header, const char* name) {
+  const auto it = header.find(name);
+  return it == header.end() ? std::string() : it->second;
+}
+
+// Sorts listing lines by their connection key alone, keeping each key's lines in their order.
+std::vector<std::string> grouped(std::vector<std::string> lines) {
+  const auto key = [](const std::string& line) { return line.substr(0, line.find(' ')); };
+  std::stable_sort(lines.begin(), lines.end(),
+                   [&](const std::string& a, const std::string& b) { return key(a) < key(b); });
+  return lines;
+}
+
+const char kPythonListing[] = R"PY(
+import sys, zlib, rosbag
+lines = []
+with rosbag.Bag(sys.argv[1]) as bag:
+    for topic, raw, t, header in bag.read_messages(raw=True, return_connection_header=True):
+        h = {k: (v.decode() if isinstance(v, bytes) else v) for k, v in header.items()}
+        key = '|'.join([topic, raw[0], raw[2], h.get('callerid', ''), h.get('latching', '')])
+        lines.append('%s %d.%09d %d %d' % (key, t.secs, t.nsecs, len(raw[1]),
+                                           zlib.crc32(raw[1]) & 0xffffffff))
+for line in lines:
+    print(line)
+)PY";
+
+}  // namespace
+
+std::vector<std::string> message_listing(const std::string& path) {
+  std::vector<std::string> lines;
+  for (const StoredMessage& m : read_all(path)) {
+    char when[32];
+    std::snprintf(when, sizeof when, "%u.%09u", m.time.sec, m.time.nsec);
+    lines.push_back(m.topic + "|" + field_or_empty(m.connection, "type") + "|" +
+                    field_or_empty(m.connection, "md5sum") + "|" +
+                    field_or_empty(m.connection, "callerid") + "|" +
+                    field_or_empty(m.connection, "latching") + " " + when + " " +
+                    std::to_string(m.bytes.size()) + " " + std::to_string(crc32_of(m.bytes)));
+  }
+  return grouped(std::move(lines));
+}
+
+std::vector<std::string> python_message_listing(const std::string& path) {
+  const ProcessResult py = run_python(kPythonListing, {path});
+  EXPECT_EQ(py.exit_code, 0) << py.err;
+  if (py.exit_code != 0) return {};
+  return grouped(split_lines(py.out));
 }
 
 std::vector<std::map<std::string, std::string>> connections_of(const std::string& path) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace livox_to_pc2 {
@@ -27,20 +28,34 @@ struct ConversionResult {
   int64_t copied_messages = 0;
   // Points in all converted clouds; an empty frame adds 0.
   int64_t total_points = 0;
+  // False when the input recording was not closed (its file header gives no index, or an index
+  // that does not read): its chunks were read one by one, and the output holds their messages
+  // in a complete, indexed bag.
+  bool recording_closed = true;
+  // False when the input's index did not list exactly its chunks (or was not there): every
+  // chunk was read all the same.
+  bool index_complete = true;
+  // Bytes at the end of the input that hold no whole record (a recording cut off in a chunk);
+  // their messages are lost.
+  uint64_t unreadable_bytes = 0;
 };
 
 // Rewrites a ROS 1 bag, turning Livox lidar frames into standard point clouds.
 class LivoxToPc2Converter {
  public:
-  // Reads every message of `input_bag` in record-time order and writes `output_bag`
-  // (replacing any file there once complete, uncompressed):
+  // Reads every message of `input_bag` in record-time order, in one pass over its chunks, and
+  // writes `output_bag` (replacing any file there once complete) chunk by chunk, as the bag
+  // library writes a bag: uncompressed chunks of 768 KiB, each with its index, then the
+  // connection and chunk-info records:
   // - a message on `source_topic` whose connection carries the MD5 sum of
   //   livox_ros_driver2/CustomMsg becomes a sensor_msgs/PointCloud2 on `target_topic` (fields
   //   x, y, z, intensity as float32, 16 bytes per point, frame "lidar0::lidar_link", header seq
   //   and stamp of the frame), all clouds on one connection of that topic;
   // - every other message is copied byte for byte onto its own topic under its own source
   //   connection (type, MD5 sum, definition, latching and caller id kept), without being decoded.
-  // Every message keeps its record time. Topics are compared byte for byte.
+  // Every message keeps its record time. Topics are compared byte for byte. A recording that
+  // was not closed, or whose index leaves chunks out, is read from its chunks and written as a
+  // complete bag (see recording_closed, index_complete and unreadable_bytes).
   //
   // Never writes over the input: when `output_bag` names the same file as `input_bag` (however
   // spelt: relative, through a symbolic or hard link) the call fails before anything is opened
@@ -53,8 +68,12 @@ class LivoxToPc2Converter {
   // earlier file there as it was and no partial bag; a symbolic link at `output_bag` is replaced,
   // never written through, and an `output_bag` that exists and is not a regular file (a device,
   // a FIFO, a directory) is refused.
+  //
+  // `on_progress`, when given, is called as the input is read with the share of it done so far
+  // (0 to 1), from the calling thread.
   static ConversionResult convert(const std::string& input_bag, const std::string& output_bag,
-                                  const std::string& source_topic, const std::string& target_topic);
+                                  const std::string& source_topic, const std::string& target_topic,
+                                  const std::function<void(double)>& on_progress = {});
 };
 
 }  // namespace livox_to_pc2

@@ -114,6 +114,10 @@ struct IndexedMessage {
   uint32_t sec = 0;
   uint32_t nsec = 0;
   std::string data;
+  // The time field of the message record itself (the entry's time when the record has none of 8
+  // bytes); it differs from the entry's only in a damaged bag.
+  uint32_t record_sec = 0;
+  uint32_t record_nsec = 0;
 };
 
 // Every indexed message of a version 2.0 bag in time order (ties in file order), read from the

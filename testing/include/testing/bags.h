@@ -129,6 +129,15 @@ struct StoredMessage {
 // Every message of a bag in the bag library's record-time order.
 std::vector<StoredMessage> read_all(const std::string& path);
 
+// Every message of a bag as one line "<topic>|<type>|<md5sum>|<callerid>|<latching> <sec>.<nsec>
+// <size> <crc32 of the bytes>", grouped by that connection key (keys in byte order), each
+// group's messages in the reader's time order: as the bag library reads the bag, and as Debian's
+// Python rosbag reads it (an independent reader; its failure adds a test failure and gives no
+// lines). The two agree on any bag that both read alike, whichever order they give to messages
+// of different connections at one time.
+std::vector<std::string> message_listing(const std::string& path);
+std::vector<std::string> python_message_listing(const std::string& path);
+
 // One entry per connection: topic and header.
 std::vector<std::map<std::string, std::string>> connections_of(const std::string& path);
 
