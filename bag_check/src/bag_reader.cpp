@@ -58,7 +58,7 @@ class ReadAhead {
   explicit ReadAhead(const BagFile& file) : file_(file) {}
 
   bool read_at(uint64_t pos, void* out, uint64_t n) {
-    if (n > kWindow / 4) return file_.read_at(pos, out, n);
+    if (n == 0 || n > kWindow / 4) return file_.read_at(pos, out, n);
     if (pos < start_ || pos - start_ > filled_ || n > filled_ - (pos - start_)) {
       start_ = pos;
       filled_ = pos < file_.size() ? std::min<uint64_t>(kWindow, file_.size() - pos) : 0;
