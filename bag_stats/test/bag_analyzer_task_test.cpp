@@ -137,8 +137,7 @@ TEST(BagAnalyzerTask, CountsFromTheChunksAreAnnounced) {
     std::string note;
   } cases[] = {
       {drone_test::as_unclosed_recording(bytes), "录制未正常结束（bag 没有索引），已按数据块统计"},
-      {drone_test::without_chunk_info(bytes, 1),
-       "bag 的索引不完整，已按数据块统计"},
+      {drone_test::without_chunk_info(bytes, 1), "bag 的索引不完整，已按数据块统计"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.note);
