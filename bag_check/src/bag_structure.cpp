@@ -13,7 +13,6 @@
 #include <cstring>
 #include <exception>
 #include <map>
-#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -40,27 +39,6 @@ class Descriptor {
 
  private:
   int fd_;
-};
-
-// A byte buffer that grows without clearing what it gains: a chunk's buffer is always filled
-// completely before it is read.
-class Bytes {
- public:
-  uint8_t* resize(uint64_t size) {
-    if (size > capacity_) {
-      data_.reset(new uint8_t[size]);
-      capacity_ = size;
-    }
-    size_ = size;
-    return data_.get();
-  }
-  uint8_t* data() const { return data_.get(); }
-  uint64_t size() const { return size_; }
-
- private:
-  std::unique_ptr<uint8_t[]> data_;
-  uint64_t capacity_ = 0;
-  uint64_t size_ = 0;
 };
 
 using Fields = std::map<std::string, std::string>;
@@ -98,10 +76,8 @@ bool has_text(const Fields& fields, const char* name) {
 // The bag library trusts the lengths stored in a bag. A field length that runs past the end of
 // its record header makes it copy bytes from beyond the header's buffer; an index entry stamped
 // at time 0 that names a connection the bag does not define makes it dereference a connection
-// that does not exist; an index entry's offset, and the header and data lengths of the record it
-// points at, are used inside the chunk's buffer without a look at the buffer's size; a bz2 chunk
-// that decompresses to less than its header states leaves the rest of the buffer as whatever the
-// heap held. Any of these can kill the process, or copy foreign bytes into a converted bag.
+// that does not exist; an index entry's offset is used inside the chunk's buffer without a look
+// at the buffer's size. Any of these can kill the process.
 // StructureWalk walks the records in the library's order (version 2.0 bags: file header,
 // connection records, chunk-info records, then each chunk's header and the index records after
 // it) and names the first such fault. Wherever the library itself refuses the file (a short read,
@@ -109,7 +85,7 @@ bool has_text(const Fields& fields, const char* name) {
 // the refusal and its text to the library.
 class StructureWalk {
  public:
-  StructureWalk(const std::string& path, Scope scope) : path_(path), scope_(scope), file_(path) {}
+  explicit StructureWalk(const std::string& path) : path_(path), file_(path) {}
 
   // Empty when nothing was found that the bag library cannot read safely; otherwise the fault.
   std::string run() {
@@ -193,12 +169,7 @@ class StructureWalk {
         return;
       }
       chunk_pos_ = chunk.pos;
-      chunk_loaded_ = false;
-      if (scope_ == Scope::kMessages) {
-        if (!load_chunk(record.at("compression"), compressed_size)) return;
-      } else {
-        pos_ += compressed_size;
-      }
+      pos_ += compressed_size;
       for (size_t j = 0; j < chunk.index_records; ++j) {
         if (!index_record(connections)) return;
       }
@@ -231,23 +202,6 @@ class StructureWalk {
       version = static_cast<int>(major * 100 + minor);
     }
     return true;
-  }
-
-  // Reads the data of the chunk whose header was just read into chunk_, decompressed, and moves
-  // past it. A chunk the library refuses to read on its own ends the walk without a fault.
-  bool load_chunk(const std::string& compression, uint32_t compressed_size) {
-    if (compression == "none") {
-      // The library refuses a plain chunk whose two sizes differ.
-      if (compressed_size != chunk_size_ || compressed_size > size_ - pos_) return false;
-      return chunk_loaded_ = read(chunk_.resize(compressed_size), compressed_size);
-    }
-    if (compression != "bz2" && compression != "lz4") return false;
-    if (compressed_size > size_ - pos_) return false;  // the library's read fails first
-    if (!read(compressed_.resize(compressed_size), compressed_size)) return false;
-    fault_ = decompress_chunk(compression, compressed_.data(), compressed_size,
-                              chunk_.resize(chunk_size_), chunk_size_, chunk_pos_);
-    if (!fault_.empty()) return false;
-    return chunk_loaded_ = true;
   }
 
   // One index record after a chunk: the header, its data length, then `count` entries of
@@ -303,48 +257,7 @@ class StructureWalk {
                ", which holds " + std::to_string(chunk_size_) + " bytes";
       return false;
     }
-    return !chunk_loaded_ || message_record(offset);
-  }
-
-  // The record that an index entry points at, read from the chunk's data as the library reads
-  // it: records that define a connection or message type are stepped over by their headers
-  // alone, then the message record's header and data must lie inside the chunk.
-  bool message_record(uint32_t offset) {
-    const uint8_t* const data = chunk_.data();
-    const uint64_t size = chunk_.size();
-    for (uint64_t at = offset;;) {
-      uint32_t header_length = 0;
-      if (size - at < 4) return record_fault(offset, "runs past the chunk's end");
-      std::memcpy(&header_length, data + at, 4);
-      at += 4;
-      if (header_length > size - at) return record_fault(offset, "runs past the chunk's end");
-      Fields fields;
-      const Parse parse = parse_fields(data + at, header_length, fields);
-      if (parse == Parse::kPastEnd) {
-        return record_fault(offset, "has a field that runs past its header's end");
-      }
-      if (parse == Parse::kRefused) return true;
-      at += header_length;
-      uint32_t data_length = 0;
-      if (size - at < 4) return record_fault(offset, "runs past the chunk's end");
-      std::memcpy(&data_length, data + at, 4);
-      at += 4;
-      uint8_t op = 0;
-      if (!field(fields, "op", op)) return true;  // the library refuses a record without op
-      if (op == kOpMessageDefinition || op == kOpConnection) continue;
-      if (op != kOpMessageData) return true;  // refused by the library as not a message
-      if (data_length > size - at) {
-        return record_fault(
-            offset, "states " + std::to_string(data_length) + " data bytes, past the chunk's end");
-      }
-      return true;
-    }
-  }
-
-  bool record_fault(uint32_t offset, const std::string& what) {
-    fault_ = "message record at offset " + std::to_string(offset) + " of the chunk at byte " +
-             std::to_string(chunk_pos_) + " " + what;
-    return false;
+    return true;
   }
 
   // A record header at pos_: its length, then its fields.
@@ -392,23 +305,19 @@ class StructureWalk {
   }
 
   const std::string path_;
-  const Scope scope_;
   Descriptor file_;
   uint64_t size_ = 0;
   uint64_t pos_ = 0;
   std::vector<uint8_t> header_bytes_;
-  uint64_t chunk_pos_ = 0;     // the chunk whose index records are being read
-  uint32_t chunk_size_ = 0;    // its uncompressed size, as its header states
-  bool chunk_loaded_ = false;  // chunk_ holds its data (Scope::kMessages)
-  Bytes chunk_;
-  Bytes compressed_;
+  uint64_t chunk_pos_ = 0;   // the chunk whose index records are being read
+  uint32_t chunk_size_ = 0;  // its uncompressed size, as its header states
   std::string fault_;
 };
 
 }  // namespace
 
-std::string check_structure(const std::string& path, Scope scope) {
-  std::string fault = StructureWalk(path, scope).run();
+std::string check_structure(const std::string& path) {
+  std::string fault = StructureWalk(path).run();
   if (!fault.empty()) return fault;
   // An index that leaves chunks out reads without damage, but as a part of the bag.
   return check_index_covers_chunks(path);

@@ -2,9 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <ros/serialization.h>
-#include <rosbag/bag.h>
-#include <rosbag/view.h>
-#include <std_msgs/String.h>
 
 #include <livox_ros_driver2/CustomMsg.h>
 
@@ -18,7 +15,6 @@
 #include <vector>
 
 #include "testing/bags.h"
-#include "testing/temp_dir.h"
 
 namespace {
 
@@ -208,96 +204,6 @@ TEST(FrameReader, ReusedReaderHoldsOnlyTheLastFrame) {
   EXPECT_EQ(outcome(reader, {1, 2, 3}), "the message is cut short (Buffer Overrun)");
   EXPECT_EQ(outcome(reader, serialize(big)), "parsed");
   expect_frame(reader, big);
-}
-
-TEST(FrameReader, LoadsStoredMessagesFromABag) {
-  drone_test::TempDir dir;
-  const std::string path = dir.file("frames.bag");
-  std::vector<CustomMsg> frames = {awkward_frame(), awkward_frame()};
-  frames[1].header.seq = 2;
-  frames[1].points.resize(2);
-  CustomMsg empty;
-  frames.push_back(empty);
-  {
-    rosbag::Bag bag(path, rosbag::bagmode::Write);
-    for (size_t i = 0; i < frames.size(); ++i) {
-      bag.write("/livox/lidar", ros::Time(10 + static_cast<double>(i)), frames[i]);
-    }
-  }
-  rosbag::Bag bag(path, rosbag::bagmode::Read);
-  rosbag::View view(bag);
-  FrameReader reader;
-  size_t read = 0;
-  for (const rosbag::MessageInstance& message : view) {
-    ASSERT_LT(read, frames.size());
-    SCOPED_TRACE(read);
-    reader.load(message);
-    reader.parse();
-    expect_frame(reader, frames[read]);
-    ++read;
-  }
-  EXPECT_EQ(read, frames.size());
-}
-
-TEST(FrameReader, LoadedFramesAreRefusedAtParseForTheParsersReasons) {
-  const CustomMsg msg = awkward_frame();
-  const std::vector<uint8_t> whole = serialize(msg);
-  const size_t points_at = whole.size() - msg.points.size() * FrameReader::kPointSize;
-  std::vector<uint8_t> huge_count = whole;
-  const uint32_t huge = 0xffffffffu;
-  std::memcpy(huge_count.data() + points_at - 4, &huge, sizeof huge);
-  std::vector<uint8_t> trailing = whole;  // a record longer than its frame
-  trailing.insert(trailing.end(), {0xEE, 0xEE, 0xEE});
-  const struct {
-    std::vector<uint8_t> bytes;
-    std::string outcome;
-  } cases[] = {
-      {whole, "parsed"},
-      {{whole.begin(), whole.begin() + 10}, "the message is cut short (Buffer Overrun)"},
-      {{whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(points_at) - 1},
-       "the message is cut short (Buffer Overrun)"},
-      {{whole.begin(), whole.end() - 1}, "it declares 5 points but carries data for 4"},
-      {huge_count, "it declares 4294967295 points but carries data for 5"},
-      {trailing, "parsed"},
-      // Not first: the bag library's writer hands memcpy a null buffer for an empty first message.
-      {{}, "the message is empty"},
-      {whole, "parsed"},
-  };
-  drone_test::TempDir dir;
-  const std::string path = dir.file("damaged.bag");
-  {
-    rosbag::Bag bag(path, rosbag::bagmode::Write);
-    int second = 10;
-    for (const auto& c : cases)
-      bag.write("/livox/lidar", ros::Time(second++), drone_test::livox_raw(c.bytes));
-    std_msgs::String text;
-    text.data = "not a frame";
-    // On a topic of its own: the bag files a message under its topic's first connection.
-    bag.write("/chatter", ros::Time(second), text);
-  }
-  rosbag::Bag bag(path, rosbag::bagmode::Read);
-  rosbag::View view(bag);
-  FrameReader reader;
-  size_t read = 0;
-  for (const rosbag::MessageInstance& message : view) {
-    SCOPED_TRACE(read);
-    const std::string expected =
-        read < std::size(cases)
-            ? cases[read].outcome
-            : "the message is a std_msgs/String, not a livox_ros_driver2/CustomMsg";
-    // A damaged frame loads without throwing; parse() gives the reason.
-    reader.load(message);
-    try {
-      reader.parse();
-      EXPECT_EQ("parsed", expected);
-      expect_frame(reader, msg);
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(e.what(), expected);
-      EXPECT_EQ(reader.size(), 0u);
-    }
-    ++read;
-  }
-  EXPECT_EQ(read, std::size(cases) + 1);
 }
 
 }  // namespace

@@ -9,37 +9,21 @@
 #include <string>
 #include <vector>
 
-namespace rosbag {
-class MessageInstance;
-}
-
 namespace livox_msgs {
 
 // Reads serialised Livox frames (livox_ros_driver2/CustomMsg) straight from their stored bytes,
 // one frame at a time. The points are read from their packed records in place, so a pass over a
-// recording allocates nothing per point: a frame loaded from a bag costs one buffer for its
-// bytes, and assigned bytes go into one buffer that is reused. The length of the points array is
-// checked against the bytes that follow it before anything is read from them, so a damaged count
-// fails the frame instead of claiming gigabytes of memory.
+// recording allocates nothing per point: assigned bytes go into one buffer that is reused. The
+// length of the points array is checked against the bytes that follow it before anything is read
+// from them, so a damaged count fails the frame instead of claiming gigabytes of memory.
 //
-// Use: load() (or assign()) the bytes, parse() them, then read the fields and points; they stay
-// valid until the next load, assign or parse.
+// Use: assign() the bytes, parse() them, then read the fields and points; they stay valid until
+// the next assign or parse.
 class FrameReader {
  public:
   // Bytes of one serialised livox_ros_driver2/CustomPoint: offset_time u32, x y z f32,
   // reflectivity u8, tag u8, line u8, packed without padding.
   static constexpr uint32_t kPointSize = 19;
-
-  // Copies one stored frame into the buffer through the bag library's own decoding: the frame's
-  // fields are walked one by one and only the header through the last point is copied, so a
-  // record that states a longer length than its frame holds (a damaged last record of a chunk)
-  // is not read past the frame. The walk is bounded by the record's stated length, which the bag
-  // library does not check against its buffer: the readers check it against the chunk before
-  // they open a bag (bag_check::check_structure with Scope::kMessages). A frame whose bytes do
-  // not hold what it declares, or a message that is not a Livox frame (by its recorded MD5 sum),
-  // loads nothing, and the next parse() throws the reason. The bag library's read errors pass
-  // unchanged.
-  void load(const rosbag::MessageInstance& message);
 
   // Copies `size` serialised bytes from `data` into the buffer (`data` may be null when `size`
   // is 0).
@@ -48,7 +32,7 @@ class FrameReader {
   // Parses the buffer: the header, the fixed fields and the length of the points array. Throws
   // std::runtime_error when the bytes do not hold a whole frame; its text gives the reason
   // alone ("the message is empty", "the message is cut short (...)", "it declares N points but
-  // carries data for M", or the reason that load() found), for the caller to say which frame it
+  // carries data for M"), for the caller to say which frame it
   // was. After a failure the frame holds no points.
   void parse();
 
@@ -90,7 +74,6 @@ class FrameReader {
   }
 
   std::vector<uint8_t> bytes_;  // the serialised frame
-  std::string damage_;          // why the frame last loaded cannot be parsed; empty when it can
   std_msgs::Header header_;
   uint64_t timebase_ = 0;
   uint32_t point_num_ = 0;
