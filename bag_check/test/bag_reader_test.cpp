@@ -345,27 +345,24 @@ TEST_F(BagReaderTest, DamagedBagsFailNamingTheFault) {
         {"unknown compression", bytes, at_chunk + " uses compression zstd, which is not read"});
   }
   {
-    // The first message record of the chunk names connection 77.
-    std::string bytes = mixed;
+    // A field of the chunk's first message record set to `value`.
     const std::string contents = drone_test::chunk_contents(mixed, chunk);
     const size_t first = message_records(contents).at(0).first;
     const uint32_t header_len = drone_test::get_u32(contents, first);
-    const size_t conn =
-        drone_test::field_at(bytes, chunk.data_pos + first + 4, header_len, "conn") + 9;
-    drone_test::put_u32(bytes, conn, 77);
-    cases.push_back({"message of an undefined connection", bytes,
-                     "message record at offset " + std::to_string(first) +
-                         " of the chunk at byte " + std::to_string(chunk.pos) +
-                         " is on connection 77, which the bag does not define"});
+    const auto with_field = [&](const std::string& name, uint32_t value) {
+      std::string bytes = mixed;
+      const size_t at = drone_test::field_at(bytes, chunk.data_pos + first + 4, header_len, name);
+      drone_test::put_u32(bytes, at + 4 + name.size() + 1, value);
+      return bytes;
+    };
+    const std::string record = "message record at offset " + std::to_string(first) +
+                               " of the chunk at byte " + std::to_string(chunk.pos);
+    cases.push_back({"message of an undefined connection", with_field("conn", 77),
+                     record + " is on connection 77, which the bag does not define"});
     // Its record time moved past the times of the chunk's index.
-    bytes = mixed;
-    const size_t time =
-        drone_test::field_at(bytes, chunk.data_pos + first + 4, header_len, "time") + 9;
-    drone_test::put_u32(bytes, time, 5000);
-    cases.push_back({"record time outside the index's", bytes,
-                     "message record at offset " + std::to_string(first) +
-                         " of the chunk at byte " + std::to_string(chunk.pos) +
-                         " has time 5000.000000000, outside the times its index records state"});
+    cases.push_back(
+        {"record time outside the index's", with_field("time", 5000),
+         record + " has time 5000.000000000, outside the times its index records state"});
   }
   drone_test::write_damage_recording(file("bz2.bag"), rosbag::compression::BZ2);
   {
