@@ -96,16 +96,21 @@ TEST(Entry, EveryLineIsUtf8JsonWhateverTheBytesOfItsTexts) {
 }
 
 TEST(Entry, UnwritableStandardOutputEndsWithStatusOne) {
-  // Standard output on a full device or a pipe whose reader has gone: the program says so on
-  // standard error and ends with status 1 (not killed by SIGPIPE, not 0).
+  // Standard output on a full device, a pipe whose reader has gone, or a file under a file
+  // size limit: the program says so on standard error and ends with status 1 (not killed by
+  // SIGPIPE or SIGXFSZ, whose default actions subprocess restores, not 0).
   const char* script =
-      "import os, subprocess, sys\n"
+      "import os, resource, subprocess, sys, tempfile\n"
+      "limit = None\n"
       "if sys.argv[1] == 'full':\n"
       "    out = os.open('/dev/full', os.O_WRONLY)\n"
+      "elif sys.argv[1] == 'limit':\n"
+      "    out = tempfile.TemporaryFile()\n"
+      "    limit = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (100, 100))\n"
       "else:\n"
       "    r, out = os.pipe()\n"
       "    os.close(r)\n"
-      "p = subprocess.run(sys.argv[2:], stdout=out, stderr=subprocess.PIPE)\n"
+      "p = subprocess.run(sys.argv[2:], stdout=out, stderr=subprocess.PIPE, preexec_fn=limit)\n"
       "sys.stdout.write(str(p.returncode) + '\\n' + p.stderr.decode())\n";
   const std::string program = drone_test::program_path("taskkit_probe");
   const struct {
@@ -115,6 +120,7 @@ TEST(Entry, UnwritableStandardOutputEndsWithStatusOne) {
   } cases[] = {
       {"full", {}, "No space left on device"},
       {"closed", {}, "Broken pipe"},
+      {"limit", {}, "File too large"},
       {"full", {"--help"}, "No space left on device"},
       {"closed", {"--version"}, "Broken pipe"},
       {"full", {"--fail", "x"}, nullptr},  // the task's own error is the one reported

@@ -1,12 +1,15 @@
 #include "safe_output/output_file.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -45,15 +48,15 @@ TEST(OutputFileTest, UnwritablePlacesLeaveNothing) {
 }
 
 TEST(OutputFileTest, FailedWriteKeepsTheEarlierOutput) {
-  // A file size limit makes the write fail as a full disk does; the child reports whether the
-  // failure came back as a text.
+  // A file size limit makes the write fail as a full disk does, though SIGXFSZ has its default
+  // action (which would kill the child, leaving its temporary file); the child reports whether
+  // the failure came back as a text.
   const drone_test::TempDir dir;
   const std::string out = dir.file("out.pcd");
   drone_test::write_file(out, "earlier output");
   const pid_t pid = fork();
   ASSERT_GE(pid, 0);
   if (pid == 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
     const rlimit limit{1024, 1024};
     setrlimit(RLIMIT_FSIZE, &limit);
     const std::string error = write_whole(out, std::string(4096, 'x'));
@@ -61,17 +64,21 @@ TEST(OutputFileTest, FailedWriteKeepsTheEarlierOutput) {
   }
   int status = 0;
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0)
+      << (WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status)) : "");
   EXPECT_EQ(path_state(out), "file:earlier output");
   EXPECT_EQ(dir_entries(dir.path()), std::vector<std::string>{"out.pcd"});
 }
 
-// A child that has an output file half written when it receives `signal_number`.
-int signalled_mid_write(const std::string& out, int signal_number) {
+// A child that has two output files written, not yet committed, when it receives
+// `signal_number`.
+int signalled_mid_write(const std::string& out, const std::string& mesh, int signal_number) {
   const pid_t pid = fork();
   if (pid == 0) {
     safe_output::OutputFile file(out);
+    safe_output::OutputFile mesh_file(mesh);
     if (!file.open().empty() || !file.write("partial", 7).empty()) _exit(3);
+    if (!mesh_file.open().empty() || !mesh_file.write("whole", 5).empty()) _exit(3);
     raise(signal_number);
     _exit(4);  // the signal was caught and the program went on
   }
@@ -86,33 +93,189 @@ TEST(OutputFileTest, EndingSignalsRemoveTheTemporaryFileAndStillEndTheProcess) {
     const drone_test::TempDir dir;
     const std::string out = dir.file("out.pcd");
     drone_test::write_file(out, "earlier output");
-    EXPECT_EQ(signalled_mid_write(out, signal_number), signal_number);
+    EXPECT_EQ(signalled_mid_write(out, dir.file("out.ply"), signal_number), signal_number);
     EXPECT_EQ(path_state(out), "file:earlier output");
     EXPECT_EQ(dir_entries(dir.path()), std::vector<std::string>{"out.pcd"});
   }
 }
 
-TEST(OutputFileTest, NextRunRemovesTemporaryFilesOfDeadProcessesOnly) {
+// A child holding `out` open with "child" written, until `go` is readable; then it commits and
+// exits with 0 when that succeeded. Returns once the child's temporary file exists.
+pid_t live_writer(const std::string& out, int ready, int go) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    safe_output::OutputFile file(out);
+    if (!file.open().empty() || !file.write("child", 5).empty()) _exit(3);
+    char byte = 1;
+    if (write(ready, &byte, 1) != 1 || read(go, &byte, 1) != 1) _exit(4);
+    _exit(file.commit().empty() ? 0 : 5);
+  }
+  return pid;
+}
+
+// Ends a live_writer: returns its exit status (-1: killed).
+int finish_writer(pid_t pid, int go) {
+  const char byte = 1;
+  if (write(go, &byte, 1) != 1) return -2;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(OutputFileTest, NextRunRemovesOnlyTemporaryFilesNoWriterHolds) {
+  // A live writer's file must survive though its process id means nothing here (another PID
+  // namespace, a reused id); a killed writer's file goes.
   const drone_test::TempDir dir;
-  // A process id that has just ended, and one that lives (the test runner's parent).
-  const pid_t dead = fork();
-  if (dead == 0) _exit(0);
-  waitpid(dead, nullptr, 0);
-  const std::string stale = ".out.pcd." + std::to_string(dead) + ".0.part";
-  const std::string live = ".out.pcd." + std::to_string(getppid()) + ".3.part";
+  const std::string out = dir.file("out.pcd");
+  const pid_t killed = fork();
+  if (killed == 0) {
+    safe_output::OutputFile file(out);
+    if (!file.open().empty()) _exit(3);
+    _exit(0);  // as after SIGKILL: no destructor runs
+  }
+  waitpid(killed, nullptr, 0);
+  ASSERT_EQ(dir_entries(dir.path()).size(), 1u);
   // Names that are not temporary files of this output.
-  const std::string others[] = {".other.pcd." + std::to_string(dead) + ".0.part",
-                                ".out.pcd.x" + std::to_string(dead) + ".0.part",
-                                ".out.pcd." + std::to_string(dead) + ".part"};
-  for (const std::string& name : {stale, live}) drone_test::write_file(dir.file(name), "x");
+  const std::vector<std::string> others = {".other.pcd.0123456789abcdef.part",
+                                           ".out.pcd.0123456789abcde.part",
+                                           ".out.pcd.0123456789ABCDEF.part", ".out.pcd.1.0.part"};
   for (const std::string& name : others) drone_test::write_file(dir.file(name), "x");
-  EXPECT_EQ(write_whole(dir.file("out.pcd"), "new"), "");
-  std::vector<std::string> expected = {live, "out.pcd"};
-  for (const std::string& name : others) expected.push_back(name);
+  int ready[2];
+  int go[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(go), 0);
+  const pid_t live = live_writer(out, ready[1], go[0]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1);
+  EXPECT_EQ(write_whole(out, "new"), "");
+  EXPECT_EQ(dir_entries(dir.path()).size(), others.size() + 2);  // the live file and out.pcd
+  EXPECT_EQ(finish_writer(live, go[1]), 0);
+  EXPECT_EQ(path_state(out), "file:child");
+  std::vector<std::string> expected = others;
+  expected.emplace_back("out.pcd");
   std::sort(expected.begin(), expected.end());
-  std::vector<std::string> got = dir_entries(dir.path());
-  std::sort(got.begin(), got.end());
-  EXPECT_EQ(got, expected);
+  EXPECT_EQ(dir_entries(dir.path()), expected);
+  for (const int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
+}
+
+TEST(OutputFileTest, RunInAnotherPidNamespaceKeepsTheLiveFile) {
+  const drone_test::TempDir dir;
+  const std::string out = dir.file("out.bag");
+  safe_output::OutputFile host(out);
+  ASSERT_EQ(host.open(), "");
+  ASSERT_EQ(host.write("host", 4), "");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // A container's run: the host's process ids do not exist in its namespace.
+    if (unshare(CLONE_NEWPID) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWPID) != 0) _exit(77);
+    const pid_t inner = fork();
+    if (inner == 0) _exit(getpid() == 1 && write_whole(out, "container").empty() ? 0 : 1);
+    int status = 0;
+    waitpid(inner, &status, 0);
+    _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 2);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no PID namespace can be created here";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  EXPECT_EQ(path_state(out), "file:container");
+  EXPECT_EQ(host.commit(), "");
+  EXPECT_EQ(path_state(out), "file:host");
+}
+
+// Whether `text` is whole UTF-8: no sequence cut short or begun by a continuation byte.
+bool whole_utf8(const std::string& text) {
+  for (size_t i = 0; i < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    const size_t length = lead < 0x80    ? 1
+                          : lead >= 0xF0 ? 4
+                          : lead >= 0xE0 ? 3
+                          : lead >= 0xC0 ? 2
+                                         : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    for (size_t k = 1; k < length; ++k) {
+      if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
+TEST(OutputFileTest, LongNamesGetTemporaryNamesWithinTheLimit) {
+  const drone_test::TempDir dir;
+  for (const std::string character : {"a", "\u00e9", "\u4e2d", "\U0001f600"}) {
+    for (size_t length = 244; length <= 256; ++length) {
+      // `character` repeated, padded with 'a' to `length` bytes with the extension.
+      std::string name;
+      while (name.size() + character.size() + 4 <= length) name += character;
+      name.append(length - 4 - name.size(), 'a');
+      name += ".pcd";
+      SCOPED_TRACE(std::to_string(length) + " bytes of " + character);
+      if (length > 255) {
+        EXPECT_EQ(write_whole(dir.file(name), "new"), "File name too long");
+        continue;
+      }
+      // Two outputs that differ only at the end are open at once.
+      std::string twin = name;
+      twin[twin.size() - 5] = 'b';
+      safe_output::OutputFile first(dir.file(name));
+      safe_output::OutputFile second(dir.file(twin));
+      ASSERT_EQ(first.open(), "");
+      ASSERT_EQ(second.open(), "");
+      const std::string temp = first.temp_path().substr(dir.path().size() + 1);
+      const std::string other = second.temp_path().substr(dir.path().size() + 1);
+      EXPECT_LE(temp.size(), 255u);
+      EXPECT_TRUE(whole_utf8(temp)) << temp;
+      EXPECT_NE(temp.substr(0, temp.size() - 22), other.substr(0, other.size() - 22));
+      EXPECT_EQ(first.write("new", 3), "");
+      EXPECT_EQ(first.commit(), "");
+      EXPECT_EQ(path_state(dir.file(name)), "file:new");
+      EXPECT_EQ(dir_entries(dir.path()).size(), 2u);  // the output and the twin's file
+      std::remove(dir.file(name).c_str());
+    }
+  }
+  EXPECT_TRUE(dir_entries(dir.path()).empty());
+}
+
+TEST(OutputFileTest, OutputsCommittedTogetherAreRenamedOnlyWhenAllCanBe) {
+  const drone_test::TempDir dir;
+  const std::string cloud = dir.file("cloud.pcd");
+  const std::string mesh = dir.file("cloud_mesh.ply");
+  for (const bool mesh_replaced : {true, false}) {
+    SCOPED_TRACE(mesh_replaced);
+    drone_test::write_file(cloud, "earlier cloud");
+    drone_test::write_file(mesh, "earlier mesh");
+    safe_output::CommitResult done;
+    {
+      safe_output::OutputFile cloud_out(cloud);
+      safe_output::OutputFile mesh_out(mesh);
+      ASSERT_EQ(cloud_out.open(), "");
+      ASSERT_EQ(mesh_out.open(), "");
+      ASSERT_EQ(cloud_out.write("new cloud", 9), "");
+      ASSERT_EQ(mesh_out.write("new mesh", 8), "");
+      if (mesh_replaced) {
+        // The mesh's place turned into a directory while both were written: the cloud must
+        // not take its name alone.
+        std::remove(mesh.c_str());
+        mkdir(mesh.c_str(), 0755);
+      }
+      done = safe_output::commit_together({&cloud_out, nullptr, &mesh_out});
+    }
+    if (mesh_replaced) {
+      EXPECT_EQ(done.error, "exists and is not a regular file");
+      EXPECT_EQ(done.failed, 2u);
+      EXPECT_EQ(path_state(cloud), "file:earlier cloud");
+      EXPECT_EQ(path_state(mesh), "dir:0");
+      rmdir(mesh.c_str());
+    } else {
+      EXPECT_EQ(done.error, "");
+      EXPECT_EQ(path_state(cloud), "file:new cloud");
+      EXPECT_EQ(path_state(mesh), "file:new mesh");
+    }
+    EXPECT_EQ(dir_entries(dir.path()).size(), mesh_replaced ? 1u : 2u);
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
-// The three programs that write files, ended by SIGTERM while their output is half written:
-// the exit status tells the signal, the temporary file is gone and the earlier output is intact.
+// The three programs that write files, ended by SIGTERM while their output is half written: the
+// exit status tells the signal, the temporary file is gone and the earlier output is intact. And
+// the same programs under a file size limit, which SIGXFSZ must not turn into a silent death.
 #include <gtest/gtest.h>
 #include <livox_ros_driver2/CustomMsg.h>
 #include <rosbag/bag.h>
@@ -64,6 +65,21 @@ void write_cloud(const std::string& path, uint32_t points, uint32_t seed) {
   }
 }
 
+// A Livox bag of `frames` frames of `points` points each on /livox/lidar.
+void write_livox_bag(const std::string& path, uint32_t frames, size_t points_per_frame) {
+  rosbag::Bag bag(path, rosbag::bagmode::Write);
+  std::vector<drone_test::XyzPoint> points(points_per_frame);
+  for (size_t i = 0; i < points.size(); ++i) {
+    points[i].x = static_cast<float>(i % 100);
+    points[i].y = static_cast<float>(std::floor(static_cast<double>(i) / 100.0));
+    points[i].z = 1.0f;
+  }
+  for (uint32_t f = 0; f < frames; ++f) {
+    const ros::Time stamp(1700000000.0 + f * 0.1);
+    bag.write("/livox/lidar", stamp, drone_test::make_livox_frame(f, stamp, points));
+  }
+}
+
 TEST(EndedBySignal, ScanMerge) {
   const drone_test::TempDir dir;
   const std::string scan = dir.file("scan");
@@ -91,25 +107,60 @@ TEST(EndedBySignal, VoidVolume) {
 TEST(EndedBySignal, Conversion) {
   const drone_test::TempDir dir;
   const std::string input = dir.file("in.bag");
-  {
-    rosbag::Bag bag(input, rosbag::bagmode::Write);
-    std::vector<drone_test::XyzPoint> points(20000);
-    for (size_t i = 0; i < points.size(); ++i) {
-      points[i].x = static_cast<float>(i % 100);
-      points[i].y = static_cast<float>(std::floor(static_cast<double>(i) / 100.0));
-      points[i].z = 1.0f;
-    }
-    for (uint32_t f = 0; f < 400; ++f) {
-      const ros::Time stamp(1700000000.0 + f * 0.1);
-      bag.write("/livox/lidar", stamp, drone_test::make_livox_frame(f, stamp, points));
-    }
-  }
+  write_livox_bag(input, 400, 20000);
   const std::string out_dir = dir.file("out");
   fs::create_directory(out_dir);
   const std::string output = out_dir + "/converted.bag";
   expect_clean_end(
       {drone_test::program_path("cloudconv_node"), "--input_bag", input, "--output_bag", output},
       out_dir, output);
+}
+
+TEST(FileSizeLimit, EveryWritingProgramReportsTheFailedWrite) {
+  // Each output is several times the limit; the inputs are written before the limit applies.
+  const drone_test::TempDir dir;
+  const std::string out_dir = dir.file("out");
+  fs::create_directory(out_dir);
+  const std::string scan = dir.file("scan");
+  fs::create_directory(scan);
+  for (uint32_t k = 0; k < 3; ++k) write_cloud(scan + "/" + std::to_string(k) + ".pcd", 5000, k);
+  write_cloud(dir.file("void.pcd"), 5000, 7);
+  write_livox_bag(dir.file("in.bag"), 20, 2000);
+  const struct {
+    const char* program;
+    std::vector<std::string> args;
+    std::vector<std::string> outputs;  // relative to out_dir; each holds an earlier file
+  } cases[] = {
+      {"scanmerge_node", {"--scan_dir", scan, "--output_pcd", out_dir + "/full.pcd"}, {"full.pcd"}},
+      {"voidvol_node",
+       {"--input", dir.file("void.pcd"), "--output_dir", out_dir, "--save_mesh", "true"},
+       {"void_mesh.ply", "void_reconstructed.pcd"}},
+      {"cloudconv_node",
+       {"--input_bag", dir.file("in.bag"), "--output_bag", out_dir + "/converted.bag"},
+       {"converted.bag"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.program);
+    for (const std::string& name : c.outputs) {
+      drone_test::write_file(out_dir + "/" + name, "earlier output");
+    }
+    std::vector<std::string> argv = drone_test::file_size_limit_prefix(16);
+    argv.push_back(drone_test::program_path(c.program));
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    const drone_test::ProcessResult run =
+        drone_test::run_process(argv, {}, {"DRONE_TASK_PROGRESS_URL"});
+    EXPECT_EQ(run.signal, 0);
+    EXPECT_EQ(run.exit_code, 1);
+    EXPECT_NE(drone_test::error_text(run).find("File too large"), std::string::npos) << run.err;
+    const std::vector<std::string> lines = drone_test::split_lines(run.out);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_NE(lines.back().find("\"错误: "), std::string::npos) << lines.back();
+    EXPECT_EQ(drone_test::dir_entries(out_dir), c.outputs);
+    for (const std::string& name : c.outputs) {
+      EXPECT_EQ(drone_test::path_state(out_dir + "/" + name), "file:earlier output") << name;
+      fs::remove(out_dir + "/" + name);
+    }
+  }
 }
 
 }  // namespace

@@ -289,12 +289,14 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
     result.mesh_path = mesh_path;
     mesh_error = detail::write_binary_ply(mesh_out, vertices, mesh.polygons);
   }
-  if (error.empty() && mesh_error.empty()) error = out.commit();
+  if (error.empty() && mesh_error.empty()) {
+    const auto done = safe_output::commit_together({&out, save_mesh ? &mesh_out : nullptr});
+    (done.failed == 0 ? error : mesh_error) = done.error;
+  }
   if (!error.empty()) {
     result.error_message = save_failure(output_path, error);
     return result;
   }
-  if (mesh_error.empty() && save_mesh) mesh_error = mesh_out.commit();
   if (!mesh_error.empty()) {
     result.error_message = mesh_save_failure(mesh_path, mesh_error);
     return result;

@@ -50,7 +50,8 @@ inline int output_failure(Reporter& reporter) {
 // A report line that cannot be written on standard output (a full disk, a closed pipe) fails
 // the run the same way, with the text "无法写入标准输出: <reason>", once the task has
 // ended; so does --help or --version. SIGPIPE is ignored, so that a closed pipe ends the program
-// with this report and status 1 rather than killing it without a word.
+// with this report and status 1 rather than killing it without a word; so is SIGXFSZ, so that a
+// write beyond a file size limit (ulimit -f) fails with "File too large" and is reported.
 //
 // Before anything else, descriptors 0 to 2 that are closed are opened on /dev/null. While the
 // task runs, standard output carries the report lines only: what a library prints there goes
@@ -59,6 +60,7 @@ template <class TaskT>
 int run_main(int argc, char** argv, const ProgramInfo& info) {
   detail::open_standard_descriptors();
   std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
   const Params params(parse_args(argc, argv));
   if (params.has("help") || params.has("version")) {
     errno = 0;

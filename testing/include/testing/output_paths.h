@@ -32,8 +32,9 @@ std::string path_state(const std::string& path);
 // Names in `dir` other than "." and "..", sorted.
 std::vector<std::string> dir_entries(const std::string& dir);
 
-// The words that run a command with its files limited to `kib` KiB and SIGXFSZ ignored, so
-// that a write beyond the limit fails with EFBIG as on a full disk.
+// The words that run a command with its files limited to `kib` KiB, as ulimit -f or a service's
+// LimitFSIZE does; SIGXFSZ keeps its default action, which kills a program that does not ignore
+// it.
 std::vector<std::string> file_size_limit_prefix(unsigned kib);
 
 }  // namespace drone_test
