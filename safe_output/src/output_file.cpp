@@ -161,9 +161,8 @@ uint64_t random_token() {
   static std::atomic<uint64_t> counter{0};
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  token = static_cast<uint64_t>(::getpid()) << 40 ^ static_cast<uint64_t>(now.tv_nsec) ^
-          static_cast<uint64_t>(now.tv_sec) << 20 ^ counter.fetch_add(1) << 56;
-  return token;
+  return (static_cast<uint64_t>(::getpid()) << 40) ^ static_cast<uint64_t>(now.tv_nsec) ^
+         (static_cast<uint64_t>(now.tv_sec) << 20) ^ (counter.fetch_add(1) << 56);
 }
 
 // Whether `entry` is a temporary name made from `stem`.
@@ -263,15 +262,15 @@ std::string OutputFile::open() {
       continue;
     }
     // Another run's cleanup may probe the new file before it is locked and remove it: then the
-    // lock fails, or the name no longer leads to this file, and another name is tried. A file
-    // system without these locks (EINVAL) keeps the file unlocked; no cleanup removes it there.
+    // lock is refused, or the name no longer leads to this file, and another name is tried. A
+    // file system without these locks keeps the file unlocked; no cleanup removes it there.
     const int locked = lock_whole(fd, F_WRLCK);
     struct stat held {};
     struct stat named {};
     // The lock belongs to the open file description, which a second descriptor keeps until
     // the rename, after the written one was closed and its close checked.
     const int keeper = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-    if ((locked == 0 || locked == EINVAL) && keeper >= 0 && ::fstat(fd, &held) == 0 &&
+    if (locked != EAGAIN && locked != EACCES && keeper >= 0 && ::fstat(fd, &held) == 0 &&
         ::lstat(candidate.c_str(), &named) == 0 && same_file(held, named)) {
       fd_ = fd;
       lock_fd_ = keeper;
