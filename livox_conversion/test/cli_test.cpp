@@ -346,9 +346,9 @@ TEST(CloudconvNode, OutputIsReplacedWholeOrNotAtAll) {
 TEST(CloudconvNode, HelpDescribesTheProgram) {
   const auto r = run_program("cloudconv_node", {"--help"});
   EXPECT_EQ(r.exit_code, 0);
-  for (const char* word :
-       {"--input_bag", "--output_bag", "--source_topic", "--target_topic", "/livox/lidar",
-        "/livox/points", "None", "DRONE_TASK_PROGRESS_URL", "total_points", "Exit status"}) {
+  for (const char* word : {"--input_bag", "--output_bag", "--source_topic", "--target_topic",
+                           "--point_fields", "timestamp", "/livox/lidar", "/livox/points", "None",
+                           "DRONE_TASK_PROGRESS_URL", "total_points", "Exit status"}) {
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
   }
 }
