@@ -5,6 +5,9 @@
 //   - many small messages on one topic, which the conversion copies;
 //   - the same count of messages spread over many connections, beside one connection holding
 //     as many messages, so that the cost of the connection count shows on its own.
+// The Livox recording is converted twice: to the default clouds (x, y, z, intensity, 16 bytes a
+// point) and to clouds of all eight point fields (31 bytes a point), and the cost of each is
+// also given per byte written, beside the copy's cost per byte.
 //
 //   cloudconv_bench [--frames N] [--points P] [--small N] [--connections C] [--per-connection M]
 //                   [--dir DIR]
@@ -102,10 +105,11 @@ void copy_and_sync(const std::string& from, const std::string& to) {
 }
 
 // The conversion in a child process, whose peak resident size is then its own.
-drone_bench::ChildRun convert_in_child(const std::string& in, const std::string& out) {
+drone_bench::ChildRun convert_in_child(const std::string& in, const std::string& out,
+                                       const livox_to_pc2::PointLayout& layout) {
   return drone_bench::run_in_child([&] {
-    const livox_to_pc2::ConversionResult r =
-        livox_to_pc2::LivoxToPc2Converter::convert(in, out, "/livox/lidar", "/livox/points");
+    const livox_to_pc2::ConversionResult r = livox_to_pc2::LivoxToPc2Converter::convert(
+        in, out, "/livox/lidar", "/livox/points", layout);
     std::fprintf(stderr, "converted %lld frames, %lld points, copied %lld messages\n",
                  static_cast<long long>(r.converted_messages),
                  static_cast<long long>(r.total_points), static_cast<long long>(r.copied_messages));
@@ -118,24 +122,46 @@ struct Row {
   double copy_s;
   double convert_s;
   bool ok;
+  double input_bytes;
+  double output_bytes;
+  double peak_mib;
 };
 
 // Times a copy (after one untimed one, which brings the file into the page cache for both runs
-// alike) and a conversion of `input`, and prints the row.
-Row measure(const std::string& name, const std::string& input, const std::string& dir) {
+// alike) and a conversion of `input` to clouds of `layout`; prints the row when `name` is given.
+Row measure(const std::string& name, const std::string& input, const std::string& dir,
+            const livox_to_pc2::PointLayout& layout = {}) {
   const std::string copy = dir + "/copy.bag";
   const std::string output = dir + "/converted.bag";
   copy_and_sync(input, copy);
   const double copy_s = drone_bench::time_here([&] { copy_and_sync(input, copy); }).wall_seconds;
   std::filesystem::remove(copy);
-  const drone_bench::ChildRun conv = convert_in_child(input, output);
-  const double mb = static_cast<double>(std::filesystem::file_size(input)) / 1e6;
+  const drone_bench::ChildRun conv = convert_in_child(input, output, layout);
+  const double input_bytes = static_cast<double>(std::filesystem::file_size(input));
+  std::error_code ec;
+  const double output_bytes = static_cast<double>(std::filesystem::file_size(output, ec));
   const double seconds = conv.usage.wall_seconds;
-  std::printf("| %s | %.1f | %.2f s | %.2f s | %.2f | %.1f |%s\n", name.c_str(), mb, copy_s,
-              seconds, seconds / copy_s, conv.usage.peak_mib, conv.ok() ? "" : " FAILED");
-  std::fflush(stdout);
+  if (!name.empty()) {
+    std::printf("| %s | %.1f | %.2f s | %.2f s | %.2f | %.1f |%s\n", name.c_str(),
+                input_bytes / 1e6, copy_s, seconds, seconds / copy_s, conv.usage.peak_mib,
+                conv.ok() ? "" : " FAILED");
+    std::fflush(stdout);
+  }
   std::filesystem::remove(output);
-  return {copy_s, seconds, conv.ok()};
+  return {copy_s, seconds, conv.ok(), input_bytes, ec ? 0.0 : output_bytes, conv.usage.peak_mib};
+}
+
+// One layout's row of the point-field table: the conversion's cost per byte written beside the
+// copy's cost per byte copied.
+void print_layout_row(const std::string& list, const livox_to_pc2::PointLayout& layout,
+                      const Row& row) {
+  const double convert_ns = row.convert_s / row.output_bytes * 1e9;
+  const double copy_ns = row.copy_s / row.input_bytes * 1e9;
+  std::printf("| %s | %u | %.1f | %.2f s | %.2f s | %.2f | %.3f | %.3f | %.2f | %.1f |%s\n",
+              list.c_str(), layout.point_step(), row.output_bytes / 1e6, row.copy_s, row.convert_s,
+              row.convert_s / row.copy_s, convert_ns, copy_ns, convert_ns / copy_ns, row.peak_mib,
+              row.ok ? "" : " FAILED");
+  std::fflush(stdout);
 }
 
 int run_bench(drone_bench::Options& options) {
@@ -154,10 +180,17 @@ int run_bench(drone_bench::Options& options) {
   std::printf("| recording | MB | cp + sync | cloudconv | ratio | peak MiB |\n");
   std::printf("|---|---|---|---|---|---|\n");
   write_recording(input, frames, points);
-  ok &= measure(
-            "Livox, " + std::to_string(frames) + " frames x " + std::to_string(points) + " points",
-            input, dir)
-            .ok;
+  const Row livox = measure(
+      "Livox, " + std::to_string(frames) + " frames x " + std::to_string(points) + " points", input,
+      dir);
+  const std::string all_fields = "x,y,z,intensity,tag,ring,time,timestamp";
+  livox_to_pc2::PointLayout every_field;
+  std::string error;
+  if (!livox_to_pc2::PointLayout::parse(all_fields, &every_field, &error)) {
+    throw std::runtime_error(error);
+  }
+  const Row wide = measure("", input, dir, every_field);
+  ok &= livox.ok && wide.ok;
   write_small_messages(input, small, 1);
   ok &= measure(std::to_string(small) + " small messages", input, dir).ok;
   const int many = connections * per_connection;
@@ -169,6 +202,15 @@ int run_bench(drone_bench::Options& options) {
               input, dir);
   std::printf("\n%d connections against one: %.2fx the time\n", connections,
               spread.convert_s / one.convert_s);
+  std::printf(
+      "\nLivox recording by point fields (ns/B: conversion per byte written, cp + sync per byte "
+      "copied)\n\n");
+  std::printf(
+      "| point fields | point_step | output MB | cp + sync | cloudconv | ratio | cloudconv ns/B "
+      "| cp + sync ns/B | per-byte ratio | peak MiB |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+  print_layout_row("x,y,z,intensity (default)", livox_to_pc2::PointLayout(), livox);
+  print_layout_row(all_fields, every_field, wide);
   return ok && one.ok && spread.ok ? 0 : 1;
 }
 

@@ -292,6 +292,9 @@ TEST(PointFields, CloudsCarryTheChosenFieldsReadBackAlikeByTheBagLibraryAndThePo
        expect_pcl_points<PointXYZIRT>},
       {"absolute time and ring", "x,y,z,intensity,timestamp,ring",
        expect_pcl_points<PointXYZITimestampRing>},
+      // A point type that declares fewer fields than the cloud carries reads those it has.
+      {"every field, read as x, y, z, intensity, ring, time", kAllFields,
+       expect_pcl_points<PointXYZIRT>},
       // No field on its natural boundary; the point type finds each by name.
       {"every field backwards", "timestamp,time,ring,tag,intensity,z,y,x",
        expect_pcl_points<LivoxPointAll>},
