@@ -173,6 +173,12 @@ void expect_pcl_points(const sensor_msgs::PointCloud2& cloud, const CustomMsg& f
   moved.row_step = cloud.row_step;
   moved.data = cloud.data;
   moved.is_dense = cloud.is_dense;
+  // The library's conversion takes the address of the first point even of an empty cloud,
+  // which the undefined-behaviour checker reports; an empty cloud has no point to check.
+  if (cloud.width == 0) {
+    EXPECT_TRUE(frame.points.empty());
+    return;
+  }
   pcl::PointCloud<T> points;
   pcl::fromPCLPointCloud2(moved, points);
   ASSERT_EQ(points.size(), frame.points.size());
