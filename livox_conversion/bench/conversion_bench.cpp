@@ -5,13 +5,17 @@
 //   - many small messages on one topic, which the conversion copies;
 //   - the same count of messages spread over many connections, beside one connection holding
 //     as many messages, so that the cost of the connection count shows on its own.
+// The Livox recording is converted twice: to the default clouds (x, y, z, intensity, 16 bytes a
+// point) and to clouds of all eight point fields (31 bytes a point), and the cost of each is
+// also given per byte written, beside the cost per byte of cp + sync of that output.
 //
 //   cloudconv_bench [--frames N] [--points P] [--small N] [--connections C] [--per-connection M]
-//                   [--dir DIR]
+//                   [--runs R] [--dir DIR]
 //
 // Defaults: 2,200 frames of 24,000 points; 1,000,000 small messages; 2,000 connections of 100
 // messages. Everything is written in a new directory under DIR ($TMPDIR or /tmp), removed at the
-// end. Conversions run in a child process so that the peak resident size is their own.
+// end. Conversions run in a child process so that the peak resident size is their own. The
+// Livox recording's copies and conversions run R times (default 1), each figure the median.
 #include <fcntl.h>
 #include <livox_ros_driver2/CustomMsg.h>
 #include <rosbag/bag.h>
@@ -19,6 +23,7 @@
 #include <std_msgs/String.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -102,10 +107,11 @@ void copy_and_sync(const std::string& from, const std::string& to) {
 }
 
 // The conversion in a child process, whose peak resident size is then its own.
-drone_bench::ChildRun convert_in_child(const std::string& in, const std::string& out) {
+drone_bench::ChildRun convert_in_child(const std::string& in, const std::string& out,
+                                       const livox_to_pc2::PointLayout& layout) {
   return drone_bench::run_in_child([&] {
-    const livox_to_pc2::ConversionResult r =
-        livox_to_pc2::LivoxToPc2Converter::convert(in, out, "/livox/lidar", "/livox/points");
+    const livox_to_pc2::ConversionResult r = livox_to_pc2::LivoxToPc2Converter::convert(
+        in, out, "/livox/lidar", "/livox/points", layout);
     std::fprintf(stderr, "converted %lld frames, %lld points, copied %lld messages\n",
                  static_cast<long long>(r.converted_messages),
                  static_cast<long long>(r.total_points), static_cast<long long>(r.copied_messages));
@@ -118,24 +124,71 @@ struct Row {
   double copy_s;
   double convert_s;
   bool ok;
+  double input_bytes;
+  double output_bytes;
+  double peak_mib;
+  double convert_cpu_s;  // user and system time of the conversion
+  double output_copy_s;  // cp + sync of the conversion's output: writing as many bytes
 };
 
 // Times a copy (after one untimed one, which brings the file into the page cache for both runs
-// alike) and a conversion of `input`, and prints the row.
-Row measure(const std::string& name, const std::string& input, const std::string& dir) {
+// alike) and a conversion of `input` to clouds of `layout`, `runs` times, giving the median of
+// each figure; prints the row when `name` is given.
+Row measure(const std::string& name, const std::string& input, const std::string& dir,
+            const livox_to_pc2::PointLayout& layout = {}, int runs = 1) {
   const std::string copy = dir + "/copy.bag";
   const std::string output = dir + "/converted.bag";
+  std::vector<double> copy_s;
+  std::vector<double> convert_s;
+  std::vector<double> convert_cpu_s;
+  std::vector<double> output_copy_s;
+  Row row{};
+  row.ok = true;
+  row.input_bytes = static_cast<double>(std::filesystem::file_size(input));
   copy_and_sync(input, copy);
-  const double copy_s = drone_bench::time_here([&] { copy_and_sync(input, copy); }).wall_seconds;
-  std::filesystem::remove(copy);
-  const drone_bench::ChildRun conv = convert_in_child(input, output);
-  const double mb = static_cast<double>(std::filesystem::file_size(input)) / 1e6;
-  const double seconds = conv.usage.wall_seconds;
-  std::printf("| %s | %.1f | %.2f s | %.2f s | %.2f | %.1f |%s\n", name.c_str(), mb, copy_s,
-              seconds, seconds / copy_s, conv.usage.peak_mib, conv.ok() ? "" : " FAILED");
+  for (int r = 0; r < runs; ++r) {
+    copy_s.push_back(drone_bench::time_here([&] { copy_and_sync(input, copy); }).wall_seconds);
+    std::filesystem::remove(copy);
+    const drone_bench::ChildRun conv = convert_in_child(input, output, layout);
+    convert_s.push_back(conv.usage.wall_seconds);
+    convert_cpu_s.push_back(conv.usage.cpu_seconds);
+    row.ok = row.ok && conv.ok();
+    row.peak_mib = std::max(row.peak_mib, conv.usage.peak_mib);
+    std::error_code ec;
+    row.output_bytes = static_cast<double>(std::filesystem::file_size(output, ec));
+    if (!ec && conv.ok()) {
+      output_copy_s.push_back(
+          drone_bench::time_here([&] { copy_and_sync(output, copy); }).wall_seconds);
+      std::filesystem::remove(copy);
+    }
+    std::filesystem::remove(output);
+  }
+  row.copy_s = drone_bench::median(copy_s);
+  row.convert_s = drone_bench::median(convert_s);
+  row.convert_cpu_s = drone_bench::median(convert_cpu_s);
+  row.output_copy_s = drone_bench::median(output_copy_s);
+  if (!name.empty()) {
+    std::printf("| %s | %.1f | %.2f s | %.2f s | %.2f | %.1f |%s\n", name.c_str(),
+                row.input_bytes / 1e6, row.copy_s, row.convert_s, row.convert_s / row.copy_s,
+                row.peak_mib, row.ok ? "" : " FAILED");
+    std::fflush(stdout);
+  }
+  return row;
+}
+
+// One layout's row of the point-field table: the conversion against cp + sync of its input, and
+// its cost per byte written (wall and CPU time) against cp + sync of its output (as many bytes
+// written).
+void print_layout_row(const std::string& list, const livox_to_pc2::PointLayout& layout,
+                      const Row& row) {
+  const double convert_ns = row.convert_s / row.output_bytes * 1e9;
+  const double cpu_ns = row.convert_cpu_s / row.output_bytes * 1e9;
+  const double copy_ns = row.output_copy_s / row.output_bytes * 1e9;
+  std::printf("| %s | %u | %.1f | %.2f s | %.2f s | %.2f | %.2f | %.2f | %.2f | %.2f | %.1f |%s\n",
+              list.c_str(), layout.point_step(), row.output_bytes / 1e6, row.copy_s, row.convert_s,
+              row.convert_s / row.copy_s, convert_ns, cpu_ns, copy_ns, convert_ns / copy_ns,
+              row.peak_mib, row.ok ? "" : " FAILED");
   std::fflush(stdout);
-  std::filesystem::remove(output);
-  return {copy_s, seconds, conv.ok()};
 }
 
 int run_bench(drone_bench::Options& options) {
@@ -144,6 +197,7 @@ int run_bench(drone_bench::Options& options) {
   const int small = static_cast<int>(options.integer("small", 1000000, 1));
   const int connections = static_cast<int>(options.integer("connections", 2000, 1));
   const int per_connection = static_cast<int>(options.integer("per-connection", 100, 1));
+  const int runs = static_cast<int>(options.integer("runs", 1, 1));
   const std::string parent = options.text("dir", drone_bench::default_temp_parent());
   options.check_all_known();
   const drone_bench::ScratchDir scratch(parent, "cloudconv_bench_");
@@ -154,10 +208,17 @@ int run_bench(drone_bench::Options& options) {
   std::printf("| recording | MB | cp + sync | cloudconv | ratio | peak MiB |\n");
   std::printf("|---|---|---|---|---|---|\n");
   write_recording(input, frames, points);
-  ok &= measure(
-            "Livox, " + std::to_string(frames) + " frames x " + std::to_string(points) + " points",
-            input, dir)
-            .ok;
+  const Row livox = measure(
+      "Livox, " + std::to_string(frames) + " frames x " + std::to_string(points) + " points", input,
+      dir, livox_to_pc2::PointLayout(), runs);
+  const std::string all_fields = "x,y,z,intensity,tag,ring,time,timestamp";
+  livox_to_pc2::PointLayout every_field;
+  std::string error;
+  if (!livox_to_pc2::PointLayout::parse(all_fields, &every_field, &error)) {
+    throw std::runtime_error(error);
+  }
+  const Row wide = measure("", input, dir, every_field, runs);
+  ok &= livox.ok && wide.ok;
   write_small_messages(input, small, 1);
   ok &= measure(std::to_string(small) + " small messages", input, dir).ok;
   const int many = connections * per_connection;
@@ -169,6 +230,15 @@ int run_bench(drone_bench::Options& options) {
               input, dir);
   std::printf("\n%d connections against one: %.2fx the time\n", connections,
               spread.convert_s / one.convert_s);
+  std::printf(
+      "\nLivox recording by point fields (ratio: against cp + sync of the input; ns/B: per byte "
+      "of the output, for the conversion and for cp + sync of the output)\n\n");
+  std::printf(
+      "| point fields | point_step | output MB | cp + sync | cloudconv | ratio | cloudconv ns/B "
+      "| cloudconv CPU ns/B | cp + sync ns/B | per-byte ratio | peak MiB |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
+  print_layout_row("x,y,z,intensity (default)", livox_to_pc2::PointLayout(), livox);
+  print_layout_row(all_fields, every_field, wide);
   return ok && one.ok && spread.ok ? 0 : 1;
 }
 
@@ -178,6 +248,6 @@ int main(int argc, char** argv) {
   return drone_bench::bench_main(
       argc, argv,
       "cloudconv_bench [--frames N] [--points P] [--small N] [--connections C] "
-      "[--per-connection M] [--dir DIR]",
+      "[--per-connection M] [--runs R] [--dir DIR]",
       run_bench);
 }

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <limits>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -30,8 +31,6 @@ namespace {
 constexpr char kErrorPrefix[] = "Bag conversion failed: ";
 // Every converted cloud is published in the lidar's mounting frame, whatever the driver wrote.
 constexpr char kCloudFrameId[] = "lidar0::lidar_link";
-// Cloud point record: x, y, z, intensity, each a float32.
-constexpr uint32_t kCloudPointStep = 16;
 
 // True when the two paths lead to one file. An existing pair is compared by device and inode,
 // which sees through relative spellings, symbolic links and hard links; otherwise the
@@ -49,11 +48,11 @@ bool is_same_file(const std::string& a, const std::string& b) {
   return !ec_a && !ec_b && !ca.empty() && ca == cb;
 }
 
-sensor_msgs::PointField float_field(const char* name, uint32_t offset) {
+sensor_msgs::PointField point_field(const LayoutField& layout_field) {
   sensor_msgs::PointField field;
-  field.name = name;
-  field.offset = offset;
-  field.datatype = sensor_msgs::PointField::FLOAT32;
+  field.name = layout_field.name;
+  field.offset = layout_field.offset;
+  field.datatype = layout_field.datatype;
   field.count = 1;
   return field;
 }
@@ -63,16 +62,16 @@ sensor_msgs::PointField float_field(const char* name, uint32_t offset) {
 // before anything is read, so a damaged frame is refused instead of asking for gigabytes. The
 // cloud's fields before its data (header, size, layout) are serialised by the message library
 // from a cloud without data; the points are then written straight into the serialised message,
-// whose buffer, like the frame's, grows to the largest frame seen and is reused.
+// whose buffer, like the frame's, grows to the largest frame seen and is reused. The point
+// records are packed by the layout.
 class FrameConverter {
  public:
-  FrameConverter() {
+  explicit FrameConverter(const PointLayout& layout) : layout_(layout) {
     cloud_.header.frame_id = kCloudFrameId;
     cloud_.height = 1;
-    cloud_.fields = {float_field("x", 0), float_field("y", 4), float_field("z", 8),
-                     float_field("intensity", 12)};
+    for (const LayoutField& field : layout_.fields()) cloud_.fields.push_back(point_field(field));
     cloud_.is_bigendian = false;
-    cloud_.point_step = kCloudPointStep;
+    cloud_.point_step = layout_.point_step();
     cloud_.is_dense = true;
   }
 
@@ -87,9 +86,15 @@ class FrameConverter {
     cloud_.header.seq = frame_.header().seq;
     cloud_.header.stamp = frame_.header().stamp;
     cloud_.width = count;
-    cloud_.row_step = kCloudPointStep * count;
     // Serialised without data, the cloud ends with the data's length word (0) and is_dense.
     const uint32_t head = ros::serialization::serializationLength(cloud_) - 1;
+    const uint64_t row_bytes = static_cast<uint64_t>(layout_.point_step()) * count;
+    if (row_bytes > std::numeric_limits<uint32_t>::max() - head - 1) {
+      throw std::runtime_error("its " + std::to_string(count) + " points of " +
+                               std::to_string(layout_.point_step()) +
+                               " bytes make a cloud larger than a bag message can hold");
+    }
+    cloud_.row_step = static_cast<uint32_t>(row_bytes);
     const size_t data_size = static_cast<size_t>(cloud_.row_step) * cloud_.height;
     bytes_.resize(head + data_size + 1);
     ros::serialization::OStream out(bytes_.data(), head + 1);
@@ -97,13 +102,7 @@ class FrameConverter {
     const uint32_t stated = static_cast<uint32_t>(data_size);
     std::memcpy(bytes_.data() + head - 4, &stated, sizeof stated);
     bytes_.back() = cloud_.is_dense ? 1 : 0;
-    uint8_t* data = bytes_.data() + head;
-    for (uint32_t i = 0; i < count; ++i) {
-      uint8_t* q = data + static_cast<size_t>(i) * kCloudPointStep;
-      frame_.copy_xyz(i, q);  // x, y, z bit for bit
-      const float intensity = static_cast<float>(frame_.reflectivity(i));
-      std::memcpy(q + 12, &intensity, sizeof intensity);
-    }
+    layout_.write_points(frame_, bytes_.data() + head);
     return bytes_;
   }
 
@@ -111,6 +110,7 @@ class FrameConverter {
   uint32_t points() const { return frame_.size(); }
 
  private:
+  PointLayout layout_;
   livox_msgs::FrameReader frame_;
   sensor_msgs::PointCloud2 cloud_;  // every field but the data
   std::vector<uint8_t> bytes_;      // the serialised cloud
@@ -191,6 +191,15 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
                                               const std::string& source_topic,
                                               const std::string& target_topic,
                                               const std::function<void(double)>& on_progress) {
+  return convert(input_bag, output_bag, source_topic, target_topic, PointLayout(), on_progress);
+}
+
+ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
+                                              const std::string& output_bag,
+                                              const std::string& source_topic,
+                                              const std::string& target_topic,
+                                              const PointLayout& layout,
+                                              const std::function<void(double)>& on_progress) {
   ConversionResult result;
   result.input_bag = input_bag;
   result.output_bag = output_bag;
@@ -209,7 +218,7 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
     // the output's name only once the bag is complete, and is removed when it is not.
     bag_check::BagWriter output(output_bag);
     OutputConnections connections(output);
-    FrameConverter frames;
+    FrameConverter frames(layout);
     const std::string frame_md5 =
         ros::message_traits::MD5Sum<livox_ros_driver2::CustomMsg>::value();
     // Output connection of each source connection whose messages are copied.

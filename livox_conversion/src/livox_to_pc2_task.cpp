@@ -6,6 +6,7 @@
 #include "framework/json_writer.h"
 #include "framework/progress.h"
 #include "livox_conversion/livox_to_pc2.h"
+#include "livox_conversion/point_layout.h"
 
 namespace {
 
@@ -36,11 +37,22 @@ void LivoxToPc2Task::run(const drone_task::Params& params, drone_task::Reporter&
   const std::string target_topic = params.get_string("target_topic", "/livox/points");
   std::string output_bag = params.get_path("output_bag", "");
   if (output_bag.empty() || output_bag == "None") output_bag = derive_output_path(input_bag);
+  // The point fields of the clouds; without the option, x, y, z and intensity. A list that does
+  // not read fails here, before anything is reported or written.
+  livox_to_pc2::PointLayout layout;
+  if (params.has("point_fields")) {
+    std::string reason;
+    if (!livox_to_pc2::PointLayout::parse(params.get_string("point_fields", ""), &layout,
+                                          &reason)) {
+      throw std::runtime_error("参数 --point_fields " + reason +
+                               "；可用字段: " + livox_to_pc2::PointLayout::known_names());
+    }
+  }
 
   reporter.report(0, "开始转换: " + input_bag + " -> " + output_bag, "{}");
   drone_task::ProgressMeter meter(reporter, 0, 50, "正在转换");
   const livox_to_pc2::ConversionResult result = livox_to_pc2::LivoxToPc2Converter::convert(
-      input_bag, output_bag, source_topic, target_topic, meter.callback());
+      input_bag, output_bag, source_topic, target_topic, layout, meter.callback());
   if (!result.success) {
     reporter.finish(drone_task::failure_document(result.error));
     throw std::runtime_error(result.error);

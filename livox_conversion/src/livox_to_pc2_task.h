@@ -10,9 +10,11 @@ class LivoxToPc2Task : public drone_task::Task {
  public:
   ~LivoxToPc2Task() override = default;
 
-  // Reads input_bag, source_topic ("/livox/lidar"), target_topic ("/livox/points") and
-  // output_bag (empty or "None": derived from the input path), runs the conversion and finishes
-  // with the result document. On a failed conversion finishes with {"success":false,"error":...}
+  // Reads input_bag, source_topic ("/livox/lidar"), target_topic ("/livox/points"),
+  // output_bag (empty or "None": derived from the input path) and point_fields (absent: x, y,
+  // z, intensity), runs the conversion and finishes with the result document. A point_fields
+  // list that does not read throws std::runtime_error naming the known fields, before any
+  // report. On a failed conversion finishes with {"success":false,"error":...}
   // and throws std::runtime_error with the converter's error text.
   void run(const drone_task::Params& params, drone_task::Reporter& reporter) override;
 

@@ -6,7 +6,7 @@ namespace {
 constexpr drone_task::ProgramInfo kInfo{
     "cloudconv_node",
     "Usage: cloudconv_node --input_bag PATH [--output_bag PATH] [--source_topic TOPIC]\n"
-    "                      [--target_topic TOPIC]\n"
+    "                      [--target_topic TOPIC] [--point_fields LIST]\n"
     "\n"
     "Rewrites a ROS 1 bag: every Livox lidar frame (livox_ros_driver2/CustomMsg) on the source\n"
     "topic becomes a sensor_msgs/PointCloud2 (x, y, z, intensity as float32, frame\n"
@@ -19,6 +19,11 @@ constexpr drone_task::ProgramInfo kInfo{
     "                         the input: a.bag -> a_pc2.bag, anything else + _pc2.bag)\n"
     "  --source_topic TOPIC   topic carrying the Livox frames (default: /livox/lidar)\n"
     "  --target_topic TOPIC   topic receiving the clouds (default: /livox/points)\n"
+    "  --point_fields LIST    fields of each cloud point, comma-separated, in this order,\n"
+    "                         packed (default: x,y,z,intensity); known: x, y, z, intensity\n"
+    "                         (float32), tag (uint8), ring (uint16, the Livox line),\n"
+    "                         time (float32, seconds since the header stamp),\n"
+    "                         timestamp (float64, seconds)\n"
     "  --help                 print this text\n"
     "  --version              print the version\n"
     "\n"

@@ -25,4 +25,12 @@ livox_ros_driver2::CustomMsg random_frame(uint32_t seq, const ros::Time& stamp, 
 // /status. Converting it gives 3 messages, 2 converted, 1 copied, 8 points.
 void write_small_recording(const std::string& path);
 
+// A recording of the frames whose per-point times a cloud can carry, each with its own points,
+// tags and lines, stored at 1 s + 0.1 s per frame on /livox/lidar with a std_msgs/String on
+// /status after each: a frame whose header stamp is its timebase, one whose timebase comes
+// 2.5 ms after its stamp, one whose timebase comes 10 ms before it, one with NaN and infinite
+// coordinates, an empty one, one whose timebase and offsets add up past 64 bits of
+// nanoseconds, and 1,000 fixed-seed points. Returns the frames in their record order.
+std::vector<livox_ros_driver2::CustomMsg> write_timing_recording(const std::string& path);
+
 }  // namespace cloudconv_test

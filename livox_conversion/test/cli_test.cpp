@@ -56,6 +56,32 @@ TEST(CloudconvNode, ConvertsAndPrintsItsReports) {
   EXPECT_EQ(drone_test::read_all(out).size(), 3u);
 }
 
+// The option from the command line: a list that reads gives the run of the default's reports
+// with the fields' clouds; one that does not, exit status 1 and the known fields, no output.
+TEST(CloudconvNode, TakesThePointFieldsFromTheCommandLine) {
+  TempDir dir;
+  cloudconv_test::write_small_recording(dir.file("flight.bag"));
+  const auto ok = run_program("cloudconv_node", {"--input_bag", dir.file("flight.bag"),
+                                                 "--point_fields", "x,y,z,intensity,ring,time"});
+  EXPECT_EQ(ok.exit_code, 0) << ok.err;
+  const auto clouds = drone_test::read_all(dir.file("flight_pc2.bag"));
+  ASSERT_EQ(clouds.size(), 3u);
+  sensor_msgs::PointCloud2 cloud;
+  std::vector<uint8_t> bytes = clouds[0].bytes;
+  ros::serialization::IStream in(bytes.data(), static_cast<uint32_t>(bytes.size()));
+  ros::serialization::deserialize(in, cloud);
+  EXPECT_EQ(cloud.fields.size(), 6u);
+  EXPECT_EQ(cloud.data.size(), 3u * 22u);
+  const auto bad =
+      run_program("cloudconv_node", {"--input_bag", dir.file("flight.bag"), "--output_bag",
+                                     dir.file("bad.bag"), "--point_fields", "x,y,z,t"});
+  EXPECT_EQ(bad.exit_code, 1);
+  EXPECT_EQ(bad.err,
+            "[ERROR] 参数 --point_fields 含有未知字段 \"t\"；可用字段: x, y, z, intensity, tag, "
+            "ring, time, timestamp\n");
+  EXPECT_FALSE(std::filesystem::exists(dir.file("bad.bag")));
+}
+
 TEST(CloudconvNode, RefusesToWriteOverItsInput) {
   TempDir dir;
   cloudconv_test::write_small_recording(dir.file("flight.bag"));
@@ -346,9 +372,9 @@ TEST(CloudconvNode, OutputIsReplacedWholeOrNotAtAll) {
 TEST(CloudconvNode, HelpDescribesTheProgram) {
   const auto r = run_program("cloudconv_node", {"--help"});
   EXPECT_EQ(r.exit_code, 0);
-  for (const char* word :
-       {"--input_bag", "--output_bag", "--source_topic", "--target_topic", "/livox/lidar",
-        "/livox/points", "None", "DRONE_TASK_PROGRESS_URL", "total_points", "Exit status"}) {
+  for (const char* word : {"--input_bag", "--output_bag", "--source_topic", "--target_topic",
+                           "--point_fields", "timestamp", "/livox/lidar", "/livox/points", "None",
+                           "DRONE_TASK_PROGRESS_URL", "total_points", "Exit status"}) {
     EXPECT_NE(r.out.find(word), std::string::npos) << word;
   }
 }

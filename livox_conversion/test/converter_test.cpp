@@ -323,6 +323,23 @@ TEST(Converter, ReportsTheShareOfTheInputRead) {
   EXPECT_EQ(shares.back(), 1.0);
 }
 
+// The clouds are those the converter has always written: the serialised clouds of this
+// recording (stamps apart from timebases, NaN and infinite points, an empty frame, 1,000
+// points), as the converter wrote them before clouds could carry other fields.
+TEST(Converter, CloudsAreThoseOfEarlierReleases) {
+  TempDir dir;
+  cloudconv_test::write_timing_recording(dir.file("in.bag"));
+  const ConversionResult r =
+      LivoxToPc2Converter::convert(dir.file("in.bag"), dir.file("out.bag"), kSource, kTarget);
+  ASSERT_TRUE(r.success) << r.error;
+  std::vector<uint8_t> clouds;
+  for (const StoredMessage& m : read_all(dir.file("out.bag"))) {
+    if (m.topic == kTarget) clouds.insert(clouds.end(), m.bytes.begin(), m.bytes.end());
+  }
+  EXPECT_EQ(clouds.size(), 17076u);
+  EXPECT_EQ(drone_test::crc32_of(clouds), 1173194062u);
+}
+
 TEST(Converter, EmptyBagGivesAnEmptyBag) {
   TempDir dir;
   { rosbag::Bag bag(dir.file("in.bag"), rosbag::bagmode::Write); }

@@ -13,6 +13,7 @@
 #include "livox_to_pc2_task.h"
 #include "testing/bag_bytes.h"
 #include "testing/bags.h"
+#include "testing/output_paths.h"
 #include "testing/process.h"
 #include "testing/task_run.h"
 #include "testing/temp_dir.h"
@@ -117,6 +118,41 @@ TEST(LivoxToPc2Task, FailureFinishesWithTheErrorAndThrowsIt) {
   EXPECT_EQ(run.lines[1], final_line("{\"success\":false,\"error\":\"" +
                                          drone_task::escape_json(run.error) + "\"}",
                                      true));
+}
+
+// A point_fields list that does not read fails before any report and before the output is
+// made, naming the fields there are; one that reads gives the reports of a run without it.
+TEST(LivoxToPc2Task, PointFieldsAreCheckedBeforeAnythingIsWritten) {
+  TempDir dir;
+  cloudconv_test::write_small_recording(dir.file("flight.bag"));
+  const std::string known = "；可用字段: x, y, z, intensity, tag, ring, time, timestamp";
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"", "参数 --point_fields 不能为空" + known},
+      {"x,y,z,,ring", "参数 --point_fields 含有空的字段名" + known},
+      {"x,y,z,intensity,rings", "参数 --point_fields 含有未知字段 \"rings\"" + known},
+      {"ring,time,ring", "参数 --point_fields 中字段 \"ring\" 重复" + known},
+      // What the option gives when it is written without a value.
+      {"true", "参数 --point_fields 含有未知字段 \"true\"" + known},
+  };
+  for (const auto& [list, error] : refused) {
+    SCOPED_TRACE("list \"" + list + "\"");
+    const TaskRun run = run_task({{"input_bag", dir.file("flight.bag")},
+                                  {"output_bag", dir.file("clouds.bag")},
+                                  {"point_fields", list}});
+    EXPECT_TRUE(run.threw);
+    EXPECT_EQ(run.error, error);
+    EXPECT_TRUE(run.lines.empty());
+    EXPECT_EQ(drone_test::dir_entries(dir.path()), std::vector<std::string>{"flight.bag"});
+  }
+
+  const TaskRun plain =
+      run_task({{"input_bag", dir.file("flight.bag")}, {"output_bag", dir.file("plain.bag")}});
+  const TaskRun run = run_task({{"input_bag", dir.file("flight.bag")},
+                                {"output_bag", dir.file("plain.bag")},
+                                {"point_fields", "x,y,z,intensity,ring,time"}});
+  EXPECT_EQ(run.error, "");
+  EXPECT_EQ(run.lines, plain.lines);
+  EXPECT_EQ(drone_test::read_all(dir.file("plain.bag")).size(), 3u);
 }
 
 TEST(LivoxToPc2Task, EscapesPathsAndTopicsInTheDocument) {

@@ -86,9 +86,6 @@ std::vector<StoredMessage> read_all(const std::string& path) {
   return out;
 }
 
-namespace {
-
-// CRC-32 as zlib computes it (reflected, polynomial 0xEDB88320).
 uint32_t crc32_of(const std::vector<uint8_t>& bytes) {
   uint32_t crc = 0xFFFFFFFFu;
   for (const uint8_t b : bytes) {
@@ -97,6 +94,8 @@ uint32_t crc32_of(const std::vector<uint8_t>& bytes) {
   }
   return ~crc;
 }
+
+namespace {
 
 std::string field_or_empty(const std::map<std::string, std::string>& header, const char* name) {
   const auto it = header.find(name);

@@ -4,6 +4,8 @@
 #include <functional>
 #include <string>
 
+#include "livox_conversion/point_layout.h"
+
 namespace livox_to_pc2 {
 
 // What one conversion did. Returned by value; the caller owns it.
@@ -73,6 +75,15 @@ class LivoxToPc2Converter {
   // (0 to 1), from the calling thread.
   static ConversionResult convert(const std::string& input_bag, const std::string& output_bag,
                                   const std::string& source_topic, const std::string& target_topic,
+                                  const std::function<void(double)>& on_progress = {});
+
+  // The same conversion with the point fields of `layout` in each cloud, in its order, packed
+  // without padding: point_step is the layout's, row_step point_step x N. The default layout
+  // (x, y, z, intensity) gives exactly the output above. A frame whose cloud would not fit in
+  // a bag message (over 4 GiB) fails the conversion.
+  static ConversionResult convert(const std::string& input_bag, const std::string& output_bag,
+                                  const std::string& source_topic, const std::string& target_topic,
+                                  const PointLayout& layout,
                                   const std::function<void(double)>& on_progress = {});
 };
 

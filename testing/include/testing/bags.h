@@ -126,6 +126,9 @@ struct StoredMessage {
   bool operator==(const StoredMessage& o) const;
 };
 
+// CRC-32 of `bytes` as zlib computes it (reflected, polynomial 0xEDB88320).
+uint32_t crc32_of(const std::vector<uint8_t>& bytes);
+
 // Every message of a bag in the bag library's record-time order.
 std::vector<StoredMessage> read_all(const std::string& path);
 
