@@ -102,15 +102,6 @@ struct ChunkRef {
   }
 };
 
-// One message of the chunks being read.
-struct Ref {
-  uint64_t time;   // time_key
-  uint64_t order;  // chunk ordinal in the high, offset in the chunk in the low 32 bits
-  const uint8_t* data;
-  uint32_t size;
-  uint32_t connection;  // index into Layout::connections
-};
-
 // An index record after a chunk, kept until the chunk's connections are known.
 struct PendingIndex {
   uint32_t connection;
@@ -153,12 +144,59 @@ bool connection_of(const RecordFields& record, const uint8_t* data, uint32_t siz
   return true;
 }
 
-// Walks the records of a chunk's uncompressed data: connection records go to on_connection,
-// message records (id, sec, nsec, offset, data, size) to on_message, which returns false for a
-// connection the bag does not define. In a cut chunk the walk ends at the first record that is
-// not whole; otherwise that record is damage. Returns the bytes of whole records.
-template <class OnConnection, class OnMessage>
-uint64_t walk_records(const uint8_t* data, uint64_t size, bool cut, const std::string& where,
+// A chunk's uncompressed records held in memory.
+class MemorySource {
+ public:
+  explicit MemorySource(const uint8_t* data) : data_(data) {}
+  // `n` bytes from `offset` on, which the walker has checked to lie inside the chunk; valid
+  // until the next call of the same function.
+  const uint8_t* head(uint64_t offset, uint64_t) { return data_ + offset; }
+  const uint8_t* data(uint64_t offset, uint64_t) { return data_ + offset; }
+  uint64_t file_pos(uint64_t) const { return 0; }
+
+ private:
+  const uint8_t* data_;
+};
+
+// A plain chunk's records read from the file as they are walked, for chunks too large to be
+// held: record headers through the read-ahead, message data of up to kWholeMessageBytes into a
+// buffer; a larger message is not read (nullptr) but handed over in pieces.
+class FileSource {
+ public:
+  FileSource(const BagFile& file, ReadAhead& ahead, uint64_t data_pos)
+      : file_(file), ahead_(ahead), data_pos_(data_pos) {}
+  const uint8_t* head(uint64_t offset, uint64_t n) { return read(ahead_, offset, n, head_); }
+  const uint8_t* data(uint64_t offset, uint64_t n) {
+    if (n > kWholeMessageBytes) return nullptr;
+    return read(file_, offset, n, data_);
+  }
+  uint64_t file_pos(uint64_t offset) const { return data_pos_ + offset; }
+
+ private:
+  template <class From>
+  const uint8_t* read(From& from, uint64_t offset, uint64_t n, std::vector<uint8_t>& out) {
+    out.resize(n);
+    if (!from.read_at(data_pos_ + offset, out.data(), n)) {
+      throw std::runtime_error("bytes at " + num(data_pos_ + offset) + " cannot be read");
+    }
+    return out.data();
+  }
+
+  const BagFile& file_;
+  ReadAhead& ahead_;
+  uint64_t data_pos_;
+  std::vector<uint8_t> head_;
+  std::vector<uint8_t> data_;
+};
+
+// The one walker of the records inside a chunk, over its uncompressed data held in memory or
+// read from the file (`source`, `size` bytes): connection records go to on_connection, message
+// records (id, sec, nsec, offset, offset of the data, size, source) to on_message, which returns
+// false for a connection the bag does not define and asks the source for the data it needs. In a
+// cut chunk the walk ends at the first record that is not whole; otherwise that record is damage.
+// Returns the bytes of whole records.
+template <class Source, class OnConnection, class OnMessage>
+uint64_t walk_records(Source& source, uint64_t size, bool cut, const std::string& where,
                       RecordFields& fields, ReaderConnection& connection,
                       OnConnection&& on_connection, OnMessage&& on_message) {
   uint64_t at = 0;
@@ -172,12 +210,18 @@ uint64_t walk_records(const uint8_t* data, uint64_t size, bool cut, const std::s
       if (cut) return at;
       throw fault("message", "runs past the chunk's end");
     }
-    std::memcpy(&header_length, data + at, 4);
+    std::memcpy(&header_length, source.head(at, 4), 4);
     if (header_length > size - at - 4 || size - at - 4 - header_length < 4) {
       if (cut) return at;
       throw fault("message", "runs past the chunk's end");
     }
-    switch (fields.parse(data + at + 4, header_length)) {
+    if (header_length > kMaxHeaderLength) {
+      throw fault("message", "has a header of " + num(header_length) + " bytes, more than " +
+                                 num(kMaxHeaderLength));
+    }
+    // The header and the data length word after it.
+    const uint8_t* header = source.head(at + 4, uint64_t{header_length} + 4);
+    switch (fields.parse(header, header_length)) {
       case Parse::kOk:
         break;
       case Parse::kPastEnd:
@@ -191,13 +235,17 @@ uint64_t walk_records(const uint8_t* data, uint64_t size, bool cut, const std::s
     const char* kind = op == kOpConnection ? "connection" : "message";
     const uint64_t data_at = at + 4 + header_length + 4;
     uint32_t data_length = 0;
-    std::memcpy(&data_length, data + data_at - 4, 4);
+    std::memcpy(&data_length, header + header_length, 4);
     if (data_length > size - data_at) {
       if (cut) return at;
       throw fault(kind, "states " + num(data_length) + " data bytes, past the chunk's end");
     }
     if (op == kOpConnection) {
-      if (!connection_of(fields, data + data_at, data_length, connection)) {
+      if (data_length > kMaxHeaderLength) {
+        throw fault(kind, "holds a connection header of " + num(data_length) + " bytes");
+      }
+      const uint8_t* data = source.data(data_at, data_length);
+      if (!connection_of(fields, data, data_length, connection)) {
         throw fault(kind, "lacks its conn or topic field, or its connection header does not parse");
       }
       on_connection(connection);
@@ -208,7 +256,7 @@ uint64_t walk_records(const uint8_t* data, uint64_t size, bool cut, const std::s
         throw fault(kind, "lacks its conn or time field");
       }
       if (!on_message(id, static_cast<uint32_t>(time), static_cast<uint32_t>(time >> 32), at,
-                      data + data_at, data_length)) {
+                      data_at, data_length, source)) {
         throw fault(kind, "is on connection " + num(id) + ", which the bag does not define");
       }
     } else {
@@ -231,9 +279,7 @@ struct BagReader::Layout {
   std::unordered_map<uint32_t, uint32_t> by_id;  // connection id -> index in connections
   std::vector<ChunkRef> chunks;                  // file order
   std::vector<uint32_t> chunk_connections;
-  std::vector<uint32_t> order;                    // chunks with messages, by (start, ordinal)
-  std::vector<std::pair<size_t, size_t>> groups;  // ranges of order read together
-  uint64_t chunk_bytes = 0;                       // stored bytes of every chunk
+  uint64_t chunk_bytes = 0;  // stored bytes of every chunk
   ReadSummary summary;
 
   // The one unfinished chunk (the last one), whose index records are still being read.
@@ -244,10 +290,9 @@ struct BagReader::Layout {
   RecordFields fields;        // the top-level record last read
   RecordFields inner_fields;  // a record inside a chunk
   ReaderConnection scratch;
-  Buffer stored;                 // a compressed chunk's stored bytes
-  Buffer inspected;              // a chunk that the constructor reads
-  std::vector<Buffer> contents;  // the chunks of the group being read
-  std::vector<Ref> refs;
+  Buffer stored;     // a compressed chunk's stored bytes
+  Buffer inspected;  // a chunk that the constructor reads
+  Buffer contents;   // the chunk being read
 
   void open();
   Top read_top(uint64_t pos, TopRecord& r);
@@ -260,12 +305,43 @@ struct BagReader::Layout {
   void finish_chunk();
   void look_into(ChunkRef& chunk);
   const uint8_t* load(const ChunkRef& chunk, Buffer& out);
+  // Walks the records of `chunk`: a plain chunk larger than kStreamedChunkBytes from the file,
+  // any other after loading it into `buffer`.
+  template <class OnConnection, class OnMessage>
+  uint64_t walk_chunk(const ChunkRef& chunk, Buffer& buffer, OnConnection&& on_connection,
+                      OnMessage&& on_message) {
+    if (chunk.compression == "none" && chunk.size > kStreamedChunkBytes) {
+      FileSource source(file, ahead, chunk.data_pos);
+      return walk_records(source, chunk.size, chunk.cut, chunk.where(), inner_fields, scratch,
+                          on_connection, on_message);
+    }
+    MemorySource source(load(chunk, buffer));
+    return walk_records(source, chunk.size, chunk.cut, chunk.where(), inner_fields, scratch,
+                        on_connection, on_message);
+  }
   void add_connection(const ReaderConnection& connection);
-  void make_groups();
+  bool known_connection(const ReaderConnection& connection) const;
 };
 
+bool BagReader::Layout::known_connection(const ReaderConnection& connection) const {
+  const auto known = by_id.find(connection.id);
+  if (known == by_id.end()) return false;
+  // Recorders store a connection's record again in every chunk that holds its messages. A
+  // record that gives the id another topic or type would file the later messages under the
+  // first definition's type: refused.
+  const ReaderConnection& first = connections[known->second];
+  if (first.topic != connection.topic || first.datatype != connection.datatype ||
+      first.md5sum != connection.md5sum) {
+    throw std::runtime_error("connection " + num(connection.id) + " is defined for topic " +
+                             first.topic + " (" + first.datatype + ") and again for topic " +
+                             connection.topic + " (" + connection.datatype +
+                             "); its messages cannot be told apart");
+  }
+  return true;
+}
+
 void BagReader::Layout::add_connection(const ReaderConnection& connection) {
-  if (by_id.count(connection.id) != 0) return;
+  if (known_connection(connection)) return;
   by_id.emplace(connection.id, static_cast<uint32_t>(connections.size()));
   connections.push_back(connection);
 }
@@ -319,8 +395,7 @@ void BagReader::Layout::open() {
   char version[kVersionLineLength];
   if (!file.read_at(0, version, sizeof version) ||
       std::memcmp(version, kVersionLine, sizeof version) != 0) {
-    throw std::runtime_error(path +
-                             " is not a version 2.0 bag (its first line is not #ROSBAG V2.0)");
+    throw UnsupportedBag(path + " is not a version 2.0 bag (its first line is not #ROSBAG V2.0)");
   }
   TopRecord r;
   const Top top = read_top(kVersionLineLength, r);
@@ -336,8 +411,8 @@ void BagReader::Layout::open() {
   }
   std::string_view encryptor;
   if (fields.text("encryptor", encryptor) && !encryptor.empty()) {
-    throw std::runtime_error(path + " is encrypted (" + std::string(encryptor) +
-                             "), which is not read");
+    throw UnsupportedBag(path + " is encrypted (" + std::string(encryptor) +
+                         "), which is not read");
   }
   if (top == Top::kCut) {
     // Cut inside the file header record itself: nothing after it.
@@ -369,7 +444,6 @@ void BagReader::Layout::open() {
     }
     summary.index_complete = listed.size() == stored_at.size();
   }
-  make_groups();
   inspected = Buffer();
 }
 
@@ -406,7 +480,12 @@ void BagReader::Layout::walk(uint64_t from, uint64_t end, bool indexed,
   // With an index, bytes that hold no chunk or index record end the chunk section (padding
   // before the index), unless the index lists a chunk after them.
   const auto end_of_section = [&](uint64_t pos, const std::string& fault) {
-    if (!listed.empty() && listed.back() >= pos) throw std::runtime_error(fault);
+    const auto next = std::lower_bound(listed.begin(), listed.end(), pos);
+    if (next != listed.end()) {
+      throw std::runtime_error("the chunk section holds bytes that are no chunk at byte " +
+                               num(pos) + " (" + fault + "), before the chunk at byte " +
+                               num(*next) + " that the index lists");
+    }
   };
   uint64_t pos = from;
   while (pos < end) {
@@ -462,10 +541,6 @@ void BagReader::Layout::add_chunk(const TopRecord& r, bool cut) {
   if (!fields.text("compression", compression) || !fields.number("size", size)) {
     throw std::runtime_error(at + " has no compression or size field");
   }
-  if (size > kMaxChunkSize) {
-    throw std::runtime_error(at + " states " + num(size) + " bytes, more than the " +
-                             num(kMaxChunkSize) + " a chunk may hold");
-  }
   if (!known_compression(compression)) {
     throw std::runtime_error(at + " uses compression " + std::string(compression) +
                              ", which is not read");
@@ -487,10 +562,6 @@ void BagReader::Layout::add_chunk(const TopRecord& r, bool cut) {
     chunk.cut = true;
     summary.unreadable_bytes = available - chunk.size;
   } else {
-    if (r.data_len > kMaxChunkSize) {
-      throw std::runtime_error(at + " stores " + num(r.data_len) + " bytes, more than the " +
-                               num(kMaxChunkSize) + " a chunk may hold");
-    }
     if (compression == "none" && r.data_len != size) {
       throw std::runtime_error(at + " stores " + num(r.data_len) + " bytes, not the " + num(size) +
                                " its header states");
@@ -590,13 +661,11 @@ void BagReader::Layout::finish_chunk() {
 }
 
 void BagReader::Layout::look_into(ChunkRef& chunk) {
-  const uint8_t* data = load(chunk, inspected);
   chunk.start = kNoTime;
   chunk.end = 0;
-  const uint64_t whole = walk_records(
-      data, chunk.size, chunk.cut, chunk.where(), inner_fields, scratch,
-      [&](const ReaderConnection& c) { add_connection(c); },
-      [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t, const uint8_t*, uint32_t) {
+  const uint64_t whole = walk_chunk(
+      chunk, inspected, [&](const ReaderConnection& c) { add_connection(c); },
+      [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t, uint64_t, uint32_t, auto&) {
         if (by_id.count(id) == 0) return false;
         chunk_connections.push_back(id);
         const uint64_t time = time_key(sec, nsec);
@@ -613,6 +682,16 @@ void BagReader::Layout::look_into(ChunkRef& chunk) {
 }
 
 const uint8_t* BagReader::Layout::load(const ChunkRef& chunk, Buffer& out) {
+  // Judged only here, when the chunk is needed: a chunk that no reader of it wants may be of
+  // any size.
+  if (chunk.size > kMaxChunkSize) {
+    throw std::runtime_error("chunk at byte " + num(chunk.pos) + " states " + num(chunk.size) +
+                             " bytes, more than the " + num(kMaxChunkSize) + " a chunk may hold");
+  }
+  if (chunk.stored > kMaxChunkSize) {
+    throw std::runtime_error("chunk at byte " + num(chunk.pos) + " stores " + num(chunk.stored) +
+                             " bytes, more than the " + num(kMaxChunkSize) + " a chunk may hold");
+  }
   if (chunk.compression == "none") {
     uint8_t* to = out.resize(chunk.size);
     if (!file.read_at(chunk.data_pos, to, chunk.size)) {
@@ -631,32 +710,28 @@ const uint8_t* BagReader::Layout::load(const ChunkRef& chunk, Buffer& out) {
   return to;
 }
 
-void BagReader::Layout::make_groups() {
-  for (const ChunkRef& chunk : chunks) {
-    if (chunk.start != kNoTime) order.push_back(chunk.ordinal);
+void ReaderMessage::copy(uint64_t from, void* out, uint64_t n) const {
+  if (from > size || n > size - from) {
+    throw std::out_of_range("bytes " + num(from) + " to " + num(from + n) + " of a message of " +
+                            num(size) + " bytes");
   }
-  std::sort(order.begin(), order.end(), [&](uint32_t a, uint32_t b) {
-    return std::make_pair(chunks[a].start, a) < std::make_pair(chunks[b].start, b);
-  });
-  uint64_t group_end = 0;
-  uint32_t group_last = 0;  // the latest chunk of the group in file order
-  for (size_t i = 0; i < order.size(); ++i) {
-    const ChunkRef& chunk = chunks[order[i]];
-    // A chunk that starts before the group ends, or at its end but earlier in the file than one
-    // of its chunks, may hold messages that go between the group's.
-    const bool joins =
-        !groups.empty() &&
-        (chunk.start < group_end || (chunk.start == group_end && chunk.ordinal < group_last));
-    if (joins) {
-      groups.back().second = i + 1;
-      group_end = std::max(group_end, chunk.end);
-      group_last = std::max(group_last, chunk.ordinal);
-    } else {
-      groups.emplace_back(i, i + 1);
-      group_end = chunk.end;
-      group_last = chunk.ordinal;
-    }
+  if (data != nullptr) {
+    std::memcpy(out, data + from, n);
+  } else if (file == nullptr || !file->read_at(file_pos + from, out, n)) {
+    throw std::runtime_error("the message at byte " + num(file_pos) + " cannot be read");
   }
+}
+
+const uint8_t* ReaderMessage::whole(std::vector<uint8_t>& buffer) const {
+  if (data != nullptr) return data;
+  if (size > kMaxChunkSize) {
+    throw std::runtime_error("the message at byte " + num(file_pos) + " holds " + num(size) +
+                             " bytes, more than the " + num(kMaxChunkSize) +
+                             " a message read whole may hold");
+  }
+  buffer.resize(size);
+  copy(0, buffer.data(), size);
+  return buffer.data();
 }
 
 BagReader::BagReader(const std::string& path) : layout_(std::make_unique<Layout>(path)) {
@@ -671,7 +746,7 @@ const ReadSummary& BagReader::summary() const { return layout_->summary; }
 
 ReadSummary BagReader::read(const std::function<bool(const ReaderConnection&)>& wanted,
                             const std::function<void(const ReaderMessage&)>& on_message,
-                            const std::function<void(double)>& on_progress) {
+                            const std::function<void(double)>& on_progress, bool with_time_zero) {
   Layout& l = *layout_;
   ReadSummary& summary = l.summary;
   summary.chunks_read = 0;
@@ -679,89 +754,54 @@ ReadSummary BagReader::read(const std::function<bool(const ReaderConnection&)>& 
   std::vector<char> take(l.connections.size());
   for (size_t i = 0; i < take.size(); ++i) take[i] = wanted(l.connections[i]) ? 1 : 0;
   const auto wanted_chunk = [&](const ChunkRef& chunk) {
+    if (chunk.start == kNoTime) return false;  // no messages
     for (uint32_t i = 0; i < chunk.connections; ++i) {
       const auto it = l.by_id.find(l.chunk_connections[chunk.connections_from + i]);
       if (it != l.by_id.end() && take[it->second] != 0) return true;
     }
     return false;
   };
-  summary.chunks_skipped = l.chunks.size() - l.order.size();  // chunks without messages
   uint64_t done = 0;
   for (const ChunkRef& chunk : l.chunks) {
-    if (chunk.start == kNoTime) done += chunk.stored;
-  }
-  std::vector<uint32_t> members;
-  for (const auto& group : l.groups) {
-    members.clear();
-    for (size_t i = group.first; i < group.second; ++i) {
-      const ChunkRef& chunk = l.chunks[l.order[i]];
-      done += chunk.stored;
-      if (wanted_chunk(chunk)) {
-        members.push_back(chunk.ordinal);
-      } else {
-        ++summary.chunks_skipped;
-      }
+    done += chunk.stored;
+    if (!wanted_chunk(chunk)) {
+      ++summary.chunks_skipped;
+      continue;
     }
-    if (members.size() > 1) {
-      uint64_t bytes = 0;
-      for (const uint32_t m : members) bytes += l.chunks[m].size;
-      if (bytes > kMaxGroupBytes) {
-        throw std::runtime_error("the chunks at bytes " + num(l.chunks[members[0]].pos) + " to " +
-                                 num(l.chunks[members.back()].pos) + " overlap in time and hold " +
-                                 num(bytes) + " bytes together, more than the " +
-                                 num(kMaxGroupBytes) + " read at once");
-      }
-    }
-    if (l.contents.size() < members.size()) l.contents.resize(members.size());
-    l.refs.clear();
-    for (size_t k = 0; k < members.size(); ++k) {
-      const ChunkRef& chunk = l.chunks[members[k]];
-      const uint8_t* data = l.load(chunk, l.contents[k]);
-      const uint64_t ordinal = uint64_t{chunk.ordinal} << 32;
-      walk_records(
-          data, chunk.size, false, chunk.where(), l.inner_fields, l.scratch,
-          [](const ReaderConnection&) {},
-          [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset, const uint8_t* bytes,
-              uint32_t size) {
-            const auto it = l.by_id.find(id);
-            if (it == l.by_id.end()) return false;
-            const uint64_t time = time_key(sec, nsec);
-            if (time < chunk.start || time > chunk.end) {
-              // The chunk's index records state other times: its place in the time order
-              // cannot be known.
-              throw std::runtime_error("message record at offset " + num(offset) + chunk.where() +
-                                       " has time " + time_text(sec, nsec) +
-                                       ", outside the times its index records state");
-            }
-            // Time 0 is no record time: the bag library leaves such messages out, and so does
-            // this reader.
-            if (take[it->second] != 0 && (sec != 0 || nsec != 0)) {
-              l.refs.push_back({time, ordinal | offset, bytes, size, it->second});
-            }
-            return true;
-          });
-      ++summary.chunks_read;
-    }
-    const auto earlier = [](const Ref& a, const Ref& b) {
-      return a.time != b.time ? a.time < b.time : a.order < b.order;
-    };
-    if (!std::is_sorted(l.refs.begin(), l.refs.end(), earlier)) {
-      std::sort(l.refs.begin(), l.refs.end(), earlier);
-    }
-    for (const Ref& ref : l.refs) {
-      ReaderMessage message;
-      message.connection = &l.connections[ref.connection];
-      message.sec = static_cast<uint32_t>(ref.time >> 32);
-      message.nsec = static_cast<uint32_t>(ref.time);
-      message.data = ref.data;
-      message.size = ref.size;
-      on_message(message);
-    }
+    l.walk_chunk(
+        chunk, l.contents, [&](const ReaderConnection& c) { l.known_connection(c); },
+        [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset, uint64_t data_at,
+            uint32_t size, auto& source) {
+          const auto it = l.by_id.find(id);
+          if (it == l.by_id.end()) return false;
+          const uint64_t time = time_key(sec, nsec);
+          if (time < chunk.start || time > chunk.end) {
+            // The chunk's index records state other times: the index that readers of the time
+            // order go by does not describe this message.
+            throw std::runtime_error("message record at offset " + num(offset) + chunk.where() +
+                                     " has time " + time_text(sec, nsec) +
+                                     ", outside the times its index records state");
+          }
+          // Time 0 is no record time: the bag library leaves such messages out, and so does
+          // this reader.
+          if (take[it->second] != 0 && (sec != 0 || nsec != 0 || with_time_zero)) {
+            ReaderMessage message;
+            message.connection = &l.connections[it->second];
+            message.sec = sec;
+            message.nsec = nsec;
+            message.data = source.data(data_at, size);
+            message.size = size;
+            message.file = &l.file;
+            message.file_pos = source.file_pos(data_at);
+            on_message(message);
+          }
+          return true;
+        });
+    ++summary.chunks_read;
     if (on_progress && l.chunk_bytes > 0) {
       on_progress(static_cast<double>(done) / static_cast<double>(l.chunk_bytes));
     }
   }
-  l.refs.clear();
   if (on_progress) on_progress(1.0);
   return summary;
 }

@@ -24,6 +24,8 @@ namespace bag_check {
 namespace {
 
 constexpr uint32_t kChunkInfoVersion = 1;
+// A message written in pieces goes to the file this many bytes at a time.
+constexpr size_t kPieceBytes = 1u << 20;
 // lz4 frames of 1 MiB blocks, as the bag library writes them.
 constexpr int kLz4BlockSizeId = 6;
 
@@ -263,28 +265,41 @@ struct BagWriter::State {
       compress(size);
       out = &compressed;
     }
+    index_chunk(*out, file_pos);
+    put(*out);
+    entries.clear();
+    // A chunk made large by one large message does not keep its memory for the rest.
+    const size_t keep = 4 * size_t{options.chunk_threshold} + (1u << 20);
+    if (chunk.capacity() > keep) std::string().swap(chunk);
+    if (compressed.capacity() > keep) std::string().swap(compressed);
+    chunk.assign(prefix, '\0');
+  }
+
+  // Appends the index records of the chunk's entries to `out`, after its data, and notes the
+  // chunk-info record of the chunk at `chunk_pos`.
+  void index_chunk(std::string& out, uint64_t chunk_pos) {
     std::vector<std::pair<uint32_t, uint32_t>> counts;
     for (size_t i = 0; i < entries.size();) {
       size_t j = i;
       while (j < entries.size() && entries[j].connection == entries[i].connection) ++j;
       const uint32_t count = static_cast<uint32_t>(j - i);
-      const size_t at = begin_header(*out);
-      put_number(*out, "conn", entries[i].connection);
-      put_number(*out, "count", count);
-      put_number(*out, "op", kOpIndexData);
-      put_number(*out, "ver", kIndexVersion);
-      end_header(*out, at);
-      put_u32(*out, count * 12);
+      const size_t at = begin_header(out);
+      put_number(out, "conn", entries[i].connection);
+      put_number(out, "count", count);
+      put_number(out, "op", kOpIndexData);
+      put_number(out, "ver", kIndexVersion);
+      end_header(out, at);
+      put_u32(out, count * 12);
       for (size_t k = i; k < j; ++k) {
-        put_u32(*out, static_cast<uint32_t>(entries[k].time >> 32));
-        put_u32(*out, static_cast<uint32_t>(entries[k].time));
-        put_u32(*out, entries[k].offset);
+        put_u32(out, static_cast<uint32_t>(entries[k].time >> 32));
+        put_u32(out, static_cast<uint32_t>(entries[k].time));
+        put_u32(out, entries[k].offset);
       }
       counts.emplace_back(entries[i].connection, count);
       i = j;
     }
     const size_t at = begin_header(chunk_infos);
-    put_number(chunk_infos, "chunk_pos", file_pos);
+    put_number(chunk_infos, "chunk_pos", chunk_pos);
     put_number(chunk_infos, "count", static_cast<uint32_t>(counts.size()));
     put_time(chunk_infos, "end_time", end_time);
     put_number(chunk_infos, "op", kOpChunkInfo);
@@ -297,13 +312,34 @@ struct BagWriter::State {
       put_u32(chunk_infos, count);
     }
     ++chunk_count;
-    put(*out);
-    entries.clear();
-    // A chunk made large by one large message does not keep its memory for the rest.
-    const size_t keep = 4 * size_t{options.chunk_threshold} + (1u << 20);
-    if (chunk.capacity() > keep) std::string().swap(chunk);
-    if (compressed.capacity() > keep) std::string().swap(compressed);
-    chunk.assign(prefix, '\0');
+  }
+
+  // The declared connection a message goes to; fails for an undeclared one and a time a bag
+  // cannot hold.
+  Connection& message_connection(uint32_t connection_id, uint32_t sec, uint32_t nsec) {
+    check_usable();
+    const auto it = connections.find(connection_id);
+    if (it == connections.end()) {
+      fail("message on connection " + std::to_string(connection_id) + ", which is not declared");
+    }
+    if ((sec == 0 && nsec == 0) || nsec >= 1000000000u) {
+      fail("message on connection " + std::to_string(connection_id) + " has time " +
+           std::to_string(sec) + "." + std::to_string(nsec) + ", which a bag cannot hold");
+    }
+    return it->second;
+  }
+
+  // The header of a message record on `connection_id` at `sec`.`nsec` with `size` data bytes,
+  // with its length words. It differs from one message to the next only in these values.
+  void append_message_head(std::string& out, uint32_t connection_id, uint32_t sec, uint32_t nsec,
+                           uint32_t size) const {
+    uint8_t head[sizeof message_head];
+    std::memcpy(head, message_head, sizeof head);
+    std::memcpy(head + kMessageConnectionAt, &connection_id, 4);
+    const uint32_t parts[2] = {sec, nsec};
+    std::memcpy(head + kMessageTimeAt, parts, 8);
+    std::memcpy(head + kMessageLengthAt, &size, 4);
+    out.append(reinterpret_cast<const char*>(head), sizeof head);
   }
 };
 
@@ -367,16 +403,7 @@ void put_connection(std::string& out, uint32_t id, const Connection& c) {
 void BagWriter::write(uint32_t connection_id, uint32_t sec, uint32_t nsec, const uint8_t* data,
                       size_t size) {
   State& s = *state_;
-  s.check_usable();
-  const auto it = s.connections.find(connection_id);
-  if (it == s.connections.end()) {
-    s.fail("message on connection " + std::to_string(connection_id) + ", which is not declared");
-  }
-  if ((sec == 0 && nsec == 0) || nsec >= 1000000000u) {
-    s.fail("message on connection " + std::to_string(connection_id) + " has time " +
-           std::to_string(sec) + "." + std::to_string(nsec) + ", which a bag cannot hold");
-  }
-  Connection& c = it->second;
+  Connection& c = s.message_connection(connection_id, sec, nsec);
   // Message record: header length, 38 bytes of header, data length, data.
   const uint64_t needed = 4 + 38 + 4 + uint64_t{size} +
                           (c.stored ? 0 : 4 + 13 + 8 + 4 + 6 + c.topic.size() + c.header.size());
@@ -399,18 +426,69 @@ void BagWriter::write(uint32_t connection_id, uint32_t sec, uint32_t nsec, const
   s.entries.push_back({connection_id, time, static_cast<uint32_t>(s.chunk.size() - s.prefix)});
   s.start_time = std::min(s.start_time, time);
   s.end_time = std::max(s.end_time, time);
-  // The message record's header differs from one message to the next only in its connection,
-  // time and data length.
-  uint8_t head[sizeof s.message_head];
-  std::memcpy(head, s.message_head, sizeof head);
-  std::memcpy(head + kMessageConnectionAt, &connection_id, 4);
-  const uint32_t parts[2] = {sec, nsec};
-  std::memcpy(head + kMessageTimeAt, parts, 8);
-  const uint32_t length = static_cast<uint32_t>(size);
-  std::memcpy(head + kMessageLengthAt, &length, 4);
-  s.chunk.append(reinterpret_cast<const char*>(head), sizeof head);
+  s.append_message_head(s.chunk, connection_id, sec, nsec, static_cast<uint32_t>(size));
   if (size > 0) s.chunk.append(reinterpret_cast<const char*>(data), size);
   if (s.chunk.size() - s.prefix > s.options.chunk_threshold) s.flush();
+}
+
+void BagWriter::write_pieces(
+    uint32_t connection_id, uint32_t sec, uint32_t nsec, uint64_t size,
+    const std::function<void(uint64_t from, uint8_t* out, size_t n)>& fill) {
+  State& s = *state_;
+  Connection& c = s.message_connection(connection_id, sec, nsec);
+  if (s.options.compression != ChunkCompression::kNone) {
+    // A compressed chunk is compressed in one piece: the message is gathered first.
+    if (size > std::numeric_limits<uint32_t>::max()) {
+      s.fail("message of " + std::to_string(size) + " bytes on connection " +
+             std::to_string(connection_id) + " does not fit in a chunk");
+    }
+    std::vector<uint8_t> whole(size);
+    if (size > 0) fill(0, whole.data(), size);
+    write(connection_id, sec, nsec, whole.data(), whole.size());
+    return;
+  }
+  const uint64_t connection_bytes =
+      c.stored ? 0 : 4 + 13 + 8 + 4 + 6 + c.topic.size() + c.header.size();
+  const uint64_t chunk_size = connection_bytes + kMessageHeadLength + size;
+  if (chunk_size > std::numeric_limits<uint32_t>::max()) {
+    s.fail("message of " + std::to_string(size) + " bytes on connection " +
+           std::to_string(connection_id) + " does not fit in a chunk");
+  }
+  // The chunk being filled goes first; the message then takes a chunk of its own, written as
+  // it comes.
+  s.flush();
+  const uint64_t time = (uint64_t{sec} << 32) | nsec;
+  s.start_time = s.end_time = time;
+  s.entries.push_back({connection_id, time, static_cast<uint32_t>(connection_bytes)});
+  std::string lead;
+  put_chunk_header(lead, ChunkCompression::kNone, static_cast<uint32_t>(chunk_size),
+                   static_cast<uint32_t>(chunk_size));
+  if (!c.stored) {
+    put_connection(lead, connection_id, c);
+    c.stored = true;
+    ++s.stored_connections;
+  }
+  s.append_message_head(lead, connection_id, sec, nsec, static_cast<uint32_t>(size));
+  const uint64_t chunk_pos = s.file_pos;
+  s.put(lead);
+  std::string piece;
+  try {
+    for (uint64_t from = 0; from < size;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(kPieceBytes, size - from));
+      piece.resize(n);
+      fill(from, reinterpret_cast<uint8_t*>(piece.data()), n);
+      s.put(piece);
+      from += n;
+    }
+  } catch (const std::exception& e) {
+    // The chunk is not whole: nothing more is written.
+    if (s.failure.empty()) s.failure = e.what();
+    throw;
+  }
+  std::string tail;
+  s.index_chunk(tail, chunk_pos);
+  s.put(tail);
+  s.entries.clear();
 }
 
 void BagWriter::close() {

@@ -4,18 +4,21 @@
 #include <rosbag/bag.h>
 #include <rosbag/view.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
-#include "bag_check/bag_chunks.h"
+#include "bag_check/bag_reader.h"
 #include "bag_check/bag_structure.h"
 #include "bag_index.h"
-#include "chunk_walk.h"
 
 namespace bag_analyzer {
 
@@ -65,28 +68,65 @@ BagAnalysisResult from_index(const BagIndex& index) {
   return result;
 }
 
-// The inventory from the chunks themselves.
-BagAnalysisResult from_chunks(const ChunkInventory& chunks) {
+// The inventory from the chunks themselves, read by `reader`: every message of every chunk,
+// those stamped at time 0 included, as the chunk-info records count them. A topic takes the type
+// of its connection with the highest id, as from_index does.
+BagAnalysisResult from_chunks(bag_check::BagReader& reader) {
+  const std::vector<bag_check::ReaderConnection>& connections = reader.connections();
+  std::unordered_map<const bag_check::ReaderConnection*, uint32_t> per_connection;
+  uint64_t first = std::numeric_limits<uint64_t>::max();
+  uint64_t last = 0;
+  uint32_t total = 0;
+  const bag_check::ReadSummary summary =
+      reader.read([](const bag_check::ReaderConnection&) { return true; },
+                  [&](const bag_check::ReaderMessage& m) {
+                    ++per_connection[m.connection];
+                    ++total;
+                    const uint64_t time = (uint64_t{m.sec} << 32) | m.nsec;
+                    first = std::min(first, time);
+                    last = std::max(last, time);
+                  },
+                  {}, true);
+
+  struct Topic {
+    uint32_t count = 0;
+    const bag_check::ReaderConnection* typed_by = nullptr;  // the highest id with messages
+  };
+  std::map<std::string, Topic> topics;  // byte-wise order of std::string comparison
+  for (const bag_check::ReaderConnection& connection : connections) {
+    const auto found = per_connection.find(&connection);
+    if (found == per_connection.end()) continue;
+    Topic& topic = topics[connection.topic];
+    topic.count += found->second;
+    if (topic.typed_by == nullptr || topic.typed_by->id < connection.id) {
+      topic.typed_by = &connection;
+    }
+  }
   BagAnalysisResult result;
-  result.start_time = chunks.start_time;
-  result.end_time = chunks.end_time;
-  result.duration = result.end_time - result.start_time;
-  result.total_messages = chunks.total;
-  result.unreadable_bytes = chunks.unreadable_bytes;
+  if (total > 0) {
+    result.start_time = seconds({static_cast<uint32_t>(first >> 32), static_cast<uint32_t>(first)});
+    result.end_time = seconds({static_cast<uint32_t>(last >> 32), static_cast<uint32_t>(last)});
+    result.duration = result.end_time - result.start_time;
+  }
+  result.total_messages = total;
+  result.recording_closed = summary.recording_closed;
+  // Without an index there is none to be incomplete.
+  result.index_complete = summary.index_complete || !summary.recording_closed;
+  result.unreadable_bytes = summary.unreadable_bytes;
   result.success = true;
-  for (const auto& entry : chunks.topics) {
+  for (const auto& entry : topics) {
     TopicInfo info;
     info.name = entry.first;
-    info.message_count = entry.second.messages;
-    info.msg_type = entry.second.datatype;
+    info.message_count = entry.second.count;
+    info.msg_type = entry.second.typed_by->datatype;
     result.topics.push_back(std::move(info));
   }
   return result;
 }
 
-// The inventory through the bag library, for the files the index reader leaves to it (older
-// format versions, encrypted or unindexed bags, and every damaged index): opening reads every
-// index entry, and a view over the whole bag walks them.
+// The inventory through the bag library, for the files the bag reader leaves to it (other
+// format versions, encrypted bags): opening reads every index entry, and a view over the whole
+// bag walks them.
 BagAnalysisResult from_view(const std::string& bag_path) {
   BagAnalysisResult result;
 
@@ -161,37 +201,35 @@ BagAnalysisResult from_view(const std::string& bag_path) {
 }  // namespace
 
 BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
-  // The chunk-info records count every message of each chunk per connection and give each
-  // chunk's first and last time, which is all the inventory needs.
-  // Only an index that lists every stored chunk counts them all; a bag whose index leaves chunks
-  // out is counted from the chunks themselves (the bag library would count the listed part).
-  const std::optional<BagIndex> index = read_bag_index(bag_path);
-  const std::string coverage = index ? bag_check::check_index_covers_chunks(bag_path) : "";
-  if (index && coverage.empty()) return from_index(*index);
-  // An index that lists a chunk where none is stored tells of data the file no longer holds:
-  // no count of it can be trusted.
-  if (coverage.rfind("the index lists a chunk at byte", 0) == 0) {
-    BagAnalysisResult result;
-    result.error_message = std::string(kOpenFailed) + coverage;
-    return result;
-  }
-  std::optional<ChunkInventory> chunks;
+  // The bag reader walks the record headers of the chunk section and decides whether the index
+  // lists exactly the stored chunks (index_complete), whether the recording was closed at all,
+  // and refuses damage such as an index that lists a chunk where none is stored. Formats it
+  // leaves to the bag library (other versions, encrypted bags) go there.
+  std::optional<bag_check::BagReader> reader;
   try {
-    if (index) {
-      chunks = walk_chunks_before_index(bag_path);
-    } else {
-      chunks = walk_unclosed_recording(bag_path);
-    }
+    reader.emplace(bag_path);
+  } catch (const bag_check::UnsupportedBag&) {
+    return from_view(bag_path);
   } catch (const std::runtime_error& e) {
     BagAnalysisResult result;
     result.error_message = std::string(kOpenFailed) + e.what();
     return result;
   }
-  if (!chunks) return from_view(bag_path);
-  BagAnalysisResult result = from_chunks(*chunks);
-  result.recording_closed = index.has_value();
-  result.index_complete = coverage.empty();
-  return result;
+  // The chunk-info records count every message of each chunk per connection and give each
+  // chunk's first and last time, which is all the inventory needs. Only an index that lists
+  // every stored chunk counts them all; otherwise (and where the index section reads for the
+  // bag reader but not as the bag library reads it) the chunks themselves are counted.
+  if (reader->summary().index_complete) {
+    const std::optional<BagIndex> index = read_bag_index(bag_path);
+    if (index) return from_index(*index);
+  }
+  try {
+    return from_chunks(*reader);
+  } catch (const std::runtime_error& e) {
+    BagAnalysisResult result;
+    result.error_message = std::string(kOpenFailed) + e.what();
+    return result;
+  }
 }
 
 }  // namespace bag_analyzer

@@ -214,11 +214,12 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
         ros::message_traits::MD5Sum<livox_ros_driver2::CustomMsg>::value();
     // Output connection of each source connection whose messages are copied.
     std::unordered_map<const bag_check::ReaderConnection*, uint32_t> copied_to;
+    std::vector<uint8_t> whole_frame;  // a frame that the reader hands over in pieces
     const auto on_message = [&](const bag_check::ReaderMessage& message) {
       ++result.total_messages;
       const bag_check::ReaderConnection& source = *message.connection;
       if (source.topic == source_topic && source.md5sum == frame_md5) {
-        frames.assign(message.data, message.size);
+        frames.assign(message.whole(whole_frame), message.size);
         const std::vector<uint8_t>* cloud = nullptr;
         try {
           cloud = &frames.convert();
@@ -236,7 +237,14 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
           it =
               copied_to.emplace(&source, connections.copied(source.topic, header_of(source))).first;
         }
-        output.write(it->second, message.sec, message.nsec, message.data, message.size);
+        if (message.data != nullptr) {
+          output.write(it->second, message.sec, message.nsec, message.data, message.size);
+        } else {
+          // A message too large to be held (a recorded map) goes through in pieces.
+          output.write_pieces(
+              it->second, message.sec, message.nsec, message.size,
+              [&](uint64_t from, uint8_t* out, size_t n) { message.copy(from, out, n); });
+        }
         ++result.copied_messages;
       }
     };

@@ -336,6 +336,24 @@ std::string as_unclosed_recording(const std::string& bag_bytes) {
   return out;
 }
 
+std::string with_connection_renumbered(const std::string& bag_bytes, uint32_t from, uint32_t to) {
+  std::string out = bag_bytes;
+  const auto renumber = [&](size_t header_pos, uint32_t header_len) {
+    const size_t at = field_at(out, header_pos, header_len, "conn");
+    if (at != std::string::npos && get_u32(out, at + 9) == from) put_u32(out, at + 9, to);
+  };
+  for (const BagRecord& r : bag_records(out)) {
+    renumber(r.header_pos, r.header_len);
+    if (r.op != kOpChunk) continue;
+    for (size_t at = r.data_pos; at < r.data_pos + r.data_len;) {
+      const uint32_t header_len = get_u32(out, at);
+      renumber(at + 4, header_len);
+      at += 8 + header_len + get_u32(out, at + 4 + header_len);
+    }
+  }
+  return out;
+}
+
 std::vector<NamedFile> damaged_copies(const std::string& bag_path, const std::string& dir) {
   const std::string valid = read_file(bag_path);
 

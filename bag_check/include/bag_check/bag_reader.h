@@ -1,20 +1,27 @@
 #pragma once
 
 // Reading the messages of a version 2.0 bag in one pass: every record is checked as it is read,
-// each chunk is read and decompressed once, and the messages come out in record-time order.
+// each chunk is read and decompressed once, and the messages come out in file order.
 
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 namespace bag_check {
 
-// Chunks whose time ranges overlap are read together and merged; together they may hold at most
-// this many uncompressed bytes (of the chunks that hold a wanted connection).
-constexpr uint64_t kMaxGroupBytes = uint64_t{1} << 30;
+class BagFile;
+
+// Thrown by BagReader for a file that is no version 2.0 bag (another format version, or no bag
+// at all) or an encrypted one: what the reader leaves to the bag library, which reads it or
+// refuses it with its own reasons.
+class UnsupportedBag : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // One connection of a bag.
 struct ReaderConnection {
@@ -26,13 +33,33 @@ struct ReaderConnection {
   std::vector<std::pair<std::string, std::string>> fields;
 };
 
+// A plain (uncompressed) chunk larger than this is not held: its records are read from the file
+// as they are walked. Recorders close a chunk at under 1 MiB plus one message, so only a chunk
+// made large by one large message (a recorded map, an image) is read that way.
+constexpr uint32_t kStreamedChunkBytes = 16u << 20;
+// In such a chunk, a message larger than this is not read by the reader: it is handed over in
+// pieces (ReaderMessage::data is nullptr), which its reader takes with ReaderMessage::copy.
+constexpr uint32_t kWholeMessageBytes = 16u << 20;
+
 // One message, valid during the call that hands it over.
 struct ReaderMessage {
   const ReaderConnection* connection = nullptr;
   uint32_t sec = 0;  // record time
   uint32_t nsec = 0;
-  const uint8_t* data = nullptr;  // the serialised message
+  // The serialised message; nullptr for a message handed over in pieces (see
+  // kWholeMessageBytes).
+  const uint8_t* data = nullptr;
   uint32_t size = 0;
+  const BagFile* file = nullptr;  // where a message handed over in pieces is stored
+  uint64_t file_pos = 0;
+
+  // Copies `n` bytes of the message from its byte `from` on to `out`, whether it was handed over
+  // whole or in pieces. Throws std::out_of_range for bytes outside the message and
+  // std::runtime_error when the file cannot be read.
+  void copy(uint64_t from, void* out, uint64_t n) const;
+  // The whole message: `data`, or, for a message handed over in pieces, its bytes read into
+  // `buffer`. Throws std::runtime_error for one larger than kMaxChunkSize, which is not held.
+  const uint8_t* whole(std::vector<uint8_t>& buffer) const;
 };
 
 // How the bag was read.
@@ -61,14 +88,14 @@ struct ReadSummary {
 //
 // Every fault is a std::runtime_error whose text names it and its byte position, for example
 // "chunk at byte P states S bytes, more than the 268435456 a chunk may hold" (refused before
-// anything is set aside for it), "index entry at byte N points at offset O of the chunk at byte
-// P, which holds S bytes", "message record at offset O of the chunk at byte P runs past the
-// chunk's end", "message record at offset O of the chunk at byte P is on connection C, which the
-// bag does not define", "message record at offset O of the chunk at byte P has time T, outside
-// the times its index records state" (its place in the time order would be unknown). Memory: the
-// largest chunk, or group of chunks with overlapping times, read (compressed and uncompressed) and
-// 32 bytes per message of it; never anything per message across chunks. Not copyable; one thread at
-// a time.
+// anything is set aside for it, and only for a chunk that is read), "index entry at byte N points
+// at offset O of the chunk at byte P, which holds S bytes", "message record at offset O of the
+// chunk at byte P runs past the chunk's end", "message record at offset O of the chunk at byte P
+// is on connection C, which the bag does not define", "message record at offset O of the chunk at
+// byte P has time T, outside the times its index records state", "connection C is defined for
+// topic T (type) and again for topic U (type); its messages cannot be told apart". Memory: the
+// largest chunk read (compressed and uncompressed); never anything per message, whatever the
+// chunks' time ranges. Not copyable; one thread at a time.
 class BagReader {
  public:
   explicit BagReader(const std::string& path);
@@ -76,14 +103,19 @@ class BagReader {
   BagReader(const BagReader&) = delete;
   BagReader& operator=(const BagReader&) = delete;
 
-  // Calls on_message for every message of every connection that `wanted` accepts, sorted by
-  // record time, equal times in file order (the bag library's time-ordered view); like the
-  // library, it leaves out messages stamped at time 0, which is no record time. Chunks without
-  // a wanted connection are not read. on_progress, when given, gets the share of the chunk
+  // Calls on_message for every message of every connection that `wanted` accepts, in file
+  // order: chunk by chunk, each chunk's records as stored. Where the recording stores its
+  // messages in time order this is the bag library's time-ordered view; where chunks overlap in
+  // time (a recorder writing each message at its header stamp, merged recordings), a caller that
+  // needs the time order sorts what it keeps of each message by (record time, arrival). Like the
+  // library, it leaves out messages stamped at time 0, which is no record time, unless
+  // `with_time_zero` (a count of what the chunks hold). Chunks without a wanted connection are
+  // not read. on_progress, when given, gets the share of the chunk
   // section's bytes done, ending with 1. Exceptions of the callbacks pass unchanged.
   ReadSummary read(const std::function<bool(const ReaderConnection&)>& wanted,
                    const std::function<void(const ReaderMessage&)>& on_message,
-                   const std::function<void(double)>& on_progress = {});
+                   const std::function<void(double)>& on_progress = {},
+                   bool with_time_zero = false);
 
   // Every connection, in the order found.
   const std::vector<ReaderConnection>& connections() const;

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -84,6 +85,16 @@ class BagWriter {
   // connection, time 0 or nanoseconds of 1e9 and more, a message that does not fit a chunk's
   // 32-bit size, and a failed write of a full chunk.
   void write(uint32_t connection_id, uint32_t sec, uint32_t nsec, const uint8_t* data, size_t size);
+
+  // Appends one message of `size` bytes that is not held whole, on connection `connection_id`
+  // at record time `sec`.`nsec`: `fill(from, out, n)` is called for consecutive pieces and puts
+  // bytes from..from+n-1 of the message at `out`. Without compression the chunk being filled is
+  // written first and the message takes a chunk of its own, going to the output piece by piece
+  // (1 MiB held); with compression it is gathered and written as write() writes it. Throws as
+  // write() does; an exception of `fill` passes, and the writer then fails as after a failed
+  // write.
+  void write_pieces(uint32_t connection_id, uint32_t sec, uint32_t nsec, uint64_t size,
+                    const std::function<void(uint64_t from, uint8_t* out, size_t n)>& fill);
 
   // Writes the last chunk, the connection and chunk-info records and the file header, and
   // commits the output. Throws with the reason when a step fails; the output is then not

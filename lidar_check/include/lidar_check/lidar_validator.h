@@ -45,7 +45,8 @@ struct ValidationResult {
 // Checks the Livox frames (livox_ros_driver2/CustomMsg) of one bag topic. Holds no state.
 class LidarValidator {
  public:
-  // Reads every frame on `topic` of the bag at `bag_path`, one frame in memory at a time, and
+  // Reads every frame on `topic` of the bag at `bag_path`, one frame in memory at a time (and 32
+  // bytes of figures per frame), and
   // checks it: fewer than `min_points` points, more than 10 NaN points, any point whose
   // elevation in degrees lies outside [min_elevation, max_elevation], and an interval to the
   // previous frame (by header stamp), in milliseconds, that differs from `interval` by more

@@ -137,6 +137,12 @@ std::string without_chunk_info(const std::string& bag_bytes, size_t n);
 // header states index position 0 and no connections or chunks; the chunks stay as they were.
 std::string as_unclosed_recording(const std::string& bag_bytes);
 
+// A copy of an uncompressed bag's bytes in which every "conn" field of value `from` says `to`: in
+// the top-level records and in the records inside the chunks. Turns connection `from` into a
+// second definition of connection `to`, with its own topic and type, as a faulty recorder or a
+// careless merge of two recordings leaves them.
+std::string with_connection_renumbered(const std::string& bag_bytes, uint32_t from, uint32_t to);
+
 // A file that a test hands to a reader, with a label for failure messages.
 struct NamedFile {
   std::string label;
