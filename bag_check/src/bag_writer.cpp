@@ -443,7 +443,12 @@ void BagWriter::write_pieces(
              std::to_string(connection_id) + " does not fit in a chunk");
     }
     std::vector<uint8_t> whole(size);
-    if (size > 0) fill(0, whole.data(), size);
+    try {
+      if (size > 0) fill(0, whole.data(), size);
+    } catch (const std::exception& e) {
+      if (s.failure.empty()) s.failure = e.what();
+      throw;
+    }
     write(connection_id, sec, nsec, whole.data(), whole.size());
     return;
   }

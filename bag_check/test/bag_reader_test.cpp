@@ -238,6 +238,55 @@ TEST_F(BagReaderTest, OnlyWantedConnectionsAreReadAndOtherChunksAreSkipped) {
   }
 }
 
+// A plain chunk made large by one large message (a recorded map) is read from the file as it is
+// walked: the small messages around it come whole, the large one in pieces, each with the bytes
+// the library reads; with compression it is held and comes whole.
+TEST_F(BagReaderTest, LargeMessageOfAPlainChunkComesInPieces) {
+  for (const Compression compression :
+       {rosbag::compression::Uncompressed, rosbag::compression::LZ4}) {
+    SCOPED_TRACE(compression);
+    {
+      drone_test::BagBuilder b(file("in.bag"), compression);
+      std_msgs::String small;
+      std_msgs::String map;
+      map.data.assign(bag_check::kWholeMessageBytes + 5, 'm');
+      map.data[12345] = 'x';
+      for (uint32_t i = 0; i < 6; ++i) {
+        small.data = "small " + std::to_string(i);
+        b.write("/small", ros::Time(10 + i), small);
+        if (i == 2) b.write("/map", ros::Time(10 + i, 5), map);
+      }
+    }
+    BagReader reader(file("in.bag"));
+    std::vector<StoredMessage> got;
+    size_t in_pieces = 0;
+    std::vector<uint8_t> buffer;
+    reader.read([](const ReaderConnection&) { return true; },
+                [&](const bag_check::ReaderMessage& m) {
+                  StoredMessage s;
+                  s.topic = m.connection->topic;
+                  s.time = ros::Time(m.sec, m.nsec);
+                  for (const auto& field : m.connection->fields) {
+                    s.connection[field.first] = field.second;
+                  }
+                  if (m.data == nullptr) {
+                    ++in_pieces;
+                    s.bytes.resize(m.size);
+                    // Two pieces, the second first, as a reader may ask for them.
+                    m.copy(m.size / 2, s.bytes.data() + m.size / 2, m.size - m.size / 2);
+                    m.copy(0, s.bytes.data(), m.size / 2);
+                    EXPECT_EQ(std::vector<uint8_t>(m.whole(buffer), m.whole(buffer) + m.size),
+                              s.bytes);
+                  } else {
+                    s.bytes.assign(m.data, m.data + m.size);
+                  }
+                  got.push_back(std::move(s));
+                });
+    EXPECT_EQ(in_pieces, compression == rosbag::compression::Uncompressed ? 1u : 0u);
+    expect_as_library(got, drone_test::read_all(file("in.bag")));
+  }
+}
+
 // Chunks that overlap in time come in file order; ordered by record time they are the library's
 // view (GeneratedBagsReadAsTheLibraryReadsThem), and each chunk's records are as stored.
 TEST_F(BagReaderTest, MessagesComeInFileOrder) {

@@ -326,3 +326,49 @@ TEST(BagWriter, RefusesWhatNoBagCanHold) {
 }
 
 }  // namespace
+
+namespace {
+
+// A message written in pieces takes a chunk of its own, so with one chunk per message the file is
+// the bag library's, byte for byte, plain or compressed; the pieces are asked for in order, and a
+// failing piece leaves no output.
+TEST(BagWriter, MessagesWrittenInPiecesAreTheLibrarysBytes) {
+  for (const auto compression : {ChunkCompression::kNone, ChunkCompression::kLz4}) {
+    SCOPED_TRACE(static_cast<int>(compression));
+    const Case c = generated("pieces", compression, 0, 10, 3u << 20);  // pieces of 1 MiB
+    TempDir dir;
+    BagWriter writer(dir.file("ours.bag"), {c.threshold, c.compression});
+    for (const BagConnectionInfo& info : c.connections) writer.add_connection(info);
+    for (size_t i = 0; i < c.messages.size(); ++i) {
+      const Message& m = c.messages[i];
+      if (i % 3 == 1) {
+        writer.write(m.connection, m.sec, m.nsec, m.bytes.data(), m.bytes.size());
+        continue;
+      }
+      uint64_t next = 0;
+      writer.write_pieces(m.connection, m.sec, m.nsec, m.bytes.size(),
+                          [&](uint64_t from, uint8_t* out, size_t n) {
+                            EXPECT_EQ(from, next);
+                            std::copy_n(m.bytes.begin() + static_cast<long>(from), n, out);
+                            next = from + n;
+                          });
+      EXPECT_EQ(next, m.bytes.size());
+    }
+    writer.close();
+    write_library(c, dir.file("library.bag"));
+    EXPECT_EQ(drone_test::read_file(dir.file("ours.bag")),
+              drone_test::read_file(dir.file("library.bag")));
+
+    BagWriter failing(dir.file("failed.bag"), {c.threshold, c.compression});
+    failing.add_connection(c.connections[0]);
+    EXPECT_THROW(failing.write_pieces(0, 1, 0, 10,
+                                      [](uint64_t, uint8_t*, size_t) {
+                                        throw std::runtime_error("the input went away");
+                                      }),
+                 std::runtime_error);
+    EXPECT_THROW(failing.close(), std::runtime_error);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("failed.bag")));
+  }
+}
+
+}  // namespace

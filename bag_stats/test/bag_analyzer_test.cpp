@@ -544,6 +544,51 @@ TEST(BagAnalyzer, IndexThatLeavesAChunkOutIsCountedFromTheChunks) {
       << r.error_message;
 }
 
+// The statistics give the answer the converter and the lidar check give (one reader decides for
+// all three): a file header whose index position points into the chunk section (no index there)
+// is a recording whose index does not read, counted from its chunks; bytes between two chunks
+// that hold no record are refused, naming what they are, not a chunk missing.
+TEST(BagAnalyzer, IndexPositionInTheChunksAndBytesBetweenChunks) {
+  drone_test::TempDir dir;
+  std::vector<TestMessage> messages;
+  for (int i = 0; i < 30; ++i) messages.push_back({"/t", ros::Time(10 + i, 0), K::kString, ""});
+  bagstat_test::write_bag(dir.file("whole.bag"), messages, rosbag::compression::Uncompressed, 256);
+  const BagAnalysisResult whole = BagAnalyzer::analyze(dir.file("whole.bag"));
+  ASSERT_TRUE(whole.success);
+  const std::string bytes = drone_test::read_file(dir.file("whole.bag"));
+  const drone_test::BagRecord second = drone_test::record_with_op(bytes, drone_test::kOpChunk, 1);
+
+  std::string moved = bytes;
+  const drone_test::BagRecord header = drone_test::record_with_op(moved, drone_test::kOpFileHeader);
+  drone_test::put_u32(
+      moved, drone_test::field_at(moved, header.header_pos, header.header_len, "index_pos") + 14,
+      static_cast<uint32_t>(second.pos));
+  drone_test::write_file(dir.file("moved.bag"), moved);
+  const BagAnalysisResult r = BagAnalyzer::analyze(dir.file("moved.bag"));
+  ASSERT_TRUE(r.success) << r.error_message;
+  EXPECT_FALSE(r.recording_closed);
+  expect_same_inventory(r, whole);
+
+  // The index records after the first chunk overwritten with bytes that are no record.
+  std::string garbage = bytes;
+  const drone_test::BagRecord index = drone_test::record_with_op(bytes, drone_test::kOpIndexData);
+  std::fill(garbage.begin() + static_cast<long>(index.pos),
+            garbage.begin() + static_cast<long>(second.pos), '\xff');
+  drone_test::write_file(dir.file("garbage.bag"), garbage);
+  const BagAnalysisResult g = BagAnalyzer::analyze(dir.file("garbage.bag"));
+  expect_unopened(g);
+  EXPECT_EQ(g.error_message.rfind(std::string(kPrefix) +
+                                      "the chunk section holds bytes that are no chunk at byte " +
+                                      std::to_string(index.pos) + " (",
+                                  0),
+            0u)
+      << g.error_message;
+  EXPECT_NE(g.error_message.find("before the chunk at byte " + std::to_string(second.pos) +
+                                 " that the index lists"),
+            std::string::npos)
+      << g.error_message;
+}
+
 }  // namespace
 
 namespace {
