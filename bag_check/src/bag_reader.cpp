@@ -5,6 +5,7 @@
 #include <limits>
 #include <stdexcept>
 #include <string_view>
+#include <type_traits>
 #include <unordered_map>
 
 #include "bag_check/bag_record.h"
@@ -82,16 +83,22 @@ class ReadAhead {
 // A chunk of the bag, or a run of records stored in place of a chunk (the records of a plain
 // chunk still open when the recording stopped, which follow its header in place).
 struct ChunkRef {
-  uint64_t pos = 0;          // the chunk record, or the first record stored in place
-  uint64_t data_pos = 0;     // the stored bytes
-  uint32_t stored = 0;       // stored bytes
-  uint32_t size = 0;         // uncompressed bytes
-  std::string compression;   // "none", "bz2" or "lz4"
-  bool in_place = false;     // records stored in place
-  bool cut = false;          // the file ends inside it: whole records are counted by look_into()
-  bool indexed = false;      // index records follow it
-  uint64_t start = kNoTime;  // time range of its messages (time_key); kNoTime: none
+  uint64_t pos = 0;         // the chunk record, or the first record stored in place
+  uint64_t data_pos = 0;    // the stored bytes
+  uint32_t stored = 0;      // stored bytes
+  uint32_t size = 0;        // uncompressed bytes
+  std::string compression;  // "none", "bz2" or "lz4"
+  bool in_place = false;    // records stored in place
+  bool cut = false;         // the file ends inside it: whole records are counted by look_into()
+  bool indexed = false;     // index records follow it
+  bool has_messages = false;
+  // Time range of its messages (time_key), from its index entries once read (entries_read) or
+  // from its records when the constructor looked into it; kNoTime: none.
+  uint64_t start = kNoTime;
   uint64_t end = 0;
+  bool entries_read = false;
+  uint32_t runs_from = 0;  // its index records' entries in Layout::runs
+  uint32_t runs = 0;
   uint32_t connections_from = 0;  // its connection ids in Layout::chunk_connections
   uint32_t connections = 0;
   uint32_t ordinal = 0;  // place in file order
@@ -147,6 +154,7 @@ bool connection_of(const RecordFields& record, const uint8_t* data, uint32_t siz
 // A chunk's uncompressed records held in memory.
 class MemorySource {
  public:
+  static constexpr bool kHeld = true;
   explicit MemorySource(const uint8_t* data) : data_(data) {}
   // `n` bytes from `offset` on, which the walker has checked to lie inside the chunk; valid
   // until the next call of the same function.
@@ -163,6 +171,7 @@ class MemorySource {
 // buffer; a larger message is not read (nullptr) but handed over in pieces.
 class FileSource {
  public:
+  static constexpr bool kHeld = false;
   FileSource(const BagFile& file, ReadAhead& ahead, uint64_t data_pos)
       : file_(file), ahead_(ahead), data_pos_(data_pos) {}
   const uint8_t* head(uint64_t offset, uint64_t n) { return read(ahead_, offset, n, head_); }
@@ -285,14 +294,18 @@ struct BagReader::Layout {
   // The one unfinished chunk (the last one), whose index records are still being read.
   bool unfinished = false;
   std::vector<PendingIndex> pending;
+  // The entries of each index record: position of the first, count. They are read only when
+  // their chunk is.
+  std::vector<std::pair<uint64_t, uint32_t>> runs;
 
   std::vector<uint8_t> header;
   RecordFields fields;        // the top-level record last read
   RecordFields inner_fields;  // a record inside a chunk
   ReaderConnection scratch;
-  Buffer stored;     // a compressed chunk's stored bytes
-  Buffer inspected;  // a chunk that the constructor reads
-  Buffer contents;   // the chunk being read
+  Buffer stored;                    // a compressed chunk's stored bytes
+  Buffer inspected;                 // a chunk that the constructor reads
+  Buffer contents;                  // the chunk being read
+  std::vector<ReaderMessage> held;  // its messages, until they are ordered
 
   void open();
   Top read_top(uint64_t pos, TopRecord& r);
@@ -302,6 +315,7 @@ struct BagReader::Layout {
   void add_chunk(const TopRecord& r, bool cut);
   void add_in_place(const TopRecord& r);
   void index_record(const TopRecord& r);
+  void read_entries(ChunkRef& chunk);
   void finish_chunk();
   void look_into(ChunkRef& chunk);
   const uint8_t* load(const ChunkRef& chunk, Buffer& out);
@@ -617,26 +631,44 @@ void BagReader::Layout::index_record(const TopRecord& r) {
   chunk.indexed = true;
   chunk_connections.push_back(connection);
   ++chunk.connections;
+  if (count == 0) return;
+  chunk.has_messages = true;
+  if (chunk.runs == 0) chunk.runs_from = static_cast<uint32_t>(runs.size());
+  runs.emplace_back(r.data_pos, count);
+  ++chunk.runs;
+  uint32_t entry[3];
+  if (!ahead.read_at(r.data_pos, entry, sizeof entry)) {
+    throw std::runtime_error(at() + " cannot be read");
+  }
+  pending.push_back({connection, r.data_pos, entry[0], entry[1]});
+}
+
+// Reads the index entries of a chunk about to be read: each must point inside the chunk, and
+// together they give the chunk's time range.
+void BagReader::Layout::read_entries(ChunkRef& chunk) {
+  chunk.entries_read = true;
   uint32_t batch[3 * kEntryBatch];
-  for (uint32_t done = 0; done < count;) {
-    const uint32_t n = std::min(count - done, kEntryBatch);
-    const uint64_t first = r.data_pos + uint64_t{done} * 12;
-    if (!ahead.read_at(first, batch, uint64_t{n} * 12)) {
-      throw std::runtime_error(at() + " cannot be read");
-    }
-    for (uint32_t i = 0; i < n; ++i) {
-      const uint32_t* entry = &batch[3 * i];
-      if (done == 0 && i == 0) pending.push_back({connection, first, entry[0], entry[1]});
-      if (entry[2] >= chunk.size) {
-        throw std::runtime_error("index entry at byte " + num(first + uint64_t{i} * 12) +
-                                 " points at offset " + num(entry[2]) + " of the chunk at byte " +
-                                 num(chunk.pos) + ", which holds " + num(chunk.size) + " bytes");
+  for (uint32_t k = 0; k < chunk.runs; ++k) {
+    const auto [pos, count] = runs[chunk.runs_from + k];
+    for (uint32_t done = 0; done < count;) {
+      const uint32_t n = std::min(count - done, kEntryBatch);
+      const uint64_t first = pos + uint64_t{done} * 12;
+      if (!ahead.read_at(first, batch, uint64_t{n} * 12)) {
+        throw std::runtime_error("index entries at byte " + num(first) + " cannot be read");
       }
-      const uint64_t time = time_key(entry[0], entry[1]);
-      chunk.start = std::min(chunk.start, time);
-      chunk.end = std::max(chunk.end, time);
+      for (uint32_t i = 0; i < n; ++i) {
+        const uint32_t* entry = &batch[3 * i];
+        if (entry[2] >= chunk.size) {
+          throw std::runtime_error("index entry at byte " + num(first + uint64_t{i} * 12) +
+                                   " points at offset " + num(entry[2]) + " of the chunk at byte " +
+                                   num(chunk.pos) + ", which holds " + num(chunk.size) + " bytes");
+        }
+        const uint64_t time = time_key(entry[0], entry[1]);
+        chunk.start = std::min(chunk.start, time);
+        chunk.end = std::max(chunk.end, time);
+      }
+      done += n;
     }
-    done += n;
   }
 }
 
@@ -663,6 +695,7 @@ void BagReader::Layout::finish_chunk() {
 void BagReader::Layout::look_into(ChunkRef& chunk) {
   chunk.start = kNoTime;
   chunk.end = 0;
+  chunk.entries_read = true;  // the records give the time range
   const uint64_t whole = walk_chunk(
       chunk, inspected, [&](const ReaderConnection& c) { add_connection(c); },
       [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t, uint64_t, uint32_t, auto&) {
@@ -673,6 +706,7 @@ void BagReader::Layout::look_into(ChunkRef& chunk) {
         chunk.end = std::max(chunk.end, time);
         return true;
       });
+  chunk.has_messages = chunk.start != kNoTime;
   if (chunk.cut) {
     summary.unreadable_bytes += chunk.size - whole;
     chunk_bytes -= chunk.stored - whole;
@@ -754,7 +788,7 @@ ReadSummary BagReader::read(const std::function<bool(const ReaderConnection&)>& 
   std::vector<char> take(l.connections.size());
   for (size_t i = 0; i < take.size(); ++i) take[i] = wanted(l.connections[i]) ? 1 : 0;
   const auto wanted_chunk = [&](const ChunkRef& chunk) {
-    if (chunk.start == kNoTime) return false;  // no messages
+    if (!chunk.has_messages) return false;
     for (uint32_t i = 0; i < chunk.connections; ++i) {
       const auto it = l.by_id.find(l.chunk_connections[chunk.connections_from + i]);
       if (it != l.by_id.end() && take[it->second] != 0) return true;
@@ -762,12 +796,13 @@ ReadSummary BagReader::read(const std::function<bool(const ReaderConnection&)>& 
     return false;
   };
   uint64_t done = 0;
-  for (const ChunkRef& chunk : l.chunks) {
+  for (ChunkRef& chunk : l.chunks) {
     done += chunk.stored;
     if (!wanted_chunk(chunk)) {
       ++summary.chunks_skipped;
       continue;
     }
+    if (!chunk.entries_read) l.read_entries(chunk);
     l.walk_chunk(
         chunk, l.contents, [&](const ReaderConnection& c) { l.known_connection(c); },
         [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset, uint64_t data_at,
@@ -793,10 +828,24 @@ ReadSummary BagReader::read(const std::function<bool(const ReaderConnection&)>& 
             message.size = size;
             message.file = &l.file;
             message.file_pos = source.file_pos(data_at);
-            on_message(message);
+            if (std::decay_t<decltype(source)>::kHeld) {
+              l.held.push_back(message);
+            } else {
+              on_message(message);
+            }
           }
           return true;
         });
+    // A chunk in memory hands its messages over by record time, equal times as stored: where
+    // the chunks do not overlap in time that is the bag library's time order.
+    const auto earlier = [](const ReaderMessage& a, const ReaderMessage& b) {
+      return time_key(a.sec, a.nsec) < time_key(b.sec, b.nsec);
+    };
+    if (!std::is_sorted(l.held.begin(), l.held.end(), earlier)) {
+      std::stable_sort(l.held.begin(), l.held.end(), earlier);
+    }
+    for (const ReaderMessage& message : l.held) on_message(message);
+    l.held.clear();
     ++summary.chunks_read;
     if (on_progress && l.chunk_bytes > 0) {
       on_progress(static_cast<double>(done) / static_cast<double>(l.chunk_bytes));

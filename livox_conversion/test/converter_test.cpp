@@ -662,7 +662,7 @@ TEST(Converter, DamagedLivoxFrameFailsAndKeepsWhatWasWritten) {
 
 // A record that states more data than its chunk holds is refused before anything is read from
 // it, however little the overstatement: the bag library would copy the bytes after the chunk's
-// buffer into the output. The counters hold what was reached before it; no output is left.
+// buffer into the output.
 TEST(Converter, FrameRecordThatOverstatesItsLengthFailsBeforeAnyOutput) {
   TempDir dir;
   {
@@ -687,10 +687,7 @@ TEST(Converter, FrameRecordThatOverstatesItsLengthFailsBeforeAnyOutput) {
     EXPECT_EQ(r.error.rfind(kPrefix + "message record at offset ", 0), 0u) << r.error;
     ASSERT_GE(r.error.size(), tail.size());
     EXPECT_EQ(r.error.substr(r.error.size() - tail.size()), tail);
-    EXPECT_EQ(r.total_messages, 2);
-    EXPECT_EQ(r.converted_messages, 1);
-    EXPECT_EQ(r.copied_messages, 1);
-    EXPECT_EQ(r.total_points, 3);
+    EXPECT_EQ(r.total_messages + r.converted_messages + r.copied_messages + r.total_points, 0);
     EXPECT_FALSE(fs::exists(dir.file("out.bag")));
   }
 }

@@ -1,7 +1,8 @@
 #pragma once
 
 // Reading the messages of a version 2.0 bag in one pass: every record is checked as it is read,
-// each chunk is read and decompressed once, and the messages come out in file order.
+// each chunk is read and decompressed once, and the messages come out chunk by chunk in file
+// order.
 
 #include <cstdint>
 #include <functional>
@@ -94,8 +95,8 @@ struct ReadSummary {
 // is on connection C, which the bag does not define", "message record at offset O of the chunk at
 // byte P has time T, outside the times its index records state", "connection C is defined for
 // topic T (type) and again for topic U (type); its messages cannot be told apart". Memory: the
-// largest chunk read (compressed and uncompressed); never anything per message, whatever the
-// chunks' time ranges. Not copyable; one thread at a time.
+// largest chunk read (compressed and uncompressed) and 48 bytes per message of it; never anything
+// per message across chunks, whatever the chunks' time ranges. Not copyable; one thread at a time.
 class BagReader {
  public:
   explicit BagReader(const std::string& path);
@@ -103,11 +104,12 @@ class BagReader {
   BagReader(const BagReader&) = delete;
   BagReader& operator=(const BagReader&) = delete;
 
-  // Calls on_message for every message of every connection that `wanted` accepts, in file
-  // order: chunk by chunk, each chunk's records as stored. Where the recording stores its
-  // messages in time order this is the bag library's time-ordered view; where chunks overlap in
-  // time (a recorder writing each message at its header stamp, merged recordings), a caller that
-  // needs the time order sorts what it keeps of each message by (record time, arrival). Like the
+  // Calls on_message for every message of every connection that `wanted` accepts, chunk by
+  // chunk in file order, each chunk's messages by record time (equal times as stored; a chunk
+  // read from the file, see kStreamedChunkBytes, as stored). Where the chunks do not overlap in
+  // time this is the bag library's time-ordered view; where they do (a recorder writing each
+  // message at its header stamp, merged recordings), a caller that needs the time order sorts
+  // what it keeps of each message by (record time, arrival).Like the
   // library, it leaves out messages stamped at time 0, which is no record time, unless
   // `with_time_zero` (a count of what the chunks hold). Chunks without a wanted connection are
   // not read. on_progress, when given, gets the share of the chunk
