@@ -61,8 +61,16 @@ class ReadAhead {
   bool read_at(uint64_t pos, void* out, uint64_t n) {
     if (n == 0 || n > kWindow / 4) return file_.read_at(pos, out, n);
     if (pos < start_ || pos - start_ > filled_ || n > filled_ - (pos - start_)) {
+      // A read that goes on where the window ends doubles it, up to kWindow; one elsewhere (the
+      // next chunk's header, a megabyte on) starts small, so that a walk over sparse records
+      // does not read the chunks' data through the window.
+      const uint64_t want = pos >= start_ && pos - start_ <= filled_ && filled_ > 0
+                                ? std::min<uint64_t>(2 * filled_, kWindow)
+                                : kFirstWindow;
       start_ = pos;
-      filled_ = pos < file_.size() ? std::min<uint64_t>(kWindow, file_.size() - pos) : 0;
+      filled_ = pos < file_.size()
+                    ? std::min<uint64_t>(std::max<uint64_t>(want, n), file_.size() - pos)
+                    : 0;
       if (filled_ < n || !file_.read_at(pos, window_.data(), filled_)) {
         filled_ = 0;
         return false;
@@ -74,6 +82,7 @@ class ReadAhead {
 
  private:
   static constexpr uint64_t kWindow = 64 * 1024;
+  static constexpr uint64_t kFirstWindow = 4 * 1024;
   const BagFile& file_;
   std::vector<uint8_t> window_ = std::vector<uint8_t>(kWindow);
   uint64_t start_ = 0;
