@@ -434,8 +434,8 @@ void BagReader::Layout::open() {
   }
   std::string_view encryptor;
   if (fields.text("encryptor", encryptor) && !encryptor.empty()) {
-    throw UnsupportedBag(path + " is encrypted (" + std::string(encryptor) +
-                         "), which is not read");
+    throw std::runtime_error(path + " is encrypted (" + std::string(encryptor) +
+                             "), which is not read");
   }
   if (top == Top::kCut) {
     // Cut inside the file header record itself: nothing after it.

@@ -382,6 +382,46 @@ TEST_F(BagReaderTest, IncompleteIndexAndUnclosedRecordingsReadInFull) {
   }
 }
 
+// The walk over the chunk section decides whether the index lists exactly the stored chunks: the
+// first, a middle and the last chunk left out (header and index consistent with each other)
+// make it incomplete, and its messages are read all the same; a chunk-info record that points
+// where no chunk is stored is refused, naming it; sound bags of many chunks, plain or compressed,
+// have a complete index.
+TEST_F(BagReaderTest, IndexCoverageIsDecidedByTheWalk) {
+  for (const auto& compression : kCompressions) {
+    write_mixed(file("sound.bag"), compression.second, 512, 120, in_order);
+    EXPECT_TRUE(BagReader(file("sound.bag")).summary().index_complete) << compression.first;
+  }
+  write_mixed(file("whole.bag"), rosbag::compression::Uncompressed, 256, 40, in_order);
+  const std::string whole = drone_test::read_file(file("whole.bag"));
+  std::vector<size_t> chunks;
+  for (const BagRecord& r : drone_test::bag_records(whole)) {
+    if (r.op == drone_test::kOpChunk) chunks.push_back(r.pos);
+  }
+  ASSERT_GT(chunks.size(), 3u);
+  for (const size_t left_out : {size_t{0}, chunks.size() / 2, chunks.size() - 1}) {
+    SCOPED_TRACE(left_out);
+    const Read r =
+        read_with_reader(write("gap.bag", drone_test::without_chunk_info(whole, left_out)));
+    EXPECT_FALSE(r.summary.index_complete);
+    EXPECT_TRUE(r.summary.recording_closed);
+    EXPECT_EQ(r.messages.size(), 40u);
+  }
+  std::string moved = whole;
+  const BagRecord info = drone_test::record_with_op(moved, drone_test::kOpChunkInfo, 1);
+  const size_t value =
+      drone_test::field_at(moved, info.header_pos, info.header_len, "chunk_pos") + 4 + 10;
+  drone_test::put_u32(moved, value, drone_test::get_u32(moved, value) + 1);
+  try {
+    BagReader reader(write("moved.bag", moved));
+    ADD_FAILURE() << "an index that lists a chunk not stored was read";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "the index lists a chunk at byte " +
+                                         std::to_string(chunks[1] + 1) +
+                                         ", where the bag stores none");
+  }
+}
+
 // A recording that stopped: cut at the end of every chunk's index records (whole chunks), inside
 // every chunk's data and inside its header. A plain chunk keeps its whole records before the cut;
 // a cut compressed chunk is lost and counted as unreadable.

@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "bag_check/bag_reader.h"
-#include "bag_check/bag_structure.h"
 #include "bag_index.h"
 
 namespace bag_analyzer {
@@ -124,20 +123,11 @@ BagAnalysisResult from_chunks(bag_check::BagReader& reader) {
   return result;
 }
 
-// The inventory through the bag library, for the files the bag reader leaves to it (other
-// format versions, encrypted bags): opening reads every index entry, and a view over the whole
-// bag walks them.
+// The inventory through the bag library, for the files the bag reader leaves to it (formats
+// other than version 2.0, or no bag at all, which the library refuses with its own reason):
+// opening reads every index entry, and a view over the whole bag walks them.
 BagAnalysisResult from_view(const std::string& bag_path) {
   BagAnalysisResult result;
-
-  // Damage that would make the bag library read out of bounds while opening is refused here, as
-  // a bag that cannot be opened.
-  const std::string fault = bag_check::check_structure(bag_path);
-  if (!fault.empty()) {
-    result.error_message = std::string(kOpenFailed) + fault;
-    return result;
-  }
-
   rosbag::Bag bag;
   try {
     // Opening reads the bag's header, its connection records and every chunk's index; chunk
@@ -203,8 +193,8 @@ BagAnalysisResult from_view(const std::string& bag_path) {
 BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
   // The bag reader walks the record headers of the chunk section and decides whether the index
   // lists exactly the stored chunks (index_complete), whether the recording was closed at all,
-  // and refuses damage such as an index that lists a chunk where none is stored. Formats it
-  // leaves to the bag library (other versions, encrypted bags) go there.
+  // and refuses damage such as an index that lists a chunk where none is stored. Files it
+  // leaves to the bag library (other format versions) go there.
   std::optional<bag_check::BagReader> reader;
   try {
     reader.emplace(bag_path);

@@ -17,8 +17,8 @@ namespace bag_check {
 class BagFile;
 
 // Thrown by BagReader for a file that is no version 2.0 bag (another format version, or no bag
-// at all) or an encrypted one: what the reader leaves to the bag library, which reads it or
-// refuses it with its own reasons.
+// at all): what the reader leaves to the bag library, which reads it or refuses it with its own
+// reasons.
 class UnsupportedBag : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

@@ -64,8 +64,8 @@ class BagAnalyzer {
   // false). Damage the bag reader refuses (an index that lists a chunk where the file stores
   // none, bytes between chunks that are no record, a chunk that does not decompress, a
   // connection defined again with another topic or type) gives success == false with its text.
-  // A file the bag reader leaves to the bag library (another format version, an encrypted bag)
-  // is opened by the library and counted from its index entries instead.
+  // A file in another format than version 2.0 is left to the bag library, which opens it and
+  // counts it from its index entries, or refuses it.
   // A bag that cannot be opened (missing, unreadable, not a bag, or records damaged so that the
   // bag library would read out of bounds) gives success == false with error_message set and
   // every other field at its default. Once the bag library has opened a bag, any exception of
