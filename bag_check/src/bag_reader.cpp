@@ -167,9 +167,10 @@ class MemorySource {
   explicit MemorySource(const uint8_t* data) : data_(data) {}
   // `n` bytes from `offset` on, which the walker has checked to lie inside the chunk; valid
   // until the next call of the same function.
-  const uint8_t* head(uint64_t offset, uint64_t) { return data_ + offset; }
-  const uint8_t* data(uint64_t offset, uint64_t) { return data_ + offset; }
-  uint64_t file_pos(uint64_t) const { return 0; }
+  const uint8_t* head(uint64_t offset, uint64_t /*n*/) const { return data_ + offset; }
+  const uint8_t* data(uint64_t offset, uint64_t /*n*/) const { return data_ + offset; }
+  // A message of a chunk in memory is never handed over in pieces: its file position is unused.
+  static uint64_t file_pos(uint64_t /*offset*/) { return 0; }
 
  private:
   const uint8_t* data_;

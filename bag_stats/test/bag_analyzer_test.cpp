@@ -551,6 +551,7 @@ TEST(BagAnalyzer, IndexThatLeavesAChunkOutIsCountedFromTheChunks) {
 TEST(BagAnalyzer, IndexPositionInTheChunksAndBytesBetweenChunks) {
   drone_test::TempDir dir;
   std::vector<TestMessage> messages;
+  messages.reserve(30);
   for (int i = 0; i < 30; ++i) messages.push_back({"/t", ros::Time(10 + i, 0), K::kString, ""});
   bagstat_test::write_bag(dir.file("whole.bag"), messages, rosbag::compression::Uncompressed, 256);
   const BagAnalysisResult whole = BagAnalyzer::analyze(dir.file("whole.bag"));
