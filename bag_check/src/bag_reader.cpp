@@ -300,6 +300,7 @@ struct BagReader::Layout {
   std::vector<uint32_t> chunk_connections;
   uint64_t chunk_bytes = 0;  // stored bytes of every chunk
   ReadSummary summary;
+  IndexCounts counts;  // what the index section's chunk-info records count
 
   // The one unfinished chunk (the last one), whose index records are still being read.
   bool unfinished = false;
@@ -319,8 +320,8 @@ struct BagReader::Layout {
 
   void open();
   Top read_top(uint64_t pos, TopRecord& r);
-  bool read_index(uint64_t pos, uint32_t connection_count, uint32_t chunk_count,
-                  std::vector<uint64_t>& listed);
+  bool read_index(uint64_t pos, uint64_t chunks_from, uint32_t connection_count,
+                  uint32_t chunk_count, std::vector<uint64_t>& listed);
   void walk(uint64_t from, uint64_t end, bool indexed, const std::vector<uint64_t>& listed);
   void add_chunk(const TopRecord& r, bool cut);
   void add_in_place(const TopRecord& r);
@@ -446,16 +447,19 @@ void BagReader::Layout::open() {
   const uint64_t chunks_from = r.end();
   std::vector<uint64_t> listed;
   const bool indexed = index_pos != 0 && index_pos >= chunks_from && index_pos <= file.size() &&
-                       read_index(index_pos, connection_count, chunk_count, listed);
+                       read_index(index_pos, chunks_from, connection_count, chunk_count, listed);
   if (!indexed) {
     connections.clear();
     by_id.clear();
     listed.clear();
+    counts = IndexCounts();
   }
   summary.recording_closed = indexed;
   std::sort(listed.begin(), listed.end());
   listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
   walk(chunks_from, indexed ? index_pos : file.size(), indexed, listed);
+  // Connections found in the chunks alone have no count in the index.
+  if (indexed) counts.messages.resize(connections.size(), 0);
 
   if (indexed) {
     std::vector<uint64_t> stored_at;
@@ -471,8 +475,14 @@ void BagReader::Layout::open() {
   inspected = Buffer();
 }
 
-bool BagReader::Layout::read_index(uint64_t pos, uint32_t connection_count, uint32_t chunk_count,
-                                   std::vector<uint64_t>& listed) {
+// The one parser of the index section: the connection records, then the chunk-info records with
+// their per-connection counts, each record in its place and size with the fields the bag
+// library needs (chunk-info version 1, a chunk position between the file header and the index,
+// normalised start and end times in order, as many entries as its data holds). False when any
+// of it does not read so; the chunks are then walked.
+bool BagReader::Layout::read_index(uint64_t pos, uint64_t chunks_from, uint32_t connection_count,
+                                   uint32_t chunk_count, std::vector<uint64_t>& listed) {
+  const uint64_t index_pos = pos;
   TopRecord r;
   for (uint32_t i = 0; i < connection_count; ++i) {
     if (read_top(pos, r) != Top::kOk || !fields.op_is(kOpConnection) ||
@@ -487,14 +497,56 @@ bool BagReader::Layout::read_index(uint64_t pos, uint32_t connection_count, uint
     add_connection(scratch);
     pos = r.end();
   }
+  counts.messages.assign(connections.size(), 0);
+  bool any_chunk = false;
+  std::vector<std::pair<uint32_t, uint32_t>> entries;  // (connection, messages) of one chunk
   for (uint32_t i = 0; i < chunk_count; ++i) {
+    uint32_t version = 0;
     uint64_t chunk_pos = 0;
+    uint32_t start_sec = 0;
+    uint32_t start_nsec = 0;
+    uint32_t end_sec = 0;
+    uint32_t end_nsec = 0;
+    uint32_t count = 0;
     if (read_top(pos, r) != Top::kOk || !fields.op_is(kOpChunkInfo) ||
-        !fields.number("chunk_pos", chunk_pos)) {
+        !fields.number("ver", version) || version != kIndexVersion ||
+        !fields.number("chunk_pos", chunk_pos) || chunk_pos < chunks_from ||
+        chunk_pos >= index_pos || !fields.time("start_time", start_sec, start_nsec) ||
+        !fields.time("end_time", end_sec, end_nsec) || !fields.number("count", count) ||
+        r.data_len != uint64_t{count} * 8) {
+      return false;
+    }
+    const uint64_t start = time_key(start_sec, start_nsec);
+    const uint64_t end = time_key(end_sec, end_nsec);
+    if (end < start) return false;
+    entries.resize(count);
+    if (count > 0 && !ahead.read_at(r.data_pos, entries.data(), uint64_t{count} * 8)) {
       return false;
     }
     listed.push_back(chunk_pos);
     pos = r.end();
+    // The bag library keeps one count per connection and chunk, the last one listed; messages
+    // of a connection the bag does not define belong to no topic.
+    std::stable_sort(entries.begin(), entries.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    bool holds_messages = false;
+    for (size_t k = 0; k < entries.size(); ++k) {
+      if (k + 1 < entries.size() && entries[k + 1].first == entries[k].first) continue;
+      const auto known = by_id.find(entries[k].first);
+      if (known == by_id.end() || entries[k].second == 0) continue;
+      counts.messages[known->second] += entries[k].second;
+      holds_messages = true;
+    }
+    if (!holds_messages) continue;
+    if (!any_chunk || start < time_key(counts.start_sec, counts.start_nsec)) {
+      counts.start_sec = start_sec;
+      counts.start_nsec = start_nsec;
+    }
+    if (!any_chunk || end > time_key(counts.end_sec, counts.end_nsec)) {
+      counts.end_sec = end_sec;
+      counts.end_nsec = end_nsec;
+    }
+    any_chunk = true;
   }
   return true;
 }
@@ -787,6 +839,10 @@ BagReader::~BagReader() = default;
 const std::vector<ReaderConnection>& BagReader::connections() const { return layout_->connections; }
 
 const ReadSummary& BagReader::summary() const { return layout_->summary; }
+
+const IndexCounts* BagReader::index_counts() const {
+  return layout_->summary.recording_closed ? &layout_->counts : nullptr;
+}
 
 ReadSummary BagReader::read(const std::function<bool(const ReaderConnection&)>& wanted,
                             const std::function<void(const ReaderMessage&)>& on_message,

@@ -17,7 +17,6 @@
 #include <vector>
 
 #include "bag_check/bag_reader.h"
-#include "bag_index.h"
 
 namespace bag_analyzer {
 
@@ -26,34 +25,35 @@ namespace {
 const char kOpenFailed[] = "无法打开 bag 文件: ";
 
 // A stored time in seconds, as ros::Time::toSec converts it.
-double seconds(const StoredTime& t) {
-  return static_cast<double>(t.sec) + 1e-9 * static_cast<double>(t.nsec);
+double seconds(uint32_t sec, uint32_t nsec) {
+  return static_cast<double>(sec) + 1e-9 * static_cast<double>(nsec);
 }
 
-// The inventory from the index section alone: a topic is listed when a chunk-info record counts
-// a message for one of its connections, and takes the type of the last such connection by id,
-// as a view over the whole bag lists them.
-BagAnalysisResult from_index(const BagIndex& index) {
+// The connections of `reader` ascending by id, each with `count(i)` for its place i in
+// connections(), as a view over the whole bag lists them; the topics with messages in byte-wise
+// order of their names, each counted over its connections and taking the type of the last one.
+template <class Count>
+BagAnalysisResult inventory(const bag_check::BagReader& reader, const Count& count) {
+  const std::vector<bag_check::ReaderConnection>& connections = reader.connections();
+  std::vector<size_t> by_id(connections.size());
+  for (size_t i = 0; i < by_id.size(); ++i) by_id[i] = i;
+  std::sort(by_id.begin(), by_id.end(),
+            [&](size_t a, size_t b) { return connections[a].id < connections[b].id; });
   struct Topic {
     uint32_t count = 0;  // 32 bits, as the message walk counts
     const std::string* type = nullptr;
   };
   std::map<std::string, Topic> topics;  // byte-wise order of std::string comparison
   uint32_t total = 0;
-  for (const IndexedConnection& connection : index.connections) {
-    if (connection.messages == 0) continue;
-    Topic& topic = topics[connection.topic];
-    topic.count += static_cast<uint32_t>(connection.messages);
-    topic.type = &connection.datatype;
-    total += static_cast<uint32_t>(connection.messages);
+  for (const size_t i : by_id) {
+    const uint32_t messages = static_cast<uint32_t>(count(i));
+    if (messages == 0) continue;
+    Topic& topic = topics[connections[i].topic];
+    topic.count += messages;
+    topic.type = &connections[i].datatype;
+    total += messages;
   }
-
   BagAnalysisResult result;
-  if (!topics.empty()) {
-    result.start_time = seconds(index.start);
-    result.end_time = seconds(index.end);
-    result.duration = result.end_time - result.start_time;
-  }
   result.total_messages = total;
   result.success = true;
   result.topics.reserve(topics.size());
@@ -67,59 +67,45 @@ BagAnalysisResult from_index(const BagIndex& index) {
   return result;
 }
 
+// The inventory from the index section alone: a topic is listed when a chunk-info record counts
+// a message for one of its connections.
+BagAnalysisResult from_index(const bag_check::BagReader& reader,
+                             const bag_check::IndexCounts& counts) {
+  BagAnalysisResult result = inventory(reader, [&](size_t i) { return counts.messages[i]; });
+  if (!result.topics.empty()) {
+    result.start_time = seconds(counts.start_sec, counts.start_nsec);
+    result.end_time = seconds(counts.end_sec, counts.end_nsec);
+    result.duration = result.end_time - result.start_time;
+  }
+  return result;
+}
+
 // The inventory from the chunks themselves, read by `reader`: every message of every chunk,
-// those stamped at time 0 included, as the chunk-info records count them. A topic takes the type
-// of its connection with the highest id, as from_index does.
+// those stamped at time 0 included, as the chunk-info records count them.
 BagAnalysisResult from_chunks(bag_check::BagReader& reader) {
   const std::vector<bag_check::ReaderConnection>& connections = reader.connections();
-  std::unordered_map<const bag_check::ReaderConnection*, uint32_t> per_connection;
+  std::vector<uint32_t> per_connection(connections.size());
   uint64_t first = std::numeric_limits<uint64_t>::max();
   uint64_t last = 0;
-  uint32_t total = 0;
   const bag_check::ReadSummary summary =
       reader.read([](const bag_check::ReaderConnection&) { return true; },
                   [&](const bag_check::ReaderMessage& m) {
-                    ++per_connection[m.connection];
-                    ++total;
+                    ++per_connection[static_cast<size_t>(m.connection - connections.data())];
                     const uint64_t time = (uint64_t{m.sec} << 32) | m.nsec;
                     first = std::min(first, time);
                     last = std::max(last, time);
                   },
                   {}, true);
-
-  struct Topic {
-    uint32_t count = 0;
-    const bag_check::ReaderConnection* typed_by = nullptr;  // the highest id with messages
-  };
-  std::map<std::string, Topic> topics;  // byte-wise order of std::string comparison
-  for (const bag_check::ReaderConnection& connection : connections) {
-    const auto found = per_connection.find(&connection);
-    if (found == per_connection.end()) continue;
-    Topic& topic = topics[connection.topic];
-    topic.count += found->second;
-    if (topic.typed_by == nullptr || topic.typed_by->id < connection.id) {
-      topic.typed_by = &connection;
-    }
-  }
-  BagAnalysisResult result;
-  if (total > 0) {
-    result.start_time = seconds({static_cast<uint32_t>(first >> 32), static_cast<uint32_t>(first)});
-    result.end_time = seconds({static_cast<uint32_t>(last >> 32), static_cast<uint32_t>(last)});
+  BagAnalysisResult result = inventory(reader, [&](size_t i) { return per_connection[i]; });
+  if (result.total_messages > 0) {
+    result.start_time = seconds(static_cast<uint32_t>(first >> 32), static_cast<uint32_t>(first));
+    result.end_time = seconds(static_cast<uint32_t>(last >> 32), static_cast<uint32_t>(last));
     result.duration = result.end_time - result.start_time;
   }
-  result.total_messages = total;
   result.recording_closed = summary.recording_closed;
   // Without an index there is none to be incomplete.
   result.index_complete = summary.index_complete || !summary.recording_closed;
   result.unreadable_bytes = summary.unreadable_bytes;
-  result.success = true;
-  for (const auto& entry : topics) {
-    TopicInfo info;
-    info.name = entry.first;
-    info.message_count = entry.second.count;
-    info.msg_type = entry.second.typed_by->datatype;
-    result.topics.push_back(std::move(info));
-  }
   return result;
 }
 
@@ -207,12 +193,9 @@ BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
   }
   // The chunk-info records count every message of each chunk per connection and give each
   // chunk's first and last time, which is all the inventory needs. Only an index that lists
-  // every stored chunk counts them all; otherwise (and where the index section reads for the
-  // bag reader but not as the bag library reads it) the chunks themselves are counted.
-  if (reader->summary().index_complete) {
-    const std::optional<BagIndex> index = read_bag_index(bag_path);
-    if (index) return from_index(*index);
-  }
+  // every stored chunk counts them all; otherwise the chunks themselves are counted.
+  const bag_check::IndexCounts* counts = reader->index_counts();
+  if (counts != nullptr && reader->summary().index_complete) return from_index(*reader, *counts);
   try {
     return from_chunks(*reader);
   } catch (const std::runtime_error& e) {

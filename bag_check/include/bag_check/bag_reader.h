@@ -76,6 +76,19 @@ struct ReadSummary {
   uint64_t chunks_skipped = 0;  // chunks without a wanted connection, or without messages
 };
 
+// What the chunk-info records of a bag's index section count, without reading a chunk.
+struct IndexCounts {
+  // The messages of each connection, by its place in BagReader::connections(); summed over the
+  // chunks (the last count of a connection in a chunk's record counts, as in the bag library).
+  std::vector<uint64_t> messages;
+  // Earliest start and latest end over the chunks that hold a message of a defined connection;
+  // all 0 when none does.
+  uint32_t start_sec = 0;
+  uint32_t start_nsec = 0;
+  uint32_t end_sec = 0;
+  uint32_t end_nsec = 0;
+};
+
 // The one reader of bag messages. The constructor reads the file header, the index section and
 // the record headers of the chunk section (with the index records after each chunk, whose
 // entries give each chunk's connections and time range); read() then reads the chunks.
@@ -124,6 +137,9 @@ class BagReader {
   // What the constructor found: index_complete, recording_closed and unreadable_bytes; the chunk
   // counts are those of the last read().
   const ReadSummary& summary() const;
+  // The counts of the index section when it was read (summary().recording_closed), else nullptr.
+  // They describe the whole bag only when summary().index_complete.
+  const IndexCounts* index_counts() const;
 
  private:
   struct Layout;
