@@ -29,10 +29,6 @@ constexpr size_t kPieceBytes = 1u << 20;
 // lz4 frames of 1 MiB blocks, as the bag library writes them.
 constexpr int kLz4BlockSizeId = 6;
 
-void put_u32(std::string& out, uint32_t value) {
-  out.append(reinterpret_cast<const char*>(&value), sizeof value);
-}
-
 // Starts a record header (or a connection header) in `out`; returns where its length word is.
 size_t begin_header(std::string& out) {
   out.append(4, '\0');
@@ -45,22 +41,10 @@ void end_header(std::string& out, size_t at) {
   std::memcpy(&out[at], &length, 4);
 }
 
-// One field <length><name>=<value>.
-void put_field(std::string& out, const std::string& name, const void* value, size_t size) {
-  put_u32(out, static_cast<uint32_t>(name.size() + 1 + size));
-  out.append(name);
-  out.push_back('=');
-  out.append(static_cast<const char*>(value), size);
-}
-
-template <class T>
-void put_number(std::string& out, const char* name, T value) {
-  put_field(out, name, &value, sizeof value);
-}
-
+// A time field: seconds in the upper, nanoseconds in the lower half of `time`.
 void put_time(std::string& out, const char* name, uint64_t time) {
-  const uint32_t parts[2] = {static_cast<uint32_t>(time >> 32), static_cast<uint32_t>(time)};
-  put_field(out, name, parts, sizeof parts);
+  append_number_field(out, name,
+                      pack_time(static_cast<uint32_t>(time >> 32), static_cast<uint32_t>(time)));
 }
 
 const char* compression_name(ChunkCompression compression) {
@@ -81,24 +65,24 @@ void put_chunk_header(std::string& out, ChunkCompression compression, uint32_t s
                       uint32_t stored_size) {
   const size_t at = begin_header(out);
   const std::string name = compression_name(compression);
-  put_field(out, "compression", name.data(), name.size());
-  put_number(out, "op", kOpChunk);
-  put_number(out, "size", size);
+  append_field(out, "compression", name);
+  append_number_field(out, "op", kOpChunk);
+  append_number_field(out, "size", size);
   end_header(out, at);
-  put_u32(out, stored_size);
+  append_u32(out, stored_size);
 }
 
 // The whole file header record, padded to its fixed length.
 std::string file_header(uint64_t index_pos, uint32_t connections, uint32_t chunks) {
   std::string out;
   const size_t at = begin_header(out);
-  put_number(out, "chunk_count", chunks);
-  put_number(out, "conn_count", connections);
-  put_number(out, "index_pos", index_pos);
-  put_number(out, "op", kOpFileHeader);
+  append_number_field(out, "chunk_count", chunks);
+  append_number_field(out, "conn_count", connections);
+  append_number_field(out, "index_pos", index_pos);
+  append_number_field(out, "op", kOpFileHeader);
   end_header(out, at);
   const uint32_t padding = kFileHeaderRecordLength - static_cast<uint32_t>(out.size() - 4);
-  put_u32(out, padding);
+  append_u32(out, padding);
   out.append(padding, ' ');
   return out;
 }
@@ -214,11 +198,11 @@ struct BagWriter::State {
     chunk.assign(prefix, '\0');
     std::string message;
     const size_t at = begin_header(message);
-    put_number(message, "conn", uint32_t{0});
-    put_number(message, "op", kOpMessageData);
+    append_number_field(message, "conn", uint32_t{0});
+    append_number_field(message, "op", kOpMessageData);
     put_time(message, "time", 0);
     end_header(message, at);
-    put_u32(message, 0);
+    append_u32(message, 0);
     std::memcpy(message_head, message.data(), sizeof message_head);
   }
 
@@ -284,32 +268,32 @@ struct BagWriter::State {
       while (j < entries.size() && entries[j].connection == entries[i].connection) ++j;
       const uint32_t count = static_cast<uint32_t>(j - i);
       const size_t at = begin_header(out);
-      put_number(out, "conn", entries[i].connection);
-      put_number(out, "count", count);
-      put_number(out, "op", kOpIndexData);
-      put_number(out, "ver", kIndexVersion);
+      append_number_field(out, "conn", entries[i].connection);
+      append_number_field(out, "count", count);
+      append_number_field(out, "op", kOpIndexData);
+      append_number_field(out, "ver", kIndexVersion);
       end_header(out, at);
-      put_u32(out, count * 12);
+      append_u32(out, count * 12);
       for (size_t k = i; k < j; ++k) {
-        put_u32(out, static_cast<uint32_t>(entries[k].time >> 32));
-        put_u32(out, static_cast<uint32_t>(entries[k].time));
-        put_u32(out, entries[k].offset);
+        append_u32(out, static_cast<uint32_t>(entries[k].time >> 32));
+        append_u32(out, static_cast<uint32_t>(entries[k].time));
+        append_u32(out, entries[k].offset);
       }
       counts.emplace_back(entries[i].connection, count);
       i = j;
     }
     const size_t at = begin_header(chunk_infos);
-    put_number(chunk_infos, "chunk_pos", chunk_pos);
-    put_number(chunk_infos, "count", static_cast<uint32_t>(counts.size()));
+    append_number_field(chunk_infos, "chunk_pos", chunk_pos);
+    append_number_field(chunk_infos, "count", static_cast<uint32_t>(counts.size()));
     put_time(chunk_infos, "end_time", end_time);
-    put_number(chunk_infos, "op", kOpChunkInfo);
+    append_number_field(chunk_infos, "op", kOpChunkInfo);
     put_time(chunk_infos, "start_time", start_time);
-    put_number(chunk_infos, "ver", kChunkInfoVersion);
+    append_number_field(chunk_infos, "ver", kChunkInfoVersion);
     end_header(chunk_infos, at);
-    put_u32(chunk_infos, static_cast<uint32_t>(counts.size() * 8));
+    append_u32(chunk_infos, static_cast<uint32_t>(counts.size() * 8));
     for (const auto& [connection, count] : counts) {
-      put_u32(chunk_infos, connection);
-      put_u32(chunk_infos, count);
+      append_u32(chunk_infos, connection);
+      append_u32(chunk_infos, count);
     }
     ++chunk_count;
   }
@@ -375,7 +359,7 @@ void BagWriter::add_connection(const BagConnectionInfo& connection) {
       s.fail("connection " + id + " has a field that bag readers refuse (\"" + name.substr(0, 64) +
              "\")");
     }
-    put_field(c.header, name, value.data(), value.size());
+    append_field(c.header, name, value);
   }
   end_header(c.header, at);
   for (const char* required : {"type", "md5sum", "message_definition"}) {
@@ -391,9 +375,9 @@ namespace {
 // The connection record: header fields in name order, then the connection header.
 void put_connection(std::string& out, uint32_t id, const Connection& c) {
   const size_t at = begin_header(out);
-  put_number(out, "conn", id);
-  put_number(out, "op", kOpConnection);
-  put_field(out, "topic", c.topic.data(), c.topic.size());
+  append_number_field(out, "conn", id);
+  append_number_field(out, "op", kOpConnection);
+  append_field(out, "topic", c.topic);
   end_header(out, at);
   out.append(c.header);
 }
