@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "bag_check/bag_reader.h"
+#include "bag_format/bag_reader.h"
 
 namespace bag_analyzer {
 
@@ -33,8 +33,8 @@ double seconds(uint32_t sec, uint32_t nsec) {
 // connections(), as a view over the whole bag lists them; the topics with messages in byte-wise
 // order of their names, each counted over its connections and taking the type of the last one.
 template <class Count>
-BagAnalysisResult inventory(const bag_check::BagReader& reader, const Count& count) {
-  const std::vector<bag_check::ReaderConnection>& connections = reader.connections();
+BagAnalysisResult inventory(const bag_format::BagReader& reader, const Count& count) {
+  const std::vector<bag_format::ReaderConnection>& connections = reader.connections();
   std::vector<size_t> by_id(connections.size());
   for (size_t i = 0; i < by_id.size(); ++i) by_id[i] = i;
   std::sort(by_id.begin(), by_id.end(),
@@ -69,8 +69,8 @@ BagAnalysisResult inventory(const bag_check::BagReader& reader, const Count& cou
 
 // The inventory from the index section alone: a topic is listed when a chunk-info record counts
 // a message for one of its connections.
-BagAnalysisResult from_index(const bag_check::BagReader& reader,
-                             const bag_check::IndexCounts& counts) {
+BagAnalysisResult from_index(const bag_format::BagReader& reader,
+                             const bag_format::IndexCounts& counts) {
   BagAnalysisResult result = inventory(reader, [&](size_t i) { return counts.messages[i]; });
   if (!result.topics.empty()) {
     result.start_time = seconds(counts.start_sec, counts.start_nsec);
@@ -82,14 +82,14 @@ BagAnalysisResult from_index(const bag_check::BagReader& reader,
 
 // The inventory from the chunks themselves, read by `reader`: every message of every chunk,
 // those stamped at time 0 included, as the chunk-info records count them.
-BagAnalysisResult from_chunks(bag_check::BagReader& reader) {
-  const std::vector<bag_check::ReaderConnection>& connections = reader.connections();
+BagAnalysisResult from_chunks(bag_format::BagReader& reader) {
+  const std::vector<bag_format::ReaderConnection>& connections = reader.connections();
   std::vector<uint32_t> per_connection(connections.size());
   uint64_t first = std::numeric_limits<uint64_t>::max();
   uint64_t last = 0;
-  const bag_check::ReadSummary summary =
-      reader.read([](const bag_check::ReaderConnection&) { return true; },
-                  [&](const bag_check::ReaderMessage& m) {
+  const bag_format::ReadSummary summary =
+      reader.read([](const bag_format::ReaderConnection&) { return true; },
+                  [&](const bag_format::ReaderMessage& m) {
                     ++per_connection[static_cast<size_t>(m.connection - connections.data())];
                     const uint64_t time = (uint64_t{m.sec} << 32) | m.nsec;
                     first = std::min(first, time);
@@ -181,10 +181,10 @@ BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
   // lists exactly the stored chunks (index_complete), whether the recording was closed at all,
   // and refuses damage such as an index that lists a chunk where none is stored. Files it
   // leaves to the bag library (other format versions) go there.
-  std::optional<bag_check::BagReader> reader;
+  std::optional<bag_format::BagReader> reader;
   try {
     reader.emplace(bag_path);
-  } catch (const bag_check::UnsupportedBag&) {
+  } catch (const bag_format::UnsupportedBag&) {
     return from_view(bag_path);
   } catch (const std::runtime_error& e) {
     BagAnalysisResult result;
@@ -194,7 +194,7 @@ BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
   // The chunk-info records count every message of each chunk per connection and give each
   // chunk's first and last time, which is all the inventory needs. Only an index that lists
   // every stored chunk counts them all; otherwise the chunks themselves are counted.
-  const bag_check::IndexCounts* counts = reader->index_counts();
+  const bag_format::IndexCounts* counts = reader->index_counts();
   if (counts != nullptr && reader->summary().index_complete) return from_index(*reader, *counts);
   try {
     return from_chunks(*reader);

@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "bag_check/bag_reader.h"
+#include "bag_format/bag_reader.h"
 #include "bag_writer.h"
 #include "testing/bag_bytes.h"
 #include "testing/process.h"
@@ -229,7 +229,7 @@ TEST(BagAnalyzer, IndexAgreesWithTheViewWalk) {
     drone_test::TempDir dir;
     const std::string path = dir.file("g.bag");
     bagstat_test::write_bag(path, *c.messages, c.compression, c.chunk_threshold);
-    ASSERT_TRUE(bag_check::BagReader(path).index_counts()) << "the index section is read";
+    ASSERT_TRUE(bag_format::BagReader(path).index_counts()) << "the index section is read";
     const BagAnalysisResult r = BagAnalyzer::analyze(path);
     ASSERT_TRUE(r.success) << r.error_message;
     EXPECT_EQ(bagstat_test::inventory(r), bagstat_test::inventory(bagstat_test::view_walk(path)));
@@ -410,8 +410,8 @@ TEST(BagAnalyzer, DamagedIndexSectionIsReadFromTheChunks) {
 
 // The counts of the index section that a reader of `path` found; nullptr when it read none or
 // refused the bag. `reader` keeps them.
-const bag_check::IndexCounts* index_counts(const std::string& path,
-                                           std::optional<bag_check::BagReader>& reader) {
+const bag_format::IndexCounts* index_counts(const std::string& path,
+                                            std::optional<bag_format::BagReader>& reader) {
   reader.reset();
   try {
     reader.emplace(path);
@@ -434,8 +434,8 @@ TEST(BagIndex, AnyDamageToTheIndexSectionEndsCleanly) {
   }
   bagstat_test::write_bag(valid_path, messages, rosbag::compression::Uncompressed, 200);
   const std::string valid = drone_test::read_file(valid_path);
-  std::optional<bag_check::BagReader> reader;
-  const bag_check::IndexCounts* whole = index_counts(valid_path, reader);
+  std::optional<bag_format::BagReader> reader;
+  const bag_format::IndexCounts* whole = index_counts(valid_path, reader);
   ASSERT_NE(whole, nullptr);
   uint64_t total = 0;
   for (const uint64_t count : whole->messages) total += count;
@@ -457,11 +457,11 @@ TEST(BagIndex, AnyDamageToTheIndexSectionEndsCleanly) {
       std::string bytes = valid;
       bytes[at] = static_cast<char>(bytes[at] ^ mask);
       rewrite(bytes);
-      const bag_check::IndexCounts* counts = index_counts(path, reader);
+      const bag_format::IndexCounts* counts = index_counts(path, reader);
       if (counts == nullptr) continue;
       ++read_whole;
       ASSERT_EQ(counts->messages.size(), reader->connections().size());
-      for (const bag_check::ReaderConnection& c : reader->connections()) {
+      for (const bag_format::ReaderConnection& c : reader->connections()) {
         EXPECT_FALSE(c.topic.empty());
       }
       EXPECT_LT(counts->start_nsec, 1000000000u);

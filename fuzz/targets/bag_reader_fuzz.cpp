@@ -4,19 +4,19 @@
 #include <stdexcept>
 #include <vector>
 
-#include "bag_check/bag_reader.h"
+#include "bag_format/bag_reader.h"
 #include "fuzz_input.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const drone_fuzz::InputFile bag(data, size, "input.bag");
   try {
-    bag_check::BagReader reader(bag.path());
+    bag_format::BagReader reader(bag.path());
     const auto& connections = reader.connections();
     uint64_t all = 0;
     std::vector<uint8_t> buffer;
-    const bag_check::ReadSummary summary = reader.read(
-        [](const bag_check::ReaderConnection&) { return true; },
-        [&](const bag_check::ReaderMessage& m) {
+    const bag_format::ReadSummary summary = reader.read(
+        [](const bag_format::ReaderConnection&) { return true; },
+        [&](const bag_format::ReaderMessage& m) {
           drone_fuzz::expect(m.sec != 0 || m.nsec != 0, "no message at time 0");
           drone_fuzz::expect(m.connection >= connections.data() &&
                                  m.connection < connections.data() + connections.size(),
@@ -30,8 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (connections.empty()) return 0;
     const uint32_t first = connections.front().id;
     uint64_t some = 0;
-    reader.read([&](const bag_check::ReaderConnection& c) { return c.id == first; },
-                [&](const bag_check::ReaderMessage& m) {
+    reader.read([&](const bag_format::ReaderConnection& c) { return c.id == first; },
+                [&](const bag_format::ReaderMessage& m) {
                   drone_fuzz::expect(m.connection->id == first, "only wanted connections");
                   ++some;
                 });

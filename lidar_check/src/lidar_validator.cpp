@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "bag_check/bag_reader.h"
+#include "bag_format/bag_reader.h"
 #include "elevation_band.h"
 
 namespace lidar_validate {
@@ -69,7 +69,7 @@ ValidationResult LidarValidator::validate(const std::string& bag_path, const std
     // One pass: every record is checked as it is read, each chunk that holds a Livox
     // connection of the topic is decompressed once, the frames come in file order; a few figures
     // of each are kept and taken in record-time order afterwards.
-    bag_check::BagReader reader(bag_path);
+    bag_format::BagReader reader(bag_path);
     const std::string frame_md5 = ros::message_traits::MD5Sum<Frame>::value();
 
     // The one frame in memory, read from its stored bytes; the reader checks the declared point
@@ -80,10 +80,10 @@ ValidationResult LidarValidator::validate(const std::string& bag_path, const std
     std::vector<uint8_t> whole_frame;  // a frame that the reader hands over in pieces
     // Connections of the topic whose recorded type (its MD5 sum) is the Livox frame; other
     // types on the topic are not frames.
-    const auto wanted = [&](const bag_check::ReaderConnection& c) {
+    const auto wanted = [&](const bag_format::ReaderConnection& c) {
       return c.topic == topic && c.md5sum == frame_md5;
     };
-    const auto on_frame = [&](const bag_check::ReaderMessage& message) {
+    const auto on_frame = [&](const bag_format::ReaderMessage& message) {
       frame.assign(message.whole(whole_frame), message.size);
       try {
         frame.parse();
@@ -140,7 +140,7 @@ ValidationResult LidarValidator::validate(const std::string& bag_path, const std
       }
       return tally;
     };
-    bag_check::ReadSummary summary;
+    bag_format::ReadSummary summary;
     try {
       summary = reader.read(wanted, on_frame, on_progress);
     } catch (const std::exception&) {

@@ -17,8 +17,8 @@
 #include <set>
 #include <sstream>
 
-#include "bag_check/bag_reader.h"
 #include "bag_fixtures.h"
+#include "bag_format/bag_reader.h"
 #include "livox_conversion/livox_to_pc2.h"
 #include "testing/bag_bytes.h"
 #include "testing/bags.h"
@@ -349,8 +349,8 @@ TEST(Converter, TopicsAreComparedByteForByte) {
 }
 
 // The summary of a bag as the one-pass reader reads it.
-bag_check::ReadSummary summary_of(const std::string& path) {
-  bag_check::BagReader reader(path);
+bag_format::ReadSummary summary_of(const std::string& path) {
+  bag_format::BagReader reader(path);
   return reader.summary();
 }
 
@@ -432,7 +432,7 @@ std::vector<ReadBackCase> read_back_cases() {
                    [](const std::string& path) {
                      drone_test::BagBuilder bag(path);
                      std_msgs::String map;
-                     map.data.assign(bag_check::kWholeMessageBytes + 3, 'm');
+                     map.data.assign(bag_format::kWholeMessageBytes + 3, 'm');
                      for (uint32_t i = 0; i < 4; ++i) {
                        const ros::Time t(60 + i, 0);
                        bag.write(kSource, t, cloudconv_test::random_frame(i, t, 9, i), "/drv");
@@ -486,7 +486,7 @@ TEST(Converter, OutputReadsAlikeInTheBagLibraryAndInPython) {
     size_t clouds = 0;
     EXPECT_EQ(without_clouds(out, &clouds), without_frames(drone_test::message_listing(in)));
     EXPECT_EQ(static_cast<int64_t>(clouds), c.frames);
-    const bag_check::ReadSummary written = summary_of(dir.file("out.bag"));
+    const bag_format::ReadSummary written = summary_of(dir.file("out.bag"));
     EXPECT_TRUE(written.index_complete && written.recording_closed);
     EXPECT_EQ(written.unreadable_bytes, 0u);
   }
@@ -810,7 +810,7 @@ TEST(Converter, RepairsRecordingsThatWereNotClosedOrWhoseIndexIsIncomplete) {
     } else {
       EXPECT_EQ(out, expected);
     }
-    const bag_check::ReadSummary written = summary_of(dir.file("out.bag"));
+    const bag_format::ReadSummary written = summary_of(dir.file("out.bag"));
     EXPECT_TRUE(written.index_complete && written.recording_closed);
   }
 }

@@ -247,9 +247,9 @@ std::string chunk_contents(const std::string& bag_bytes, const BagRecord& chunk)
   const std::string stored = bag_bytes.substr(chunk.data_pos, chunk.data_len);
   std::string out(size, '\0');
   const std::string fault =
-      bag_check::decompress_chunk(compression, reinterpret_cast<const uint8_t*>(stored.data()),
-                                  static_cast<uint32_t>(stored.size()),
-                                  reinterpret_cast<uint8_t*>(out.data()), size, chunk.pos);
+      bag_format::decompress_chunk(compression, reinterpret_cast<const uint8_t*>(stored.data()),
+                                   static_cast<uint32_t>(stored.size()),
+                                   reinterpret_cast<uint8_t*>(out.data()), size, chunk.pos);
   if (!fault.empty()) throw std::runtime_error(fault);
   return out;
 }
@@ -274,7 +274,7 @@ std::vector<IndexedMessage> indexed_messages(const std::string& bag_bytes) {
         const uint8_t op_value = static_cast<uint8_t>(contents.at(op + 7));
         const size_t data_pos = at + 4 + header_len + 4;
         const uint32_t data_len = get_u32(contents, data_pos - 4);
-        if (op_value == bag_check::kOpMessageDefinition || op_value == kOpConnection) {
+        if (op_value == bag_format::kOpMessageDefinition || op_value == kOpConnection) {
           at = data_pos;
           continue;
         }

@@ -54,7 +54,7 @@ class BagAnalyzer {
  public:
   // Counts the messages of every topic of the bag at `bag_path` from the bag's index section
   // alone (its connection records and the per-connection counts and times of its chunk-info
-  // records), as `rosbag info` does, once the bag reader (bag_check::BagReader) has walked the
+  // records), as `rosbag info` does, once the bag reader (bag_format::BagReader) has walked the
   // record headers of the chunk section and found that the index lists every stored chunk: no
   // message is read. Messages stamped at time 0 are counted like any other. Otherwise the
   // messages are counted from the chunks themselves, as the converter and the lidar check read

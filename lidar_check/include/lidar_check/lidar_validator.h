@@ -53,7 +53,7 @@ class LidarValidator {
   // than `tolerance` milliseconds. Frames are taken in record-time order. Messages of other
   // types on the topic are skipped; a topic missing from the bag gives a successful result with
   // no frames. A recording that was not closed, or whose index leaves chunks out, is read by
-  // walking its chunks (bag_check::BagReader). Never throws an exception of the standard
+  // walking its chunks (bag_format::BagReader). Never throws an exception of the standard
   // hierarchy: I/O and format errors and frames that cannot be read end the pass with success
   // false. Never prints or reports; on_progress, when given, gets the share of the bag read.
   static ValidationResult validate(const std::string& bag_path, const std::string& topic,

@@ -8,17 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "bag_check/bag_record.h"
+#include "bag_format/bag_record.h"
 
 namespace drone_test {
 
 // The "op" values of the record types of a version 2.0 bag.
-using bag_check::kOpChunk;
-using bag_check::kOpChunkInfo;
-using bag_check::kOpConnection;
-using bag_check::kOpFileHeader;
-using bag_check::kOpIndexData;
-using bag_check::kOpMessageData;
+using bag_format::kOpChunk;
+using bag_format::kOpChunkInfo;
+using bag_format::kOpConnection;
+using bag_format::kOpFileHeader;
+using bag_format::kOpIndexData;
+using bag_format::kOpMessageData;
 
 // One record as stored: <header length><header fields><data length><data>.
 struct BagRecord {

@@ -1,4 +1,4 @@
-#include "bag_check/bag_reader.h"
+#include "bag_format/bag_reader.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -24,9 +24,9 @@
 
 namespace {
 
-using bag_check::BagReader;
-using bag_check::ReaderConnection;
-using bag_check::ReadSummary;
+using bag_format::BagReader;
+using bag_format::ReaderConnection;
+using bag_format::ReadSummary;
 using drone_test::BagRecord;
 using drone_test::StoredMessage;
 using Compression = rosbag::compression::CompressionType;
@@ -50,7 +50,7 @@ Read read_with_reader(
   Read out;
   out.summary = reader.read(
       wanted,
-      [&](const bag_check::ReaderMessage& m) {
+      [&](const bag_format::ReaderMessage& m) {
         StoredMessage s;
         s.topic = m.connection->topic;
         s.time = ros::Time(m.sec, m.nsec);
@@ -223,7 +223,7 @@ TEST_F(BagReaderTest, OnlyWantedConnectionsAreReadAndOtherChunksAreSkipped) {
   const BagRecord first = drone_test::record_with_op(bytes, drone_test::kOpChunk);
   drone_test::put_u32(bytes,
                       drone_test::field_at(bytes, first.header_pos, first.header_len, "size") + 9,
-                      bag_check::kMaxChunkSize + 1);
+                      bag_format::kMaxChunkSize + 1);
   const std::string big = write("big.bag", bytes);
   EXPECT_EQ(read_with_reader(big, [](const ReaderConnection& c) { return c.topic == "/b"; })
                 .messages.size(),
@@ -249,7 +249,7 @@ TEST_F(BagReaderTest, LargeMessageOfAPlainChunkComesInPieces) {
       drone_test::BagBuilder b(file("in.bag"), compression);
       std_msgs::String small;
       std_msgs::String map;
-      map.data.assign(bag_check::kWholeMessageBytes + 5, 'm');
+      map.data.assign(bag_format::kWholeMessageBytes + 5, 'm');
       map.data[12345] = 'x';
       for (uint32_t i = 0; i < 6; ++i) {
         small.data = "small " + std::to_string(i);
@@ -262,7 +262,7 @@ TEST_F(BagReaderTest, LargeMessageOfAPlainChunkComesInPieces) {
     size_t in_pieces = 0;
     std::vector<uint8_t> buffer;
     reader.read([](const ReaderConnection&) { return true; },
-                [&](const bag_check::ReaderMessage& m) {
+                [&](const bag_format::ReaderMessage& m) {
                   StoredMessage s;
                   s.topic = m.connection->topic;
                   s.time = ros::Time(m.sec, m.nsec);
@@ -493,7 +493,7 @@ TEST_F(BagReaderTest, DamagedBagsFailNamingTheFault) {
     std::string bytes = mixed;
     // A plain chunk's stated size is checked against its stored bytes before anything is read
     // (compressed ones: OnlyWantedConnectionsAreReadAndOtherChunksAreSkipped).
-    drone_test::put_u32(bytes, size_at, bag_check::kMaxChunkSize + 1);
+    drone_test::put_u32(bytes, size_at, bag_format::kMaxChunkSize + 1);
     cases.push_back({"oversize chunk", bytes,
                      at_chunk + " stores " + std::to_string(size) +
                          " bytes, not the 268435457 its header states"});

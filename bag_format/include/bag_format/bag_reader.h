@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace bag_check {
+namespace bag_format {
 
 class BagFile;
 
@@ -146,4 +146,4 @@ class BagReader {
   std::unique_ptr<Layout> layout_;
 };
 
-}  // namespace bag_check
+}  // namespace bag_format

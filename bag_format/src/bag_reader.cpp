@@ -1,4 +1,4 @@
-#include "bag_check/bag_reader.h"
+#include "bag_format/bag_reader.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,9 +8,9 @@
 #include <type_traits>
 #include <unordered_map>
 
-#include "bag_check/bag_record.h"
+#include "bag_format/bag_record.h"
 
-namespace bag_check {
+namespace bag_format {
 
 namespace {
 
@@ -921,4 +921,4 @@ ReadSummary BagReader::read(const std::function<bool(const ReaderConnection&)>& 
   return summary;
 }
 
-}  // namespace bag_check
+}  // namespace bag_format

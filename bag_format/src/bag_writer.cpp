@@ -1,6 +1,6 @@
-#include "bag_check/bag_writer.h"
+#include "bag_format/bag_writer.h"
 
-#include "bag_check/bag_record.h"
+#include "bag_format/bag_record.h"
 
 #include <bzlib.h>
 #include <fcntl.h>
@@ -19,7 +19,7 @@
 
 #include "safe_output/output_file.h"
 
-namespace bag_check {
+namespace bag_format {
 
 namespace {
 
@@ -499,4 +499,4 @@ void BagWriter::close() {
   s.closed = true;
 }
 
-}  // namespace bag_check
+}  // namespace bag_format

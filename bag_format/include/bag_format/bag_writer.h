@@ -12,7 +12,7 @@
 #include <utility>
 #include <vector>
 
-namespace bag_check {
+namespace bag_format {
 
 // How the records of each chunk are stored.
 enum class ChunkCompression {
@@ -106,4 +106,4 @@ class BagWriter {
   std::unique_ptr<State> state_;
 };
 
-}  // namespace bag_check
+}  // namespace bag_format

@@ -1,4 +1,4 @@
-#include "bag_check/bag_writer.h"
+#include "bag_format/bag_writer.h"
 
 #include <gtest/gtest.h>
 #include <rosbag/bag.h>
@@ -21,10 +21,10 @@
 
 namespace {
 
-using bag_check::BagConnectionInfo;
-using bag_check::BagWriter;
-using bag_check::BagWriterOptions;
-using bag_check::ChunkCompression;
+using bag_format::BagConnectionInfo;
+using bag_format::BagWriter;
+using bag_format::BagWriterOptions;
+using bag_format::ChunkCompression;
 using drone_test::TempDir;
 
 // One message to store: which of the case's connections, when, its bytes.
@@ -177,7 +177,7 @@ TEST(BagWriter, PythonReaderReadsEveryMessage) {
 }
 
 // Records every append apart, to see what each write held.
-class Recorder : public bag_check::BagOutput {
+class Recorder : public bag_format::BagOutput {
  public:
   explicit Recorder(std::vector<std::string>* writes) : writes_(writes) {}
   std::string append(const void* data, size_t size) override {
