@@ -4,18 +4,19 @@
 #include <rosbag/bag.h>
 #include <rosbag/view.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <exception>
+#include <limits>
 #include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <unordered_map>
 #include <utility>
+#include <vector>
 
-#include "bag_check/bag_chunks.h"
-#include "bag_check/bag_structure.h"
-#include "bag_index.h"
-#include "chunk_walk.h"
+#include "bag_format/bag_reader.h"
 
 namespace bag_analyzer {
 
@@ -24,34 +25,35 @@ namespace {
 const char kOpenFailed[] = "无法打开 bag 文件: ";
 
 // A stored time in seconds, as ros::Time::toSec converts it.
-double seconds(const StoredTime& t) {
-  return static_cast<double>(t.sec) + 1e-9 * static_cast<double>(t.nsec);
+double seconds(uint32_t sec, uint32_t nsec) {
+  return static_cast<double>(sec) + 1e-9 * static_cast<double>(nsec);
 }
 
-// The inventory from the index section alone: a topic is listed when a chunk-info record counts
-// a message for one of its connections, and takes the type of the last such connection by id,
-// as a view over the whole bag lists them.
-BagAnalysisResult from_index(const BagIndex& index) {
+// The connections of `reader` ascending by id, each with `count(i)` for its place i in
+// connections(), as a view over the whole bag lists them; the topics with messages in byte-wise
+// order of their names, each counted over its connections and taking the type of the last one.
+template <class Count>
+BagAnalysisResult inventory(const bag_format::BagReader& reader, const Count& count) {
+  const std::vector<bag_format::ReaderConnection>& connections = reader.connections();
+  std::vector<size_t> by_id(connections.size());
+  for (size_t i = 0; i < by_id.size(); ++i) by_id[i] = i;
+  std::sort(by_id.begin(), by_id.end(),
+            [&](size_t a, size_t b) { return connections[a].id < connections[b].id; });
   struct Topic {
     uint32_t count = 0;  // 32 bits, as the message walk counts
     const std::string* type = nullptr;
   };
   std::map<std::string, Topic> topics;  // byte-wise order of std::string comparison
   uint32_t total = 0;
-  for (const IndexedConnection& connection : index.connections) {
-    if (connection.messages == 0) continue;
-    Topic& topic = topics[connection.topic];
-    topic.count += static_cast<uint32_t>(connection.messages);
-    topic.type = &connection.datatype;
-    total += static_cast<uint32_t>(connection.messages);
+  for (const size_t i : by_id) {
+    const uint32_t messages = static_cast<uint32_t>(count(i));
+    if (messages == 0) continue;
+    Topic& topic = topics[connections[i].topic];
+    topic.count += messages;
+    topic.type = &connections[i].datatype;
+    total += messages;
   }
-
   BagAnalysisResult result;
-  if (!topics.empty()) {
-    result.start_time = seconds(index.start);
-    result.end_time = seconds(index.end);
-    result.duration = result.end_time - result.start_time;
-  }
   result.total_messages = total;
   result.success = true;
   result.topics.reserve(topics.size());
@@ -65,39 +67,53 @@ BagAnalysisResult from_index(const BagIndex& index) {
   return result;
 }
 
-// The inventory from the chunks themselves.
-BagAnalysisResult from_chunks(const ChunkInventory& chunks) {
-  BagAnalysisResult result;
-  result.start_time = chunks.start_time;
-  result.end_time = chunks.end_time;
-  result.duration = result.end_time - result.start_time;
-  result.total_messages = chunks.total;
-  result.unreadable_bytes = chunks.unreadable_bytes;
-  result.success = true;
-  for (const auto& entry : chunks.topics) {
-    TopicInfo info;
-    info.name = entry.first;
-    info.message_count = entry.second.messages;
-    info.msg_type = entry.second.datatype;
-    result.topics.push_back(std::move(info));
+// The inventory from the index section alone: a topic is listed when a chunk-info record counts
+// a message for one of its connections.
+BagAnalysisResult from_index(const bag_format::BagReader& reader,
+                             const bag_format::IndexCounts& counts) {
+  BagAnalysisResult result = inventory(reader, [&](size_t i) { return counts.messages[i]; });
+  if (!result.topics.empty()) {
+    result.start_time = seconds(counts.start_sec, counts.start_nsec);
+    result.end_time = seconds(counts.end_sec, counts.end_nsec);
+    result.duration = result.end_time - result.start_time;
   }
   return result;
 }
 
-// The inventory through the bag library, for the files the index reader leaves to it (older
-// format versions, encrypted or unindexed bags, and every damaged index): opening reads every
-// index entry, and a view over the whole bag walks them.
+// The inventory from the chunks themselves, read by `reader`: every message of every chunk,
+// those stamped at time 0 included, as the chunk-info records count them.
+BagAnalysisResult from_chunks(bag_format::BagReader& reader) {
+  const std::vector<bag_format::ReaderConnection>& connections = reader.connections();
+  std::vector<uint32_t> per_connection(connections.size());
+  uint64_t first = std::numeric_limits<uint64_t>::max();
+  uint64_t last = 0;
+  const bag_format::ReadSummary summary =
+      reader.read([](const bag_format::ReaderConnection&) { return true; },
+                  [&](const bag_format::ReaderMessage& m) {
+                    ++per_connection[static_cast<size_t>(m.connection - connections.data())];
+                    const uint64_t time = (uint64_t{m.sec} << 32) | m.nsec;
+                    first = std::min(first, time);
+                    last = std::max(last, time);
+                  },
+                  {}, true);
+  BagAnalysisResult result = inventory(reader, [&](size_t i) { return per_connection[i]; });
+  if (result.total_messages > 0) {
+    result.start_time = seconds(static_cast<uint32_t>(first >> 32), static_cast<uint32_t>(first));
+    result.end_time = seconds(static_cast<uint32_t>(last >> 32), static_cast<uint32_t>(last));
+    result.duration = result.end_time - result.start_time;
+  }
+  result.recording_closed = summary.recording_closed;
+  // Without an index there is none to be incomplete.
+  result.index_complete = summary.index_complete || !summary.recording_closed;
+  result.unreadable_bytes = summary.unreadable_bytes;
+  return result;
+}
+
+// The inventory through the bag library, for the files the bag reader leaves to it (formats
+// other than version 2.0, or no bag at all, which the library refuses with its own reason):
+// opening reads every index entry, and a view over the whole bag walks them.
 BagAnalysisResult from_view(const std::string& bag_path) {
   BagAnalysisResult result;
-
-  // Damage that would make the bag library read out of bounds while opening is refused here, as
-  // a bag that cannot be opened.
-  const std::string fault = bag_check::check_structure(bag_path);
-  if (!fault.empty()) {
-    result.error_message = std::string(kOpenFailed) + fault;
-    return result;
-  }
-
   rosbag::Bag bag;
   try {
     // Opening reads the bag's header, its connection records and every chunk's index; chunk
@@ -161,37 +177,32 @@ BagAnalysisResult from_view(const std::string& bag_path) {
 }  // namespace
 
 BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
-  // The chunk-info records count every message of each chunk per connection and give each
-  // chunk's first and last time, which is all the inventory needs.
-  // Only an index that lists every stored chunk counts them all; a bag whose index leaves chunks
-  // out is counted from the chunks themselves (the bag library would count the listed part).
-  const std::optional<BagIndex> index = read_bag_index(bag_path);
-  const std::string coverage = index ? bag_check::check_index_covers_chunks(bag_path) : "";
-  if (index && coverage.empty()) return from_index(*index);
-  // An index that lists a chunk where none is stored tells of data the file no longer holds:
-  // no count of it can be trusted.
-  if (coverage.rfind("the index lists a chunk at byte", 0) == 0) {
-    BagAnalysisResult result;
-    result.error_message = std::string(kOpenFailed) + coverage;
-    return result;
-  }
-  std::optional<ChunkInventory> chunks;
+  // The bag reader walks the record headers of the chunk section and decides whether the index
+  // lists exactly the stored chunks (index_complete), whether the recording was closed at all,
+  // and refuses damage such as an index that lists a chunk where none is stored. Files it
+  // leaves to the bag library (other format versions) go there.
+  std::optional<bag_format::BagReader> reader;
   try {
-    if (index) {
-      chunks = walk_chunks_before_index(bag_path);
-    } else {
-      chunks = walk_unclosed_recording(bag_path);
-    }
+    reader.emplace(bag_path);
+  } catch (const bag_format::UnsupportedBag&) {
+    return from_view(bag_path);
   } catch (const std::runtime_error& e) {
     BagAnalysisResult result;
     result.error_message = std::string(kOpenFailed) + e.what();
     return result;
   }
-  if (!chunks) return from_view(bag_path);
-  BagAnalysisResult result = from_chunks(*chunks);
-  result.recording_closed = index.has_value();
-  result.index_complete = coverage.empty();
-  return result;
+  // The chunk-info records count every message of each chunk per connection and give each
+  // chunk's first and last time, which is all the inventory needs. Only an index that lists
+  // every stored chunk counts them all; otherwise the chunks themselves are counted.
+  const bag_format::IndexCounts* counts = reader->index_counts();
+  if (counts != nullptr && reader->summary().index_complete) return from_index(*reader, *counts);
+  try {
+    return from_chunks(*reader);
+  } catch (const std::runtime_error& e) {
+    BagAnalysisResult result;
+    result.error_message = std::string(kOpenFailed) + e.what();
+    return result;
+  }
 }
 
 }  // namespace bag_analyzer

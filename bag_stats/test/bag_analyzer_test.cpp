@@ -17,7 +17,7 @@
 #include <utility>
 #include <vector>
 
-#include "bag_index.h"
+#include "bag_format/bag_reader.h"
 #include "bag_writer.h"
 #include "testing/bag_bytes.h"
 #include "testing/process.h"
@@ -229,7 +229,7 @@ TEST(BagAnalyzer, IndexAgreesWithTheViewWalk) {
     drone_test::TempDir dir;
     const std::string path = dir.file("g.bag");
     bagstat_test::write_bag(path, *c.messages, c.compression, c.chunk_threshold);
-    ASSERT_TRUE(bag_analyzer::read_bag_index(path)) << "the index section is read";
+    ASSERT_TRUE(bag_format::BagReader(path).index_counts()) << "the index section is read";
     const BagAnalysisResult r = BagAnalyzer::analyze(path);
     ASSERT_TRUE(r.success) << r.error_message;
     EXPECT_EQ(bagstat_test::inventory(r), bagstat_test::inventory(bagstat_test::view_walk(path)));
@@ -339,12 +339,11 @@ TEST(BagAnalyzer, DamagedBagsAreRefusedOrReadCorrectly) {
   }
 }
 
-// Damage in the index section (connection and chunk-info records) fails as a bag that cannot be
-// opened: where a record would make the bag library read out of bounds, with the damage named
-// after the prefix, otherwise with the library's own text. Index records after the chunks are
-// not read by the analysis, so damage there leaves the inventory as the chunk-info records give
-// it.
-TEST(BagAnalyzer, DamagedIndexSectionIsRefused) {
+// Damage in the index section (connection and chunk-info records) leaves the index unread: the
+// bag is counted from its chunks, as the converter and the lidar check read it, and every figure
+// is the undamaged bag's. Index records after a chunk whose entries name a connection the bag
+// does not define are refused here as the bag reader refuses them for the other programs.
+TEST(BagAnalyzer, DamagedIndexSectionIsReadFromTheChunks) {
   drone_test::TempDir dir;
   const std::string valid_path = dir.file("valid.bag");
   std::vector<TestMessage> messages;
@@ -366,7 +365,6 @@ TEST(BagAnalyzer, DamagedIndexSectionIsRefused) {
     put_u32(bytes, field_at(bytes, r.header_pos, r.header_len, name) + offset, value);
     return r.pos;
   };
-  const std::string past = "has a field that runs past the header's end";
   struct Case {
     const char* label;
     uint8_t op;
@@ -374,19 +372,16 @@ TEST(BagAnalyzer, DamagedIndexSectionIsRefused) {
     const char* field;
     size_t offset;  // from the field's length word
     uint32_t value;
-    bool names_the_record;  // the text names the damaged record, else it is the bag library's
   };
   const Case cases[] = {
-      {"connection topic runs past its header", drone_test::kOpConnection, 0, "topic", 0, 999999,
-       true},
-      {"chunk-info count runs past its header", drone_test::kOpChunkInfo, 1, "count", 0, 999999,
-       true},
+      {"connection topic runs past its header", drone_test::kOpConnection, 0, "topic", 0, 999999},
+      {"chunk-info count runs past its header", drone_test::kOpChunkInfo, 1, "count", 0, 999999},
       {"connection topic longer than the library reads", drone_test::kOpConnection, 0, "topic", 0,
-       2000000, false},
-      {"chunk-info version 2", drone_test::kOpChunkInfo, 0, "ver", 8, 2, false},
-      {"chunk-info op", drone_test::kOpChunkInfo, 2, "op", 3, 0x07070707, false},
+       2000000},
+      {"chunk-info version 2", drone_test::kOpChunkInfo, 0, "ver", 8, 2},
+      {"chunk-info op", drone_test::kOpChunkInfo, 2, "op", 3, 0x07070707},
       {"chunk-info lists more connections than its data holds", drone_test::kOpChunkInfo, 0,
-       "count", 10, 3000, false},
+       "count", 10, 3000},
   };
   const std::string path = dir.file("damaged.bag");
   for (const Case& c : cases) {
@@ -395,38 +390,40 @@ TEST(BagAnalyzer, DamagedIndexSectionIsRefused) {
     const size_t at = damage(bytes, c.op, c.n, c.field, c.offset, c.value);
     drone_test::write_file(path, bytes);
     const BagAnalysisResult r = BagAnalyzer::analyze(path);
-    expect_unopened(r);
-    if (c.names_the_record) {
-      EXPECT_EQ(r.error_message,
-                kPrefix + ("record header at byte " + std::to_string(at) + " ") + past);
-    } else {
-      EXPECT_EQ(r.error_message.find(past), std::string::npos) << r.error_message;
-    }
+    ASSERT_TRUE(r.success) << r.error_message;
+    EXPECT_FALSE(r.recording_closed) << "the index section at " << at << " is not read";
+    expect_same_inventory(r, undamaged);
   }
 
-  struct IndexCase {
-    const char* label;
-    std::string bytes;
-  };
   std::string undefined = valid;
   damage(undefined, drone_test::kOpIndexData, 2, "conn", 9, 77);
-  const IndexCase index_cases[] = {
-      {"time 0 on an undefined connection",
-       drone_test::with_time_zero_on_undefined_connection(valid, 77).bytes},
-      {"entries of an undefined connection", undefined},
-  };
-  for (const IndexCase& c : index_cases) {
-    SCOPED_TRACE(c.label);
-    drone_test::write_file(path, c.bytes);
+  for (const std::string& bytes :
+       {drone_test::with_time_zero_on_undefined_connection(valid, 77).bytes, undefined}) {
+    drone_test::write_file(path, bytes);
     const BagAnalysisResult r = BagAnalyzer::analyze(path);
-    ASSERT_TRUE(r.success) << r.error_message;
-    EXPECT_EQ(bagstat_test::inventory(r), bagstat_test::inventory(undamaged));
+    expect_unopened(r);
+    EXPECT_NE(r.error_message.find(" on connection 77, which the bag does not define"),
+              std::string::npos)
+        << r.error_message;
   }
 }
 
+// The counts of the index section that a reader of `path` found; nullptr when it read none or
+// refused the bag. `reader` keeps them.
+const bag_format::IndexCounts* index_counts(const std::string& path,
+                                            std::optional<bag_format::BagReader>& reader) {
+  reader.reset();
+  try {
+    reader.emplace(path);
+  } catch (const std::runtime_error&) {
+    return nullptr;
+  }
+  return reader->index_counts();
+}
+
 // Every byte of the index section changed, and the file cut at every byte of it: the index
-// reader never reads past a record or the file (the sanitizer build checks), a cut index is
-// never read, and what it returns is a well-formed index.
+// parser never reads past a record or the file (the sanitizer build checks), a cut index is
+// never read, and the counts it gives are well-formed.
 TEST(BagIndex, AnyDamageToTheIndexSectionEndsCleanly) {
   drone_test::TempDir dir;
   const std::string valid_path = dir.file("valid.bag");
@@ -437,10 +434,11 @@ TEST(BagIndex, AnyDamageToTheIndexSectionEndsCleanly) {
   }
   bagstat_test::write_bag(valid_path, messages, rosbag::compression::Uncompressed, 200);
   const std::string valid = drone_test::read_file(valid_path);
-  const std::optional<bag_analyzer::BagIndex> whole = bag_analyzer::read_bag_index(valid_path);
-  ASSERT_TRUE(whole);
+  std::optional<bag_format::BagReader> reader;
+  const bag_format::IndexCounts* whole = index_counts(valid_path, reader);
+  ASSERT_NE(whole, nullptr);
   uint64_t total = 0;
-  for (const auto& c : whole->connections) total += c.messages;
+  for (const uint64_t count : whole->messages) total += count;
   ASSERT_EQ(total, messages.size());
 
   const size_t index_pos = drone_test::record_with_op(valid, drone_test::kOpConnection).pos;
@@ -454,23 +452,21 @@ TEST(BagIndex, AnyDamageToTheIndexSectionEndsCleanly) {
   for (size_t at = index_pos; at < valid.size(); ++at) {
     SCOPED_TRACE("byte " + std::to_string(at));
     rewrite(valid.substr(0, at));
-    EXPECT_FALSE(bag_analyzer::read_bag_index(path));
+    EXPECT_EQ(index_counts(path, reader), nullptr);
     for (const uint8_t mask : {0x01, 0x10, 0x80, 0xFF}) {
       std::string bytes = valid;
       bytes[at] = static_cast<char>(bytes[at] ^ mask);
       rewrite(bytes);
-      const std::optional<bag_analyzer::BagIndex> index = bag_analyzer::read_bag_index(path);
-      if (!index) continue;
+      const bag_format::IndexCounts* counts = index_counts(path, reader);
+      if (counts == nullptr) continue;
       ++read_whole;
-      for (size_t i = 0; i < index->connections.size(); ++i) {
-        EXPECT_FALSE(index->connections[i].topic.empty());
-        if (i > 0) {
-          EXPECT_LT(index->connections[i - 1].id, index->connections[i].id);
-        }
+      ASSERT_EQ(counts->messages.size(), reader->connections().size());
+      for (const bag_format::ReaderConnection& c : reader->connections()) {
+        EXPECT_FALSE(c.topic.empty());
       }
-      EXPECT_LT(index->start.nsec, 1000000000u);
-      EXPECT_LT(index->end.nsec, 1000000000u);
-      EXPECT_LE(index->start.sec, index->end.sec);
+      EXPECT_LT(counts->start_nsec, 1000000000u);
+      EXPECT_LT(counts->end_nsec, 1000000000u);
+      EXPECT_LE(counts->start_sec, counts->end_sec);
     }
   }
   EXPECT_GT(read_whole, 0u) << "changes inside names, types and counts still read";
@@ -553,6 +549,52 @@ TEST(BagAnalyzer, IndexThatLeavesAChunkOutIsCountedFromTheChunks) {
   expect_unopened(r);
   EXPECT_NE(r.error_message.find(", where the bag stores none"), std::string::npos)
       << r.error_message;
+}
+
+// The statistics give the answer the converter and the lidar check give (one reader decides for
+// all three): a file header whose index position points into the chunk section (no index there)
+// is a recording whose index does not read, counted from its chunks; bytes between two chunks
+// that hold no record are refused, naming what they are, not a chunk missing.
+TEST(BagAnalyzer, IndexPositionInTheChunksAndBytesBetweenChunks) {
+  drone_test::TempDir dir;
+  std::vector<TestMessage> messages;
+  messages.reserve(30);
+  for (int i = 0; i < 30; ++i) messages.push_back({"/t", ros::Time(10 + i, 0), K::kString, ""});
+  bagstat_test::write_bag(dir.file("whole.bag"), messages, rosbag::compression::Uncompressed, 256);
+  const BagAnalysisResult whole = BagAnalyzer::analyze(dir.file("whole.bag"));
+  ASSERT_TRUE(whole.success);
+  const std::string bytes = drone_test::read_file(dir.file("whole.bag"));
+  const drone_test::BagRecord second = drone_test::record_with_op(bytes, drone_test::kOpChunk, 1);
+
+  std::string moved = bytes;
+  const drone_test::BagRecord header = drone_test::record_with_op(moved, drone_test::kOpFileHeader);
+  drone_test::put_u32(
+      moved, drone_test::field_at(moved, header.header_pos, header.header_len, "index_pos") + 14,
+      static_cast<uint32_t>(second.pos));
+  drone_test::write_file(dir.file("moved.bag"), moved);
+  const BagAnalysisResult r = BagAnalyzer::analyze(dir.file("moved.bag"));
+  ASSERT_TRUE(r.success) << r.error_message;
+  EXPECT_FALSE(r.recording_closed);
+  expect_same_inventory(r, whole);
+
+  // The index records after the first chunk overwritten with bytes that are no record.
+  std::string garbage = bytes;
+  const drone_test::BagRecord index = drone_test::record_with_op(bytes, drone_test::kOpIndexData);
+  std::fill(garbage.begin() + static_cast<long>(index.pos),
+            garbage.begin() + static_cast<long>(second.pos), '\xff');
+  drone_test::write_file(dir.file("garbage.bag"), garbage);
+  const BagAnalysisResult g = BagAnalyzer::analyze(dir.file("garbage.bag"));
+  expect_unopened(g);
+  EXPECT_EQ(g.error_message.rfind(std::string(kPrefix) +
+                                      "the chunk section holds bytes that are no chunk at byte " +
+                                      std::to_string(index.pos) + " (",
+                                  0),
+            0u)
+      << g.error_message;
+  EXPECT_NE(g.error_message.find("before the chunk at byte " + std::to_string(second.pos) +
+                                 " that the index lists"),
+            std::string::npos)
+      << g.error_message;
 }
 
 }  // namespace

@@ -118,11 +118,12 @@ TEST(BagstatNode, BadInputEndsInTheErrorReport) {
   }
 }
 
-// The statistics read the connection and chunk-info records alone: damage there that the bag
-// library would hit while opening the bag, or an input that is not a regular file (a FIFO
-// without a writer must not block), ends the program with status 1 and the fault named; damage
-// in the index records after the chunks (an index entry past its chunk among them) or inside a
-// chunk's records leaves the statistics as they were.
+// The statistics open the bag as the converter and the lidar check open it: index records after
+// a chunk that name a connection the bag does not define, or an input that is not a regular file
+// (a FIFO without a writer must not block), end the program with status 1 and the fault named;
+// damage to the connection and chunk-info records of the index section leaves the index unread,
+// and the chunks are counted instead, with the same result; damage to the other index entries
+// and inside a chunk's records, which the statistics do not read, leaves them as they were.
 TEST(BagstatNode, DamagedOrNonRegularInputEndsWithStatusOne) {
   drone_test::TempDir dir;
   drone_test::write_damage_recording(dir.file("mixed.bag"));
@@ -137,14 +138,14 @@ TEST(BagstatNode, DamagedOrNonRegularInputEndsWithStatusOne) {
   for (const drone_test::OpenCrashCase& c : drone_test::open_crash_cases(mixed)) {
     const std::string path = dir.file("open" + std::to_string(inputs.size()) + ".bag");
     drone_test::write_file(path, c.bytes);
-    // An index record is not read.
-    const bool in_index = std::string(c.name) == "time 0 on an undefined connection";
-    inputs.push_back({path, in_index ? "" : c.reason});
+    const bool undefined = c.reason.find("which the bag does not define") != std::string::npos;
+    inputs.push_back({path, undefined ? c.reason : ""});
   }
   for (const drone_test::OpenCrashCase& c : drone_test::read_crash_cases(mixed)) {
     const std::string path = dir.file("damaged" + std::to_string(inputs.size()) + ".bag");
     drone_test::write_file(path, c.bytes);
-    inputs.push_back({path, ""});
+    const bool undefined = c.reason.find("which the bag does not define") != std::string::npos;
+    inputs.push_back({path, undefined ? c.reason : ""});
   }
   for (const drone_test::NonRegularFile& f : drone_test::non_regular_files(dir)) {
     inputs.push_back({f.path, f.path + " is not a regular file (" + f.kind + ")"});
@@ -157,7 +158,9 @@ TEST(BagstatNode, DamagedOrNonRegularInputEndsWithStatusOne) {
         {}, {"DRONE_TASK_PROGRESS_URL"});
     if (input.fault.empty()) {
       EXPECT_EQ(run.exit_code, 0) << run.err;
-      EXPECT_EQ(run.out, whole.out);
+      // A line before the result may say that the chunks were counted.
+      ASSERT_FALSE(run.out.empty());
+      EXPECT_EQ(drone_test::split_lines(run.out).back(), drone_test::split_lines(whole.out).back());
       continue;
     }
     EXPECT_EQ(run.exit_code, 1);

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "bag_index.h"
+#include "bag_format/bag_reader.h"
 #include "bag_stats/bag_analyzer.h"
 #include "testing/process.h"
 #include "view_walk.h"
@@ -152,7 +152,7 @@ TEST(RealBags, AnalyzerAgreesWithTheViewWalk) {
     SCOPED_TRACE(path);
     const Reference& ref = read_reference(path);
     if (!ref.readable) continue;
-    ASSERT_TRUE(bag_analyzer::read_bag_index(path)) << "the index section is read";
+    ASSERT_TRUE(bag_format::BagReader(path).index_counts()) << "the index section is read";
     const bag_analyzer::BagAnalysisResult r = bag_analyzer::BagAnalyzer::analyze(path);
     const bag_analyzer::BagAnalysisResult walk = bagstat_test::view_walk(path);
     ASSERT_TRUE(r.success) << r.error_message;

@@ -1,6 +1,6 @@
 // The Livox conversion of any bytes stored as a bag file, written beside it; a conversion that
 // succeeds leaves a complete, indexed bag holding every message it wrote.
-#include "bag_check/bag_reader.h"
+#include "bag_format/bag_reader.h"
 #include "fuzz_input.h"
 #include "livox_conversion/livox_to_pc2.h"
 
@@ -14,11 +14,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                      "no more messages written than read");
   if (result.success) {
     int64_t read = 0;
-    bag_check::ReadSummary summary;
+    bag_format::ReadSummary summary;
     try {
-      bag_check::BagReader reader(output);
-      summary = reader.read([](const bag_check::ReaderConnection&) { return true; },
-                            [&read](const bag_check::ReaderMessage&) { ++read; });
+      bag_format::BagReader reader(output);
+      summary = reader.read([](const bag_format::ReaderConnection&) { return true; },
+                            [&read](const bag_format::ReaderMessage&) { ++read; });
     } catch (const std::exception&) {
       drone_fuzz::expect(false, "the output reads back");
     }

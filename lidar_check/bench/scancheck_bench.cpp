@@ -2,7 +2,8 @@
 // handing over every frame's bytes (open the bag, view the one topic, copy each message into a
 // buffer), on a generated recording in the page cache.
 //
-//   scancheck_bench [--frames N] [--points P] [--runs R] [--connections C] [--dir DIR] [--keep]
+//   scancheck_bench [--frames N] [--points P] [--runs R] [--connections C] [--lag S] [--map-mib M]
+//                   [--dir DIR] [--keep]
 //
 // Writes N Livox frames of P points each (default 1,000 x 60,000, 1.1 GB; fixed seed) into
 // DIR/scancheck_bench.bag (DIR: $TMPDIR or /tmp), then times reading the file in 1 MiB blocks,
@@ -10,7 +11,11 @@
 // medians, points per second and validate / floor; then validates once more with the file
 // evicted from the page cache, and once in a child process for its peak memory. Last, a
 // recording of many connections (C connections of 10 small messages each beside 100 small
-// frames, default C = 3,500) is timed against the floor. Deletes the bags unless --keep.
+// frames, default C = 3,500) is timed against the floor. Then two shapes, each timed against the
+// floor with the validation's peak memory: the recording with 200 IMU messages a second stamped S
+// seconds behind the frames (default 3) and written at their stamps, so that chunks overlap in
+// time throughout; and a tenth of the frames with one message of M MiB (default 300) on another
+// topic. Deletes the bags unless --keep.
 #include <livox_ros_driver2/CustomMsg.h>
 #include <ros/time.h>
 #include <rosbag/bag.h>
@@ -41,12 +46,23 @@ constexpr char kTopic[] = "/livox/lidar";
 using drone_bench::time_here;
 using drone_bench::Usage;
 
-// Writes the recording: 10 frames per second, points over a 70-degree band with a few NaN; with
-// `connections` > 0, each second also holds 10 small messages on every one of that many topics.
-void write_bag(const std::string& path, int frames, int points, int connections = 0) {
+// The shape of a recording beside its frames.
+struct Shape {
+  int connections = 0;   // each second also holds 10 small messages on this many topics
+  double imu_lag = 0.0;  // > 0: 200 IMU messages a second stamped this far behind the frames and
+                         // written at their stamps, so that chunks overlap in time
+  int map_mib = 0;       // > 0: one message of this many MiB (a recorded map) halfway through
+};
+
+// Writes the recording: 10 frames per second, points over a 70-degree band with a few NaN, and
+// what `shape` adds.
+void write_bag(const std::string& path, int frames, int points, const Shape& shape = {}) {
+  const int connections = shape.connections;
   rosbag::Bag bag(path, rosbag::bagmode::Write);
   std_msgs::String status;
   status.data = "ok";
+  std_msgs::String imu;  // an IMU sample's size, roughly
+  imu.data.assign(300, 'i');
   std::vector<std::string> topics;
   topics.reserve(static_cast<size_t>(connections));
   for (int c = 0; c < connections; ++c) topics.push_back("/status/" + std::to_string(c));
@@ -76,6 +92,14 @@ void write_bag(const std::string& path, int frames, int points, int connections 
       p.reflectivity = static_cast<uint8_t>(k);
     }
     bag.write(kTopic, stamp, frame);
+    for (int k = 0; shape.imu_lag > 0.0 && k < 20; ++k) {
+      bag.write("/livox/imu", stamp + ros::Duration(0.005 * k - shape.imu_lag), imu);
+    }
+    if (shape.map_mib > 0 && i == frames / 2) {
+      std_msgs::String map;
+      map.data.assign(static_cast<size_t>(shape.map_mib) << 20, 'm');
+      bag.write("/map", stamp, map);
+    }
     if (i % 10 == 0) {
       for (int k = 0; k < 10; ++k) {
         for (const std::string& topic : topics) {
@@ -131,6 +155,8 @@ int run_bench(drone_bench::Options& options) {
   const std::string dir = options.text("dir", drone_bench::default_temp_parent());
   const int connections = static_cast<int>(options.integer("connections", 3500, 1));
   const bool keep = options.flag("keep");
+  const double lag = options.number("lag", 3.0);
+  const int map_mib = static_cast<int>(options.integer("map-mib", 300, 1));
   options.check_all_known();
   const std::string path = dir + "/scancheck_bench.bag";
 
@@ -208,7 +234,9 @@ int run_bench(drone_bench::Options& options) {
   // Many connections: the frames are few and small, the other topics many.
   const std::string many = dir + "/scancheck_bench_connections.bag";
   constexpr int kFewFrames = 100;
-  write_bag(many, kFewFrames, 1000, connections);
+  Shape spread;
+  spread.connections = connections;
+  write_bag(many, kFewFrames, 1000, spread);
   read_file(many);
   const double many_floor = time_here([&] { hand_over(many); }).wall_seconds;
   lidar_validate::ValidationResult mr;
@@ -222,7 +250,38 @@ int run_bench(drone_bench::Options& options) {
       connections, kFewFrames, many_floor, many_validate, many_validate / many_floor,
       mr.success && mr.total_frames == kFewFrames ? "" : " UNEXPECTED RESULT");
   if (!keep) std::remove(many.c_str());
-  return child.ok() && mr.success ? 0 : 1;
+
+  // Shapes that a reader holding more than one chunk at a time pays for in memory: chunks that
+  // overlap in time throughout, and one message larger than a chunk may hold on another topic.
+  bool shapes_ok = true;
+  const auto shape_row = [&](const std::string& name, int shape_frames, const Shape& shape) {
+    const std::string shaped = dir + "/scancheck_bench_shape.bag";
+    write_bag(shaped, shape_frames, points, shape);
+    const double shaped_mb = static_cast<double>(read_file(shaped)) / 1e6;
+    const double shaped_floor = time_here([&] { hand_over(shaped); }).wall_seconds;
+    const drone_bench::ChildRun run = drone_bench::run_in_child([&] {
+      const lidar_validate::ValidationResult sr =
+          lidar_validate::LidarValidator::validate(shaped, kTopic, 100.0, 20.0, 1000, -8.0, 60.0);
+      if (!sr.success || sr.total_frames != shape_frames) throw std::runtime_error(sr.error);
+      return std::string();
+    });
+    std::printf("%s, %.0f MB: floor %.3f s, validate %.3f s (%.2fx), peak memory %.1f MiB%s\n",
+                name.c_str(), shaped_mb, shaped_floor, run.usage.wall_seconds,
+                run.usage.wall_seconds / shaped_floor, run.usage.peak_mib,
+                run.ok() ? "" : " FAILED");
+    shapes_ok = shapes_ok && run.ok();
+    if (!keep) std::remove(shaped.c_str());
+  };
+  Shape overlapping;
+  overlapping.imu_lag = lag;
+  shape_row("IMU stamped " + std::to_string(lag).substr(0, 3) + " s behind (overlapping chunks)",
+            frames, overlapping);
+  Shape large;
+  large.map_mib = map_mib;
+  shape_row(
+      std::to_string(frames / 10) + " frames and one " + std::to_string(map_mib) + " MiB message",
+      frames / 10, large);
+  return child.ok() && mr.success && shapes_ok ? 0 : 1;
 }
 
 }  // namespace
@@ -230,7 +289,7 @@ int run_bench(drone_bench::Options& options) {
 int main(int argc, char** argv) {
   return drone_bench::bench_main(
       argc, argv,
-      "scancheck_bench [--frames N] [--points P] [--runs R] [--connections C] [--dir DIR] "
-      "[--keep]",
+      "scancheck_bench [--frames N] [--points P] [--runs R] [--connections C] [--lag S] "
+      "[--map-mib M] [--dir DIR] [--keep]",
       run_bench);
 }

@@ -4,6 +4,7 @@
 #include <livox_ros_driver2/CustomMsg.h>
 #include <ros/message_traits.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <exception>
@@ -13,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "bag_check/bag_reader.h"
+#include "bag_format/bag_reader.h"
 #include "elevation_band.h"
 
 namespace lidar_validate {
@@ -28,7 +29,8 @@ constexpr int32_t kMaxNanPoints = 10;
 // How many anomalous frames the result lists; later ones are only counted.
 constexpr size_t kMaxListedAnomalies = 20;
 
-// What the pass has seen so far; stored into the result only once the pass has finished.
+// What the pass over the frames has seen so far; stored into the result only once it has
+// finished.
 struct Tally {
   double previous_time = 0.0;  // stamp of the last Livox frame, seconds; 0: none usable
   int64_t frames = 0;
@@ -43,6 +45,17 @@ struct Tally {
   double max_interval = 0.0;
 };
 
+// The figures of one frame that the checks need, kept for every frame: the reader hands the
+// frames over in file order, which in a recording whose chunks overlap in time is not the time
+// order the interval check goes by.
+struct FrameFigures {
+  uint64_t record_time;  // seconds in the high, nanoseconds in the low 32 bits
+  double stamp;          // header stamp, seconds
+  int32_t points;
+  int32_t nan_points;
+  int32_t invalid_points;
+};
+
 }  // namespace
 
 ValidationResult LidarValidator::validate(const std::string& bag_path, const std::string& topic,
@@ -54,69 +67,90 @@ ValidationResult LidarValidator::validate(const std::string& bag_path, const std
   result.topic = topic;
   try {
     // One pass: every record is checked as it is read, each chunk that holds a Livox
-    // connection of the topic is decompressed once, the frames come in record-time order.
-    bag_check::BagReader reader(bag_path);
+    // connection of the topic is decompressed once, the frames come in file order; a few figures
+    // of each are kept and taken in record-time order afterwards.
+    bag_format::BagReader reader(bag_path);
     const std::string frame_md5 = ros::message_traits::MD5Sum<Frame>::value();
 
     // The one frame in memory, read from its stored bytes; the reader checks the declared point
     // count against the bytes before it reads any point.
     livox_msgs::FrameReader frame;
     const ElevationBand band(min_elevation, max_elevation);
-    Tally tally;
+    std::vector<FrameFigures> figures;
+    std::vector<uint8_t> whole_frame;  // a frame that the reader hands over in pieces
     // Connections of the topic whose recorded type (its MD5 sum) is the Livox frame; other
     // types on the topic are not frames.
-    const auto wanted = [&](const bag_check::ReaderConnection& c) {
+    const auto wanted = [&](const bag_format::ReaderConnection& c) {
       return c.topic == topic && c.md5sum == frame_md5;
     };
-    const auto on_frame = [&](const bag_check::ReaderMessage& message) {
-      const int64_t ordinal = ++tally.frames;
-
-      frame.assign(message.data, message.size);
+    const auto on_frame = [&](const bag_format::ReaderMessage& message) {
+      frame.assign(message.whole(whole_frame), message.size);
       try {
         frame.parse();
       } catch (const std::runtime_error& e) {
-        throw std::runtime_error("Livox frame " + std::to_string(ordinal) +
+        throw std::runtime_error("Livox frame " + std::to_string(figures.size() + 1) +
                                  " cannot be read: " + e.what());
       }
-
-      const double time = frame.header().stamp.toSec();
-      const int32_t points = static_cast<int32_t>(frame.size());
-      tally.point_sum += points;
-      if (points < min_points) ++tally.low_point_frames;
-
-      int32_t nan_points = 0;
-      int32_t invalid_points = 0;
-      band.count(frame, frame.size(), nan_points, invalid_points);
-      if (nan_points > kMaxNanPoints) ++tally.high_nan_frames;
-      if (invalid_points > 0) ++tally.invalid_angle_frames;
-
-      // A stamp of 0 (an unset sensor clock) gives the next frame nothing to measure against.
-      double interval_ms = 0.0;
-      bool interval_anomaly = false;
-      if (tally.previous_time > 0.0) {
-        interval_ms = 1000.0 * (time - tally.previous_time);
-        tally.interval_sum += interval_ms;
-        ++tally.interval_count;
-        if (interval_ms < tally.min_interval) tally.min_interval = interval_ms;
-        if (interval_ms > tally.max_interval) tally.max_interval = interval_ms;
-        if (std::fabs(interval_ms - interval) > tolerance) {
-          ++tally.anomaly_frames;
-          interval_anomaly = true;
-        }
-      }
-
-      const bool anomalous = interval_anomaly || points < min_points ||
-                             nan_points > kMaxNanPoints || invalid_points > 0;
-      if (anomalous && result.anomalies.size() < kMaxListedAnomalies) {
-        result.anomalies.push_back(FrameAnomaly{ordinal, time, points, nan_points, invalid_points,
-                                                interval_ms, interval_anomaly});
-      }
-      tally.previous_time = time;
+      FrameFigures f{(uint64_t{message.sec} << 32) | message.nsec, frame.header().stamp.toSec(),
+                     static_cast<int32_t>(frame.size()), 0, 0};
+      band.count(frame, frame.size(), f.nan_points, f.invalid_points);
+      figures.push_back(f);
     };
-    const bag_check::ReadSummary summary = reader.read(wanted, on_frame, on_progress);
+    // The frames handed over so far, in record-time order (equal times in file order, the bag
+    // library's time-ordered view), checked; anomalies are listed into the result as found.
+    const auto check_frames = [&]() {
+      const auto earlier = [](const FrameFigures& a, const FrameFigures& b) {
+        return a.record_time < b.record_time;
+      };
+      if (!std::is_sorted(figures.begin(), figures.end(), earlier)) {
+        std::stable_sort(figures.begin(), figures.end(), earlier);
+      }
+      Tally tally;
+      for (const FrameFigures& f : figures) {
+        const int64_t ordinal = ++tally.frames;
+        const double time = f.stamp;
+        const int32_t points = f.points;
+        tally.point_sum += points;
+        if (points < min_points) ++tally.low_point_frames;
+        if (f.nan_points > kMaxNanPoints) ++tally.high_nan_frames;
+        if (f.invalid_points > 0) ++tally.invalid_angle_frames;
+
+        // A stamp of 0 (an unset sensor clock) gives the next frame nothing to measure against.
+        double interval_ms = 0.0;
+        bool interval_anomaly = false;
+        if (tally.previous_time > 0.0) {
+          interval_ms = 1000.0 * (time - tally.previous_time);
+          tally.interval_sum += interval_ms;
+          ++tally.interval_count;
+          if (interval_ms < tally.min_interval) tally.min_interval = interval_ms;
+          if (interval_ms > tally.max_interval) tally.max_interval = interval_ms;
+          if (std::fabs(interval_ms - interval) > tolerance) {
+            ++tally.anomaly_frames;
+            interval_anomaly = true;
+          }
+        }
+
+        const bool anomalous = interval_anomaly || points < min_points ||
+                               f.nan_points > kMaxNanPoints || f.invalid_points > 0;
+        if (anomalous && result.anomalies.size() < kMaxListedAnomalies) {
+          result.anomalies.push_back(FrameAnomaly{ordinal, time, points, f.nan_points,
+                                                  f.invalid_points, interval_ms, interval_anomaly});
+        }
+        tally.previous_time = time;
+      }
+      return tally;
+    };
+    bag_format::ReadSummary summary;
+    try {
+      summary = reader.read(wanted, on_frame, on_progress);
+    } catch (const std::exception&) {
+      check_frames();  // the frames before the failure stay listed
+      throw;
+    }
     result.recording_closed = summary.recording_closed;
     result.index_complete = summary.index_complete;
     result.unreadable_bytes = summary.unreadable_bytes;
+    const Tally tally = check_frames();
 
     result.total_frames = tally.frames;
     result.anomaly_frames = tally.anomaly_frames;

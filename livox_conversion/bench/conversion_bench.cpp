@@ -2,6 +2,9 @@
 // copying it and syncing the copy (`cp` + `sync`), side by side in one run, and prints each
 // conversion's peak memory. The recordings:
 //   - a Livox recording (lidar frames with IMU messages between them), about 1 GB by default;
+//   - the same recording with the IMU stamped S seconds behind (default 3), written at the
+//     stamps, so that every chunk overlaps the next ones in time;
+//   - a twentieth of the frames with one message of M MiB (default 300, a recorded map);
 //   - many small messages on one topic, which the conversion copies;
 //   - the same count of messages spread over many connections, beside one connection holding
 //     as many messages, so that the cost of the connection count shows on its own.
@@ -10,7 +13,7 @@
 // also given per byte written, beside the cost per byte of cp + sync of that output.
 //
 //   cloudconv_bench [--frames N] [--points P] [--small N] [--connections C] [--per-connection M]
-//                   [--runs R] [--dir DIR]
+//                   [--runs R] [--lag S] [--map-mib M] [--dir DIR]
 //
 // Defaults: 2,200 frames of 24,000 points; 1,000,000 small messages; 2,000 connections of 100
 // messages. Everything is written in a new directory under DIR ($TMPDIR or /tmp), removed at the
@@ -39,7 +42,12 @@
 namespace {
 
 // Ten lidar frames a second with 200 IMU messages a second between them, as the drone records.
-void write_recording(const std::string& path, int frames, int points) {
+// With `imu_lag` > 0 the IMU messages are stamped that many seconds behind the frames and each
+// message is written at its stamp, as a script that records at header stamps writes them: every
+// chunk's time range then overlaps the next ones. With `map_mib` > 0 one message of that many
+// MiB (a recorded map) is written on /map halfway through.
+void write_recording(const std::string& path, int frames, int points, double imu_lag = 0.0,
+                     int map_mib = 0) {
   rosbag::Bag bag(path, rosbag::bagmode::Write);
   std::mt19937 rng(42);
   std::uniform_real_distribution<float> coord(-50.0f, 50.0f);
@@ -64,10 +72,15 @@ void write_recording(const std::string& path, int frames, int points) {
     }
     bag.write("/livox/lidar", stamp, frame);
     for (int k = 0; k < 20; ++k) {
-      const ros::Time t = stamp + ros::Duration(0.005 * k);
+      const ros::Time t = stamp + ros::Duration(0.005 * k - imu_lag);
       imu.header.seq = static_cast<uint32_t>(f * 20 + k);
       imu.header.stamp = t;
       bag.write("/livox/imu", t, imu);
+    }
+    if (map_mib > 0 && f == frames / 2) {
+      std_msgs::String map;
+      map.data.assign(static_cast<size_t>(map_mib) << 20, 'm');
+      bag.write("/map", stamp, map);
     }
   }
   bag.close();
@@ -198,6 +211,8 @@ int run_bench(drone_bench::Options& options) {
   const int connections = static_cast<int>(options.integer("connections", 2000, 1));
   const int per_connection = static_cast<int>(options.integer("per-connection", 100, 1));
   const int runs = static_cast<int>(options.integer("runs", 1, 1));
+  const double lag = options.number("lag", 3.0);
+  const int map_mib = static_cast<int>(options.integer("map-mib", 300, 1));
   const std::string parent = options.text("dir", drone_bench::default_temp_parent());
   options.check_all_known();
   const drone_bench::ScratchDir scratch(parent, "cloudconv_bench_");
@@ -219,6 +234,16 @@ int run_bench(drone_bench::Options& options) {
   }
   const Row wide = measure("", input, dir, every_field, runs);
   ok &= livox.ok && wide.ok;
+  write_recording(input, frames, points, lag);
+  ok &= measure("Livox, IMU stamped " + std::to_string(lag).substr(0, 3) +
+                    " s behind (overlapping chunks)",
+                input, dir)
+            .ok;
+  write_recording(input, frames / 20, points, 0.0, map_mib);
+  ok &= measure("Livox, " + std::to_string(frames / 20) + " frames and one " +
+                    std::to_string(map_mib) + " MiB message",
+                input, dir)
+            .ok;
   write_small_messages(input, small, 1);
   ok &= measure(std::to_string(small) + " small messages", input, dir).ok;
   const int many = connections * per_connection;
@@ -248,6 +273,6 @@ int main(int argc, char** argv) {
   return drone_bench::bench_main(
       argc, argv,
       "cloudconv_bench [--frames N] [--points P] [--small N] [--connections C] "
-      "[--per-connection M] [--runs R] [--dir DIR]",
+      "[--per-connection M] [--runs R] [--lag S] [--map-mib M] [--dir DIR]",
       run_bench);
 }

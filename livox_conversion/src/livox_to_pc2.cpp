@@ -21,8 +21,8 @@
 #include <utility>
 #include <vector>
 
-#include "bag_check/bag_reader.h"
-#include "bag_check/bag_writer.h"
+#include "bag_format/bag_reader.h"
+#include "bag_format/bag_writer.h"
 
 namespace livox_to_pc2 {
 
@@ -123,7 +123,7 @@ class FrameConverter {
 // topic, whose header holds the type fields alone.
 class OutputConnections {
  public:
-  explicit OutputConnections(bag_check::BagWriter& writer) : writer_(writer) {}
+  explicit OutputConnections(bag_format::BagWriter& writer) : writer_(writer) {}
 
   // The connection for messages copied from a source connection with `header` on `topic`.
   uint32_t copied(const std::string& topic, const ros::M_string& header) {
@@ -150,7 +150,7 @@ class OutputConnections {
 
  private:
   uint32_t add(const std::string& topic, const ros::M_string& header) {
-    bag_check::BagConnectionInfo connection;
+    bag_format::BagConnectionInfo connection;
     connection.id = next_id_++;
     connection.topic = topic;
     connection.fields.assign(header.begin(), header.end());  // in name order, as stored
@@ -158,7 +158,7 @@ class OutputConnections {
     return connection.id;
   }
 
-  bag_check::BagWriter& writer_;
+  bag_format::BagWriter& writer_;
   std::map<ros::M_string, uint32_t> by_header_;
   std::optional<uint32_t> clouds_;
   uint32_t next_id_ = 0;
@@ -169,7 +169,7 @@ class OutputConnections {
 // whatever else lands on its topic: the source connection's fields in name order, a later field
 // of a name replacing an earlier one, as the bag library reads and writes them. Bags always
 // record the type fields; should a connection lack one, it is stored empty.
-ros::M_string header_of(const bag_check::ReaderConnection& connection) {
+ros::M_string header_of(const bag_format::ReaderConnection& connection) {
   ros::M_string header;
   for (const auto& [name, value] : connection.fields) header[name] = value;
   header.emplace("type", connection.datatype);
@@ -178,7 +178,7 @@ ros::M_string header_of(const bag_check::ReaderConnection& connection) {
   return header;
 }
 
-std::string describe(const std::string& topic, const bag_check::ReaderMessage& message) {
+std::string describe(const std::string& topic, const bag_format::ReaderMessage& message) {
   std::ostringstream text;
   text << "Livox frame on " << topic << " recorded at " << ros::Time(message.sec, message.nsec);
   return text.str();
@@ -209,25 +209,26 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
   try {
     // The reader checks every record as it reads it: damage fails the conversion, naming it and
     // its byte position, and the partial output is removed.
-    bag_check::BagReader input(input_bag);
+    bag_format::BagReader input(input_bag);
     if (is_same_file(input_bag, output_bag)) {
       throw std::runtime_error("output bag " + output_bag + " is the same file as input bag " +
                                input_bag + "; refusing to overwrite the input");
     }
     // Chunks of the bag library's default size, uncompressed; the writer's temporary file takes
     // the output's name only once the bag is complete, and is removed when it is not.
-    bag_check::BagWriter output(output_bag);
+    bag_format::BagWriter output(output_bag);
     OutputConnections connections(output);
     FrameConverter frames(layout);
     const std::string frame_md5 =
         ros::message_traits::MD5Sum<livox_ros_driver2::CustomMsg>::value();
     // Output connection of each source connection whose messages are copied.
-    std::unordered_map<const bag_check::ReaderConnection*, uint32_t> copied_to;
-    const auto on_message = [&](const bag_check::ReaderMessage& message) {
+    std::unordered_map<const bag_format::ReaderConnection*, uint32_t> copied_to;
+    std::vector<uint8_t> whole_frame;  // a frame that the reader hands over in pieces
+    const auto on_message = [&](const bag_format::ReaderMessage& message) {
       ++result.total_messages;
-      const bag_check::ReaderConnection& source = *message.connection;
+      const bag_format::ReaderConnection& source = *message.connection;
       if (source.topic == source_topic && source.md5sum == frame_md5) {
-        frames.assign(message.data, message.size);
+        frames.assign(message.whole(whole_frame), message.size);
         const std::vector<uint8_t>* cloud = nullptr;
         try {
           cloud = &frames.convert();
@@ -245,12 +246,19 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
           it =
               copied_to.emplace(&source, connections.copied(source.topic, header_of(source))).first;
         }
-        output.write(it->second, message.sec, message.nsec, message.data, message.size);
+        if (message.data != nullptr) {
+          output.write(it->second, message.sec, message.nsec, message.data, message.size);
+        } else {
+          // A message too large to be held (a recorded map) goes through in pieces.
+          output.write_pieces(
+              it->second, message.sec, message.nsec, message.size,
+              [&](uint64_t from, uint8_t* out, size_t n) { message.copy(from, out, n); });
+        }
         ++result.copied_messages;
       }
     };
-    const bag_check::ReadSummary read = input.read(
-        [](const bag_check::ReaderConnection&) { return true; }, on_message, on_progress);
+    const bag_format::ReadSummary read = input.read(
+        [](const bag_format::ReaderConnection&) { return true; }, on_message, on_progress);
     result.recording_closed = read.recording_closed;
     result.index_complete = read.index_complete;
     result.unreadable_bytes = read.unreadable_bytes;

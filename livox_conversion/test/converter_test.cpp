@@ -17,8 +17,8 @@
 #include <set>
 #include <sstream>
 
-#include "bag_check/bag_reader.h"
 #include "bag_fixtures.h"
+#include "bag_format/bag_reader.h"
 #include "livox_conversion/livox_to_pc2.h"
 #include "testing/bag_bytes.h"
 #include "testing/bags.h"
@@ -366,8 +366,8 @@ TEST(Converter, TopicsAreComparedByteForByte) {
 }
 
 // The summary of a bag as the one-pass reader reads it.
-bag_check::ReadSummary summary_of(const std::string& path) {
-  bag_check::BagReader reader(path);
+bag_format::ReadSummary summary_of(const std::string& path) {
+  bag_format::BagReader reader(path);
   return reader.summary();
 }
 
@@ -443,6 +443,20 @@ std::vector<ReadBackCase> read_back_cases() {
                      }
                    },
                    30});
+  // A recorded map larger than the reader holds, in a plain chunk of its own: copied through
+  // in pieces between the frames.
+  cases.push_back({"a message larger than a read",
+                   [](const std::string& path) {
+                     drone_test::BagBuilder bag(path);
+                     std_msgs::String map;
+                     map.data.assign(bag_format::kWholeMessageBytes + 3, 'm');
+                     for (uint32_t i = 0; i < 4; ++i) {
+                       const ros::Time t(60 + i, 0);
+                       bag.write(kSource, t, cloudconv_test::random_frame(i, t, 9, i), "/drv");
+                       if (i == 1) bag.write("/map", t + ros::Duration(0.5), map, "/mapper");
+                     }
+                   },
+                   4});
   cases.push_back(
       {"empty", [](const std::string& path) { rosbag::Bag(path, rosbag::bagmode::Write); }, 0});
   cases.push_back({"one message",
@@ -489,10 +503,35 @@ TEST(Converter, OutputReadsAlikeInTheBagLibraryAndInPython) {
     size_t clouds = 0;
     EXPECT_EQ(without_clouds(out, &clouds), without_frames(drone_test::message_listing(in)));
     EXPECT_EQ(static_cast<int64_t>(clouds), c.frames);
-    const bag_check::ReadSummary written = summary_of(dir.file("out.bag"));
+    const bag_format::ReadSummary written = summary_of(dir.file("out.bag"));
     EXPECT_TRUE(written.index_complete && written.recording_closed);
     EXPECT_EQ(written.unreadable_bytes, 0u);
   }
+}
+
+// A connection id that a recording defines again for another topic and type (a recorder that
+// was not closed, and a later chunk reusing the id) is refused: its messages would be copied
+// under the first definition's type.
+TEST(Converter, ConnectionDefinedTwiceIsRefused) {
+  TempDir dir;
+  {
+    drone_test::BagBuilder bag(dir.file("in.bag"), rosbag::compression::Uncompressed, 256);
+    for (uint32_t i = 0; i < 3; ++i) {
+      bag.write(kSource, ros::Time(5 + i, 0),
+                cloudconv_test::random_frame(i, ros::Time(5 + i, 0), 9, i));
+    }
+    for (uint32_t i = 0; i < 3; ++i) bag.write("/status", ros::Time(9 + i, 0), text("later"));
+  }
+  drone_test::write_file(dir.file("twice.bag"),
+                         drone_test::as_unclosed_recording(drone_test::with_connection_renumbered(
+                             drone_test::read_file(dir.file("in.bag")), 1, 0)));
+  const ConversionResult r =
+      LivoxToPc2Converter::convert(dir.file("twice.bag"), dir.file("out.bag"), kSource, kTarget);
+  EXPECT_FALSE(r.success);
+  EXPECT_EQ(r.error, kPrefix + std::string("connection 0 is defined for topic ") + kSource +
+                         " (livox_ros_driver2/CustomMsg) and again for topic /status "
+                         "(std_msgs/String); its messages cannot be told apart");
+  EXPECT_FALSE(fs::exists(dir.file("out.bag")));
 }
 
 // Connections with identical headers on one topic (embag-test_2.bag has two) are one in the
@@ -788,7 +827,7 @@ TEST(Converter, RepairsRecordingsThatWereNotClosedOrWhoseIndexIsIncomplete) {
     } else {
       EXPECT_EQ(out, expected);
     }
-    const bag_check::ReadSummary written = summary_of(dir.file("out.bag"));
+    const bag_format::ReadSummary written = summary_of(dir.file("out.bag"));
     EXPECT_TRUE(written.index_complete && written.recording_closed);
   }
 }

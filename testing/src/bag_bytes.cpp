@@ -247,9 +247,9 @@ std::string chunk_contents(const std::string& bag_bytes, const BagRecord& chunk)
   const std::string stored = bag_bytes.substr(chunk.data_pos, chunk.data_len);
   std::string out(size, '\0');
   const std::string fault =
-      bag_check::decompress_chunk(compression, reinterpret_cast<const uint8_t*>(stored.data()),
-                                  static_cast<uint32_t>(stored.size()),
-                                  reinterpret_cast<uint8_t*>(out.data()), size, chunk.pos);
+      bag_format::decompress_chunk(compression, reinterpret_cast<const uint8_t*>(stored.data()),
+                                   static_cast<uint32_t>(stored.size()),
+                                   reinterpret_cast<uint8_t*>(out.data()), size, chunk.pos);
   if (!fault.empty()) throw std::runtime_error(fault);
   return out;
 }
@@ -274,7 +274,7 @@ std::vector<IndexedMessage> indexed_messages(const std::string& bag_bytes) {
         const uint8_t op_value = static_cast<uint8_t>(contents.at(op + 7));
         const size_t data_pos = at + 4 + header_len + 4;
         const uint32_t data_len = get_u32(contents, data_pos - 4);
-        if (op_value == bag_check::kOpMessageDefinition || op_value == kOpConnection) {
+        if (op_value == bag_format::kOpMessageDefinition || op_value == kOpConnection) {
           at = data_pos;
           continue;
         }
@@ -332,6 +332,24 @@ std::string as_unclosed_recording(const std::string& bag_bytes) {
     const size_t value = at + 4 + std::string(name).size() + 1;
     put_u32(out, value, 0);
     if (std::string(name) == "index_pos") put_u32(out, value + 4, 0);
+  }
+  return out;
+}
+
+std::string with_connection_renumbered(const std::string& bag_bytes, uint32_t from, uint32_t to) {
+  std::string out = bag_bytes;
+  const auto renumber = [&](size_t header_pos, uint32_t header_len) {
+    const size_t at = field_at(out, header_pos, header_len, "conn");
+    if (at != std::string::npos && get_u32(out, at + 9) == from) put_u32(out, at + 9, to);
+  };
+  for (const BagRecord& r : bag_records(out)) {
+    renumber(r.header_pos, r.header_len);
+    if (r.op != kOpChunk) continue;
+    for (size_t at = r.data_pos; at < r.data_pos + r.data_len;) {
+      const uint32_t header_len = get_u32(out, at);
+      renumber(at + 4, header_len);
+      at += 8 + header_len + get_u32(out, at + 4 + header_len);
+    }
   }
   return out;
 }

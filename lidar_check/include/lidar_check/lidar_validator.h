@@ -45,14 +45,15 @@ struct ValidationResult {
 // Checks the Livox frames (livox_ros_driver2/CustomMsg) of one bag topic. Holds no state.
 class LidarValidator {
  public:
-  // Reads every frame on `topic` of the bag at `bag_path`, one frame in memory at a time, and
+  // Reads every frame on `topic` of the bag at `bag_path`, one frame in memory at a time (and 32
+  // bytes of figures per frame), and
   // checks it: fewer than `min_points` points, more than 10 NaN points, any point whose
   // elevation in degrees lies outside [min_elevation, max_elevation], and an interval to the
   // previous frame (by header stamp), in milliseconds, that differs from `interval` by more
   // than `tolerance` milliseconds. Frames are taken in record-time order. Messages of other
   // types on the topic are skipped; a topic missing from the bag gives a successful result with
   // no frames. A recording that was not closed, or whose index leaves chunks out, is read by
-  // walking its chunks (bag_check::BagReader). Never throws an exception of the standard
+  // walking its chunks (bag_format::BagReader). Never throws an exception of the standard
   // hierarchy: I/O and format errors and frames that cannot be read end the pass with success
   // false. Never prints or reports; on_progress, when given, gets the share of the bag read.
   static ValidationResult validate(const std::string& bag_path, const std::string& topic,

@@ -8,17 +8,17 @@
 #include <string>
 #include <vector>
 
-#include "bag_check/bag_record.h"
+#include "bag_format/bag_record.h"
 
 namespace drone_test {
 
 // The "op" values of the record types of a version 2.0 bag.
-using bag_check::kOpChunk;
-using bag_check::kOpChunkInfo;
-using bag_check::kOpConnection;
-using bag_check::kOpFileHeader;
-using bag_check::kOpIndexData;
-using bag_check::kOpMessageData;
+using bag_format::kOpChunk;
+using bag_format::kOpChunkInfo;
+using bag_format::kOpConnection;
+using bag_format::kOpFileHeader;
+using bag_format::kOpIndexData;
+using bag_format::kOpMessageData;
 
 // One record as stored: <header length><header fields><data length><data>.
 struct BagRecord {
@@ -136,6 +136,12 @@ std::string without_chunk_info(const std::string& bag_bytes, size_t n);
 // the first connection record after the last chunk's index records) is gone and the file
 // header states index position 0 and no connections or chunks; the chunks stay as they were.
 std::string as_unclosed_recording(const std::string& bag_bytes);
+
+// A copy of an uncompressed bag's bytes in which every "conn" field of value `from` says `to`: in
+// the top-level records and in the records inside the chunks. Turns connection `from` into a
+// second definition of connection `to`, with its own topic and type, as a faulty recorder or a
+// careless merge of two recordings leaves them.
+std::string with_connection_renumbered(const std::string& bag_bytes, uint32_t from, uint32_t to);
 
 // A file that a test hands to a reader, with a label for failure messages.
 struct NamedFile {

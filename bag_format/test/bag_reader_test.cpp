@@ -1,4 +1,4 @@
-#include "bag_check/bag_reader.h"
+#include "bag_format/bag_reader.h"
 
 #include <dirent.h>
 #include <gtest/gtest.h>
@@ -6,6 +6,7 @@
 #include <rosbag/bag.h>
 #include <rosbag/query.h>
 #include <rosbag/view.h>
+#include <std_msgs/Header.h>
 #include <std_msgs/String.h>
 
 #include <algorithm>
@@ -23,9 +24,9 @@
 
 namespace {
 
-using bag_check::BagReader;
-using bag_check::ReaderConnection;
-using bag_check::ReadSummary;
+using bag_format::BagReader;
+using bag_format::ReaderConnection;
+using bag_format::ReadSummary;
 using drone_test::BagRecord;
 using drone_test::StoredMessage;
 using Compression = rosbag::compression::CompressionType;
@@ -49,7 +50,7 @@ Read read_with_reader(
   Read out;
   out.summary = reader.read(
       wanted,
-      [&](const bag_check::ReaderMessage& m) {
+      [&](const bag_format::ReaderMessage& m) {
         StoredMessage s;
         s.topic = m.connection->topic;
         s.time = ros::Time(m.sec, m.nsec);
@@ -70,15 +71,13 @@ per_connection(const std::vector<StoredMessage>& messages) {
   return out;
 }
 
-// The reader gives what the library's time-ordered view gives: the same messages, each
-// connection's in the same order, all of them by record time.
-void expect_as_library(const std::vector<StoredMessage>& got,
-                       const std::vector<StoredMessage>& library) {
+// The reader gives what the library's time-ordered view gives once ordered by record time (equal
+// times as handed over): the same messages, each connection's in the same order.
+void expect_as_library(std::vector<StoredMessage> got, const std::vector<StoredMessage>& library) {
   ASSERT_EQ(got.size(), library.size());
+  std::stable_sort(got.begin(), got.end(),
+                   [](const StoredMessage& a, const StoredMessage& b) { return a.time < b.time; });
   EXPECT_TRUE(per_connection(got) == per_connection(library));
-  for (size_t i = 1; i < got.size(); ++i) {
-    ASSERT_LE(got[i - 1].time, got[i].time) << "message " << i;
-  }
 }
 
 void expect_progress(const Read& r) {
@@ -103,6 +102,31 @@ void write_mixed(const std::string& path, Compression compression, uint32_t thre
 ros::Time in_order(uint32_t i) { return ros::Time(100 + i / 10, (i % 10) * 100000000u); }
 // Times that go back and forth, so that chunks overlap in time and hold equal times.
 ros::Time back_and_forth(uint32_t i) { return ros::Time(100 + (i * 37) % 23, (i % 2) * 500u); }
+
+// The records of a chunk's uncompressed data: where each starts and ends, and whether it is a
+// message record.
+struct InnerRecord {
+  size_t first;
+  size_t end;
+  bool message;
+};
+std::vector<InnerRecord> inner_records(const std::string& contents) {
+  std::vector<InnerRecord> out;
+  for (size_t at = 0; at < contents.size();) {
+    const uint32_t header_len = drone_test::get_u32(contents, at);
+    const size_t op = drone_test::field_at(contents, at + 4, header_len, "op");
+    const size_t end = at + 8 + header_len + drone_test::get_u32(contents, at + 4 + header_len);
+    out.push_back({at, end, contents.at(op + 7) == drone_test::kOpMessageData});
+    at = end;
+  }
+  return out;
+}
+std::vector<InnerRecord> message_records(const std::string& contents) {
+  std::vector<InnerRecord> out = inner_records(contents);
+  out.erase(std::remove_if(out.begin(), out.end(), [](const InnerRecord& r) { return !r.message; }),
+            out.end());
+  return out;
+}
 
 class BagReaderTest : public ::testing::Test {
  protected:
@@ -193,6 +217,134 @@ TEST_F(BagReaderTest, OnlyWantedConnectionsAreReadAndOtherChunksAreSkipped) {
   EXPECT_EQ(r.messages.size(), 20u);
   EXPECT_EQ(r.summary.chunks_read, 20u);
   EXPECT_EQ(r.summary.chunks_skipped, 20u);
+
+  // A chunk of /a stating more than a chunk may hold (a recorded map) is judged only when read.
+  std::string bytes = drone_test::read_file(file("in.bag"));
+  const BagRecord first = drone_test::record_with_op(bytes, drone_test::kOpChunk);
+  drone_test::put_u32(bytes,
+                      drone_test::field_at(bytes, first.header_pos, first.header_len, "size") + 9,
+                      bag_format::kMaxChunkSize + 1);
+  const std::string big = write("big.bag", bytes);
+  EXPECT_EQ(read_with_reader(big, [](const ReaderConnection& c) { return c.topic == "/b"; })
+                .messages.size(),
+            20u);
+  try {
+    read_with_reader(big);
+    ADD_FAILURE() << "an oversize chunk was read";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "chunk at byte " + std::to_string(first.pos) +
+                                         " states 268435457 bytes, more than the 268435456 a "
+                                         "chunk may hold");
+  }
+}
+
+// A plain chunk made large by one large message (a recorded map) is read from the file as it is
+// walked: the small messages around it come whole, the large one in pieces, each with the bytes
+// the library reads; with compression it is held and comes whole.
+TEST_F(BagReaderTest, LargeMessageOfAPlainChunkComesInPieces) {
+  for (const Compression compression :
+       {rosbag::compression::Uncompressed, rosbag::compression::LZ4}) {
+    SCOPED_TRACE(compression);
+    {
+      drone_test::BagBuilder b(file("in.bag"), compression);
+      std_msgs::String small;
+      std_msgs::String map;
+      map.data.assign(bag_format::kWholeMessageBytes + 5, 'm');
+      map.data[12345] = 'x';
+      for (uint32_t i = 0; i < 6; ++i) {
+        small.data = "small " + std::to_string(i);
+        b.write("/small", ros::Time(10 + i), small);
+        if (i == 2) b.write("/map", ros::Time(10 + i, 5), map);
+      }
+    }
+    BagReader reader(file("in.bag"));
+    std::vector<StoredMessage> got;
+    size_t in_pieces = 0;
+    std::vector<uint8_t> buffer;
+    reader.read([](const ReaderConnection&) { return true; },
+                [&](const bag_format::ReaderMessage& m) {
+                  StoredMessage s;
+                  s.topic = m.connection->topic;
+                  s.time = ros::Time(m.sec, m.nsec);
+                  for (const auto& field : m.connection->fields) {
+                    s.connection[field.first] = field.second;
+                  }
+                  if (m.data == nullptr) {
+                    ++in_pieces;
+                    s.bytes.resize(m.size);
+                    // Two pieces, the second first, as a reader may ask for them.
+                    m.copy(m.size / 2, s.bytes.data() + m.size / 2, m.size - m.size / 2);
+                    m.copy(0, s.bytes.data(), m.size / 2);
+                    EXPECT_EQ(std::vector<uint8_t>(m.whole(buffer), m.whole(buffer) + m.size),
+                              s.bytes);
+                  } else {
+                    s.bytes.assign(m.data, m.data + m.size);
+                  }
+                  got.push_back(std::move(s));
+                });
+    EXPECT_EQ(in_pieces, compression == rosbag::compression::Uncompressed ? 1u : 0u);
+    expect_as_library(got, drone_test::read_all(file("in.bag")));
+  }
+}
+
+// Chunks that overlap in time come in file order, each chunk's messages by record time (equal
+// times as stored); ordered by record time they are the library's view
+// (GeneratedBagsReadAsTheLibraryReadsThem).
+TEST_F(BagReaderTest, MessagesComeChunkByChunkInFileOrder) {
+  write_mixed(file("in.bag"), rosbag::compression::Uncompressed, 512, 300, back_and_forth);
+  const std::string bytes = drone_test::read_file(file("in.bag"));
+  std::vector<std::string> stored;
+  for (const BagRecord& chunk : drone_test::bag_records(bytes)) {
+    if (chunk.op != drone_test::kOpChunk) continue;
+    const std::string contents = drone_test::chunk_contents(bytes, chunk);
+    std::vector<std::pair<uint64_t, std::string>> in_chunk;  // (time, data) as stored
+    for (const InnerRecord& m : message_records(contents)) {
+      const uint32_t header_len = drone_test::get_u32(contents, m.first);
+      const size_t time = drone_test::field_at(contents, m.first + 4, header_len, "time") + 9;
+      const uint64_t key = (uint64_t{drone_test::get_u32(contents, time)} << 32) |
+                           drone_test::get_u32(contents, time + 4);
+      in_chunk.emplace_back(
+          key, contents.substr(m.first + 8 + header_len, m.end - m.first - 8 - header_len));
+    }
+    std::stable_sort(in_chunk.begin(), in_chunk.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (auto& m : in_chunk) stored.push_back(std::move(m.second));
+  }
+  const Read r = read_with_reader(file("in.bag"));
+  ASSERT_EQ(r.messages.size(), stored.size());
+  bool goes_back = false;
+  for (size_t i = 0; i < stored.size(); ++i) {
+    EXPECT_EQ(std::string(r.messages[i].bytes.begin(), r.messages[i].bytes.end()), stored[i]);
+    goes_back = goes_back || (i > 0 && r.messages[i].time < r.messages[i - 1].time);
+  }
+  EXPECT_TRUE(goes_back) << "the chunks do not overlap in time";
+}
+
+// A connection id that a recording defines again for another topic and type is refused, closed
+// or not: its messages would otherwise be read as the first definition's type.
+TEST_F(BagReaderTest, ConnectionRedefinedWithAnotherTypeIsRefused) {
+  {
+    drone_test::BagBuilder b(file("in.bag"), rosbag::compression::Uncompressed, 256);
+    std_msgs::String text;
+    text.data = std::string(300, 'a');
+    std_msgs::Header header;
+    header.frame_id = std::string(300, 'b');
+    for (uint32_t i = 0; i < 3; ++i) b.write("/a", ros::Time(10 + i), text);
+    for (uint32_t i = 0; i < 3; ++i) b.write("/b", ros::Time(20 + i), header);
+  }
+  const std::string renumbered =
+      drone_test::with_connection_renumbered(drone_test::read_file(file("in.bag")), 1, 0);
+  const std::string expected =
+      "connection 0 is defined for topic /a (std_msgs/String) and again for topic /b "
+      "(std_msgs/Header); its messages cannot be told apart";
+  for (const std::string& bytes : {renumbered, drone_test::as_unclosed_recording(renumbered)}) {
+    try {
+      read_with_reader(write("twice.bag", bytes));
+      ADD_FAILURE() << "read without an error";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(e.what(), expected);
+    }
+  }
 }
 
 // An index that leaves a chunk out, and recordings that were not closed, are read by walking the
@@ -230,29 +382,44 @@ TEST_F(BagReaderTest, IncompleteIndexAndUnclosedRecordingsReadInFull) {
   }
 }
 
-// The records of a chunk's uncompressed data: where each starts and ends, and whether it is a
-// message record.
-struct InnerRecord {
-  size_t first;
-  size_t end;
-  bool message;
-};
-std::vector<InnerRecord> inner_records(const std::string& contents) {
-  std::vector<InnerRecord> out;
-  for (size_t at = 0; at < contents.size();) {
-    const uint32_t header_len = drone_test::get_u32(contents, at);
-    const size_t op = drone_test::field_at(contents, at + 4, header_len, "op");
-    const size_t end = at + 8 + header_len + drone_test::get_u32(contents, at + 4 + header_len);
-    out.push_back({at, end, contents.at(op + 7) == drone_test::kOpMessageData});
-    at = end;
+// The walk over the chunk section decides whether the index lists exactly the stored chunks: the
+// first, a middle and the last chunk left out (header and index consistent with each other)
+// make it incomplete, and its messages are read all the same; a chunk-info record that points
+// where no chunk is stored is refused, naming it; sound bags of many chunks, plain or compressed,
+// have a complete index.
+TEST_F(BagReaderTest, IndexCoverageIsDecidedByTheWalk) {
+  for (const auto& compression : kCompressions) {
+    write_mixed(file("sound.bag"), compression.second, 512, 120, in_order);
+    EXPECT_TRUE(BagReader(file("sound.bag")).summary().index_complete) << compression.first;
   }
-  return out;
-}
-std::vector<InnerRecord> message_records(const std::string& contents) {
-  std::vector<InnerRecord> out = inner_records(contents);
-  out.erase(std::remove_if(out.begin(), out.end(), [](const InnerRecord& r) { return !r.message; }),
-            out.end());
-  return out;
+  write_mixed(file("whole.bag"), rosbag::compression::Uncompressed, 256, 40, in_order);
+  const std::string whole = drone_test::read_file(file("whole.bag"));
+  std::vector<size_t> chunks;
+  for (const BagRecord& r : drone_test::bag_records(whole)) {
+    if (r.op == drone_test::kOpChunk) chunks.push_back(r.pos);
+  }
+  ASSERT_GT(chunks.size(), 3u);
+  for (const size_t left_out : {size_t{0}, chunks.size() / 2, chunks.size() - 1}) {
+    SCOPED_TRACE(left_out);
+    const Read r =
+        read_with_reader(write("gap.bag", drone_test::without_chunk_info(whole, left_out)));
+    EXPECT_FALSE(r.summary.index_complete);
+    EXPECT_TRUE(r.summary.recording_closed);
+    EXPECT_EQ(r.messages.size(), 40u);
+  }
+  std::string moved = whole;
+  const BagRecord info = drone_test::record_with_op(moved, drone_test::kOpChunkInfo, 1);
+  const size_t value =
+      drone_test::field_at(moved, info.header_pos, info.header_len, "chunk_pos") + 4 + 10;
+  drone_test::put_u32(moved, value, drone_test::get_u32(moved, value) + 1);
+  try {
+    BagReader reader(write("moved.bag", moved));
+    ADD_FAILURE() << "an index that lists a chunk not stored was read";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "the index lists a chunk at byte " +
+                                         std::to_string(chunks[1] + 1) +
+                                         ", where the bag stores none");
+  }
 }
 
 // A recording that stopped: cut at the end of every chunk's index records (whole chunks), inside
@@ -324,14 +491,16 @@ TEST_F(BagReaderTest, DamagedBagsFailNamingTheFault) {
   const uint32_t size = drone_test::get_u32(mixed, size_at);
   {
     std::string bytes = mixed;
-    drone_test::put_u32(bytes, size_at, bag_check::kMaxChunkSize + 1);
-    cases.push_back(
-        {"oversize chunk", bytes,
-         at_chunk + " states 268435457 bytes, more than the 268435456 a chunk may hold"});
+    // A plain chunk's stated size is checked against its stored bytes before anything is read
+    // (compressed ones: OnlyWantedConnectionsAreReadAndOtherChunksAreSkipped).
+    drone_test::put_u32(bytes, size_at, bag_format::kMaxChunkSize + 1);
+    cases.push_back({"oversize chunk", bytes,
+                     at_chunk + " stores " + std::to_string(size) +
+                         " bytes, not the 268435457 its header states"});
     drone_test::put_u32(bytes, size_at, 0xFFFFFFFFu);
-    cases.push_back(
-        {"chunk of 4 GiB", bytes,
-         at_chunk + " states 4294967295 bytes, more than the 268435456 a chunk may hold"});
+    cases.push_back({"chunk of 4 GiB", bytes,
+                     at_chunk + " stores " + std::to_string(size) +
+                         " bytes, not the 4294967295 its header states"});
     bytes = mixed;
     drone_test::put_u32(bytes, size_at, size - 1);
     cases.push_back({"plain chunk of another size", bytes,
@@ -371,19 +540,6 @@ TEST_F(BagReaderTest, DamagedBagsFailNamingTheFault) {
     bytes[bz2.data_pos + bz2.data_len / 2] ^= 0x55;
     bytes[bz2.data_pos + bz2.data_len / 2 + 1] ^= 0x55;
     cases.push_back({"bz2 data changed", bytes, "chunk at byte " + std::to_string(bz2.pos)});
-  }
-  {
-    // Chunks that overlap in time, each stating the largest size: together beyond the limit of a
-    // group, refused before any of them is read.
-    write_mixed(file("overlap.bag"), rosbag::compression::LZ4, 512, 300, back_and_forth);
-    std::string bytes = drone_test::read_file(file("overlap.bag"));
-    for (const BagRecord& r : drone_test::bag_records(bytes)) {
-      if (r.op != drone_test::kOpChunk) continue;
-      drone_test::put_u32(bytes,
-                          drone_test::field_at(bytes, r.header_pos, r.header_len, "size") + 9,
-                          bag_check::kMaxChunkSize);
-    }
-    cases.push_back({"overlapping chunks beyond the limit", bytes, " overlap in time and hold "});
   }
   cases.push_back({"empty file", "", "is not a version 2.0 bag"});
   cases.push_back({"another version", "#ROSBAG V1.2\n", "is not a version 2.0 bag"});

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-namespace bag_check {
+namespace bag_format {
 
 // The "op" values of the record types.
 constexpr uint8_t kOpMessageDefinition = 0x01;
@@ -139,4 +139,4 @@ std::string decompress_chunk(std::string_view compression, const uint8_t* stored
 // True for the compressions that decompress_chunk reads.
 bool known_compression(std::string_view compression);
 
-}  // namespace bag_check
+}  // namespace bag_format

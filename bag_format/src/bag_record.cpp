@@ -1,4 +1,4 @@
-#include "bag_check/bag_record.h"
+#include "bag_format/bag_record.h"
 
 #include <bzlib.h>
 #include <fcntl.h>
@@ -10,7 +10,7 @@
 #include <cerrno>
 #include <climits>
 
-namespace bag_check {
+namespace bag_format {
 
 namespace {
 
@@ -164,4 +164,4 @@ std::string decompress_chunk(std::string_view compression, const uint8_t* stored
   return "";
 }
 
-}  // namespace bag_check
+}  // namespace bag_format

@@ -1,6 +1,6 @@
-#include "bag_check/bag_writer.h"
+#include "bag_format/bag_writer.h"
 
-#include "bag_check/bag_record.h"
+#include "bag_format/bag_record.h"
 
 #include <bzlib.h>
 #include <fcntl.h>
@@ -19,17 +19,15 @@
 
 #include "safe_output/output_file.h"
 
-namespace bag_check {
+namespace bag_format {
 
 namespace {
 
 constexpr uint32_t kChunkInfoVersion = 1;
+// A message written in pieces goes to the file this many bytes at a time.
+constexpr size_t kPieceBytes = 1u << 20;
 // lz4 frames of 1 MiB blocks, as the bag library writes them.
 constexpr int kLz4BlockSizeId = 6;
-
-void put_u32(std::string& out, uint32_t value) {
-  out.append(reinterpret_cast<const char*>(&value), sizeof value);
-}
 
 // Starts a record header (or a connection header) in `out`; returns where its length word is.
 size_t begin_header(std::string& out) {
@@ -43,22 +41,10 @@ void end_header(std::string& out, size_t at) {
   std::memcpy(&out[at], &length, 4);
 }
 
-// One field <length><name>=<value>.
-void put_field(std::string& out, const std::string& name, const void* value, size_t size) {
-  put_u32(out, static_cast<uint32_t>(name.size() + 1 + size));
-  out.append(name);
-  out.push_back('=');
-  out.append(static_cast<const char*>(value), size);
-}
-
-template <class T>
-void put_number(std::string& out, const char* name, T value) {
-  put_field(out, name, &value, sizeof value);
-}
-
+// A time field: seconds in the upper, nanoseconds in the lower half of `time`.
 void put_time(std::string& out, const char* name, uint64_t time) {
-  const uint32_t parts[2] = {static_cast<uint32_t>(time >> 32), static_cast<uint32_t>(time)};
-  put_field(out, name, parts, sizeof parts);
+  append_number_field(out, name,
+                      pack_time(static_cast<uint32_t>(time >> 32), static_cast<uint32_t>(time)));
 }
 
 const char* compression_name(ChunkCompression compression) {
@@ -79,24 +65,24 @@ void put_chunk_header(std::string& out, ChunkCompression compression, uint32_t s
                       uint32_t stored_size) {
   const size_t at = begin_header(out);
   const std::string name = compression_name(compression);
-  put_field(out, "compression", name.data(), name.size());
-  put_number(out, "op", kOpChunk);
-  put_number(out, "size", size);
+  append_field(out, "compression", name);
+  append_number_field(out, "op", kOpChunk);
+  append_number_field(out, "size", size);
   end_header(out, at);
-  put_u32(out, stored_size);
+  append_u32(out, stored_size);
 }
 
 // The whole file header record, padded to its fixed length.
 std::string file_header(uint64_t index_pos, uint32_t connections, uint32_t chunks) {
   std::string out;
   const size_t at = begin_header(out);
-  put_number(out, "chunk_count", chunks);
-  put_number(out, "conn_count", connections);
-  put_number(out, "index_pos", index_pos);
-  put_number(out, "op", kOpFileHeader);
+  append_number_field(out, "chunk_count", chunks);
+  append_number_field(out, "conn_count", connections);
+  append_number_field(out, "index_pos", index_pos);
+  append_number_field(out, "op", kOpFileHeader);
   end_header(out, at);
   const uint32_t padding = kFileHeaderRecordLength - static_cast<uint32_t>(out.size() - 4);
-  put_u32(out, padding);
+  append_u32(out, padding);
   out.append(padding, ' ');
   return out;
 }
@@ -212,11 +198,11 @@ struct BagWriter::State {
     chunk.assign(prefix, '\0');
     std::string message;
     const size_t at = begin_header(message);
-    put_number(message, "conn", uint32_t{0});
-    put_number(message, "op", kOpMessageData);
+    append_number_field(message, "conn", uint32_t{0});
+    append_number_field(message, "op", kOpMessageData);
     put_time(message, "time", 0);
     end_header(message, at);
-    put_u32(message, 0);
+    append_u32(message, 0);
     std::memcpy(message_head, message.data(), sizeof message_head);
   }
 
@@ -263,40 +249,7 @@ struct BagWriter::State {
       compress(size);
       out = &compressed;
     }
-    std::vector<std::pair<uint32_t, uint32_t>> counts;
-    for (size_t i = 0; i < entries.size();) {
-      size_t j = i;
-      while (j < entries.size() && entries[j].connection == entries[i].connection) ++j;
-      const uint32_t count = static_cast<uint32_t>(j - i);
-      const size_t at = begin_header(*out);
-      put_number(*out, "conn", entries[i].connection);
-      put_number(*out, "count", count);
-      put_number(*out, "op", kOpIndexData);
-      put_number(*out, "ver", kIndexVersion);
-      end_header(*out, at);
-      put_u32(*out, count * 12);
-      for (size_t k = i; k < j; ++k) {
-        put_u32(*out, static_cast<uint32_t>(entries[k].time >> 32));
-        put_u32(*out, static_cast<uint32_t>(entries[k].time));
-        put_u32(*out, entries[k].offset);
-      }
-      counts.emplace_back(entries[i].connection, count);
-      i = j;
-    }
-    const size_t at = begin_header(chunk_infos);
-    put_number(chunk_infos, "chunk_pos", file_pos);
-    put_number(chunk_infos, "count", static_cast<uint32_t>(counts.size()));
-    put_time(chunk_infos, "end_time", end_time);
-    put_number(chunk_infos, "op", kOpChunkInfo);
-    put_time(chunk_infos, "start_time", start_time);
-    put_number(chunk_infos, "ver", kChunkInfoVersion);
-    end_header(chunk_infos, at);
-    put_u32(chunk_infos, static_cast<uint32_t>(counts.size() * 8));
-    for (const auto& [connection, count] : counts) {
-      put_u32(chunk_infos, connection);
-      put_u32(chunk_infos, count);
-    }
-    ++chunk_count;
+    index_chunk(*out, file_pos);
     put(*out);
     entries.clear();
     // A chunk made large by one large message does not keep its memory for the rest.
@@ -304,6 +257,73 @@ struct BagWriter::State {
     if (chunk.capacity() > keep) std::string().swap(chunk);
     if (compressed.capacity() > keep) std::string().swap(compressed);
     chunk.assign(prefix, '\0');
+  }
+
+  // Appends the index records of the chunk's entries to `out`, after its data, and notes the
+  // chunk-info record of the chunk at `chunk_pos`.
+  void index_chunk(std::string& out, uint64_t chunk_pos) {
+    std::vector<std::pair<uint32_t, uint32_t>> counts;
+    for (size_t i = 0; i < entries.size();) {
+      size_t j = i;
+      while (j < entries.size() && entries[j].connection == entries[i].connection) ++j;
+      const uint32_t count = static_cast<uint32_t>(j - i);
+      const size_t at = begin_header(out);
+      append_number_field(out, "conn", entries[i].connection);
+      append_number_field(out, "count", count);
+      append_number_field(out, "op", kOpIndexData);
+      append_number_field(out, "ver", kIndexVersion);
+      end_header(out, at);
+      append_u32(out, count * 12);
+      for (size_t k = i; k < j; ++k) {
+        append_u32(out, static_cast<uint32_t>(entries[k].time >> 32));
+        append_u32(out, static_cast<uint32_t>(entries[k].time));
+        append_u32(out, entries[k].offset);
+      }
+      counts.emplace_back(entries[i].connection, count);
+      i = j;
+    }
+    const size_t at = begin_header(chunk_infos);
+    append_number_field(chunk_infos, "chunk_pos", chunk_pos);
+    append_number_field(chunk_infos, "count", static_cast<uint32_t>(counts.size()));
+    put_time(chunk_infos, "end_time", end_time);
+    append_number_field(chunk_infos, "op", kOpChunkInfo);
+    put_time(chunk_infos, "start_time", start_time);
+    append_number_field(chunk_infos, "ver", kChunkInfoVersion);
+    end_header(chunk_infos, at);
+    append_u32(chunk_infos, static_cast<uint32_t>(counts.size() * 8));
+    for (const auto& [connection, count] : counts) {
+      append_u32(chunk_infos, connection);
+      append_u32(chunk_infos, count);
+    }
+    ++chunk_count;
+  }
+
+  // The declared connection a message goes to; fails for an undeclared one and a time a bag
+  // cannot hold.
+  Connection& message_connection(uint32_t connection_id, uint32_t sec, uint32_t nsec) {
+    check_usable();
+    const auto it = connections.find(connection_id);
+    if (it == connections.end()) {
+      fail("message on connection " + std::to_string(connection_id) + ", which is not declared");
+    }
+    if ((sec == 0 && nsec == 0) || nsec >= 1000000000u) {
+      fail("message on connection " + std::to_string(connection_id) + " has time " +
+           std::to_string(sec) + "." + std::to_string(nsec) + ", which a bag cannot hold");
+    }
+    return it->second;
+  }
+
+  // The header of a message record on `connection_id` at `sec`.`nsec` with `size` data bytes,
+  // with its length words. It differs from one message to the next only in these values.
+  void append_message_head(std::string& out, uint32_t connection_id, uint32_t sec, uint32_t nsec,
+                           uint32_t size) const {
+    uint8_t head[sizeof message_head];
+    std::memcpy(head, message_head, sizeof head);
+    std::memcpy(head + kMessageConnectionAt, &connection_id, 4);
+    const uint32_t parts[2] = {sec, nsec};
+    std::memcpy(head + kMessageTimeAt, parts, 8);
+    std::memcpy(head + kMessageLengthAt, &size, 4);
+    out.append(reinterpret_cast<const char*>(head), sizeof head);
   }
 };
 
@@ -339,7 +359,7 @@ void BagWriter::add_connection(const BagConnectionInfo& connection) {
       s.fail("connection " + id + " has a field that bag readers refuse (\"" + name.substr(0, 64) +
              "\")");
     }
-    put_field(c.header, name, value.data(), value.size());
+    append_field(c.header, name, value);
   }
   end_header(c.header, at);
   for (const char* required : {"type", "md5sum", "message_definition"}) {
@@ -355,9 +375,9 @@ namespace {
 // The connection record: header fields in name order, then the connection header.
 void put_connection(std::string& out, uint32_t id, const Connection& c) {
   const size_t at = begin_header(out);
-  put_number(out, "conn", id);
-  put_number(out, "op", kOpConnection);
-  put_field(out, "topic", c.topic.data(), c.topic.size());
+  append_number_field(out, "conn", id);
+  append_number_field(out, "op", kOpConnection);
+  append_field(out, "topic", c.topic);
   end_header(out, at);
   out.append(c.header);
 }
@@ -367,16 +387,7 @@ void put_connection(std::string& out, uint32_t id, const Connection& c) {
 void BagWriter::write(uint32_t connection_id, uint32_t sec, uint32_t nsec, const uint8_t* data,
                       size_t size) {
   State& s = *state_;
-  s.check_usable();
-  const auto it = s.connections.find(connection_id);
-  if (it == s.connections.end()) {
-    s.fail("message on connection " + std::to_string(connection_id) + ", which is not declared");
-  }
-  if ((sec == 0 && nsec == 0) || nsec >= 1000000000u) {
-    s.fail("message on connection " + std::to_string(connection_id) + " has time " +
-           std::to_string(sec) + "." + std::to_string(nsec) + ", which a bag cannot hold");
-  }
-  Connection& c = it->second;
+  Connection& c = s.message_connection(connection_id, sec, nsec);
   // Message record: header length, 38 bytes of header, data length, data.
   const uint64_t needed = 4 + 38 + 4 + uint64_t{size} +
                           (c.stored ? 0 : 4 + 13 + 8 + 4 + 6 + c.topic.size() + c.header.size());
@@ -399,18 +410,74 @@ void BagWriter::write(uint32_t connection_id, uint32_t sec, uint32_t nsec, const
   s.entries.push_back({connection_id, time, static_cast<uint32_t>(s.chunk.size() - s.prefix)});
   s.start_time = std::min(s.start_time, time);
   s.end_time = std::max(s.end_time, time);
-  // The message record's header differs from one message to the next only in its connection,
-  // time and data length.
-  uint8_t head[sizeof s.message_head];
-  std::memcpy(head, s.message_head, sizeof head);
-  std::memcpy(head + kMessageConnectionAt, &connection_id, 4);
-  const uint32_t parts[2] = {sec, nsec};
-  std::memcpy(head + kMessageTimeAt, parts, 8);
-  const uint32_t length = static_cast<uint32_t>(size);
-  std::memcpy(head + kMessageLengthAt, &length, 4);
-  s.chunk.append(reinterpret_cast<const char*>(head), sizeof head);
+  s.append_message_head(s.chunk, connection_id, sec, nsec, static_cast<uint32_t>(size));
   if (size > 0) s.chunk.append(reinterpret_cast<const char*>(data), size);
   if (s.chunk.size() - s.prefix > s.options.chunk_threshold) s.flush();
+}
+
+void BagWriter::write_pieces(
+    uint32_t connection_id, uint32_t sec, uint32_t nsec, uint64_t size,
+    const std::function<void(uint64_t from, uint8_t* out, size_t n)>& fill) {
+  State& s = *state_;
+  Connection& c = s.message_connection(connection_id, sec, nsec);
+  if (s.options.compression != ChunkCompression::kNone) {
+    // A compressed chunk is compressed in one piece: the message is gathered first.
+    if (size > std::numeric_limits<uint32_t>::max()) {
+      s.fail("message of " + std::to_string(size) + " bytes on connection " +
+             std::to_string(connection_id) + " does not fit in a chunk");
+    }
+    std::vector<uint8_t> whole(size);
+    try {
+      if (size > 0) fill(0, whole.data(), size);
+    } catch (const std::exception& e) {
+      if (s.failure.empty()) s.failure = e.what();
+      throw;
+    }
+    write(connection_id, sec, nsec, whole.data(), whole.size());
+    return;
+  }
+  const uint64_t connection_bytes =
+      c.stored ? 0 : 4 + 13 + 8 + 4 + 6 + c.topic.size() + c.header.size();
+  const uint64_t chunk_size = connection_bytes + kMessageHeadLength + size;
+  if (chunk_size > std::numeric_limits<uint32_t>::max()) {
+    s.fail("message of " + std::to_string(size) + " bytes on connection " +
+           std::to_string(connection_id) + " does not fit in a chunk");
+  }
+  // The chunk being filled goes first; the message then takes a chunk of its own, written as
+  // it comes.
+  s.flush();
+  const uint64_t time = (uint64_t{sec} << 32) | nsec;
+  s.start_time = s.end_time = time;
+  s.entries.push_back({connection_id, time, static_cast<uint32_t>(connection_bytes)});
+  std::string lead;
+  put_chunk_header(lead, ChunkCompression::kNone, static_cast<uint32_t>(chunk_size),
+                   static_cast<uint32_t>(chunk_size));
+  if (!c.stored) {
+    put_connection(lead, connection_id, c);
+    c.stored = true;
+    ++s.stored_connections;
+  }
+  s.append_message_head(lead, connection_id, sec, nsec, static_cast<uint32_t>(size));
+  const uint64_t chunk_pos = s.file_pos;
+  s.put(lead);
+  std::string piece;
+  try {
+    for (uint64_t from = 0; from < size;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(kPieceBytes, size - from));
+      piece.resize(n);
+      fill(from, reinterpret_cast<uint8_t*>(piece.data()), n);
+      s.put(piece);
+      from += n;
+    }
+  } catch (const std::exception& e) {
+    // The chunk is not whole: nothing more is written.
+    if (s.failure.empty()) s.failure = e.what();
+    throw;
+  }
+  std::string tail;
+  s.index_chunk(tail, chunk_pos);
+  s.put(tail);
+  s.entries.clear();
 }
 
 void BagWriter::close() {
@@ -432,4 +499,4 @@ void BagWriter::close() {
   s.closed = true;
 }
 
-}  // namespace bag_check
+}  // namespace bag_format

@@ -6,12 +6,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-namespace bag_check {
+namespace bag_format {
 
 // How the records of each chunk are stored.
 enum class ChunkCompression {
@@ -85,6 +86,16 @@ class BagWriter {
   // 32-bit size, and a failed write of a full chunk.
   void write(uint32_t connection_id, uint32_t sec, uint32_t nsec, const uint8_t* data, size_t size);
 
+  // Appends one message of `size` bytes that is not held whole, on connection `connection_id`
+  // at record time `sec`.`nsec`: `fill(from, out, n)` is called for consecutive pieces and puts
+  // bytes from..from+n-1 of the message at `out`. Without compression the chunk being filled is
+  // written first and the message takes a chunk of its own, going to the output piece by piece
+  // (1 MiB held); with compression it is gathered and written as write() writes it. Throws as
+  // write() does; an exception of `fill` passes, and the writer then fails as after a failed
+  // write.
+  void write_pieces(uint32_t connection_id, uint32_t sec, uint32_t nsec, uint64_t size,
+                    const std::function<void(uint64_t from, uint8_t* out, size_t n)>& fill);
+
   // Writes the last chunk, the connection and chunk-info records and the file header, and
   // commits the output. Throws with the reason when a step fails; the output is then not
   // committed. Calling it again after success does nothing.
@@ -95,4 +106,4 @@ class BagWriter {
   std::unique_ptr<State> state_;
 };
 
-}  // namespace bag_check
+}  // namespace bag_format

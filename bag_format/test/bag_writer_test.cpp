@@ -1,4 +1,4 @@
-#include "bag_check/bag_writer.h"
+#include "bag_format/bag_writer.h"
 
 #include <gtest/gtest.h>
 #include <rosbag/bag.h>
@@ -21,10 +21,10 @@
 
 namespace {
 
-using bag_check::BagConnectionInfo;
-using bag_check::BagWriter;
-using bag_check::BagWriterOptions;
-using bag_check::ChunkCompression;
+using bag_format::BagConnectionInfo;
+using bag_format::BagWriter;
+using bag_format::BagWriterOptions;
+using bag_format::ChunkCompression;
 using drone_test::TempDir;
 
 // One message to store: which of the case's connections, when, its bytes.
@@ -177,7 +177,7 @@ TEST(BagWriter, PythonReaderReadsEveryMessage) {
 }
 
 // Records every append apart, to see what each write held.
-class Recorder : public bag_check::BagOutput {
+class Recorder : public bag_format::BagOutput {
  public:
   explicit Recorder(std::vector<std::string>* writes) : writes_(writes) {}
   std::string append(const void* data, size_t size) override {
@@ -322,6 +322,52 @@ TEST(BagWriter, RefusesWhatNoBagCanHold) {
       EXPECT_EQ(e.what(), r.reason);
     }
     EXPECT_THROW(writer.close(), std::runtime_error);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// A message written in pieces takes a chunk of its own, so with one chunk per message the file is
+// the bag library's, byte for byte, plain or compressed; the pieces are asked for in order, and a
+// failing piece leaves no output.
+TEST(BagWriter, MessagesWrittenInPiecesAreTheLibrarysBytes) {
+  for (const auto compression : {ChunkCompression::kNone, ChunkCompression::kLz4}) {
+    SCOPED_TRACE(static_cast<int>(compression));
+    const Case c = generated("pieces", compression, 0, 10, 3u << 20);  // pieces of 1 MiB
+    TempDir dir;
+    BagWriter writer(dir.file("ours.bag"), {c.threshold, c.compression});
+    for (const BagConnectionInfo& info : c.connections) writer.add_connection(info);
+    for (size_t i = 0; i < c.messages.size(); ++i) {
+      const Message& m = c.messages[i];
+      if (i % 3 == 1) {
+        writer.write(m.connection, m.sec, m.nsec, m.bytes.data(), m.bytes.size());
+        continue;
+      }
+      uint64_t next = 0;
+      writer.write_pieces(m.connection, m.sec, m.nsec, m.bytes.size(),
+                          [&](uint64_t from, uint8_t* out, size_t n) {
+                            EXPECT_EQ(from, next);
+                            std::copy_n(m.bytes.begin() + static_cast<long>(from), n, out);
+                            next = from + n;
+                          });
+      EXPECT_EQ(next, m.bytes.size());
+    }
+    writer.close();
+    write_library(c, dir.file("library.bag"));
+    EXPECT_EQ(drone_test::read_file(dir.file("ours.bag")),
+              drone_test::read_file(dir.file("library.bag")));
+
+    BagWriter failing(dir.file("failed.bag"), {c.threshold, c.compression});
+    failing.add_connection(c.connections[0]);
+    EXPECT_THROW(failing.write_pieces(0, 1, 0, 10,
+                                      [](uint64_t, uint8_t*, size_t) {
+                                        throw std::runtime_error("the input went away");
+                                      }),
+                 std::runtime_error);
+    EXPECT_THROW(failing.close(), std::runtime_error);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("failed.bag")));
   }
 }
 
