@@ -226,6 +226,49 @@ std::vector<Case> cases(size_t n, size_t big) {
   all.push_back({"L-shaped stope, two 40 m drives", (2 * 40.0 - 8.0) * 8.0 * 12.0, [n] {
                    return Cloud{face_points(l_stope_faces(40, 8, 12), n, 0.05, 15), {20, 4, 6}};
                  }});
+  // Clouds as cavity surveys store them: stations of a survey lidar (range noise 1 cm + 0.1 %),
+  // copies of the same points, an opening in a wall.
+  const std::array<double, 3> low{0, 0, 0}, high{40, 8, 12};
+  all.push_back({"stope, one station 2 m inside the end wall", stope_volume, [n, low, high] {
+                   return Cloud{voidvol_test::station_scan(low, high, {2, 4, 6}, n, 30), {2, 4, 6}};
+                 }});
+  all.push_back(
+      {"stope, one station 2 m inside the end wall, 4x denser", stope_volume, [n, low, high] {
+         return Cloud{voidvol_test::station_scan(low, high, {2, 4, 6}, 4 * n, 31), {2, 4, 6}};
+       }});
+  all.push_back(
+      {"stope, one station in the middle", stope_volume, [n, low, high] {
+         return Cloud{voidvol_test::station_scan(low, high, {20, 4, 6}, n, 32), {20, 4, 6}};
+       }});
+  all.push_back(
+      {"stope, two stations merged", stope_volume, [n, low, high] {
+         std::vector<Point> points = voidvol_test::station_scan(low, high, {10, 4, 6}, n / 2, 33);
+         append(points, voidvol_test::station_scan(low, high, {30, 4, 6}, n / 2, 34));
+         return Cloud{points, {20, 4, 6}};
+       }});
+  all.push_back({"stope, every point four times", stope_volume, [n] {
+                   const std::vector<Point> once = stope(n, 3);
+                   std::vector<Point> points;
+                   for (int copy = 0; copy < 4; ++copy) append(points, once);
+                   return Cloud{points, {20, 4, 6}};
+                 }});
+  all.push_back({"stope, six cumulative keyframes merged", stope_volume, [n] {
+                   const std::vector<Point> once = stope(n, 3);
+                   std::vector<Point> points;
+                   for (size_t k = 1; k <= 6; ++k) {
+                     points.insert(points.end(), once.begin(),
+                                   once.begin() + static_cast<std::ptrdiff_t>(k * n / 6));
+                   }
+                   return Cloud{points, {20, 4, 6}};
+                 }});
+  all.push_back({"stope, open brow 6 x 7.5 m (2.5 % of the walls)", stope_volume, [n] {
+                   std::vector<Point> kept;
+                   for (const Point& p : stope(n, 35)) {
+                     const bool brow = p[0] > 39.5f && p[1] > 1.0f && p[1] < 7.0f && p[2] > 4.5f;
+                     if (!brow) kept.push_back(p);
+                   }
+                   return Cloud{kept, {20, 4, 6}};
+                 }});
   if (big > 0) {
     all.push_back({"stope, 5 cm rough, " + std::to_string(big) + " points", stope_volume, [big] {
                      return Cloud{stope(big, 16), {20, 4, 6}};
@@ -241,6 +284,7 @@ struct Outcome {
   double volume;
   size_t components;
   size_t left_out;
+  size_t duplicates;
   double unscanned;
   char error[400];
 };
@@ -257,6 +301,7 @@ void run_case(const Case& c, int depth, const std::string& dir) {
     out.volume = r.total_volume;
     out.components = r.component_volumes.size();
     out.left_out = r.stray_points;
+    out.duplicates = r.duplicate_points;
     out.unscanned = r.unscanned_share;
     std::snprintf(out.error, sizeof out.error, "%s", r.error_message.c_str());
     return std::string(reinterpret_cast<const char*>(&out), sizeof out);
@@ -265,18 +310,18 @@ void run_case(const Case& c, int depth, const std::string& dir) {
   const double peak_mb = run.usage.peak_mib;
   Outcome out{};
   if (!run.ok() || run.out.size() != sizeof out) {
-    std::printf("| %s | | | %.1f | (the analysis crashed) | | | | %.1f | %.0f |\n", c.name.c_str(),
-                c.truth, seconds, peak_mb);
+    std::printf("| %s | | | | %.1f | (the analysis crashed) | | | | %.1f | %.0f |\n",
+                c.name.c_str(), c.truth, seconds, peak_mb);
     return;
   }
   std::memcpy(&out, run.out.data(), sizeof out);
   if (out.success == 0) {
-    std::printf("| %s | %zu | %zu | %.1f | fails: %s | | %.2f %% | | %.1f | %.0f |\n",
-                c.name.c_str(), out.points, out.left_out, c.truth, out.error, 100.0 * out.unscanned,
-                seconds, peak_mb);
+    std::printf("| %s | %zu | %zu | %zu | %.1f | fails: %s | | %.2f %% | | %.1f | %.0f |\n",
+                c.name.c_str(), out.points, out.duplicates, out.left_out, c.truth, out.error,
+                100.0 * out.unscanned, seconds, peak_mb);
   } else {
-    std::printf("| %s | %zu | %zu | %.1f | %.1f | %+.2f %% | %.2f %% | %zu | %.1f | %.0f |\n",
-                c.name.c_str(), out.points, out.left_out, c.truth, out.volume,
+    std::printf("| %s | %zu | %zu | %zu | %.1f | %.1f | %+.2f %% | %.2f %% | %zu | %.1f | %.0f |\n",
+                c.name.c_str(), out.points, out.duplicates, out.left_out, c.truth, out.volume,
                 100.0 * (out.volume - c.truth) / c.truth, 100.0 * out.unscanned, out.components,
                 seconds, peak_mb);
   }
@@ -347,7 +392,7 @@ void time_checks(size_t count, int depth) {
   pcl::fromPCLPointCloud2(mesh.cloud, vertices);
   start = std::chrono::steady_clock::now();
   const double share =
-      caikongqu::detail::unscanned_share(*cloud, strays.radius, vertices, mesh.polygons);
+      caikongqu::detail::measure_unscanned(*cloud, strays.spacing, vertices, mesh.polygons).share;
   const double measure = seconds_since(start);
   std::printf("| %zu | %zu | %.2f s | %zu polygons | %.2f s (%.2f %%) | %.2f s | %.2f |\n", count,
               strays.left_out, search, mesh.polygons.size(), measure, 100.0 * share, estimate,
@@ -369,9 +414,9 @@ int run_bench(drone_bench::Options& options) {
   const std::string dir = given_dir.empty() ? scratch->path() : given_dir;
   std::printf("depth %d, %zu points a case\n\n", depth, n);
   std::printf(
-      "| case | points | left out | true m^3 | measured m^3 | error | unscanned | pieces | time "
-      "| peak MB |\n");
-  std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+      "| case | points | duplicates | left out | true m^3 | measured m^3 | error | unscanned | "
+      "pieces | time | peak MB |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (const Case& c : cases(n, big)) {
     if (only.empty() || c.name.find(only) != std::string::npos) run_case(c, depth, dir);
   }

@@ -29,6 +29,12 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
                   "Poisson 重建完成，mesh 面片数: " + std::to_string(result.mesh_polygons) +
                       ", 连通分量数: " + std::to_string(result.component_volumes.size()),
                   "{}");
+  if (result.duplicate_points > 0) {
+    reporter.report(50,
+                    "已合并重复点: " + std::to_string(result.duplicate_points) + " 个（共 " +
+                        std::to_string(result.points_count) + " 个点）",
+                    "{}");
+  }
   if (result.stray_points > 0) {
     reporter.report(50,
                     "已剔除离群点: " + std::to_string(result.stray_points) + " 个（共 " +

@@ -8,6 +8,7 @@
 #include <Eigen/Core>
 #include <Eigen/Eigenvalues>
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <numeric>
@@ -41,6 +42,33 @@ std::string number_text(double value, std::chars_format format, int precision) {
   return r.ec == std::errc() ? std::string(text, r.ptr) : std::string("?");
 }
 
+// Whether the `count` points listed in `near` (indices into the centred positions `pos` of `n`
+// points; negative or out-of-range entries are skipped) lie on a sheet: their thinnest spread is
+// at most kSheetThinness of their middle one, and that at least kSheetThinness of the widest
+// (not a line, nor a far point seen beside a small patch of others).
+bool on_a_sheet(const std::vector<float>& pos, const int* near, size_t count, size_t n) {
+  Eigen::Vector3d mean = Eigen::Vector3d::Zero();
+  size_t m = 0;
+  for (size_t c = 0; c < count; ++c) {
+    if (near[c] < 0 || static_cast<size_t>(near[c]) >= n) continue;
+    const size_t j = static_cast<size_t>(near[c]);
+    mean += Eigen::Vector3d(pos[3 * j], pos[3 * j + 1], pos[3 * j + 2]);
+    ++m;
+  }
+  if (m < 4) return false;
+  mean /= static_cast<double>(m);
+  Eigen::Matrix3d cov = Eigen::Matrix3d::Zero();
+  for (size_t c = 0; c < count; ++c) {
+    if (near[c] < 0 || static_cast<size_t>(near[c]) >= n) continue;
+    const size_t j = static_cast<size_t>(near[c]);
+    const Eigen::Vector3d d = Eigen::Vector3d(pos[3 * j], pos[3 * j + 1], pos[3 * j + 2]) - mean;
+    cov += d * d.transpose();
+  }
+  const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver(cov, Eigen::EigenvaluesOnly);
+  const Eigen::Vector3d spread = solver.eigenvalues().cwiseMax(0.0).cwiseSqrt();
+  return spread[0] <= kSheetThinness * spread[1] && spread[1] >= kSheetThinness * spread[2];
+}
+
 size_t find_root(std::vector<uint32_t>& parent, size_t i) {
   while (parent[i] != i) {
     parent[i] = parent[parent[i]];
@@ -65,10 +93,46 @@ std::string check_coordinates(const pcl::PointCloud<pcl::PointXYZ>& points) {
   return {};
 }
 
+Duplicates find_duplicates(const pcl::PointCloud<pcl::PointXYZ>& points) {
+  Duplicates out;
+  const size_t n = points.size();
+  if (n < 2) return out;
+  Eigen::Vector3d centre = Eigen::Vector3d::Zero();
+  for (const auto& p : points) centre += p.getVector3fMap().cast<double>();
+  centre /= static_cast<double>(n);
+  double extent = 0.0;
+  for (const auto& p : points) {
+    extent = std::max(extent, (p.getVector3fMap().cast<double>() - centre).cwiseAbs().maxCoeff());
+  }
+  // Coincident points are left to the extent check, which names them.
+  if (!(extent > 0.0)) return out;
+  const double step = extent * kDuplicateStep;
+  // Every point's grid cell, at most 2^24 steps from the centroid on each axis.
+  std::vector<std::array<int32_t, 3>> cell(n);
+  for (size_t i = 0; i < n; ++i) {
+    for (int k = 0; k < 3; ++k) {
+      cell[i][k] = static_cast<int32_t>(std::llround((points[i].data[k] - centre[k]) / step));
+    }
+  }
+  std::vector<uint32_t> order(n);
+  std::iota(order.begin(), order.end(), 0u);
+  std::sort(order.begin(), order.end(), [&cell](uint32_t a, uint32_t b) {
+    return cell[a] != cell[b] ? cell[a] < cell[b] : a < b;
+  });
+  for (size_t i = 1; i < n; ++i) {
+    if (cell[order[i]] != cell[order[i - 1]]) continue;
+    if (out.keep.empty()) out.keep.assign(n, 1);
+    out.keep[order[i]] = 0;
+    ++out.collapsed;
+  }
+  return out;
+}
+
 Strays find_strays(const pcl::PointCloud<pcl::PointXYZ>& points) {
   Strays out;
   const size_t n = points.size();
   out.keep.assign(n, 1);
+  out.spacing.assign(n, 0.0f);
   if (n < 2) return out;
   const size_t k = std::min<size_t>(kStrayNeighbours, n - 1);
   Eigen::Vector3d centre;
@@ -93,7 +157,30 @@ Strays find_strays(const pcl::PointCloud<pcl::PointXYZ>& points) {
                    sorted.end());
   out.radius = sorted[n / 2];
   sorted = std::vector<float>();
-  const double cap = 5.0 * out.radius;
+  const double cap = kMaxGroupSpacing * out.radius;
+  // The local sampling: the median radius over each point and its neighbours.
+  for (size_t i = 0; i < n; ++i) {
+    std::array<float, kStrayNeighbours + 2> near{};
+    size_t m = 0;
+    near[m++] = radius[i];
+    for (size_t c = 0; c <= k; ++c) {
+      const int j = found[i][c];
+      if (j >= 0 && static_cast<size_t>(j) < n && static_cast<size_t>(j) != i) {
+        near[m++] = radius[static_cast<size_t>(j)];
+      }
+    }
+    std::nth_element(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(m / 2),
+                     near.begin() + static_cast<std::ptrdiff_t>(m));
+    out.spacing[i] = near[m / 2];
+  }
+
+  // A link longer than the cap joins only points of a sheet: a wall sampled sparsely (far from
+  // the station that scanned it) continues the surface, dust and far returns do not. Only points
+  // sampled wider than half the cap can have such a link; only they are looked at.
+  std::vector<uint8_t> sheet(n, 0);
+  for (size_t i = 0; i < n; ++i) {
+    if (2.0 * radius[i] > cap) sheet[i] = on_a_sheet(pos, found[i], k + 1, n) ? 1 : 0;
+  }
 
   std::vector<uint32_t> parent(n);
   std::iota(parent.begin(), parent.end(), 0u);
@@ -103,7 +190,7 @@ Strays find_strays(const pcl::PointCloud<pcl::PointXYZ>& points) {
       if (j < 0 || static_cast<size_t>(j) >= n || static_cast<size_t>(j) == i) continue;
       const double d = std::sqrt(std::max(static_cast<double>(dist[i][c]), 0.0));
       const double reach = 2.0 * std::min(radius[i], radius[static_cast<size_t>(j)]);
-      if (d > reach || d > cap) continue;
+      if (d > reach || (d > cap && !(sheet[i] && sheet[static_cast<size_t>(j)]))) continue;
       const size_t a = find_root(parent, i), b = find_root(parent, static_cast<size_t>(j));
       if (a != b) parent[std::max(a, b)] = static_cast<uint32_t>(std::min(a, b));
     }
@@ -146,10 +233,12 @@ std::string check_extent(const pcl::PointCloud<pcl::PointXYZ>& points) {
   return {};
 }
 
-double unscanned_share(const pcl::PointCloud<pcl::PointXYZ>& points, double radius,
-                       const pcl::PointCloud<pcl::PointXYZ>& vertices,
-                       const std::vector<pcl::Vertices>& polygons) {
-  if (points.empty()) return 0.0;
+Unscanned measure_unscanned(const pcl::PointCloud<pcl::PointXYZ>& points,
+                            const std::vector<float>& spacing,
+                            const pcl::PointCloud<pcl::PointXYZ>& vertices,
+                            const std::vector<pcl::Vertices>& polygons) {
+  Unscanned out;
+  if (points.empty() || spacing.size() != points.size()) return out;
   Eigen::Vector3d centre;
   std::vector<float> pos = centred(points, centre);
   const flann::Matrix<float> table(pos.data(), points.size(), 3);
@@ -171,7 +260,7 @@ double unscanned_share(const pcl::PointCloud<pcl::PointXYZ>& points, double radi
     }
   }
   const size_t count = areas.size();
-  if (count == 0) return 0.0;
+  if (count == 0) return out;
   std::vector<int> found_data(count, -1);
   std::vector<float> dist_data(count, 0.0f);
   const flann::Matrix<float> queries(centroids.data(), count, 3);
@@ -180,22 +269,70 @@ double unscanned_share(const pcl::PointCloud<pcl::PointXYZ>& points, double radi
   flann::SearchParams params;
   params.cores = 0;
   index.knnSearch(queries, found, dist, 1, params);
-  const double limit = kUnscannedRadii * radius;
-  double total = 0.0, unscanned = 0.0;
-  for (size_t t = 0; t < count; ++t) {
-    total += areas[t];
-    if (std::sqrt(static_cast<double>(dist_data[t])) > limit) unscanned += areas[t];
+
+  // Unscanned triangles sharing a vertex form one patch.
+  std::vector<uint32_t> parent;
+  double unscanned = 0.0;
+  size_t t = 0;
+  for (const pcl::Vertices& polygon : polygons) {
+    const auto& v = polygon.vertices;
+    for (size_t f = 2; f < v.size(); ++f, ++t) {
+      out.area += areas[t];
+      const int j = found_data[t];
+      if (j < 0 || static_cast<size_t>(j) >= points.size()) continue;
+      const double limit = kUnscannedRadii * spacing[static_cast<size_t>(j)];
+      if (std::sqrt(static_cast<double>(dist_data[t])) <= limit) continue;
+      unscanned += areas[t];
+      if (parent.empty()) {
+        parent.resize(vertices.size());
+        std::iota(parent.begin(), parent.end(), 0u);
+      }
+      for (const size_t w : {static_cast<size_t>(v[f - 1]), static_cast<size_t>(v[f])}) {
+        const size_t a = find_root(parent, v[0]), b = find_root(parent, w);
+        if (a != b) parent[std::max(a, b)] = static_cast<uint32_t>(std::min(a, b));
+      }
+    }
   }
-  return total > 0.0 ? unscanned / total : 0.0;
+  if (!(out.area > 0.0)) return out;
+  out.share = unscanned / out.area;
+  if (parent.empty()) return out;
+  // Area and area-weighted centre of every patch, by the root of its first vertex.
+  std::vector<double> patch_area(vertices.size(), 0.0);
+  std::vector<Eigen::Vector3d> patch_sum(vertices.size(), Eigen::Vector3d::Zero());
+  t = 0;
+  for (const pcl::Vertices& polygon : polygons) {
+    const auto& v = polygon.vertices;
+    for (size_t f = 2; f < v.size(); ++f, ++t) {
+      const int j = found_data[t];
+      if (j < 0 || static_cast<size_t>(j) >= points.size()) continue;
+      const double limit = kUnscannedRadii * spacing[static_cast<size_t>(j)];
+      if (std::sqrt(static_cast<double>(dist_data[t])) <= limit) continue;
+      const size_t root = find_root(parent, v[0]);
+      patch_area[root] += areas[t];
+      const Eigen::Vector3d m(centroids[3 * t], centroids[3 * t + 1], centroids[3 * t + 2]);
+      patch_sum[root] += areas[t] * (m + centre);
+    }
+  }
+  const size_t largest = static_cast<size_t>(
+      std::max_element(patch_area.begin(), patch_area.end()) - patch_area.begin());
+  out.patch_area = patch_area[largest];
+  if (out.patch_area > 0.0) out.patch_centre = patch_sum[largest] / out.patch_area;
+  return out;
 }
 
-std::string check_unscanned(double share) {
-  if (share <= kMaxUnscannedShare) return {};
-  return "Reconstructed surface is " + number_text(100.0 * share, std::chars_format::fixed, 1) +
-         " % unscanned, above the " +
-         number_text(100.0 * kMaxUnscannedShare, std::chars_format::fixed, 0) +
-         " % allowed: no point lies near that part, so the volume would be partly guessed (a "
-         "wall or floor was not scanned)";
+std::string check_unscanned(const Unscanned& measured) {
+  if (measured.share <= kMaxUnscannedShare) return {};
+  auto fixed = [](double value, int decimals) {
+    return number_text(value, std::chars_format::fixed, decimals);
+  };
+  const Eigen::Vector3d& c = measured.patch_centre;
+  return "Reconstructed surface is " + fixed(100.0 * measured.share, 1) +
+         " % unscanned, above the " + fixed(100.0 * kMaxUnscannedShare, 0) +
+         " % allowed: no point lies near that part, so the volume would be partly guessed; the "
+         "largest unscanned patch covers " +
+         number_text(measured.patch_area, std::chars_format::general, 4) + " of the surface's " +
+         number_text(measured.area, std::chars_format::general, 4) + " square units, around (" +
+         fixed(c.x(), 2) + ", " + fixed(c.y(), 2) + ", " + fixed(c.z(), 2) + ")";
 }
 
 }  // namespace detail

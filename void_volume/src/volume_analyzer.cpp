@@ -106,6 +106,20 @@ pcl::PointCloud<pcl::PointXYZ>::Ptr finite_points(
   return out;
 }
 
+// The points of `cloud` whose entry in `keep` is not 0, with the cloud's sensor origin.
+pcl::PointCloud<pcl::PointXYZ>::Ptr kept_points(const pcl::PointCloud<pcl::PointXYZ>& cloud,
+                                                const std::vector<uint8_t>& keep) {
+  pcl::Indices indices;
+  indices.reserve(cloud.size());
+  for (size_t i = 0; i < cloud.size(); ++i) {
+    if (keep[i]) indices.push_back(static_cast<pcl::index_t>(i));
+  }
+  pcl::PointCloud<pcl::PointXYZ>::Ptr out(new pcl::PointCloud<pcl::PointXYZ>);
+  pcl::copyPointCloud(cloud, indices, *out);
+  out->is_dense = true;
+  return out;
+}
+
 // The volume of the convex hull of the points, 0.0 when they span no volume (all on one plane
 // or line) and the hull cannot be built. Measured here from the hull's facets rather than asked
 // of the hull library, which would print its statistics on the way.
@@ -166,27 +180,32 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
   if (!result.error_message.empty()) return result;
   progress(0.05);
 
+  const size_t finite_count = usable->size();
+  // Repeated points (a cloud written twice, merged cumulative keyframes) are one point each
+  // before any spacing is measured; a cloud without any goes on exactly as it was read.
+  const detail::Duplicates duplicates = detail::find_duplicates(*usable);
+  result.duplicate_points = duplicates.collapsed;
+  if (duplicates.collapsed > 0) usable = kept_points(*usable, duplicates.keep);
+
   // Stray returns (dust, drops, returns through openings or from far walls) are left out; a
   // cloud without any goes on exactly as it was read.
   pcl::PointCloud<pcl::PointXYZ>::Ptr surface = usable;
-  const detail::Strays strays = detail::find_strays(*usable);
+  detail::Strays strays = detail::find_strays(*usable);
   result.stray_points = strays.left_out;
   if (strays.left_out > 0) {
-    surface.reset(new pcl::PointCloud<pcl::PointXYZ>);
-    pcl::Indices keep;
-    keep.reserve(usable->size() - strays.left_out);
-    for (size_t i = 0; i < usable->size(); ++i) {
-      if (strays.keep[i]) keep.push_back(static_cast<pcl::index_t>(i));
+    surface = kept_points(*usable, strays.keep);
+    size_t kept = 0;
+    for (size_t i = 0; i < strays.keep.size(); ++i) {
+      if (strays.keep[i]) strays.spacing[kept++] = strays.spacing[i];
     }
-    pcl::copyPointCloud(*usable, keep, *surface);
-    surface->is_dense = true;
+    strays.spacing.resize(kept);
   }
   usable.reset();
   if (surface->size() < static_cast<size_t>(kNormalNeighbours)) {
     result.error_message =
         "Too few points on the scanned surface: " + std::to_string(surface->size()) + " kept of " +
-        std::to_string(surface->size() + strays.left_out) + " finite, at least " +
-        std::to_string(kNormalNeighbours) + " needed";
+        std::to_string(finite_count) + " finite, at least " + std::to_string(kNormalNeighbours) +
+        " needed";
     return result;
   }
   result.error_message = detail::check_extent(*surface);
@@ -274,10 +293,11 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
   result.error_message = detail::check_against_hull(result.total_volume, hull_volume);
   if (!result.error_message.empty()) return result;
 
-  result.unscanned_share =
-      detail::unscanned_share(*surface, strays.radius, vertices, mesh.polygons);
+  const detail::Unscanned unscanned =
+      detail::measure_unscanned(*surface, strays.spacing, vertices, mesh.polygons);
+  result.unscanned_share = unscanned.share;
   surface.reset();
-  result.error_message = detail::check_unscanned(result.unscanned_share);
+  result.error_message = detail::check_unscanned(unscanned);
   if (!result.error_message.empty()) return result;
   progress(0.9);
 

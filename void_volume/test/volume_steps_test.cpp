@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "output_rules.h"
 #include "safe_output/output_file.h"
 #include "testing/temp_dir.h"
+#include "void_shapes.h"
 
 namespace {
 
@@ -482,6 +484,59 @@ TEST(FindStrays, IsolatedPointsAndSmallGroupsInAnyUnitAndPlace) {
   }
 }
 
+TEST(FindStrays, WallThinningOutWithRangeStaysWhole) {
+  // One station 1 m inside the end wall of a 20 x 4 x 6 m drive: the far end is sampled a
+  // twentieth as densely as the near one, yet it is the scanned surface. Dust spread through
+  // space at that far end's spacing is still left out.
+  const std::vector<voidvol_test::Point> scan =
+      voidvol_test::station_scan({0, 0, 0}, {20, 4, 6}, {1, 2, 3}, 6000, 5);
+  pcl::PointCloud<pcl::PointXYZ> cloud;
+  for (const auto& p : scan) cloud.push_back({p[0], p[1], p[2]});
+  const size_t wall = cloud.size();
+  std::mt19937 gen(6);
+  for (int i = 0; i < 60; ++i) {
+    cloud.push_back({static_cast<float>(30 + 10 * (gen() / 4294967296.0)),
+                     static_cast<float>(10 * (gen() / 4294967296.0)),
+                     static_cast<float>(10 * (gen() / 4294967296.0))});
+  }
+  const caikongqu::detail::Strays s = caikongqu::detail::find_strays(cloud);
+  size_t wall_left_out = 0;
+  for (size_t i = 0; i < wall; ++i) wall_left_out += s.keep[i] == 0 ? 1 : 0;
+  EXPECT_LE(wall_left_out, wall / 100);
+  EXPECT_EQ(s.left_out - wall_left_out, 60u);
+  // The local spacing follows the sampling: wide at the far end, narrow near the station.
+  ASSERT_EQ(s.spacing.size(), cloud.size());
+  double near = 0, far = 0;
+  size_t near_count = 0, far_count = 0;
+  for (size_t i = 0; i < wall; ++i) {
+    if (cloud[i].x < 2.0f && s.keep[i]) near += s.spacing[i], ++near_count;
+    if (cloud[i].x > 18.0f && s.keep[i]) far += s.spacing[i], ++far_count;
+  }
+  ASSERT_GT(near_count * far_count, 0u);
+  EXPECT_GT(far / static_cast<double>(far_count), 5 * near / static_cast<double>(near_count));
+}
+
+TEST(FindDuplicates, CopiesAndNearCopiesCollapseToTheFirst) {
+  pcl::PointCloud<pcl::PointXYZ> cloud;
+  for (const auto& p : voidvol_test::sphere_points({512345, 401234, 120}, 5, 500, 9)) {
+    cloud.push_back({p[0], p[1], p[2]});
+  }
+  EXPECT_TRUE(caikongqu::detail::find_duplicates(cloud).keep.empty());
+  // Two exact copies, and two distinct points 1 mm apart.
+  cloud.push_back(cloud[7]);
+  cloud.push_back(cloud[3]);
+  cloud.push_back({512345, 401234, 125});
+  cloud.push_back({512345, 401234, 125.001f});
+  const caikongqu::detail::Duplicates d = caikongqu::detail::find_duplicates(cloud);
+  ASSERT_EQ(d.keep.size(), cloud.size());
+  EXPECT_EQ(d.collapsed, 2u);
+  EXPECT_EQ(d.keep[7], 1);
+  EXPECT_EQ(d.keep[3], 1);
+  EXPECT_EQ(d.keep[500], 0);
+  EXPECT_EQ(d.keep[501], 0);
+  EXPECT_EQ(d.keep[502] + d.keep[503], 2);
+}
+
 TEST(CheckExtent, CoincidentLinePlaneOrVolume) {
   pcl::PointCloud<pcl::PointXYZ> cloud;
   for (int i = 0; i < 30; ++i) cloud.push_back({1, 2, 3});
@@ -503,17 +558,20 @@ TEST(CheckExtent, CoincidentLinePlaneOrVolume) {
 namespace {
 
 TEST(CheckUnscanned, RefusesAboveFourPercent) {
-  EXPECT_EQ(caikongqu::detail::check_unscanned(0.0), "");
-  EXPECT_EQ(caikongqu::detail::check_unscanned(0.04), "");
-  EXPECT_EQ(caikongqu::detail::check_unscanned(0.1742),
+  caikongqu::detail::Unscanned measured;
+  EXPECT_EQ(caikongqu::detail::check_unscanned(measured), "");
+  measured.share = 0.04;
+  EXPECT_EQ(caikongqu::detail::check_unscanned(measured), "");
+  measured = {0.1742, 1860.25, 335.71, {19.994, 4.0, -1.555}};
+  EXPECT_EQ(caikongqu::detail::check_unscanned(measured),
             "Reconstructed surface is 17.4 % unscanned, above the 4 % allowed: no point lies "
-            "near that part, so the volume would be partly guessed (a wall or floor was not "
-            "scanned)");
+            "near that part, so the volume would be partly guessed; the largest unscanned patch "
+            "covers 335.7 of the surface's 1860 square units, around (19.99, 4.00, -1.55)");
   {
     // The failure texts keep their decimal point under a locale with a decimal comma.
     const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
     ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
-    const std::string text = caikongqu::detail::check_unscanned(0.1742);
+    const std::string text = caikongqu::detail::check_unscanned(measured);
     pcl::PointCloud<pcl::PointXYZ> far_off;
     far_off.push_back({2.5e14f, 0, 0});
     const std::string coordinate = caikongqu::detail::check_coordinates(far_off);
@@ -532,7 +590,10 @@ TEST(CheckUnscanned, RefusesAboveFourPercent) {
   std::vector<pcl::Vertices> polygons(2);
   polygons[0].vertices = {0, 1, 2};
   polygons[1].vertices = {3, 4, 5};
-  EXPECT_NEAR(caikongqu::detail::unscanned_share(points, 0.1, vertices, polygons), 0.5, 1e-5);
+  EXPECT_NEAR(
+      caikongqu::detail::measure_unscanned(points, std::vector<float>(10, 0.1f), vertices, polygons)
+          .share,
+      0.5, 1e-5);
 }
 
 }  // namespace

@@ -30,9 +30,12 @@ struct VolumeResult {
   // Points left out as stray returns before the reconstruction: isolated points and groups of
   // fewer than 20 points away from the scanned surface. Counted in points_count.
   std::size_t stray_points = 0;
-  // Share (0 to 1) of the reconstructed surface's area that lies farther than twice the cloud's
-  // neighbour radius from every point: surface no point supports, made up by the
-  // reconstruction. Set once the mesh passed the hull check; 0 before.
+  // Finite points that repeat an earlier one (the same place to about 6e-8 of the cloud's
+  // extent), counted once from the start: copies carry no information. Counted in points_count.
+  std::size_t duplicate_points = 0;
+  // Share (0 to 1) of the reconstructed surface's area that lies farther than twice the local
+  // point spacing from every point: surface no point supports, made up by the reconstruction. Set
+  // once the mesh passed the hull check; 0 before.
   double unscanned_share = 0.0;
   // True only when every step succeeded and the reconstructed cloud was saved.
   bool success = false;
