@@ -41,6 +41,15 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
                         std::to_string(result.points_count) + " 个点）",
                     "{}");
   }
+  if (result.nested_pieces > 0) {
+    std::ostringstream volume;
+    volume.imbue(std::locale::classic());
+    volume << std::fixed << std::setprecision(6) << result.nested_volume;
+    reporter.report(50,
+                    "已剔除内部分量: " + std::to_string(result.nested_pieces) + " 个（体积 " +
+                        volume.str() + "，位于另一分量之内）",
+                    "{}");
+  }
   // Two decimals with a point, whatever the process's locale.
   std::ostringstream share;
   share.imbue(std::locale::classic());

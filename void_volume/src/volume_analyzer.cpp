@@ -274,8 +274,17 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
     result.error_message = measured.error_message;
     return result;
   }
-  result.component_volumes = std::move(measured.component_volumes);
-  result.total_volume = measured.total_volume;
+  // A piece inside another (dust, the boom, clutter near the scanner) is not a second void.
+  for (size_t k = 0; k < measured.component_volumes.size(); ++k) {
+    const double volume = measured.component_volumes[k];
+    if (k < measured.inside.size() && measured.inside[k]) {
+      ++result.nested_pieces;
+      result.nested_volume += volume;
+      continue;
+    }
+    result.component_volumes.push_back(volume);
+    result.total_volume += volume;
+  }
 
   // A reconstruction that found no surface, or only open scraps of one, measured nothing.
   if (result.component_volumes.empty()) {

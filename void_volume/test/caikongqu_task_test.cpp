@@ -187,6 +187,31 @@ TEST_F(CaikongquTaskTest, StrayAndRepeatedPointsAreLeftOutAndCounted) {
   }
 }
 
+TEST_F(CaikongquTaskTest, PieceInsideTheVoidIsLeftOutAndSaid) {
+  // A dust cloud in the middle of a sphere of radius 5 becomes a small surface of its own inside
+  // the void: one piece is reported, of the sphere's volume, and a line says what was left out.
+  std::vector<voidvol_test::Point> points = sphere_points({0, 0, 0}, 5.0f, 3000, 78);
+  const std::vector<voidvol_test::Point> dust = sphere_points({1, 0, 0}, 0.5f, 200, 79);
+  points.insert(points.end(), dust.begin(), dust.end());
+  const std::string input = in_.file("dust.pcd");
+  write_xyz_pcd(input, points);
+  const TaskRun run = run_task({{"input", input}, {"depth", "6"}, {"output_dir", out_.path()}});
+  ASSERT_FALSE(run.threw) << run.error;
+  ASSERT_EQ(run.lines.size(), 5u);
+  EXPECT_NE(run.lines[1].find("连通分量数: 1\""), std::string::npos) << run.lines[1];
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(
+      run.lines[2], m,
+      std::regex("\"message\":\"已剔除内部分量: 1 个（体积 ([0-9.]+)，位于另一分量之内）\"")))
+      << run.lines[2];
+  EXPECT_GT(std::stod(m[1].str()), 0.0);
+  EXPECT_LT(std::stod(m[1].str()), 10.0);
+  const Finish f = parse_finish(run.lines[4], out_.path() + "/dust_reconstructed.pcd");
+  ASSERT_TRUE(f.matched);
+  ASSERT_EQ(f.volumes.size(), 1u);
+  EXPECT_NEAR(std::stod(f.volumes[0]), 4.0 / 3.0 * 3.14159265 * 125.0, 0.02 * 523.6);
+}
+
 TEST_F(CaikongquTaskTest, SaveMeshWritesTheMeasuredSurface) {
   const std::string input = in_.file("scan.v1.pcd");
   write_xyz_pcd(input, sphere_points({0, 0, 0}, 1.0f, 1500, 76));

@@ -6,6 +6,7 @@
 #include <clocale>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <random>
 #include <string>
@@ -99,6 +100,44 @@ TEST(MeshVolume, ClosedTetrahedronEitherWinding) {
       EXPECT_NEAR(r.component_volumes[0], 1.0 / 6.0, 1e-9);
       EXPECT_EQ(r.total_volume, r.component_volumes[0]);
     }
+  }
+}
+
+TEST(MeshVolume, PiecesInsideALargerPieceAreMarked) {
+  // A 10 m cube holding a small tetrahedron, wound either way; a tetrahedron in the corner of a
+  // tilted large tetrahedron's bounding box yet outside it; a large cube beside a small one.
+  struct Case {
+    const char* name;
+    std::function<void(Mesh&)> build;
+    std::vector<uint8_t> inside;
+  };
+  const std::vector<Case> cases{
+      {"inside, outward",
+       [](Mesh& m) { add_cube(m, 0, 0, 0, 10), add_tetrahedron(m, 4, 4, 4, false); },
+       {0, 1}},
+      {"inside, inward",
+       [](Mesh& m) { add_tetrahedron(m, 4, 4, 4, true), add_cube(m, 0, 0, 0, 10); },
+       {1, 0}},
+      {"in the box, outside the piece",
+       [](Mesh& m) {
+         const int o = m.vertex(0, 0, 0), x = m.vertex(10, 0, 0), y = m.vertex(0, 10, 0),
+                   z = m.vertex(0, 0, 10);
+         for (const std::vector<int>& f :
+              std::vector<std::vector<int>>{{o, y, x}, {o, x, z}, {o, z, y}, {x, y, z}}) {
+           m.polygon(f);
+         }
+         add_tetrahedron(m, 6, 6, 6, false);
+       },
+       {0, 0}},
+      {"side by side", [](Mesh& m) { add_cube(m, 0, 0, 0, 10), add_cube(m, 12, 0, 0, 2); }, {0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Mesh m;
+    c.build(m);
+    const MeshVolumes r = m.measure();
+    ASSERT_TRUE(r.success) << r.error_message;
+    EXPECT_EQ(r.inside, c.inside);
   }
 }
 

@@ -33,6 +33,11 @@ struct VolumeResult {
   // Finite points that repeat an earlier one (the same place to about 6e-8 of the cloud's
   // extent), counted once from the start: copies carry no information. Counted in points_count.
   std::size_t duplicate_points = 0;
+  // Pieces of the reconstructed surface that lie inside another, larger piece (dust, the
+  // scanner's boom, clutter near the scanner: not a second void), and their summed volume. They
+  // are left out of component_volumes and total_volume; the saved cloud and mesh still hold them.
+  std::size_t nested_pieces = 0;
+  double nested_volume = 0.0;
   // Share (0 to 1) of the reconstructed surface's area that lies farther than twice the local
   // point spacing from every point: surface no point supports, made up by the reconstruction. Set
   // once the mesh passed the hull check; 0 before.
