@@ -269,6 +269,36 @@ std::vector<Case> cases(size_t n, size_t big) {
                    }
                    return Cloud{kept, {20, 4, 6}};
                  }});
+  // Two drill holes of 0.3 m leaving the roof, 3 m long, scanned along with the walls.
+  all.push_back({"stope, two 0.3 m drill holes 3 m into the roof", stope_volume, [n] {
+                   std::vector<Point> points = stope(n, 40);
+                   std::mt19937 gen(41);
+                   auto unit = [&gen] { return gen() / 4294967296.0; };
+                   for (const double x : {12.0, 28.0}) {
+                     for (int i = 0; i < 120; ++i) {
+                       const double a = 2 * kPi * unit();
+                       const double up = 3.0 * unit();
+                       points.push_back({static_cast<float>(x + 0.15 * std::cos(a)),
+                                         static_cast<float>(4 + 0.15 * std::sin(a)),
+                                         static_cast<float>(12 + up)});
+                     }
+                   }
+                   return Cloud{points, {20, 4, 6}};
+                 }});
+  // A station whose scanner cannot see within 25 degrees of straight up.
+  all.push_back({"stope, two stations with a blind cone up", stope_volume, [n, low, high] {
+                   std::vector<Point> points;
+                   for (const double x : {10.0, 30.0}) {
+                     for (const Point& p : voidvol_test::station_scan(low, high, {x, 4, 6}, n / 2,
+                                                                      x > 20 ? 43 : 42)) {
+                       const double dx = p[0] - x, dy = p[1] - 4, dz = p[2] - 6;
+                       if (dz / std::sqrt(dx * dx + dy * dy + dz * dz) < std::cos(25 * kPi / 180)) {
+                         points.push_back(p);
+                       }
+                     }
+                   }
+                   return Cloud{points, {20, 4, 6}};
+                 }});
   // Clutter near the scanner inside the void: returns from its boom and from a dust cloud.
   all.push_back(
       {"stope, two stations + 60 boom returns + 300 dust", stope_volume, [n, low, high] {
@@ -324,7 +354,7 @@ void run_case(const Case& c, int depth, const std::string& dir) {
     out.components = r.component_volumes.size();
     out.left_out = r.stray_points;
     out.duplicates = r.duplicate_points;
-    out.nested = r.nested_pieces;
+    out.nested = r.nested_pieces + r.thin_pieces;
     out.unscanned = r.unscanned_share;
     std::snprintf(out.error, sizeof out.error, "%s", r.error_message.c_str());
     return std::string(reinterpret_cast<const char*>(&out), sizeof out);

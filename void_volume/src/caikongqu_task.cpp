@@ -50,6 +50,15 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
                         volume.str() + "，位于另一分量之内）",
                     "{}");
   }
+  if (result.thin_pieces > 0) {
+    std::ostringstream volume;
+    volume.imbue(std::locale::classic());
+    volume << std::fixed << std::setprecision(6) << result.thin_volume;
+    reporter.report(50,
+                    "已剔除细窄分量: " + std::to_string(result.thin_pieces) + " 个（体积 " +
+                        volume.str() + "，薄于点间距，如钻孔）",
+                    "{}");
+  }
   // Two decimals with a point, whatever the process's locale.
   std::ostringstream share;
   share.imbue(std::locale::classic());

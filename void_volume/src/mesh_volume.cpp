@@ -244,10 +244,16 @@ MeshVolumes measure_mesh(const pcl::PointCloud<pcl::PointXYZ>& vertices,
   const int32_t pieces = label_components(build_adjacency(triangles), labels);
 
   std::vector<double> sums(static_cast<size_t>(pieces), 0.0);
+  out.component_areas.assign(static_cast<size_t>(pieces), 0.0);
   for (size_t i = 0; i < triangles.size(); ++i) {
     const pcl::PointXYZ& a = vertices[static_cast<size_t>(triangles[i][0])];
     const pcl::PointXYZ& b = vertices[static_cast<size_t>(triangles[i][1])];
     const pcl::PointXYZ& c = vertices[static_cast<size_t>(triangles[i][2])];
+    const Eigen::Vector3d pa = a.getVector3fMap().cast<double>();
+    out.component_areas[static_cast<size_t>(labels[i])] +=
+        0.5 * (b.getVector3fMap().cast<double>() - pa)
+                  .cross(c.getVector3fMap().cast<double>() - pa)
+                  .norm();
     const double x0 = a.x, y0 = a.y, z0 = a.z;
     const double x1 = b.x, y1 = b.y, z1 = b.z;
     const double x2 = c.x, y2 = c.y, z2 = c.z;

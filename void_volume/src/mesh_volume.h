@@ -23,6 +23,8 @@ struct MeshVolumes {
   // negative; piece k is the k-th piece met when walking the triangles in order. Empty when the
   // mesh has no triangle.
   std::vector<double> component_volumes;
+  // Surface area of each piece, in the square of the vertices' unit, in the same order.
+  std::vector<double> component_areas;
   // Sum of component_volumes in their order; 0.0 when empty.
   double total_volume = 0.0;
   // Closed pieces: those of whose triangles at most kMaxBorderShare have an edge that no other

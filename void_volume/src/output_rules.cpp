@@ -44,5 +44,10 @@ std::string check_against_hull(double volume, double hull_volume) {
   return text;
 }
 
+bool thinner_than_sampling(double volume, double area, double radius, double largest) {
+  return area > 0.0 && 3.0 * volume / area < kMinPieceThickness * radius &&
+         volume <= kMaxThinPieceShare * largest;
+}
+
 }  // namespace detail
 }  // namespace caikongqu

@@ -27,5 +27,16 @@ constexpr double kMaxVolumeOverHull = 1.25;
 // failure text, giving both volumes and the likely causes.
 std::string check_against_hull(double volume, double hull_volume);
 
+// A piece of the surface thinner than this many neighbour radii of the points (its thickness
+// taken as 3 V / A, the radius of a ball, 1.5 times that of a long tube) and holding at most
+// kMaxThinPieceShare of the largest piece's volume is no void the scan resolved: a drill hole's
+// spike, scraps of sparse returns beyond a wall.
+constexpr double kMinPieceThickness = 2.0;
+constexpr double kMaxThinPieceShare = 0.01;
+
+// Whether a piece of `volume` and `area` is thinner than kMinPieceThickness times `radius` and
+// at most kMaxThinPieceShare of `largest`, the largest piece's volume.
+bool thinner_than_sampling(double volume, double area, double radius, double largest);
+
 }  // namespace detail
 }  // namespace caikongqu

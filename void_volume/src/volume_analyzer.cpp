@@ -14,6 +14,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -274,12 +275,22 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
     result.error_message = measured.error_message;
     return result;
   }
-  // A piece inside another (dust, the boom, clutter near the scanner) is not a second void.
-  for (size_t k = 0; k < measured.component_volumes.size(); ++k) {
-    const double volume = measured.component_volumes[k];
+  // A piece inside another (dust, the boom, clutter near the scanner) is not a second void,
+  // nor is a piece thinner than the points' spacing beside the largest (a drill hole's spike).
+  const std::vector<double>& volumes = measured.component_volumes;
+  const size_t largest =
+      static_cast<size_t>(std::max_element(volumes.begin(), volumes.end()) - volumes.begin());
+  for (size_t k = 0; k < volumes.size(); ++k) {
+    const double volume = volumes[k];
     if (k < measured.inside.size() && measured.inside[k]) {
       ++result.nested_pieces;
       result.nested_volume += volume;
+      continue;
+    }
+    if (k != largest && detail::thinner_than_sampling(volume, measured.component_areas[k],
+                                                      strays.radius, volumes[largest])) {
+      ++result.thin_pieces;
+      result.thin_volume += volume;
       continue;
     }
     result.component_volumes.push_back(volume);

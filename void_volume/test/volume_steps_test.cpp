@@ -330,6 +330,28 @@ TEST(MeshVolume, NonFiniteVertexFails) {
   EXPECT_TRUE(m.measure().success);
 }
 
+TEST(ThinnerThanSampling, DrillHoleSpikesNotSmallVoids) {
+  const double pi = std::acos(-1.0);
+  struct Case {
+    const char* name;
+    double volume, area, radius, largest;
+    bool thin;
+  };
+  const Case cases[] = {
+      {"a 0.3 m tube 3 m long, spacing 0.3 m", 0.15 * 0.15 * pi * 3, 0.3 * pi * 3, 0.3, 3840, true},
+      {"the same tube, sampled at 5 cm", 0.15 * 0.15 * pi * 3, 0.3 * pi * 3, 0.05, 3840, false},
+      {"a ball of radius 1.5", 4.5 * pi, 9 * pi, 0.3, 523.6, false},
+      {"a ball of radius 0.3 beside a piece 50 times larger", 0.036 * pi, 0.36 * pi, 0.3, 5.6,
+       false},
+      {"no area", 0.0, 0.0, 0.3, 100, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(caikongqu::detail::thinner_than_sampling(c.volume, c.area, c.radius, c.largest),
+              c.thin);
+  }
+}
+
 TEST(ClampDepth, KeepsFiveToTwelve) {
   const int kMin = std::numeric_limits<int>::min(), kMax = std::numeric_limits<int>::max();
   const std::pair<int, int> cases[] = {{kMin, 5}, {-3, 5},  {0, 5},   {4, 5},   {5, 5},    {6, 6},

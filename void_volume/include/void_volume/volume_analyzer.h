@@ -38,6 +38,11 @@ struct VolumeResult {
   // are left out of component_volumes and total_volume; the saved cloud and mesh still hold them.
   std::size_t nested_pieces = 0;
   double nested_volume = 0.0;
+  // Pieces, other than the largest, thinner than twice the points' neighbour radius (their
+  // thickness 3 V / A): a drill hole's spike, scraps of sparse returns, no void the scan resolved.
+  // Left out of component_volumes and total_volume like the nested ones.
+  std::size_t thin_pieces = 0;
+  double thin_volume = 0.0;
   // Share (0 to 1) of the reconstructed surface's area that lies farther than twice the local
   // point spacing from every point: surface no point supports, made up by the reconstruction. Set
   // once the mesh passed the hull check; 0 before.
