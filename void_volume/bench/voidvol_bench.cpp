@@ -54,6 +54,9 @@ const double kPi = std::acos(-1.0);
 struct Cloud {
   std::vector<Point> points;
   Point viewpoint;
+  // When set, the points (and viewpoint) plus `shift`, written as 8-byte floats.
+  bool float64 = false;
+  std::array<double, 3> shift{};
 };
 
 struct Case {
@@ -320,6 +323,14 @@ std::vector<Case> cases(size_t n, size_t big) {
          append(points, sphere_points({8, 0, 0}, 1.5f, n / 10, 39));
          return Cloud{points, {0, 0, 0}};
        }});
+  // Site coordinates at y = 4.3 million m: 8-byte floats, and 4-byte ones (a step of 0.5 m).
+  all.push_back({"stope at (512345, 4312345, 120) in float64", stope_volume, [n] {
+                   return Cloud{stope(n, 44), {20, 4, 6}, true, {512345.25, 4312345.5, 120.125}};
+                 }});
+  all.push_back(
+      {"stope at (512345, 4312345, 120) in float32", stope_volume, [n] {
+         return Cloud{stope(n, 44, {512345.25, 4312345.5, 120.125}), {512365, 4312349, 126}};
+       }});
   if (big > 0) {
     all.push_back({"stope, 5 cm rough, " + std::to_string(big) + " points", stope_volume, [big] {
                      return Cloud{stope(big, 16), {20, 4, 6}};
@@ -345,7 +356,11 @@ void run_case(const Case& c, int depth, const std::string& dir) {
   const drone_bench::ChildRun run = drone_bench::run_in_child([&] {
     const Cloud cloud = c.make();
     const std::string path = dir + "/case.pcd";
-    voidvol_test::write_xyz_pcd(path, cloud.points, cloud.viewpoint);
+    if (cloud.float64) {
+      voidvol_test::write_xyz_pcd_float64(path, cloud.points, cloud.shift, cloud.viewpoint);
+    } else {
+      voidvol_test::write_xyz_pcd(path, cloud.points, cloud.viewpoint);
+    }
     const caikongqu::VolumeResult r = caikongqu::VolumeAnalyzer::analyze(path, depth, dir);
     Outcome out{};
     out.success = r.success ? 1 : 0;

@@ -93,6 +93,26 @@ std::string check_coordinates(const pcl::PointCloud<pcl::PointXYZ>& points) {
   return {};
 }
 
+std::string check_coordinate_step(const pcl::PointCloud<pcl::PointXYZ>& points, double radius) {
+  float largest = 0.0f;
+  int axis = 0;
+  for (const auto& p : points) {
+    for (int k = 0; k < 3; ++k) {
+      if (std::fabs(p.data[k]) > std::fabs(largest)) largest = p.data[k], axis = k;
+    }
+  }
+  const float magnitude = std::fabs(largest);
+  const double step = static_cast<double>(std::nextafter(magnitude, HUGE_VALF)) - magnitude;
+  if (!(step > kMaxCoordinateStep * radius)) return {};
+  return std::string("Coordinates too coarse for single precision: ") + "xyz"[axis] + " = " +
+         number_text(largest, std::chars_format::fixed, 2) +
+         " is stored as a 4-byte float, whose step there is " +
+         number_text(step, std::chars_format::general, 3) + ", coarser than the point spacing of " +
+         number_text(radius, std::chars_format::general, 3) +
+         " (the median distance to the 8th nearest point); export the cloud in local "
+         "coordinates, or with x, y, z as 8-byte floats (SIZE 8, TYPE F)";
+}
+
 Duplicates find_duplicates(const pcl::PointCloud<pcl::PointXYZ>& points) {
   Duplicates out;
   const size_t n = points.size();

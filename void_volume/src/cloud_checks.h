@@ -82,6 +82,16 @@ struct Strays {
 // 80 bytes a point. Throws only std::bad_alloc.
 Strays find_strays(const pcl::PointCloud<pcl::PointXYZ>& points);
 
+// A cloud stored in 4-byte floats whose float step at its largest coordinate exceeds this many
+// median neighbour radii (Strays::radius) has lost its shape to rounding: site coordinates
+// written in single precision.
+constexpr double kMaxCoordinateStep = 1.0;
+
+// "" when the float step at the largest coordinate magnitude of `points` is at most
+// kMaxCoordinateStep times `radius`; otherwise the failure text naming the coordinate, its step,
+// the spacing and how to export the cloud instead.
+std::string check_coordinate_step(const pcl::PointCloud<pcl::PointXYZ>& points, double radius);
+
 // Below this ratio of the thinnest spread of the points to their widest, they have no 3-D
 // extent (they coincide, lie on one line or in one plane).
 constexpr double kMinThickness = 1e-4;

@@ -163,7 +163,8 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
   const int octree_depth = detail::clamp_depth(depth);
 
   pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
-  result.error_message = detail::load_cloud(input_pcd, *cloud);
+  detail::LocalFrame frame;
+  result.error_message = detail::load_cloud(input_pcd, *cloud, frame);
   if (!result.error_message.empty()) return result;
   result.points_count = cloud->size();
 
@@ -211,6 +212,12 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
   }
   result.error_message = detail::check_extent(*surface);
   if (!result.error_message.empty()) return result;
+  // Site coordinates in single precision may have lost the shape to rounding; read in double
+  // precision they were moved to a local origin.
+  if (!frame.float64) {
+    result.error_message = detail::check_coordinate_step(*surface, strays.radius);
+    if (!result.error_message.empty()) return result;
+  }
   progress(0.1);
 
   // The output is created before the reconstruction, so that a missing or read-only directory
@@ -313,8 +320,9 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
   result.error_message = detail::check_against_hull(result.total_volume, hull_volume);
   if (!result.error_message.empty()) return result;
 
-  const detail::Unscanned unscanned =
+  detail::Unscanned unscanned =
       detail::measure_unscanned(*surface, strays.spacing, vertices, mesh.polygons);
+  unscanned.patch_centre += frame.origin;
   result.unscanned_share = unscanned.share;
   surface.reset();
   result.error_message = detail::check_unscanned(unscanned);
@@ -323,11 +331,12 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
 
   // Both files are complete before either takes its name.
   result.output_path = output_path;
-  std::string error = detail::write_ascii_pcd(out, vertices);
+  std::string error = frame.float64 ? detail::write_ascii_pcd_float64(out, vertices, frame)
+                                    : detail::write_ascii_pcd(out, vertices);
   std::string mesh_error;
   if (error.empty() && save_mesh) {
     result.mesh_path = mesh_path;
-    mesh_error = detail::write_binary_ply(mesh_out, vertices, mesh.polygons);
+    mesh_error = detail::write_binary_ply(mesh_out, vertices, mesh.polygons, frame);
   }
   if (error.empty() && mesh_error.empty()) error = out.commit();
   if (!error.empty()) {
