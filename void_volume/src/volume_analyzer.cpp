@@ -149,23 +149,23 @@ double convex_hull_volume(const pcl::PointCloud<pcl::PointXYZ>::ConstPtr& points
   return volume;
 }
 
-}  // namespace
-
-VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
-                                     const std::string& output_dir, bool save_mesh,
-                                     const std::function<void(double)>& on_progress) {
-  const StdoutToStderr quiet_stdout;
-  // The share of the work done at the end of each step, from the steps' times on large clouds.
-  auto progress = [&on_progress](double fraction) {
-    if (on_progress) on_progress(fraction);
-  };
-  VolumeResult result;
-  const int octree_depth = detail::clamp_depth(depth);
-
-  pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
+// The points the surface is reconstructed from, with what was learnt reading them.
+struct Surface {
+  pcl::PointCloud<pcl::PointXYZ>::Ptr points;
+  // Where the points were moved to be computed in single precision.
   detail::LocalFrame frame;
-  result.error_message = detail::load_cloud(input_pcd, *cloud, frame);
-  if (!result.error_message.empty()) return result;
+  // The cloud's median neighbour radius and the local spacing at every point.
+  double radius = 0.0;
+  std::vector<float> spacing;
+};
+
+// Reads the cloud, leaves out non-finite, repeated and stray points and checks what is left;
+// sets result's counts, or its error_message (and returns no points) when the cloud is refused.
+Surface load_surface(const std::string& input_pcd, VolumeResult& result) {
+  Surface surface;
+  pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
+  result.error_message = detail::load_cloud(input_pcd, *cloud, surface.frame);
+  if (!result.error_message.empty()) return surface;
   result.points_count = cloud->size();
 
   pcl::PointCloud<pcl::PointXYZ>::Ptr usable = finite_points(cloud);
@@ -175,12 +175,11 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
         "Too few valid points to reconstruct a surface: " + std::to_string(usable->size()) +
         " finite of " + std::to_string(result.points_count) + " read, at least " +
         std::to_string(kNormalNeighbours) + " needed";
-    return result;
+    return surface;
   }
   // Values whose squared distances overflow single precision would break the search tree.
   result.error_message = detail::check_coordinates(*usable);
-  if (!result.error_message.empty()) return result;
-  progress(0.05);
+  if (!result.error_message.empty()) return surface;
 
   const size_t finite_count = usable->size();
   // Repeated points (a cloud written twice, merged cumulative keyframes) are one point each
@@ -191,33 +190,137 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
 
   // Stray returns (dust, drops, returns through openings or from far walls) are left out; a
   // cloud without any goes on exactly as it was read.
-  pcl::PointCloud<pcl::PointXYZ>::Ptr surface = usable;
   detail::Strays strays = detail::find_strays(*usable);
   result.stray_points = strays.left_out;
   if (strays.left_out > 0) {
-    surface = kept_points(*usable, strays.keep);
+    usable = kept_points(*usable, strays.keep);
     size_t kept = 0;
     for (size_t i = 0; i < strays.keep.size(); ++i) {
       if (strays.keep[i]) strays.spacing[kept++] = strays.spacing[i];
     }
     strays.spacing.resize(kept);
   }
-  usable.reset();
-  if (surface->size() < static_cast<size_t>(kNormalNeighbours)) {
+  if (usable->size() < static_cast<size_t>(kNormalNeighbours)) {
     result.error_message =
-        "Too few points on the scanned surface: " + std::to_string(surface->size()) + " kept of " +
+        "Too few points on the scanned surface: " + std::to_string(usable->size()) + " kept of " +
         std::to_string(finite_count) + " finite, at least " + std::to_string(kNormalNeighbours) +
         " needed";
-    return result;
+    return surface;
   }
-  result.error_message = detail::check_extent(*surface);
-  if (!result.error_message.empty()) return result;
+  result.error_message = detail::check_extent(*usable);
+  if (!result.error_message.empty()) return surface;
   // Site coordinates in single precision may have lost the shape to rounding; read in double
   // precision they were moved to a local origin.
-  if (!frame.float64) {
-    result.error_message = detail::check_coordinate_step(*surface, strays.radius);
-    if (!result.error_message.empty()) return result;
+  if (!surface.frame.float64) {
+    result.error_message = detail::check_coordinate_step(*usable, strays.radius);
+    if (!result.error_message.empty()) return surface;
   }
+  surface.points = std::move(usable);
+  surface.radius = strays.radius;
+  surface.spacing = std::move(strays.spacing);
+  return surface;
+}
+
+// Estimates the normals of the points, orients them consistently and reconstructs the surface.
+pcl::PolygonMesh reconstruct(const pcl::PointCloud<pcl::PointXYZ>::Ptr& points, int octree_depth,
+                             const std::function<void(double)>& progress) {
+  pcl::PointCloud<pcl::PointNormal>::Ptr oriented(new pcl::PointCloud<pcl::PointNormal>);
+  {
+    pcl::PointCloud<pcl::Normal> normals;
+    pcl::NormalEstimationOMP<pcl::PointXYZ, pcl::Normal> estimation(0);
+    estimation.setSearchMethod(
+        pcl::search::KdTree<pcl::PointXYZ>::Ptr(new pcl::search::KdTree<pcl::PointXYZ>(true)));
+    estimation.setKSearch(kNormalNeighbours);
+    estimation.setRadiusSearch(0.0);
+    estimation.setInputCloud(points);
+    estimation.compute(normals);
+    // The estimation turned every normal toward the sensor origin; that holds only where the
+    // origin sees every wall from inside, so the orientation is made consistent per cluster.
+    progress(0.3);
+    detail::orient_normals(*points, points->sensor_origin_.head<3>(), normals);
+    pcl::concatenateFields(*points, normals, *oriented);
+  }
+  progress(0.4);
+
+  pcl::PolygonMesh mesh;
+  pcl::Poisson<pcl::PointNormal> poisson;
+  poisson.setDepth(octree_depth);
+  poisson.setInputCloud(oriented);
+  poisson.reconstruct(mesh);
+  return mesh;
+}
+
+// Measures the pieces of the mesh, leaves out those that are no void, and judges the result
+// against the points' hull and against the points themselves (the unscanned share); sets
+// result's volumes, or its error_message.
+void measure(const pcl::PointCloud<pcl::PointXYZ>& vertices, const pcl::PolygonMesh& mesh,
+             const Surface& surface, double hull_volume, VolumeResult& result) {
+  detail::MeshVolumes measured = detail::measure_mesh(vertices, mesh.polygons);
+  if (!measured.success) {
+    result.error_message = measured.error_message;
+    return;
+  }
+  // A piece inside another (dust, the boom, clutter near the scanner) is not a second void,
+  // nor is a piece thinner than the points' spacing beside the largest (a drill hole's spike).
+  const std::vector<double>& volumes = measured.component_volumes;
+  const size_t largest =
+      static_cast<size_t>(std::max_element(volumes.begin(), volumes.end()) - volumes.begin());
+  for (size_t k = 0; k < volumes.size(); ++k) {
+    const double volume = volumes[k];
+    if (k < measured.inside.size() && measured.inside[k]) {
+      ++result.nested_pieces;
+      result.nested_volume += volume;
+      continue;
+    }
+    if (k != largest && detail::thinner_than_sampling(volume, measured.component_areas[k],
+                                                      surface.radius, volumes[largest])) {
+      ++result.thin_pieces;
+      result.thin_volume += volume;
+      continue;
+    }
+    result.component_volumes.push_back(volume);
+    result.total_volume += volume;
+  }
+
+  // A reconstruction that found no surface, or only open scraps of one, measured nothing.
+  if (result.component_volumes.empty()) {
+    result.error_message = "Reconstruction found no surface: the mesh has " +
+                           std::to_string(result.mesh_polygons) + " polygons and no triangle";
+    return;
+  }
+  if (measured.closed_pieces == 0) {
+    result.error_message = "Reconstruction found no closed surface: none of its " +
+                           std::to_string(result.component_volumes.size()) +
+                           " pieces encloses a volume";
+    return;
+  }
+
+  result.error_message = detail::check_against_hull(result.total_volume, hull_volume);
+  if (!result.error_message.empty()) return;
+
+  detail::Unscanned unscanned =
+      detail::measure_unscanned(*surface.points, surface.spacing, vertices, mesh.polygons);
+  unscanned.patch_centre += surface.frame.origin;
+  result.unscanned_share = unscanned.share;
+  result.error_message = detail::check_unscanned(unscanned);
+}
+
+}  // namespace
+
+VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
+                                     const std::string& output_dir, bool save_mesh,
+                                     const std::function<void(double)>& on_progress) {
+  const StdoutToStderr quiet_stdout;
+  // The share of the work done at the end of each step, from the steps' times on large clouds.
+  const std::function<void(double)> progress = [&on_progress](double fraction) {
+    if (on_progress) on_progress(fraction);
+  };
+  VolumeResult result;
+  const int octree_depth = detail::clamp_depth(depth);
+
+  Surface surface = load_surface(input_pcd, result);
+  if (!result.error_message.empty()) return result;
+  const detail::LocalFrame frame = surface.frame;
   progress(0.1);
 
   // The output is created before the reconstruction, so that a missing or read-only directory
@@ -243,89 +346,16 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
     }
   }
 
-  const double hull_volume = convex_hull_volume(surface);
-
-  pcl::PointCloud<pcl::PointNormal>::Ptr oriented(new pcl::PointCloud<pcl::PointNormal>);
-  {
-    pcl::PointCloud<pcl::Normal> normals;
-    pcl::NormalEstimationOMP<pcl::PointXYZ, pcl::Normal> estimation(0);
-    estimation.setSearchMethod(
-        pcl::search::KdTree<pcl::PointXYZ>::Ptr(new pcl::search::KdTree<pcl::PointXYZ>(true)));
-    estimation.setKSearch(kNormalNeighbours);
-    estimation.setRadiusSearch(0.0);
-    estimation.setInputCloud(surface);
-    estimation.compute(normals);
-    // The estimation turned every normal toward the sensor origin; that holds only where the
-    // origin sees every wall from inside, so the orientation is made consistent per cluster.
-    progress(0.3);
-    detail::orient_normals(*surface, surface->sensor_origin_.head<3>(), normals);
-    pcl::concatenateFields(*surface, normals, *oriented);
-  }
-  progress(0.4);
-
-  pcl::PolygonMesh mesh;
-  {
-    pcl::Poisson<pcl::PointNormal> poisson;
-    poisson.setDepth(octree_depth);
-    poisson.setInputCloud(oriented);
-    poisson.reconstruct(mesh);
-  }
-  oriented.reset();
+  const double hull_volume = convex_hull_volume(surface.points);
+  const pcl::PolygonMesh mesh = reconstruct(surface.points, octree_depth, progress);
   progress(0.85);
   result.mesh_polygons = mesh.polygons.size();
 
   // The vertex positions serve both the measurement and the saved cloud.
   pcl::PointCloud<pcl::PointXYZ> vertices;
   detail::to_xyz(mesh.cloud, vertices);
-  detail::MeshVolumes measured = detail::measure_mesh(vertices, mesh.polygons);
-  if (!measured.success) {
-    result.error_message = measured.error_message;
-    return result;
-  }
-  // A piece inside another (dust, the boom, clutter near the scanner) is not a second void,
-  // nor is a piece thinner than the points' spacing beside the largest (a drill hole's spike).
-  const std::vector<double>& volumes = measured.component_volumes;
-  const size_t largest =
-      static_cast<size_t>(std::max_element(volumes.begin(), volumes.end()) - volumes.begin());
-  for (size_t k = 0; k < volumes.size(); ++k) {
-    const double volume = volumes[k];
-    if (k < measured.inside.size() && measured.inside[k]) {
-      ++result.nested_pieces;
-      result.nested_volume += volume;
-      continue;
-    }
-    if (k != largest && detail::thinner_than_sampling(volume, measured.component_areas[k],
-                                                      strays.radius, volumes[largest])) {
-      ++result.thin_pieces;
-      result.thin_volume += volume;
-      continue;
-    }
-    result.component_volumes.push_back(volume);
-    result.total_volume += volume;
-  }
-
-  // A reconstruction that found no surface, or only open scraps of one, measured nothing.
-  if (result.component_volumes.empty()) {
-    result.error_message = "Reconstruction found no surface: the mesh has " +
-                           std::to_string(result.mesh_polygons) + " polygons and no triangle";
-    return result;
-  }
-  if (measured.closed_pieces == 0) {
-    result.error_message = "Reconstruction found no closed surface: none of its " +
-                           std::to_string(result.component_volumes.size()) +
-                           " pieces encloses a volume";
-    return result;
-  }
-
-  result.error_message = detail::check_against_hull(result.total_volume, hull_volume);
-  if (!result.error_message.empty()) return result;
-
-  detail::Unscanned unscanned =
-      detail::measure_unscanned(*surface, strays.spacing, vertices, mesh.polygons);
-  unscanned.patch_centre += frame.origin;
-  result.unscanned_share = unscanned.share;
-  surface.reset();
-  result.error_message = detail::check_unscanned(unscanned);
+  measure(vertices, mesh, surface, hull_volume, result);
+  surface = Surface();
   if (!result.error_message.empty()) return result;
   progress(0.9);
 
