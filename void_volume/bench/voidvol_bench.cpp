@@ -38,6 +38,7 @@
 #include "cloud_files.h"
 #include "cloud_writer.h"
 #include "normal_orientation.h"
+#include "result_checks.h"
 #include "void_shapes.h"
 #include "void_volume/volume_analyzer.h"
 

@@ -1,5 +1,7 @@
 #include "cloud_checks.h"
 
+#include "point_math.h"
+
 #include <flann/algorithms/dist.h>
 #include <flann/algorithms/kdtree_single_index.h>
 #include <flann/util/matrix.h>
@@ -18,29 +20,6 @@ namespace caikongqu {
 namespace detail {
 
 namespace {
-
-using Index = flann::KDTreeSingleIndex<flann::L2_Simple<float>>;
-
-// The points moved so that their centroid (taken in double precision) is the origin: distances
-// between them then keep all the precision single floats have, also in site coordinates.
-std::vector<float> centred(const pcl::PointCloud<pcl::PointXYZ>& points, Eigen::Vector3d& centre) {
-  centre = Eigen::Vector3d::Zero();
-  for (const auto& p : points) centre += p.getVector3fMap().cast<double>();
-  centre /= static_cast<double>(std::max<size_t>(points.size(), 1));
-  std::vector<float> out;
-  out.reserve(3 * points.size());
-  for (const auto& p : points) {
-    for (int k = 0; k < 3; ++k) out.push_back(static_cast<float>(p.data[k] - centre[k]));
-  }
-  return out;
-}
-
-// `value` as printf writes it with `format` and `precision` (%g, %f), whatever the locale.
-std::string number_text(double value, std::chars_format format, int precision) {
-  char text[64];
-  const std::to_chars_result r = std::to_chars(text, text + sizeof text, value, format, precision);
-  return r.ec == std::errc() ? std::string(text, r.ptr) : std::string("?");
-}
 
 // Whether the `count` points listed in `near` (indices into the centred positions `pos` of `n`
 // points; negative or out-of-range entries are skipped) lie on a sheet: their thinnest spread is
@@ -67,14 +46,6 @@ bool on_a_sheet(const std::vector<float>& pos, const int* near, size_t count, si
   const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver(cov, Eigen::EigenvaluesOnly);
   const Eigen::Vector3d spread = solver.eigenvalues().cwiseMax(0.0).cwiseSqrt();
   return spread[0] <= kSheetThinness * spread[1] && spread[1] >= kSheetThinness * spread[2];
-}
-
-size_t find_root(std::vector<uint32_t>& parent, size_t i) {
-  while (parent[i] != i) {
-    parent[i] = parent[parent[i]];
-    i = parent[i];
-  }
-  return i;
 }
 
 }  // namespace
@@ -251,108 +222,6 @@ std::string check_extent(const pcl::PointCloud<pcl::PointXYZ>& points) {
     return "Points have no 3-D extent: all " + count + " points lie in one plane";
   }
   return {};
-}
-
-Unscanned measure_unscanned(const pcl::PointCloud<pcl::PointXYZ>& points,
-                            const std::vector<float>& spacing,
-                            const pcl::PointCloud<pcl::PointXYZ>& vertices,
-                            const std::vector<pcl::Vertices>& polygons) {
-  Unscanned out;
-  if (points.empty() || spacing.size() != points.size()) return out;
-  Eigen::Vector3d centre;
-  std::vector<float> pos = centred(points, centre);
-  const flann::Matrix<float> table(pos.data(), points.size(), 3);
-  Index index(table, flann::KDTreeSingleIndexParams(15));
-  index.buildIndex();
-
-  // The centroid and area of every triangle, the centroids moved as the points were.
-  std::vector<float> centroids;
-  std::vector<double> areas;
-  for (const pcl::Vertices& polygon : polygons) {
-    const auto& v = polygon.vertices;
-    for (size_t t = 2; t < v.size(); ++t) {
-      const Eigen::Vector3d a = vertices[v[0]].getVector3fMap().cast<double>() - centre;
-      const Eigen::Vector3d b = vertices[v[t - 1]].getVector3fMap().cast<double>() - centre;
-      const Eigen::Vector3d c = vertices[v[t]].getVector3fMap().cast<double>() - centre;
-      const Eigen::Vector3d m = (a + b + c) / 3.0;
-      for (int k = 0; k < 3; ++k) centroids.push_back(static_cast<float>(m[k]));
-      areas.push_back(0.5 * (b - a).cross(c - a).norm());
-    }
-  }
-  const size_t count = areas.size();
-  if (count == 0) return out;
-  std::vector<int> found_data(count, -1);
-  std::vector<float> dist_data(count, 0.0f);
-  const flann::Matrix<float> queries(centroids.data(), count, 3);
-  flann::Matrix<int> found(found_data.data(), count, 1);
-  flann::Matrix<float> dist(dist_data.data(), count, 1);
-  flann::SearchParams params;
-  params.cores = 0;
-  index.knnSearch(queries, found, dist, 1, params);
-
-  // Unscanned triangles sharing a vertex form one patch.
-  std::vector<uint32_t> parent;
-  double unscanned = 0.0;
-  size_t t = 0;
-  for (const pcl::Vertices& polygon : polygons) {
-    const auto& v = polygon.vertices;
-    for (size_t f = 2; f < v.size(); ++f, ++t) {
-      out.area += areas[t];
-      const int j = found_data[t];
-      if (j < 0 || static_cast<size_t>(j) >= points.size()) continue;
-      const double limit = kUnscannedRadii * spacing[static_cast<size_t>(j)];
-      if (std::sqrt(static_cast<double>(dist_data[t])) <= limit) continue;
-      unscanned += areas[t];
-      if (parent.empty()) {
-        parent.resize(vertices.size());
-        std::iota(parent.begin(), parent.end(), 0u);
-      }
-      for (const size_t w : {static_cast<size_t>(v[f - 1]), static_cast<size_t>(v[f])}) {
-        const size_t a = find_root(parent, v[0]), b = find_root(parent, w);
-        if (a != b) parent[std::max(a, b)] = static_cast<uint32_t>(std::min(a, b));
-      }
-    }
-  }
-  if (!(out.area > 0.0)) return out;
-  out.share = unscanned / out.area;
-  if (parent.empty()) return out;
-  // Area and area-weighted centre of every patch, by the root of its first vertex.
-  std::vector<double> patch_area(vertices.size(), 0.0);
-  std::vector<Eigen::Vector3d> patch_sum(vertices.size(), Eigen::Vector3d::Zero());
-  t = 0;
-  for (const pcl::Vertices& polygon : polygons) {
-    const auto& v = polygon.vertices;
-    for (size_t f = 2; f < v.size(); ++f, ++t) {
-      const int j = found_data[t];
-      if (j < 0 || static_cast<size_t>(j) >= points.size()) continue;
-      const double limit = kUnscannedRadii * spacing[static_cast<size_t>(j)];
-      if (std::sqrt(static_cast<double>(dist_data[t])) <= limit) continue;
-      const size_t root = find_root(parent, v[0]);
-      patch_area[root] += areas[t];
-      const Eigen::Vector3d m(centroids[3 * t], centroids[3 * t + 1], centroids[3 * t + 2]);
-      patch_sum[root] += areas[t] * (m + centre);
-    }
-  }
-  const size_t largest = static_cast<size_t>(
-      std::max_element(patch_area.begin(), patch_area.end()) - patch_area.begin());
-  out.patch_area = patch_area[largest];
-  if (out.patch_area > 0.0) out.patch_centre = patch_sum[largest] / out.patch_area;
-  return out;
-}
-
-std::string check_unscanned(const Unscanned& measured) {
-  if (measured.share <= kMaxUnscannedShare) return {};
-  auto fixed = [](double value, int decimals) {
-    return number_text(value, std::chars_format::fixed, decimals);
-  };
-  const Eigen::Vector3d& c = measured.patch_centre;
-  return "Reconstructed surface is " + fixed(100.0 * measured.share, 1) +
-         " % unscanned, above the " + fixed(100.0 * kMaxUnscannedShare, 0) +
-         " % allowed: no point lies near that part, so the volume would be partly guessed; the "
-         "largest unscanned patch covers " +
-         number_text(measured.patch_area, std::chars_format::general, 4) + " of the surface's " +
-         number_text(measured.area, std::chars_format::general, 4) + " square units, around (" +
-         fixed(c.x(), 2) + ", " + fixed(c.y(), 2) + ", " + fixed(c.z(), 2) + ")";
 }
 
 }  // namespace detail

@@ -1,10 +1,8 @@
 #pragma once
 
-// The checks a cloud passes before it is reconstructed (coordinate range, duplicate points,
-// stray points, 3-D extent) and the measure of how much of the reconstructed surface no point
-// supports.
+// The checks on the input cloud before it is reconstructed (coordinate range and precision,
+// repeated points, 3-D extent) and the search for stray points.
 
-#include <pcl/Vertices.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
@@ -99,38 +97,6 @@ constexpr double kMinThickness = 1e-4;
 // "" when the finite `points` span a volume; otherwise the failure text saying whether they
 // coincide, lie on one line or in one plane.
 std::string check_extent(const pcl::PointCloud<pcl::PointXYZ>& points);
-
-// The surface farther than this many local spacings (Strays::spacing of the nearest point) from
-// every point is unscanned: no point was measured there, the reconstruction made it up.
-constexpr double kUnscannedRadii = 2.0;
-
-// Above this share of unscanned surface the volume is refused: too much of it is guessed.
-constexpr double kMaxUnscannedShare = 0.04;
-
-// How much of a reconstructed surface no point supports.
-struct Unscanned {
-  // Unscanned share (0 to 1) of the surface's area; 0 for a mesh without area.
-  double share = 0.0;
-  // The surface's whole area, in the square of the cloud's unit.
-  double area = 0.0;
-  // The largest connected patch of unscanned triangles (joined by a shared vertex): its area
-  // and the area-weighted centre of its triangles, in the vertices' coordinates.
-  double patch_area = 0.0;
-  Eigen::Vector3d patch_centre = Eigen::Vector3d::Zero();
-};
-
-// Measures the mesh (`vertices`, `polygons` fanned into triangles) against `points` and their
-// local `spacing` (one per point): a triangle is unscanned when its centroid lies farther than
-// kUnscannedRadii times the spacing of the nearest point from it. Indices must have been
-// checked. Throws only std::bad_alloc.
-Unscanned measure_unscanned(const pcl::PointCloud<pcl::PointXYZ>& points,
-                            const std::vector<float>& spacing,
-                            const pcl::PointCloud<pcl::PointXYZ>& vertices,
-                            const std::vector<pcl::Vertices>& polygons);
-
-// "" when the share is at most kMaxUnscannedShare; otherwise the run's failure text, giving the
-// share, the largest unscanned patch's area and where it lies.
-std::string check_unscanned(const Unscanned& measured);
 
 }  // namespace detail
 }  // namespace caikongqu

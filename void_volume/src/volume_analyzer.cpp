@@ -30,6 +30,7 @@
 #include "normal_orientation.h"
 #include "output_rules.h"
 #include "pcd_header/pcd_header.h"
+#include "result_checks.h"
 #include "safe_output/output_file.h"
 
 namespace caikongqu {

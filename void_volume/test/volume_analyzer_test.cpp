@@ -18,6 +18,7 @@
 
 #include "cloud_writer.h"
 #include "output_rules.h"
+#include "result_checks.h"
 #include "testing/temp_dir.h"
 #include "void_shapes.h"
 

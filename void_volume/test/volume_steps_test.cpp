@@ -19,6 +19,7 @@
 #include "mesh_volume.h"
 #include "normal_orientation.h"
 #include "output_rules.h"
+#include "result_checks.h"
 #include "safe_output/output_file.h"
 #include "testing/temp_dir.h"
 #include "void_shapes.h"
