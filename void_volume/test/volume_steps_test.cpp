@@ -658,4 +658,49 @@ TEST(CheckUnscanned, RefusesAboveFourPercent) {
       0.5, 1e-5);
 }
 
+TEST(MeasureUnscanned, AgainstTheSamplingNearEachTriangle) {
+  // A wall sampled every 0.1 m for x < 5, every 0.3 m up to x = 8 and every 0.9 m beyond (the
+  // sampling thinning out toward a far wall), with a 2 x 2 m hole in the dense part. The mesh is a grid of 0.25 m squares over the
+  // wall: the sparse part is scanned, the hole is not, and the patch is the hole.
+  pcl::PointCloud<pcl::PointXYZ> points;
+  for (int i = 0; i < 50; ++i) {
+    for (int j = 0; j < 50; ++j) {
+      const float x = 0.1f * i, y = 0.1f * j;
+      if (!(x > 1.5f && x < 3.5f && y > 1.5f && y < 3.5f)) points.push_back({x, y, 0});
+    }
+  }
+  for (int i = 0; i < 10; ++i) {
+    for (int j = 0; j <= 16; ++j) points.push_back({5.0f + 0.3f * i, 0.3f * j, 0});
+  }
+  for (int i = 0; i <= 8; ++i) {
+    for (int j = 0; j <= 5; ++j) points.push_back({8.0f + 0.9f * i, 0.9f * j, 0});
+  }
+  const caikongqu::detail::Strays strays = caikongqu::detail::find_strays(points);
+  ASSERT_EQ(strays.left_out, 0u);
+  pcl::PointCloud<pcl::PointXYZ> vertices;
+  std::vector<pcl::Vertices> polygons;
+  const int columns = 61;  // x from 0 to 15 in steps of 0.25
+  for (int j = 0; j <= 20; ++j) {
+    for (int i = 0; i < columns; ++i) vertices.push_back({0.25f * i, 0.25f * j, 0});
+  }
+  for (int j = 0; j < 20; ++j) {
+    for (int i = 0; i + 1 < columns; ++i) {
+      pcl::Vertices quad;
+      const int a = j * columns + i;
+      quad.vertices = {a, a + 1, a + columns + 1, a + columns};
+      polygons.push_back(quad);
+    }
+  }
+  const caikongqu::detail::Unscanned u =
+      caikongqu::detail::measure_unscanned(points, strays.spacing, vertices, polygons);
+  EXPECT_NEAR(u.area, 75.0, 1e-3);
+  // Within 0.2 m of the hole's rim the rim's points still count; what is left is 1.6 x 1.6 m.
+  EXPECT_GT(u.share, 1.0 / 75.0);
+  EXPECT_LT(u.share, 4.0 / 75.0);
+  EXPECT_NEAR(u.patch_area, u.share * u.area, 1e-9);
+  EXPECT_NEAR(u.patch_centre.x(), 2.5, 0.1);
+  EXPECT_NEAR(u.patch_centre.y(), 2.5, 0.1);
+  EXPECT_EQ(caikongqu::detail::check_unscanned(u), "");
+}
+
 }  // namespace
