@@ -130,6 +130,10 @@ std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& 
   // names and types, the offsets are the library's.
   const std::array<const pcl::PCLPointField*, 3> read = xyz_fields(blob.fields);
   if (!read[0] || !read[1] || !read[2]) return not_loaded;
+  for (const pcl::PCLPointField* field : read) {
+    const uint64_t size = field->datatype == pcl::PCLPointField::FLOAT64 ? 8 : 4;
+    if (uint64_t{field->offset} + size > blob.point_step) return not_loaded;
+  }
   to_local_xyz(blob, read, cloud, frame);
   cloud.sensor_origin_.head<3>() -= frame.origin.cast<float>();
   return {};
