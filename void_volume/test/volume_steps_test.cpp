@@ -660,8 +660,9 @@ TEST(CheckUnscanned, RefusesAboveFourPercent) {
 
 TEST(MeasureUnscanned, AgainstTheSamplingNearEachTriangle) {
   // A wall sampled every 0.1 m for x < 5, every 0.3 m up to x = 8 and every 0.9 m beyond (the
-  // sampling thinning out toward a far wall), with a 2 x 2 m hole in the dense part. The mesh is a grid of 0.25 m squares over the
-  // wall: the sparse part is scanned, the hole is not, and the patch is the hole.
+  // sampling thinning out toward a far wall), with a 2 x 2 m hole in the dense part. The mesh is a
+  // grid of 0.25 m squares over the wall: the sparse part is scanned, the hole is not, and the
+  // patch is the hole.
   pcl::PointCloud<pcl::PointXYZ> points;
   for (int i = 0; i < 50; ++i) {
     for (int j = 0; j < 50; ++j) {
