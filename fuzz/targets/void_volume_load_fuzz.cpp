@@ -9,7 +9,8 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const drone_fuzz::InputFile pcd(data, size, "input.pcd");
   pcl::PointCloud<pcl::PointXYZ> cloud;
-  const std::string error = caikongqu::detail::load_cloud(pcd.path(), cloud);
+  caikongqu::detail::LocalFrame frame;
+  const std::string error = caikongqu::detail::load_cloud(pcd.path(), cloud, frame);
   drone_fuzz::expect(error.empty() || cloud.empty(), "no points from a refused file");
   return 0;
 }

@@ -38,6 +38,7 @@
 #include "cloud_files.h"
 #include "cloud_writer.h"
 #include "normal_orientation.h"
+#include "result_checks.h"
 #include "void_shapes.h"
 #include "void_volume/volume_analyzer.h"
 
@@ -54,6 +55,9 @@ const double kPi = std::acos(-1.0);
 struct Cloud {
   std::vector<Point> points;
   Point viewpoint;
+  // When set, the points (and viewpoint) plus `shift`, written as 8-byte floats.
+  bool float64 = false;
+  std::array<double, 3> shift{};
 };
 
 struct Case {
@@ -226,6 +230,108 @@ std::vector<Case> cases(size_t n, size_t big) {
   all.push_back({"L-shaped stope, two 40 m drives", (2 * 40.0 - 8.0) * 8.0 * 12.0, [n] {
                    return Cloud{face_points(l_stope_faces(40, 8, 12), n, 0.05, 15), {20, 4, 6}};
                  }});
+  // Clouds as cavity surveys store them: stations of a survey lidar (range noise 1 cm + 0.1 %),
+  // copies of the same points, an opening in a wall.
+  const std::array<double, 3> low{0, 0, 0}, high{40, 8, 12};
+  all.push_back({"stope, one station 2 m inside the end wall", stope_volume, [n, low, high] {
+                   return Cloud{voidvol_test::station_scan(low, high, {2, 4, 6}, n, 30), {2, 4, 6}};
+                 }});
+  all.push_back(
+      {"stope, one station 2 m inside the end wall, 4x denser", stope_volume, [n, low, high] {
+         return Cloud{voidvol_test::station_scan(low, high, {2, 4, 6}, 4 * n, 31), {2, 4, 6}};
+       }});
+  all.push_back(
+      {"stope, one station in the middle", stope_volume, [n, low, high] {
+         return Cloud{voidvol_test::station_scan(low, high, {20, 4, 6}, n, 32), {20, 4, 6}};
+       }});
+  all.push_back(
+      {"stope, two stations merged", stope_volume, [n, low, high] {
+         std::vector<Point> points = voidvol_test::station_scan(low, high, {10, 4, 6}, n / 2, 33);
+         append(points, voidvol_test::station_scan(low, high, {30, 4, 6}, n / 2, 34));
+         return Cloud{points, {20, 4, 6}};
+       }});
+  all.push_back({"stope, every point four times", stope_volume, [n] {
+                   const std::vector<Point> once = stope(n, 3);
+                   std::vector<Point> points;
+                   for (int copy = 0; copy < 4; ++copy) append(points, once);
+                   return Cloud{points, {20, 4, 6}};
+                 }});
+  all.push_back({"stope, six cumulative keyframes merged", stope_volume, [n] {
+                   const std::vector<Point> once = stope(n, 3);
+                   std::vector<Point> points;
+                   for (size_t k = 1; k <= 6; ++k) {
+                     points.insert(points.end(), once.begin(),
+                                   once.begin() + static_cast<std::ptrdiff_t>(k * n / 6));
+                   }
+                   return Cloud{points, {20, 4, 6}};
+                 }});
+  all.push_back({"stope, open brow 6 x 7.5 m (2.5 % of the walls)", stope_volume, [n] {
+                   std::vector<Point> kept;
+                   for (const Point& p : stope(n, 35)) {
+                     const bool brow = p[0] > 39.5f && p[1] > 1.0f && p[1] < 7.0f && p[2] > 4.5f;
+                     if (!brow) kept.push_back(p);
+                   }
+                   return Cloud{kept, {20, 4, 6}};
+                 }});
+  // Two drill holes of 0.3 m leaving the roof, 3 m long, scanned along with the walls.
+  all.push_back({"stope, two 0.3 m drill holes 3 m into the roof", stope_volume, [n] {
+                   std::vector<Point> points = stope(n, 40);
+                   std::mt19937 gen(41);
+                   auto unit = [&gen] { return gen() / 4294967296.0; };
+                   for (const double x : {12.0, 28.0}) {
+                     for (int i = 0; i < 120; ++i) {
+                       const double a = 2 * kPi * unit();
+                       const double up = 3.0 * unit();
+                       points.push_back({static_cast<float>(x + 0.15 * std::cos(a)),
+                                         static_cast<float>(4 + 0.15 * std::sin(a)),
+                                         static_cast<float>(12 + up)});
+                     }
+                   }
+                   return Cloud{points, {20, 4, 6}};
+                 }});
+  // A station whose scanner cannot see within 25 degrees of straight up.
+  all.push_back({"stope, two stations with a blind cone up", stope_volume, [n, low, high] {
+                   std::vector<Point> points;
+                   for (const double x : {10.0, 30.0}) {
+                     for (const Point& p : voidvol_test::station_scan(low, high, {x, 4, 6}, n / 2,
+                                                                      x > 20 ? 43 : 42)) {
+                       const double dx = p[0] - x, dy = p[1] - 4, dz = p[2] - 6;
+                       if (dz / std::sqrt(dx * dx + dy * dy + dz * dz) < std::cos(25 * kPi / 180)) {
+                         points.push_back(p);
+                       }
+                     }
+                   }
+                   return Cloud{points, {20, 4, 6}};
+                 }});
+  // Clutter near the scanner inside the void: returns from its boom and from a dust cloud.
+  all.push_back(
+      {"stope, two stations + 60 boom returns + 300 dust", stope_volume, [n, low, high] {
+         std::vector<Point> points = voidvol_test::station_scan(low, high, {10, 4, 6}, n / 2, 33);
+         append(points, voidvol_test::station_scan(low, high, {30, 4, 6}, n / 2, 34));
+         std::mt19937 gen(36);
+         auto unit = [&gen] { return gen() / 4294967296.0; };
+         for (int i = 0; i < 60; ++i) {  // a rod 0.6 m long beside the first station
+           points.push_back({static_cast<float>(10.2 + 0.6 * unit()),
+                             static_cast<float>(4.0 + 0.02 * unit()),
+                             static_cast<float>(6.0 + 0.02 * unit())});
+         }
+         append(points, voidvol_test::sphere_points({25, 3, 4}, 0.6f, 300, 37));
+         return Cloud{points, {20, 4, 6}};
+       }});
+  all.push_back(
+      {"sphere r = 5 and a small void r = 1.5 beside it", ball + 4.0 / 3.0 * kPi * 3.375, [n] {
+         std::vector<Point> points = sphere_points({0, 0, 0}, 5.0f, n, 38);
+         append(points, sphere_points({8, 0, 0}, 1.5f, n / 10, 39));
+         return Cloud{points, {0, 0, 0}};
+       }});
+  // Site coordinates at y = 4.3 million m: 8-byte floats, and 4-byte ones (a step of 0.5 m).
+  all.push_back({"stope at (512345, 4312345, 120) in float64", stope_volume, [n] {
+                   return Cloud{stope(n, 44), {20, 4, 6}, true, {512345.25, 4312345.5, 120.125}};
+                 }});
+  all.push_back(
+      {"stope at (512345, 4312345, 120) in float32", stope_volume, [n] {
+         return Cloud{stope(n, 44, {512345.25, 4312345.5, 120.125}), {512365, 4312349, 126}};
+       }});
   if (big > 0) {
     all.push_back({"stope, 5 cm rough, " + std::to_string(big) + " points", stope_volume, [big] {
                      return Cloud{stope(big, 16), {20, 4, 6}};
@@ -241,6 +347,8 @@ struct Outcome {
   double volume;
   size_t components;
   size_t left_out;
+  size_t duplicates;
+  size_t nested;
   double unscanned;
   char error[400];
 };
@@ -249,7 +357,11 @@ void run_case(const Case& c, int depth, const std::string& dir) {
   const drone_bench::ChildRun run = drone_bench::run_in_child([&] {
     const Cloud cloud = c.make();
     const std::string path = dir + "/case.pcd";
-    voidvol_test::write_xyz_pcd(path, cloud.points, cloud.viewpoint);
+    if (cloud.float64) {
+      voidvol_test::write_xyz_pcd_float64(path, cloud.points, cloud.shift, cloud.viewpoint);
+    } else {
+      voidvol_test::write_xyz_pcd(path, cloud.points, cloud.viewpoint);
+    }
     const caikongqu::VolumeResult r = caikongqu::VolumeAnalyzer::analyze(path, depth, dir);
     Outcome out{};
     out.success = r.success ? 1 : 0;
@@ -257,6 +369,8 @@ void run_case(const Case& c, int depth, const std::string& dir) {
     out.volume = r.total_volume;
     out.components = r.component_volumes.size();
     out.left_out = r.stray_points;
+    out.duplicates = r.duplicate_points;
+    out.nested = r.nested_pieces + r.thin_pieces;
     out.unscanned = r.unscanned_share;
     std::snprintf(out.error, sizeof out.error, "%s", r.error_message.c_str());
     return std::string(reinterpret_cast<const char*>(&out), sizeof out);
@@ -265,20 +379,21 @@ void run_case(const Case& c, int depth, const std::string& dir) {
   const double peak_mb = run.usage.peak_mib;
   Outcome out{};
   if (!run.ok() || run.out.size() != sizeof out) {
-    std::printf("| %s | | | %.1f | (the analysis crashed) | | | | %.1f | %.0f |\n", c.name.c_str(),
-                c.truth, seconds, peak_mb);
+    std::printf("| %s | | | | %.1f | (the analysis crashed) | | | | | %.1f | %.0f |\n",
+                c.name.c_str(), c.truth, seconds, peak_mb);
     return;
   }
   std::memcpy(&out, run.out.data(), sizeof out);
   if (out.success == 0) {
-    std::printf("| %s | %zu | %zu | %.1f | fails: %s | | %.2f %% | | %.1f | %.0f |\n",
-                c.name.c_str(), out.points, out.left_out, c.truth, out.error, 100.0 * out.unscanned,
-                seconds, peak_mb);
+    std::printf("| %s | %zu | %zu | %zu | %.1f | fails: %s | | %.2f %% | | | %.1f | %.0f |\n",
+                c.name.c_str(), out.points, out.duplicates, out.left_out, c.truth, out.error,
+                100.0 * out.unscanned, seconds, peak_mb);
   } else {
-    std::printf("| %s | %zu | %zu | %.1f | %.1f | %+.2f %% | %.2f %% | %zu | %.1f | %.0f |\n",
-                c.name.c_str(), out.points, out.left_out, c.truth, out.volume,
-                100.0 * (out.volume - c.truth) / c.truth, 100.0 * out.unscanned, out.components,
-                seconds, peak_mb);
+    std::printf(
+        "| %s | %zu | %zu | %zu | %.1f | %.1f | %+.2f %% | %.2f %% | %zu | %zu | %.1f | %.0f |\n",
+        c.name.c_str(), out.points, out.duplicates, out.left_out, c.truth, out.volume,
+        100.0 * (out.volume - c.truth) / c.truth, 100.0 * out.unscanned, out.components, out.nested,
+        seconds, peak_mb);
   }
   std::fflush(stdout);
 }
@@ -347,7 +462,7 @@ void time_checks(size_t count, int depth) {
   pcl::fromPCLPointCloud2(mesh.cloud, vertices);
   start = std::chrono::steady_clock::now();
   const double share =
-      caikongqu::detail::unscanned_share(*cloud, strays.radius, vertices, mesh.polygons);
+      caikongqu::detail::measure_unscanned(*cloud, strays.spacing, vertices, mesh.polygons).share;
   const double measure = seconds_since(start);
   std::printf("| %zu | %zu | %.2f s | %zu polygons | %.2f s (%.2f %%) | %.2f s | %.2f |\n", count,
               strays.left_out, search, mesh.polygons.size(), measure, 100.0 * share, estimate,
@@ -369,9 +484,9 @@ int run_bench(drone_bench::Options& options) {
   const std::string dir = given_dir.empty() ? scratch->path() : given_dir;
   std::printf("depth %d, %zu points a case\n\n", depth, n);
   std::printf(
-      "| case | points | left out | true m^3 | measured m^3 | error | unscanned | pieces | time "
-      "| peak MB |\n");
-  std::printf("|---|---|---|---|---|---|---|---|---|---|\n");
+      "| case | points | duplicates | left out | true m^3 | measured m^3 | error | unscanned | "
+      "pieces | pieces left out | time | peak MB |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (const Case& c : cases(n, big)) {
     if (only.empty() || c.name.find(only) != std::string::npos) run_case(c, depth, dir);
   }

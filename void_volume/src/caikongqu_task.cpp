@@ -29,10 +29,34 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
                   "Poisson 重建完成，mesh 面片数: " + std::to_string(result.mesh_polygons) +
                       ", 连通分量数: " + std::to_string(result.component_volumes.size()),
                   "{}");
+  if (result.duplicate_points > 0) {
+    reporter.report(50,
+                    "已合并重复点: " + std::to_string(result.duplicate_points) + " 个（共 " +
+                        std::to_string(result.points_count) + " 个点）",
+                    "{}");
+  }
   if (result.stray_points > 0) {
     reporter.report(50,
                     "已剔除离群点: " + std::to_string(result.stray_points) + " 个（共 " +
                         std::to_string(result.points_count) + " 个点）",
+                    "{}");
+  }
+  if (result.nested_pieces > 0) {
+    std::ostringstream volume;
+    volume.imbue(std::locale::classic());
+    volume << std::fixed << std::setprecision(6) << result.nested_volume;
+    reporter.report(50,
+                    "已剔除内部分量: " + std::to_string(result.nested_pieces) + " 个（体积 " +
+                        volume.str() + "，位于另一分量之内）",
+                    "{}");
+  }
+  if (result.thin_pieces > 0) {
+    std::ostringstream volume;
+    volume.imbue(std::locale::classic());
+    volume << std::fixed << std::setprecision(6) << result.thin_volume;
+    reporter.report(50,
+                    "已剔除细窄分量: " + std::to_string(result.thin_pieces) + " 个（体积 " +
+                        volume.str() + "，薄于点间距，如钻孔）",
                     "{}");
   }
   // Two decimals with a point, whatever the process's locale.

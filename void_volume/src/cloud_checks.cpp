@@ -1,5 +1,7 @@
 #include "cloud_checks.h"
 
+#include "point_math.h"
+
 #include <flann/algorithms/dist.h>
 #include <flann/algorithms/kdtree_single_index.h>
 #include <flann/util/matrix.h>
@@ -8,6 +10,7 @@
 #include <Eigen/Core>
 #include <Eigen/Eigenvalues>
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <numeric>
@@ -18,35 +21,31 @@ namespace detail {
 
 namespace {
 
-using Index = flann::KDTreeSingleIndex<flann::L2_Simple<float>>;
-
-// The points moved so that their centroid (taken in double precision) is the origin: distances
-// between them then keep all the precision single floats have, also in site coordinates.
-std::vector<float> centred(const pcl::PointCloud<pcl::PointXYZ>& points, Eigen::Vector3d& centre) {
-  centre = Eigen::Vector3d::Zero();
-  for (const auto& p : points) centre += p.getVector3fMap().cast<double>();
-  centre /= static_cast<double>(std::max<size_t>(points.size(), 1));
-  std::vector<float> out;
-  out.reserve(3 * points.size());
-  for (const auto& p : points) {
-    for (int k = 0; k < 3; ++k) out.push_back(static_cast<float>(p.data[k] - centre[k]));
+// Whether the `count` points listed in `near` (indices into the centred positions `pos` of `n`
+// points; negative or out-of-range entries are skipped) lie on a sheet: their thinnest spread is
+// at most kSheetThinness of their middle one, and that at least kSheetThinness of the widest
+// (not a line, nor a far point seen beside a small patch of others).
+bool on_a_sheet(const std::vector<float>& pos, const int* near, size_t count, size_t n) {
+  Eigen::Vector3d mean = Eigen::Vector3d::Zero();
+  size_t m = 0;
+  for (size_t c = 0; c < count; ++c) {
+    if (near[c] < 0 || static_cast<size_t>(near[c]) >= n) continue;
+    const size_t j = static_cast<size_t>(near[c]);
+    mean += Eigen::Vector3d(pos[3 * j], pos[3 * j + 1], pos[3 * j + 2]);
+    ++m;
   }
-  return out;
-}
-
-// `value` as printf writes it with `format` and `precision` (%g, %f), whatever the locale.
-std::string number_text(double value, std::chars_format format, int precision) {
-  char text[64];
-  const std::to_chars_result r = std::to_chars(text, text + sizeof text, value, format, precision);
-  return r.ec == std::errc() ? std::string(text, r.ptr) : std::string("?");
-}
-
-size_t find_root(std::vector<uint32_t>& parent, size_t i) {
-  while (parent[i] != i) {
-    parent[i] = parent[parent[i]];
-    i = parent[i];
+  if (m < 4) return false;
+  mean /= static_cast<double>(m);
+  Eigen::Matrix3d cov = Eigen::Matrix3d::Zero();
+  for (size_t c = 0; c < count; ++c) {
+    if (near[c] < 0 || static_cast<size_t>(near[c]) >= n) continue;
+    const size_t j = static_cast<size_t>(near[c]);
+    const Eigen::Vector3d d = Eigen::Vector3d(pos[3 * j], pos[3 * j + 1], pos[3 * j + 2]) - mean;
+    cov += d * d.transpose();
   }
-  return i;
+  const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver(cov, Eigen::EigenvaluesOnly);
+  const Eigen::Vector3d spread = solver.eigenvalues().cwiseMax(0.0).cwiseSqrt();
+  return spread[0] <= kSheetThinness * spread[1] && spread[1] >= kSheetThinness * spread[2];
 }
 
 }  // namespace
@@ -65,10 +64,66 @@ std::string check_coordinates(const pcl::PointCloud<pcl::PointXYZ>& points) {
   return {};
 }
 
+std::string check_coordinate_step(const pcl::PointCloud<pcl::PointXYZ>& points, double radius) {
+  float largest = 0.0f;
+  int axis = 0;
+  for (const auto& p : points) {
+    for (int k = 0; k < 3; ++k) {
+      if (std::fabs(p.data[k]) > std::fabs(largest)) largest = p.data[k], axis = k;
+    }
+  }
+  const float magnitude = std::fabs(largest);
+  const double step = static_cast<double>(std::nextafter(magnitude, HUGE_VALF)) - magnitude;
+  if (!(step > kMaxCoordinateStep * radius)) return {};
+  return std::string("Coordinates too coarse for single precision: ") + "xyz"[axis] + " = " +
+         number_text(largest, std::chars_format::fixed, 2) +
+         " is stored as a 4-byte float, whose step there is " +
+         number_text(step, std::chars_format::general, 3) + ", coarser than the point spacing of " +
+         number_text(radius, std::chars_format::general, 3) +
+         " (the median distance to the 8th nearest point); export the cloud in local "
+         "coordinates, or with x, y, z as 8-byte floats (SIZE 8, TYPE F)";
+}
+
+Duplicates find_duplicates(const pcl::PointCloud<pcl::PointXYZ>& points) {
+  Duplicates out;
+  const size_t n = points.size();
+  if (n < 2) return out;
+  Eigen::Vector3d centre = Eigen::Vector3d::Zero();
+  for (const auto& p : points) centre += p.getVector3fMap().cast<double>();
+  centre /= static_cast<double>(n);
+  double extent = 0.0;
+  for (const auto& p : points) {
+    extent = std::max(extent, (p.getVector3fMap().cast<double>() - centre).cwiseAbs().maxCoeff());
+  }
+  // Coincident points are left to the extent check, which names them.
+  if (!(extent > 0.0)) return out;
+  const double step = extent * kDuplicateStep;
+  // Every point's grid cell, at most 2^24 steps from the centroid on each axis.
+  std::vector<std::array<int32_t, 3>> cell(n);
+  for (size_t i = 0; i < n; ++i) {
+    for (int k = 0; k < 3; ++k) {
+      cell[i][k] = static_cast<int32_t>(std::llround((points[i].data[k] - centre[k]) / step));
+    }
+  }
+  std::vector<uint32_t> order(n);
+  std::iota(order.begin(), order.end(), 0u);
+  std::sort(order.begin(), order.end(), [&cell](uint32_t a, uint32_t b) {
+    return cell[a] != cell[b] ? cell[a] < cell[b] : a < b;
+  });
+  for (size_t i = 1; i < n; ++i) {
+    if (cell[order[i]] != cell[order[i - 1]]) continue;
+    if (out.keep.empty()) out.keep.assign(n, 1);
+    out.keep[order[i]] = 0;
+    ++out.collapsed;
+  }
+  return out;
+}
+
 Strays find_strays(const pcl::PointCloud<pcl::PointXYZ>& points) {
   Strays out;
   const size_t n = points.size();
   out.keep.assign(n, 1);
+  out.spacing.assign(n, 0.0f);
   if (n < 2) return out;
   const size_t k = std::min<size_t>(kStrayNeighbours, n - 1);
   Eigen::Vector3d centre;
@@ -93,7 +148,30 @@ Strays find_strays(const pcl::PointCloud<pcl::PointXYZ>& points) {
                    sorted.end());
   out.radius = sorted[n / 2];
   sorted = std::vector<float>();
-  const double cap = 5.0 * out.radius;
+  const double cap = kMaxGroupSpacing * out.radius;
+  // The local sampling: the median radius over each point and its neighbours.
+  for (size_t i = 0; i < n; ++i) {
+    std::array<float, kStrayNeighbours + 2> near{};
+    size_t m = 0;
+    near[m++] = radius[i];
+    for (size_t c = 0; c <= k; ++c) {
+      const int j = found[i][c];
+      if (j >= 0 && static_cast<size_t>(j) < n && static_cast<size_t>(j) != i) {
+        near[m++] = radius[static_cast<size_t>(j)];
+      }
+    }
+    std::nth_element(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(m / 2),
+                     near.begin() + static_cast<std::ptrdiff_t>(m));
+    out.spacing[i] = near[m / 2];
+  }
+
+  // A link longer than the cap joins only points of a sheet: a wall sampled sparsely (far from
+  // the station that scanned it) continues the surface, dust and far returns do not. Only points
+  // sampled wider than half the cap can have such a link; only they are looked at.
+  std::vector<uint8_t> sheet(n, 0);
+  for (size_t i = 0; i < n; ++i) {
+    if (2.0 * radius[i] > cap) sheet[i] = on_a_sheet(pos, found[i], k + 1, n) ? 1 : 0;
+  }
 
   std::vector<uint32_t> parent(n);
   std::iota(parent.begin(), parent.end(), 0u);
@@ -103,7 +181,7 @@ Strays find_strays(const pcl::PointCloud<pcl::PointXYZ>& points) {
       if (j < 0 || static_cast<size_t>(j) >= n || static_cast<size_t>(j) == i) continue;
       const double d = std::sqrt(std::max(static_cast<double>(dist[i][c]), 0.0));
       const double reach = 2.0 * std::min(radius[i], radius[static_cast<size_t>(j)]);
-      if (d > reach || d > cap) continue;
+      if (d > reach || (d > cap && !(sheet[i] && sheet[static_cast<size_t>(j)]))) continue;
       const size_t a = find_root(parent, i), b = find_root(parent, static_cast<size_t>(j));
       if (a != b) parent[std::max(a, b)] = static_cast<uint32_t>(std::min(a, b));
     }
@@ -144,58 +222,6 @@ std::string check_extent(const pcl::PointCloud<pcl::PointXYZ>& points) {
     return "Points have no 3-D extent: all " + count + " points lie in one plane";
   }
   return {};
-}
-
-double unscanned_share(const pcl::PointCloud<pcl::PointXYZ>& points, double radius,
-                       const pcl::PointCloud<pcl::PointXYZ>& vertices,
-                       const std::vector<pcl::Vertices>& polygons) {
-  if (points.empty()) return 0.0;
-  Eigen::Vector3d centre;
-  std::vector<float> pos = centred(points, centre);
-  const flann::Matrix<float> table(pos.data(), points.size(), 3);
-  Index index(table, flann::KDTreeSingleIndexParams(15));
-  index.buildIndex();
-
-  // The centroid and area of every triangle, the centroids moved as the points were.
-  std::vector<float> centroids;
-  std::vector<double> areas;
-  for (const pcl::Vertices& polygon : polygons) {
-    const auto& v = polygon.vertices;
-    for (size_t t = 2; t < v.size(); ++t) {
-      const Eigen::Vector3d a = vertices[v[0]].getVector3fMap().cast<double>() - centre;
-      const Eigen::Vector3d b = vertices[v[t - 1]].getVector3fMap().cast<double>() - centre;
-      const Eigen::Vector3d c = vertices[v[t]].getVector3fMap().cast<double>() - centre;
-      const Eigen::Vector3d m = (a + b + c) / 3.0;
-      for (int k = 0; k < 3; ++k) centroids.push_back(static_cast<float>(m[k]));
-      areas.push_back(0.5 * (b - a).cross(c - a).norm());
-    }
-  }
-  const size_t count = areas.size();
-  if (count == 0) return 0.0;
-  std::vector<int> found_data(count, -1);
-  std::vector<float> dist_data(count, 0.0f);
-  const flann::Matrix<float> queries(centroids.data(), count, 3);
-  flann::Matrix<int> found(found_data.data(), count, 1);
-  flann::Matrix<float> dist(dist_data.data(), count, 1);
-  flann::SearchParams params;
-  params.cores = 0;
-  index.knnSearch(queries, found, dist, 1, params);
-  const double limit = kUnscannedRadii * radius;
-  double total = 0.0, unscanned = 0.0;
-  for (size_t t = 0; t < count; ++t) {
-    total += areas[t];
-    if (std::sqrt(static_cast<double>(dist_data[t])) > limit) unscanned += areas[t];
-  }
-  return total > 0.0 ? unscanned / total : 0.0;
-}
-
-std::string check_unscanned(double share) {
-  if (share <= kMaxUnscannedShare) return {};
-  return "Reconstructed surface is " + number_text(100.0 * share, std::chars_format::fixed, 1) +
-         " % unscanned, above the " +
-         number_text(100.0 * kMaxUnscannedShare, std::chars_format::fixed, 0) +
-         " % allowed: no point lies near that part, so the volume would be partly guessed (a "
-         "wall or floor was not scanned)";
 }
 
 }  // namespace detail

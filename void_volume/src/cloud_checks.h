@@ -1,12 +1,12 @@
 #pragma once
 
-// The checks a cloud passes before it is reconstructed (coordinate range, stray points, 3-D
-// extent) and the measure of how much of the reconstructed surface no point supports.
+// The checks on the input cloud before it is reconstructed (coordinate range and precision,
+// repeated points, 3-D extent) and the search for stray points.
 
-#include <pcl/Vertices.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
+#include <Eigen/Core>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -24,11 +24,33 @@ constexpr double kMaxCoordinate = 1e14;
 // failure text naming the first point beyond it (counted from 0 among the finite points).
 std::string check_coordinates(const pcl::PointCloud<pcl::PointXYZ>& points);
 
+// Points closer together than this share of the cloud's extent (the largest distance of a point
+// from the centroid) are one point: about the step of single precision at the cloud's size, far
+// below any spacing a scanner resolves. Copies of the same point (a cloud written twice, merged
+// overlapping or cumulative keyframes) carry nothing new.
+constexpr double kDuplicateStep = 1.0 / (1 << 24);
+
+// What the search for duplicate points found.
+struct Duplicates {
+  // keep[i] is 0 for a point that repeats an earlier one, 1 otherwise; empty when none repeats.
+  std::vector<uint8_t> keep;
+  // Number of zeros in keep.
+  size_t collapsed = 0;
+};
+
+// Finds the finite `points` that repeat an earlier one: both fall in the same cell of a grid of
+// kDuplicateStep times the cloud's extent, laid from its centroid. The first of each set is kept,
+// so a cloud without repeats is kept whole and in order. Time O(n log n), memory 16 bytes a
+// point. Throws only std::bad_alloc.
+Duplicates find_duplicates(const pcl::PointCloud<pcl::PointXYZ>& points);
+
 // The neighbours each point is compared with, and the smallest group of points that is kept.
 // A group smaller than the neighbourhood a normal is estimated from (20 points) has no normals
 // of its own: each mixes in points of other groups, so it cannot be a surface that was scanned.
 constexpr int kStrayNeighbours = 8;
 constexpr size_t kMinKeptGroup = 20;
+constexpr double kMaxGroupSpacing = 5.0;
+constexpr double kSheetThinness = 0.2;
 
 // What the search for stray points found.
 struct Strays {
@@ -39,15 +61,34 @@ struct Strays {
   // The median over all points of the distance to the kStrayNeighbours-th nearest neighbour:
   // the cloud's own length scale, whatever its unit and position.
   double radius = 0.0;
+  // The sampling near every point: the median of the neighbour radii of the point and of its
+  // kStrayNeighbours nearest. A far wall a station saw sparsely has a wide spacing, a wall it
+  // saw closely a narrow one; a lone point in a hole takes the spacing of the hole's rim.
+  std::vector<float> spacing;
 };
 
 // Groups the finite `points`: two points are joined when one is among the other's
-// kStrayNeighbours nearest, their distance is at most twice the neighbour radius (distance to
-// the kStrayNeighbours-th nearest) of each of them and at most 5 times the cloud's median
-// radius. Points of groups smaller than kMinKeptGroup are strays, except in the largest group,
-// which is always kept. Depends only on distance ratios: the same in mm or m, near the origin
-// or far from it. Time O(n log n), memory about 80 bytes a point. Throws only std::bad_alloc.
+// kStrayNeighbours nearest, their distance is at most twice the neighbour radius (distance to the
+// kStrayNeighbours-th nearest) of each of them and at most kMaxGroupSpacing times the cloud's
+// median radius. The last bound does not hold between two points whose neighbourhoods are both
+// sheets (their thinnest spread at most kSheetThinness of the middle one, that at least
+// kSheetThinness of the widest): a wall whose sampling
+// thins out with the distance from the station that scanned it stays one group, while dust and
+// far returns, spread through space, do not chain. Points of groups smaller than kMinKeptGroup
+// are strays, except in the largest group, which is always kept. Depends only on distance
+// ratios: the same in mm or m, near the origin or far from it. Time O(n log n), memory about
+// 80 bytes a point. Throws only std::bad_alloc.
 Strays find_strays(const pcl::PointCloud<pcl::PointXYZ>& points);
+
+// A cloud stored in 4-byte floats whose float step at its largest coordinate exceeds this many
+// median neighbour radii (Strays::radius) has lost its shape to rounding: site coordinates
+// written in single precision.
+constexpr double kMaxCoordinateStep = 1.0;
+
+// "" when the float step at the largest coordinate magnitude of `points` is at most
+// kMaxCoordinateStep times `radius`; otherwise the failure text naming the coordinate, its step,
+// the spacing and how to export the cloud instead.
+std::string check_coordinate_step(const pcl::PointCloud<pcl::PointXYZ>& points, double radius);
 
 // Below this ratio of the thinnest spread of the points to their widest, they have no 3-D
 // extent (they coincide, lie on one line or in one plane).
@@ -56,24 +97,6 @@ constexpr double kMinThickness = 1e-4;
 // "" when the finite `points` span a volume; otherwise the failure text saying whether they
 // coincide, lie on one line or in one plane.
 std::string check_extent(const pcl::PointCloud<pcl::PointXYZ>& points);
-
-// The surface farther than this many neighbour radii from every point is unscanned: no point
-// was measured there, the reconstruction made it up.
-constexpr double kUnscannedRadii = 2.0;
-
-// Above this share of unscanned surface the volume is refused: too much of it is guessed.
-constexpr double kMaxUnscannedShare = 0.04;
-
-// The share (0 to 1) of the area of the mesh (`vertices`, `polygons` fanned into triangles)
-// whose triangles have their centroid farther than kUnscannedRadii * `radius` from every point
-// of `points`; 0 for a mesh without area. Indices must have been checked. Throws only
-// std::bad_alloc.
-double unscanned_share(const pcl::PointCloud<pcl::PointXYZ>& points, double radius,
-                       const pcl::PointCloud<pcl::PointXYZ>& vertices,
-                       const std::vector<pcl::Vertices>& polygons);
-
-// "" when `share` is at most kMaxUnscannedShare; otherwise the run's failure text.
-std::string check_unscanned(double share);
 
 }  // namespace detail
 }  // namespace caikongqu

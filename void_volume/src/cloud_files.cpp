@@ -4,9 +4,11 @@
 #include <pcl/conversions.h>
 #include <pcl/io/pcd_io.h>
 
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <exception>
 #include <new>
 
@@ -17,19 +19,63 @@ namespace detail {
 
 namespace {
 
-// fromPCLPointCloud2 quietly leaves a coordinate at 0 when its field is missing or not a single
-// float, which would turn a foreign file into a cloud of points at the origin.
-bool has_float_xyz(const std::vector<pcl::PCLPointField>& fields) {
-  for (const char* name : {"x", "y", "z"}) {
-    bool found = false;
+// The x, y and z fields, each a single 4- or 8-byte float; null where one is missing or of
+// another type (fromPCLPointCloud2 would quietly leave such a coordinate at 0 and turn a foreign
+// file into a cloud of points at the origin).
+std::array<const pcl::PCLPointField*, 3> xyz_fields(const std::vector<pcl::PCLPointField>& fields) {
+  std::array<const pcl::PCLPointField*, 3> out{};
+  const char* const names[3] = {"x", "y", "z"};
+  for (int k = 0; k < 3; ++k) {
     for (const auto& field : fields) {
-      if (field.name == name && field.datatype == pcl::PCLPointField::FLOAT32 && field.count <= 1) {
-        found = true;
+      if (field.name == names[k] && field.count <= 1 &&
+          (field.datatype == pcl::PCLPointField::FLOAT32 ||
+           field.datatype == pcl::PCLPointField::FLOAT64)) {
+        out[static_cast<size_t>(k)] = &field;
       }
     }
-    if (!found) return false;
   }
-  return true;
+  return out;
+}
+
+// One coordinate of point `i` of `blob` in double precision.
+double coordinate(const pcl::PCLPointCloud2& blob, const pcl::PCLPointField& field, size_t i) {
+  const uint8_t* at = blob.data.data() + i * blob.point_step + field.offset;
+  if (field.datatype == pcl::PCLPointField::FLOAT64) {
+    double v = 0.0;
+    std::memcpy(&v, at, sizeof v);
+    return v;
+  }
+  float v = 0.0f;
+  std::memcpy(&v, at, sizeof v);
+  return v;
+}
+
+// The points of `blob` moved by the middle of their finite bounding box, rounded to a whole unit,
+// in double precision, then rounded to single precision.
+void to_local_xyz(const pcl::PCLPointCloud2& blob,
+                  const std::array<const pcl::PCLPointField*, 3>& xyz,
+                  pcl::PointCloud<pcl::PointXYZ>& cloud, LocalFrame& frame) {
+  const size_t n = static_cast<size_t>(blob.width) * blob.height;
+  if (n == 0 || blob.data.size() < n * blob.point_step) return;
+  Eigen::Vector3d low = Eigen::Vector3d::Constant(HUGE_VAL);
+  Eigen::Vector3d high = Eigen::Vector3d::Constant(-HUGE_VAL);
+  for (size_t i = 0; i < n; ++i) {
+    const Eigen::Vector3d p(coordinate(blob, *xyz[0], i), coordinate(blob, *xyz[1], i),
+                            coordinate(blob, *xyz[2], i));
+    if (!p.allFinite()) continue;
+    low = low.cwiseMin(p);
+    high = high.cwiseMax(p);
+  }
+  if (low.allFinite() && high.allFinite()) frame.origin = (0.5 * (low + high)).array().round();
+  cloud.resize(n);
+  cloud.width = blob.width;
+  cloud.height = blob.height;
+  for (size_t i = 0; i < n; ++i) {
+    for (int k = 0; k < 3; ++k) {
+      cloud[i].data[k] =
+          static_cast<float>(coordinate(blob, *xyz[static_cast<size_t>(k)], i) - frame.origin[k]);
+    }
+  }
 }
 
 }  // namespace
@@ -46,7 +92,9 @@ void to_xyz(const pcl::PCLPointCloud2& blob, pcl::PointCloud<pcl::PointXYZ>& clo
 // aside and zero memory for as many points as a damaged header claims, and misreads or crashes on
 // some headers (a file without a DATA line, an empty or foreign file, among them); a header
 // refused there is a file that cannot be loaded, not a fault of the run.
-std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud) {
+std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud,
+                       LocalFrame& frame) {
+  frame = LocalFrame();
   std::string not_loaded = "Failed to load PCD file: " + path;
   const pcd_header::PcdHeader header = pcd_header::read(path);
   if (header.reason == pcd_header::kNotRegularFile) return not_loaded + " (not a regular file)";
@@ -56,7 +104,11 @@ std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& 
     return not_loaded + " (line " + std::to_string(fault.line) + ": \"" + fault.word +
            "\" is not a number)";
   }
-  if (!has_float_xyz(header.fields)) return "PCD file has no float x, y, z fields: " + path;
+  const std::array<const pcl::PCLPointField*, 3> xyz = xyz_fields(header.fields);
+  if (!xyz[0] || !xyz[1] || !xyz[2]) return "PCD file has no float x, y, z fields: " + path;
+  for (const pcl::PCLPointField* field : xyz) {
+    if (field->datatype == pcl::PCLPointField::FLOAT64) frame.float64 = true;
+  }
   pcl::PCDReader reader;
   pcl::PCLPointCloud2 blob;
   int pcd_version = 0;
@@ -70,7 +122,20 @@ std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& 
     return not_loaded;
   }
   if (status < 0) return not_loaded;
-  to_xyz(blob, cloud);
+  if (!frame.float64) {
+    to_xyz(blob, cloud);
+    return {};
+  }
+  // The fields as the library read them: the header read here and the library's agree on
+  // names and types, the offsets are the library's.
+  const std::array<const pcl::PCLPointField*, 3> read = xyz_fields(blob.fields);
+  if (!read[0] || !read[1] || !read[2]) return not_loaded;
+  for (const pcl::PCLPointField* field : read) {
+    const uint64_t size = field->datatype == pcl::PCLPointField::FLOAT64 ? 8 : 4;
+    if (uint64_t{field->offset} + size > blob.point_step) return not_loaded;
+  }
+  to_local_xyz(blob, read, cloud, frame);
+  cloud.sensor_origin_.head<3>() -= frame.origin.cast<float>();
   return {};
 }
 
@@ -111,19 +176,54 @@ std::string write_ascii_pcd(safe_output::OutputFile& out,
   return out.write(text.data(), text.size());
 }
 
+std::string write_ascii_pcd_float64(safe_output::OutputFile& out,
+                                    const pcl::PointCloud<pcl::PointXYZ>& vertices,
+                                    const LocalFrame& frame) {
+  const std::string count = std::to_string(vertices.size());
+  std::string text =
+      "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z\nSIZE 8 8 8\n"
+      "TYPE F F F\nCOUNT 1 1 1\nWIDTH " +
+      count + "\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS " + count + "\nDATA ascii\n";
+  constexpr size_t kFlushAt = 1 << 16;
+  char line[128];
+  for (const pcl::PointXYZ& v : vertices) {
+    char* const end = line + sizeof(line);
+    char* p = line;
+    for (int k = 0; k < 3; ++k) {
+      if (k > 0) *p++ = ' ';
+      const double value = static_cast<double>(v.data[k]) + frame.origin[k];
+      if (std::isnan(value)) {
+        for (const char c : {'n', 'a', 'n'}) *p++ = c;
+      } else {
+        p = std::to_chars(p, end, value).ptr;
+      }
+    }
+    *p++ = '\n';
+    text.append(line, p);
+    if (text.size() >= kFlushAt) {
+      std::string error = out.write(text.data(), text.size());
+      if (!error.empty()) return error;
+      text.clear();
+    }
+  }
+  return out.write(text.data(), text.size());
+}
+
 std::string write_binary_ply(safe_output::OutputFile& out,
                              const pcl::PointCloud<pcl::PointXYZ>& vertices,
-                             const std::vector<pcl::Vertices>& polygons) {
+                             const std::vector<pcl::Vertices>& polygons, const LocalFrame& frame) {
   static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the PLY data is written as stored");
   for (size_t p = 0; p < polygons.size(); ++p) {
     if (polygons[p].vertices.size() > 255) {
       return "polygon " + std::to_string(p) + " has more than 255 vertices";
     }
   }
-  std::string data =
-      "ply\nformat binary_little_endian 1.0\nelement vertex " + std::to_string(vertices.size()) +
-      "\nproperty float x\nproperty float y\nproperty float z\nelement face " +
-      std::to_string(polygons.size()) + "\nproperty list uchar int vertex_indices\nend_header\n";
+  std::string data = "ply\nformat binary_little_endian 1.0\nelement vertex " +
+                     std::to_string(vertices.size()) +
+                     (frame.float64 ? "\nproperty double x\nproperty double y\nproperty double z"
+                                    : "\nproperty float x\nproperty float y\nproperty float z") +
+                     "\nelement face " + std::to_string(polygons.size()) +
+                     "\nproperty list uchar int vertex_indices\nend_header\n";
   constexpr size_t kFlushAt = 1 << 16;
   auto flush_full = [&out, &data]() -> std::string {
     if (data.size() < kFlushAt) return {};
@@ -132,8 +232,13 @@ std::string write_binary_ply(safe_output::OutputFile& out,
     return error;
   };
   for (const pcl::PointXYZ& v : vertices) {
-    const float xyz[3] = {v.x, v.y, v.z};
-    data.append(reinterpret_cast<const char*>(xyz), sizeof xyz);
+    if (frame.float64) {
+      const double xyz[3] = {v.x + frame.origin[0], v.y + frame.origin[1], v.z + frame.origin[2]};
+      data.append(reinterpret_cast<const char*>(xyz), sizeof xyz);
+    } else {
+      const float xyz[3] = {v.x, v.y, v.z};
+      data.append(reinterpret_cast<const char*>(xyz), sizeof xyz);
+    }
     std::string error = flush_full();
     if (!error.empty()) return error;
   }

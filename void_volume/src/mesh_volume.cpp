@@ -1,5 +1,6 @@
 #include "mesh_volume.h"
 
+#include <Eigen/Core>
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -125,6 +126,71 @@ int32_t label_components(const Adjacency& adj, std::vector<int32_t>& labels) {
   return next;
 }
 
+// The winding number of the triangles of `piece` (their indices into `triangles`) around `p`:
+// the solid angle they span seen from p over 4 pi, signed by their winding. About +-1 inside a
+// closed piece, 0 outside.
+double winding_number(const pcl::PointCloud<pcl::PointXYZ>& vertices,
+                      const std::vector<Triangle>& triangles, const std::vector<int32_t>& piece,
+                      const Eigen::Vector3d& p) {
+  double sum = 0.0;
+  for (const int32_t t : piece) {
+    const Triangle& tri = triangles[static_cast<size_t>(t)];
+    const Eigen::Vector3d a =
+        vertices[static_cast<size_t>(tri[0])].getVector3fMap().cast<double>() - p;
+    const Eigen::Vector3d b =
+        vertices[static_cast<size_t>(tri[1])].getVector3fMap().cast<double>() - p;
+    const Eigen::Vector3d c =
+        vertices[static_cast<size_t>(tri[2])].getVector3fMap().cast<double>() - p;
+    const double la = a.norm(), lb = b.norm(), lc = c.norm();
+    const double numerator = a.dot(b.cross(c));
+    const double denominator = la * lb * lc + a.dot(b) * lc + b.dot(c) * la + c.dot(a) * lb;
+    sum += 2.0 * std::atan2(numerator, denominator);
+  }
+  return sum / (4.0 * std::acos(-1.0));
+}
+
+// Marks the pieces that lie inside another piece of larger volume.
+std::vector<uint8_t> nested_pieces(const pcl::PointCloud<pcl::PointXYZ>& vertices,
+                                   const std::vector<Triangle>& triangles,
+                                   const std::vector<int32_t>& labels,
+                                   const std::vector<double>& volumes) {
+  const size_t pieces = volumes.size();
+  std::vector<uint8_t> inside(pieces, 0);
+  if (pieces < 2) return inside;
+  // Bounding boxes and the first vertex of every piece.
+  std::vector<Eigen::Vector3d> low(pieces, Eigen::Vector3d::Constant(HUGE_VAL));
+  std::vector<Eigen::Vector3d> high(pieces, Eigen::Vector3d::Constant(-HUGE_VAL));
+  std::vector<int32_t> first(pieces, -1);
+  for (size_t i = 0; i < triangles.size(); ++i) {
+    const auto c = static_cast<size_t>(labels[i]);
+    if (first[c] < 0) first[c] = triangles[i][0];
+    for (const int32_t v : triangles[i]) {
+      const Eigen::Vector3d q = vertices[static_cast<size_t>(v)].getVector3fMap().cast<double>();
+      low[c] = low[c].cwiseMin(q);
+      high[c] = high[c].cwiseMax(q);
+    }
+  }
+  std::vector<std::vector<int32_t>> members;  // triangles of the pieces that may hold another
+  for (size_t p = 0; p < pieces; ++p) {
+    for (size_t q = 0; q < pieces && !inside[p]; ++q) {
+      if (q == p || volumes[q] <= volumes[p]) continue;
+      if ((low[p].array() < low[q].array()).any() || (high[p].array() > high[q].array()).any()) {
+        continue;
+      }
+      if (members.empty()) {
+        members.resize(pieces);
+        for (size_t i = 0; i < triangles.size(); ++i) {
+          members[static_cast<size_t>(labels[i])].push_back(static_cast<int32_t>(i));
+        }
+      }
+      const Eigen::Vector3d at =
+          vertices[static_cast<size_t>(first[p])].getVector3fMap().cast<double>();
+      if (std::fabs(winding_number(vertices, triangles, members[q], at)) > 0.5) inside[p] = 1;
+    }
+  }
+  return inside;
+}
+
 }  // namespace
 
 MeshVolumes measure_mesh(const pcl::PointCloud<pcl::PointXYZ>& vertices,
@@ -178,10 +244,16 @@ MeshVolumes measure_mesh(const pcl::PointCloud<pcl::PointXYZ>& vertices,
   const int32_t pieces = label_components(build_adjacency(triangles), labels);
 
   std::vector<double> sums(static_cast<size_t>(pieces), 0.0);
+  out.component_areas.assign(static_cast<size_t>(pieces), 0.0);
   for (size_t i = 0; i < triangles.size(); ++i) {
     const pcl::PointXYZ& a = vertices[static_cast<size_t>(triangles[i][0])];
     const pcl::PointXYZ& b = vertices[static_cast<size_t>(triangles[i][1])];
     const pcl::PointXYZ& c = vertices[static_cast<size_t>(triangles[i][2])];
+    const Eigen::Vector3d pa = a.getVector3fMap().cast<double>();
+    out.component_areas[static_cast<size_t>(labels[i])] +=
+        0.5 * (b.getVector3fMap().cast<double>() - pa)
+                  .cross(c.getVector3fMap().cast<double>() - pa)
+                  .norm();
     const double x0 = a.x, y0 = a.y, z0 = a.z;
     const double x1 = b.x, y1 = b.y, z1 = b.z;
     const double x2 = c.x, y2 = c.y, z2 = c.z;
@@ -207,6 +279,7 @@ MeshVolumes measure_mesh(const pcl::PointCloud<pcl::PointXYZ>& vertices,
   }
   // The sign says only which way a piece is wound, so it is dropped per piece, after summing.
   for (double& s : sums) s = std::fabs(s);
+  out.inside = nested_pieces(vertices, triangles, labels, sums);
   out.component_volumes = std::move(sums);
   for (const double v : out.component_volumes) out.total_volume += v;
   out.success = true;

@@ -33,16 +33,5 @@ std::string mesh_path(const std::string& input_pcd, const std::string& output_di
   return output_dir + "/" + stem(input_pcd) + "_mesh.ply";
 }
 
-std::string check_against_hull(double volume, double hull_volume) {
-  if (volume <= kMaxVolumeOverHull * hull_volume) return {};
-  char text[400];
-  std::snprintf(text, sizeof text,
-                "Reconstructed volume %.6f exceeds the volume %.6f of the points' convex hull by "
-                "more than 25 %%: the normals are likely inconsistent, several voids touch, or a "
-                "large part of the void was not scanned",
-                volume, hull_volume);
-  return text;
-}
-
 }  // namespace detail
 }  // namespace caikongqu

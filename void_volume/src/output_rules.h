@@ -1,6 +1,6 @@
 #pragma once
 
-// The rules on the depth, the output names and the volumes a run may report.
+// The rules on the depth and the output names.
 
 #include <string>
 
@@ -18,14 +18,6 @@ std::string reconstructed_path(const std::string& input_pcd, const std::string& 
 
 // Where the reconstructed mesh of `input_pcd` goes: as reconstructed_path, ending in "_mesh.ply".
 std::string mesh_path(const std::string& input_pcd, const std::string& output_dir);
-
-// A reconstructed volume this much larger than the convex hull of the points cannot enclose only
-// what was scanned.
-constexpr double kMaxVolumeOverHull = 1.25;
-
-// Empty when `volume` is at most kMaxVolumeOverHull times `hull_volume`; otherwise the run's
-// failure text, giving both volumes and the likely causes.
-std::string check_against_hull(double volume, double hull_volume);
 
 }  // namespace detail
 }  // namespace caikongqu

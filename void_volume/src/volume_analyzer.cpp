@@ -14,6 +14,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +30,7 @@
 #include "normal_orientation.h"
 #include "output_rules.h"
 #include "pcd_header/pcd_header.h"
+#include "result_checks.h"
 #include "safe_output/output_file.h"
 
 namespace caikongqu {
@@ -106,6 +108,20 @@ pcl::PointCloud<pcl::PointXYZ>::Ptr finite_points(
   return out;
 }
 
+// The points of `cloud` whose entry in `keep` is not 0, with the cloud's sensor origin.
+pcl::PointCloud<pcl::PointXYZ>::Ptr kept_points(const pcl::PointCloud<pcl::PointXYZ>& cloud,
+                                                const std::vector<uint8_t>& keep) {
+  pcl::Indices indices;
+  indices.reserve(cloud.size());
+  for (size_t i = 0; i < cloud.size(); ++i) {
+    if (keep[i]) indices.push_back(static_cast<pcl::index_t>(i));
+  }
+  pcl::PointCloud<pcl::PointXYZ>::Ptr out(new pcl::PointCloud<pcl::PointXYZ>);
+  pcl::copyPointCloud(cloud, indices, *out);
+  out->is_dense = true;
+  return out;
+}
+
 // The volume of the convex hull of the points, 0.0 when they span no volume (all on one plane
 // or line) and the hull cannot be built. Measured here from the hull's facets rather than asked
 // of the hull library, which would print its statistics on the way.
@@ -134,22 +150,23 @@ double convex_hull_volume(const pcl::PointCloud<pcl::PointXYZ>::ConstPtr& points
   return volume;
 }
 
-}  // namespace
+// The points the surface is reconstructed from, with what was learnt reading them.
+struct Surface {
+  pcl::PointCloud<pcl::PointXYZ>::Ptr points;
+  // Where the points were moved to be computed in single precision.
+  detail::LocalFrame frame;
+  // The cloud's median neighbour radius and the local spacing at every point.
+  double radius = 0.0;
+  std::vector<float> spacing;
+};
 
-VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
-                                     const std::string& output_dir, bool save_mesh,
-                                     const std::function<void(double)>& on_progress) {
-  const StdoutToStderr quiet_stdout;
-  // The share of the work done at the end of each step, from the steps' times on large clouds.
-  auto progress = [&on_progress](double fraction) {
-    if (on_progress) on_progress(fraction);
-  };
-  VolumeResult result;
-  const int octree_depth = detail::clamp_depth(depth);
-
+// Reads the cloud, leaves out non-finite, repeated and stray points and checks what is left;
+// sets result's counts, or its error_message (and returns no points) when the cloud is refused.
+Surface load_surface(const std::string& input_pcd, VolumeResult& result) {
+  Surface surface;
   pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
-  result.error_message = detail::load_cloud(input_pcd, *cloud);
-  if (!result.error_message.empty()) return result;
+  result.error_message = detail::load_cloud(input_pcd, *cloud, surface.frame);
+  if (!result.error_message.empty()) return surface;
   result.points_count = cloud->size();
 
   pcl::PointCloud<pcl::PointXYZ>::Ptr usable = finite_points(cloud);
@@ -159,38 +176,152 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
         "Too few valid points to reconstruct a surface: " + std::to_string(usable->size()) +
         " finite of " + std::to_string(result.points_count) + " read, at least " +
         std::to_string(kNormalNeighbours) + " needed";
-    return result;
+    return surface;
   }
   // Values whose squared distances overflow single precision would break the search tree.
   result.error_message = detail::check_coordinates(*usable);
-  if (!result.error_message.empty()) return result;
-  progress(0.05);
+  if (!result.error_message.empty()) return surface;
+
+  const size_t finite_count = usable->size();
+  // Repeated points (a cloud written twice, merged cumulative keyframes) are one point each
+  // before any spacing is measured; a cloud without any goes on exactly as it was read.
+  const detail::Duplicates duplicates = detail::find_duplicates(*usable);
+  result.duplicate_points = duplicates.collapsed;
+  if (duplicates.collapsed > 0) usable = kept_points(*usable, duplicates.keep);
 
   // Stray returns (dust, drops, returns through openings or from far walls) are left out; a
   // cloud without any goes on exactly as it was read.
-  pcl::PointCloud<pcl::PointXYZ>::Ptr surface = usable;
-  const detail::Strays strays = detail::find_strays(*usable);
+  detail::Strays strays = detail::find_strays(*usable);
   result.stray_points = strays.left_out;
   if (strays.left_out > 0) {
-    surface.reset(new pcl::PointCloud<pcl::PointXYZ>);
-    pcl::Indices keep;
-    keep.reserve(usable->size() - strays.left_out);
-    for (size_t i = 0; i < usable->size(); ++i) {
-      if (strays.keep[i]) keep.push_back(static_cast<pcl::index_t>(i));
+    usable = kept_points(*usable, strays.keep);
+    size_t kept = 0;
+    for (size_t i = 0; i < strays.keep.size(); ++i) {
+      if (strays.keep[i]) strays.spacing[kept++] = strays.spacing[i];
     }
-    pcl::copyPointCloud(*usable, keep, *surface);
-    surface->is_dense = true;
+    strays.spacing.resize(kept);
   }
-  usable.reset();
-  if (surface->size() < static_cast<size_t>(kNormalNeighbours)) {
+  if (usable->size() < static_cast<size_t>(kNormalNeighbours)) {
     result.error_message =
-        "Too few points on the scanned surface: " + std::to_string(surface->size()) + " kept of " +
-        std::to_string(surface->size() + strays.left_out) + " finite, at least " +
-        std::to_string(kNormalNeighbours) + " needed";
-    return result;
+        "Too few points on the scanned surface: " + std::to_string(usable->size()) + " kept of " +
+        std::to_string(finite_count) + " finite, at least " + std::to_string(kNormalNeighbours) +
+        " needed";
+    return surface;
   }
-  result.error_message = detail::check_extent(*surface);
+  result.error_message = detail::check_extent(*usable);
+  if (!result.error_message.empty()) return surface;
+  // Site coordinates in single precision may have lost the shape to rounding; read in double
+  // precision they were moved to a local origin.
+  if (!surface.frame.float64) {
+    result.error_message = detail::check_coordinate_step(*usable, strays.radius);
+    if (!result.error_message.empty()) return surface;
+  }
+  surface.points = std::move(usable);
+  surface.radius = strays.radius;
+  surface.spacing = std::move(strays.spacing);
+  return surface;
+}
+
+// Estimates the normals of the points, orients them consistently and reconstructs the surface.
+pcl::PolygonMesh reconstruct(const pcl::PointCloud<pcl::PointXYZ>::Ptr& points, int octree_depth,
+                             const std::function<void(double)>& progress) {
+  pcl::PointCloud<pcl::PointNormal>::Ptr oriented(new pcl::PointCloud<pcl::PointNormal>);
+  {
+    pcl::PointCloud<pcl::Normal> normals;
+    pcl::NormalEstimationOMP<pcl::PointXYZ, pcl::Normal> estimation(0);
+    estimation.setSearchMethod(
+        pcl::search::KdTree<pcl::PointXYZ>::Ptr(new pcl::search::KdTree<pcl::PointXYZ>(true)));
+    estimation.setKSearch(kNormalNeighbours);
+    estimation.setRadiusSearch(0.0);
+    estimation.setInputCloud(points);
+    estimation.compute(normals);
+    // The estimation turned every normal toward the sensor origin; that holds only where the
+    // origin sees every wall from inside, so the orientation is made consistent per cluster.
+    progress(0.3);
+    detail::orient_normals(*points, points->sensor_origin_.head<3>(), normals);
+    pcl::concatenateFields(*points, normals, *oriented);
+  }
+  progress(0.4);
+
+  pcl::PolygonMesh mesh;
+  pcl::Poisson<pcl::PointNormal> poisson;
+  poisson.setDepth(octree_depth);
+  poisson.setInputCloud(oriented);
+  poisson.reconstruct(mesh);
+  return mesh;
+}
+
+// Measures the pieces of the mesh, leaves out those that are no void, and judges the result
+// against the points' hull and against the points themselves (the unscanned share); sets
+// result's volumes, or its error_message.
+void measure(const pcl::PointCloud<pcl::PointXYZ>& vertices, const pcl::PolygonMesh& mesh,
+             const Surface& surface, double hull_volume, VolumeResult& result) {
+  detail::MeshVolumes measured = detail::measure_mesh(vertices, mesh.polygons);
+  if (!measured.success) {
+    result.error_message = measured.error_message;
+    return;
+  }
+  // A piece inside another (dust, the boom, clutter near the scanner) is not a second void,
+  // nor is a piece thinner than the points' spacing beside the largest (a drill hole's spike).
+  const std::vector<double>& volumes = measured.component_volumes;
+  const size_t largest =
+      static_cast<size_t>(std::max_element(volumes.begin(), volumes.end()) - volumes.begin());
+  for (size_t k = 0; k < volumes.size(); ++k) {
+    const double volume = volumes[k];
+    if (k < measured.inside.size() && measured.inside[k]) {
+      ++result.nested_pieces;
+      result.nested_volume += volume;
+      continue;
+    }
+    if (k != largest && detail::thinner_than_sampling(volume, measured.component_areas[k],
+                                                      surface.radius, volumes[largest])) {
+      ++result.thin_pieces;
+      result.thin_volume += volume;
+      continue;
+    }
+    result.component_volumes.push_back(volume);
+    result.total_volume += volume;
+  }
+
+  // A reconstruction that found no surface, or only open scraps of one, measured nothing.
+  if (result.component_volumes.empty()) {
+    result.error_message = "Reconstruction found no surface: the mesh has " +
+                           std::to_string(result.mesh_polygons) + " polygons and no triangle";
+    return;
+  }
+  if (measured.closed_pieces == 0) {
+    result.error_message = "Reconstruction found no closed surface: none of its " +
+                           std::to_string(result.component_volumes.size()) +
+                           " pieces encloses a volume";
+    return;
+  }
+
+  result.error_message = detail::check_against_hull(result.total_volume, hull_volume);
+  if (!result.error_message.empty()) return;
+
+  detail::Unscanned unscanned =
+      detail::measure_unscanned(*surface.points, surface.spacing, vertices, mesh.polygons);
+  unscanned.patch_centre += surface.frame.origin;
+  result.unscanned_share = unscanned.share;
+  result.error_message = detail::check_unscanned(unscanned);
+}
+
+}  // namespace
+
+VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
+                                     const std::string& output_dir, bool save_mesh,
+                                     const std::function<void(double)>& on_progress) {
+  const StdoutToStderr quiet_stdout;
+  // The share of the work done at the end of each step, from the steps' times on large clouds.
+  const std::function<void(double)> progress = [&on_progress](double fraction) {
+    if (on_progress) on_progress(fraction);
+  };
+  VolumeResult result;
+  const int octree_depth = detail::clamp_depth(depth);
+
+  Surface surface = load_surface(input_pcd, result);
   if (!result.error_message.empty()) return result;
+  const detail::LocalFrame frame = surface.frame;
   progress(0.1);
 
   // The output is created before the reconstruction, so that a missing or read-only directory
@@ -216,78 +347,27 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
     }
   }
 
-  const double hull_volume = convex_hull_volume(surface);
-
-  pcl::PointCloud<pcl::PointNormal>::Ptr oriented(new pcl::PointCloud<pcl::PointNormal>);
-  {
-    pcl::PointCloud<pcl::Normal> normals;
-    pcl::NormalEstimationOMP<pcl::PointXYZ, pcl::Normal> estimation(0);
-    estimation.setSearchMethod(
-        pcl::search::KdTree<pcl::PointXYZ>::Ptr(new pcl::search::KdTree<pcl::PointXYZ>(true)));
-    estimation.setKSearch(kNormalNeighbours);
-    estimation.setRadiusSearch(0.0);
-    estimation.setInputCloud(surface);
-    estimation.compute(normals);
-    // The estimation turned every normal toward the sensor origin; that holds only where the
-    // origin sees every wall from inside, so the orientation is made consistent per cluster.
-    progress(0.3);
-    detail::orient_normals(*surface, surface->sensor_origin_.head<3>(), normals);
-    pcl::concatenateFields(*surface, normals, *oriented);
-  }
-  progress(0.4);
-
-  pcl::PolygonMesh mesh;
-  {
-    pcl::Poisson<pcl::PointNormal> poisson;
-    poisson.setDepth(octree_depth);
-    poisson.setInputCloud(oriented);
-    poisson.reconstruct(mesh);
-  }
-  oriented.reset();
+  const double hull_volume = convex_hull_volume(surface.points);
+  const pcl::PolygonMesh mesh = reconstruct(surface.points, octree_depth, progress);
   progress(0.85);
   result.mesh_polygons = mesh.polygons.size();
 
   // The vertex positions serve both the measurement and the saved cloud.
   pcl::PointCloud<pcl::PointXYZ> vertices;
   detail::to_xyz(mesh.cloud, vertices);
-  detail::MeshVolumes measured = detail::measure_mesh(vertices, mesh.polygons);
-  if (!measured.success) {
-    result.error_message = measured.error_message;
-    return result;
-  }
-  result.component_volumes = std::move(measured.component_volumes);
-  result.total_volume = measured.total_volume;
-
-  // A reconstruction that found no surface, or only open scraps of one, measured nothing.
-  if (result.component_volumes.empty()) {
-    result.error_message = "Reconstruction found no surface: the mesh has " +
-                           std::to_string(result.mesh_polygons) + " polygons and no triangle";
-    return result;
-  }
-  if (measured.closed_pieces == 0) {
-    result.error_message = "Reconstruction found no closed surface: none of its " +
-                           std::to_string(result.component_volumes.size()) +
-                           " pieces encloses a volume";
-    return result;
-  }
-
-  result.error_message = detail::check_against_hull(result.total_volume, hull_volume);
-  if (!result.error_message.empty()) return result;
-
-  result.unscanned_share =
-      detail::unscanned_share(*surface, strays.radius, vertices, mesh.polygons);
-  surface.reset();
-  result.error_message = detail::check_unscanned(result.unscanned_share);
+  measure(vertices, mesh, surface, hull_volume, result);
+  surface = Surface();
   if (!result.error_message.empty()) return result;
   progress(0.9);
 
   // Both files are complete before either takes its name.
   result.output_path = output_path;
-  std::string error = detail::write_ascii_pcd(out, vertices);
+  std::string error = frame.float64 ? detail::write_ascii_pcd_float64(out, vertices, frame)
+                                    : detail::write_ascii_pcd(out, vertices);
   std::string mesh_error;
   if (error.empty() && save_mesh) {
     result.mesh_path = mesh_path;
-    mesh_error = detail::write_binary_ply(mesh_out, vertices, mesh.polygons);
+    mesh_error = detail::write_binary_ply(mesh_out, vertices, mesh.polygons, frame);
   }
   if (error.empty() && mesh_error.empty()) {
     const auto done = safe_output::commit_together({&out, save_mesh ? &mesh_out : nullptr});

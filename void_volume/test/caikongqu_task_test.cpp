@@ -142,31 +142,74 @@ TEST_F(CaikongquTaskTest, ReportsTheAnalysisAsItsDocument) {
   EXPECT_EQ(r.stray_points, 0u);
 }
 
-TEST_F(CaikongquTaskTest, StrayPointsAreLeftOutAndCounted) {
-  // A sphere of radius 5 with three returns 50 m off: without them its volume, one piece, and
-  // a line saying how many points were left out.
+TEST_F(CaikongquTaskTest, StrayAndRepeatedPointsAreLeftOutAndCounted) {
+  // A sphere of radius 5 with three returns 50 m off, or written twice and a half (cumulative
+  // keyframes merged): the clean sphere's volume and output, one piece, and a line saying how
+  // many points were left out or merged.
   const std::string clean = in_.file("clean.pcd");
-  const std::string dusty = in_.file("dusty.pcd");
-  std::vector<voidvol_test::Point> points = sphere_points({0, 0, 0}, 5.0f, 3000, 77);
+  const std::vector<voidvol_test::Point> points = sphere_points({0, 0, 0}, 5.0f, 3000, 77);
   write_xyz_pcd(clean, points);
-  points.insert(points.end(), {{50, 0, 0}, {0, -55, 0}, {0, 0, 55}});
-  write_xyz_pcd(dusty, points);
   const TaskRun expected =
       run_task({{"input", clean}, {"depth", "6"}, {"output_dir", out_.path()}});
-  const TaskRun run = run_task({{"input", dusty}, {"depth", "6"}, {"output_dir", out_.path()}});
-  ASSERT_FALSE(run.threw) << run.error;
   ASSERT_FALSE(expected.threw) << expected.error;
-  ASSERT_EQ(run.lines.size(), 5u);
-  EXPECT_EQ(run.lines[2],
-            "{\"_progress\":{\"percent\":50,\"message\":\"已剔除离群点: 3 个（共 3003 个点）\","
-            "\"metadata\":{}}}");
-  const Finish f = parse_finish(run.lines[4], out_.path() + "/dusty_reconstructed.pcd");
   const Finish g = parse_finish(expected.lines[3], out_.path() + "/clean_reconstructed.pcd");
-  ASSERT_TRUE(f.matched && g.matched);
-  EXPECT_EQ(f.points_count, "3003");
-  EXPECT_EQ(f.volumes, g.volumes);
-  EXPECT_EQ(drone_test::read_file(out_.path() + "/dusty_reconstructed.pcd"),
-            drone_test::read_file(out_.path() + "/clean_reconstructed.pcd"));
+  ASSERT_TRUE(g.matched);
+
+  std::vector<voidvol_test::Point> dusty = points, repeated = points;
+  dusty.insert(dusty.end(), {{50, 0, 0}, {0, -55, 0}, {0, 0, 55}});
+  repeated.insert(repeated.end(), points.begin(), points.end());
+  repeated.insert(repeated.end(), points.begin(), points.begin() + 1500);
+  struct Case {
+    const char* name;
+    const std::vector<voidvol_test::Point>& points;
+    const char* line;
+    const char* count;
+  };
+  for (const Case& c :
+       {Case{"dusty", dusty, "已剔除离群点: 3 个（共 3003 个点）", "3003"},
+        Case{"repeated", repeated, "已合并重复点: 4500 个（共 7500 个点）", "7500"}}) {
+    SCOPED_TRACE(c.name);
+    const std::string input = in_.file(std::string(c.name) + ".pcd");
+    write_xyz_pcd(input, c.points);
+    const TaskRun run = run_task({{"input", input}, {"depth", "6"}, {"output_dir", out_.path()}});
+    ASSERT_FALSE(run.threw) << run.error;
+    ASSERT_EQ(run.lines.size(), 5u);
+    EXPECT_EQ(run.lines[2], std::string("{\"_progress\":{\"percent\":50,\"message\":\"") + c.line +
+                                "\",\"metadata\":{}}}");
+    EXPECT_EQ(run.lines[3], expected.lines[2]);  // the unscanned share
+    const std::string output = out_.path() + "/" + c.name + "_reconstructed.pcd";
+    const Finish f = parse_finish(run.lines[4], output);
+    ASSERT_TRUE(f.matched);
+    EXPECT_EQ(f.points_count, c.count);
+    EXPECT_EQ(f.volumes, g.volumes);
+    EXPECT_EQ(drone_test::read_file(output),
+              drone_test::read_file(out_.path() + "/clean_reconstructed.pcd"));
+  }
+}
+
+TEST_F(CaikongquTaskTest, PieceInsideTheVoidIsLeftOutAndSaid) {
+  // A dust cloud in the middle of a sphere of radius 5 becomes a small surface of its own inside
+  // the void: one piece is reported, of the sphere's volume, and a line says what was left out.
+  std::vector<voidvol_test::Point> points = sphere_points({0, 0, 0}, 5.0f, 3000, 78);
+  const std::vector<voidvol_test::Point> dust = sphere_points({1, 0, 0}, 0.5f, 200, 79);
+  points.insert(points.end(), dust.begin(), dust.end());
+  const std::string input = in_.file("dust.pcd");
+  write_xyz_pcd(input, points);
+  const TaskRun run = run_task({{"input", input}, {"depth", "6"}, {"output_dir", out_.path()}});
+  ASSERT_FALSE(run.threw) << run.error;
+  ASSERT_EQ(run.lines.size(), 5u);
+  EXPECT_NE(run.lines[1].find("连通分量数: 1\""), std::string::npos) << run.lines[1];
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(
+      run.lines[2], m,
+      std::regex("\"message\":\"已剔除内部分量: 1 个（体积 ([0-9.]+)，位于另一分量之内）\"")))
+      << run.lines[2];
+  EXPECT_GT(std::stod(m[1].str()), 0.0);
+  EXPECT_LT(std::stod(m[1].str()), 10.0);
+  const Finish f = parse_finish(run.lines[4], out_.path() + "/dust_reconstructed.pcd");
+  ASSERT_TRUE(f.matched);
+  ASSERT_EQ(f.volumes.size(), 1u);
+  EXPECT_NEAR(std::stod(f.volumes[0]), 4.0 / 3.0 * 3.14159265 * 125.0, 0.02 * 523.6);
 }
 
 TEST_F(CaikongquTaskTest, SaveMeshWritesTheMeasuredSurface) {

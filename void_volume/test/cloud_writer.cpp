@@ -67,4 +67,20 @@ void write_xyz_pcd(const std::string& path, const std::vector<Point>& points, co
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 
+void write_xyz_pcd_float64(const std::string& path, const std::vector<Point>& points,
+                           const std::array<double, 3>& shift, const Point& origin) {
+  std::ofstream out(path);
+  out << std::setprecision(17);
+  out << "# .PCD v0.7 - Point Cloud Data file format\n"
+      << "VERSION 0.7\nFIELDS x y z\nSIZE 8 8 8\nTYPE F F F\nCOUNT 1 1 1\n"
+      << "WIDTH " << points.size() << "\nHEIGHT 1\n"
+      << "VIEWPOINT " << origin[0] + shift[0] << ' ' << origin[1] + shift[1] << ' '
+      << origin[2] + shift[2] << " 1 0 0 0\n"
+      << "POINTS " << points.size() << "\nDATA ascii\n";
+  for (const Point& p : points) {
+    out << p[0] + shift[0] << ' ' << p[1] + shift[1] << ' ' << p[2] + shift[2] << '\n';
+  }
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
 }  // namespace voidvol_test

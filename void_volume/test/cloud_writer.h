@@ -25,4 +25,9 @@ std::vector<Point> box_points(const Point& low, const Point& high, size_t count,
 void write_xyz_pcd(const std::string& path, const std::vector<Point>& points,
                    const Point& origin = {0, 0, 0});
 
+// As write_xyz_pcd, but with x, y, z as 8-byte floats: each point plus `shift`, added in double
+// precision and written with 17 significant digits; the sensor origin at `origin` + `shift`.
+void write_xyz_pcd_float64(const std::string& path, const std::vector<Point>& points,
+                           const std::array<double, 3>& shift, const Point& origin = {0, 0, 0});
+
 }  // namespace voidvol_test

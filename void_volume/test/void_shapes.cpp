@@ -1,5 +1,6 @@
 #include "void_shapes.h"
 
+#include <algorithm>
 #include <cmath>
 #include <random>
 
@@ -74,6 +75,32 @@ std::vector<Point> face_points(const std::vector<Face>& faces, size_t count, dou
                                        : f.low[k] + (f.high[k] - f.low[k]) * unit(gen);
       p[k] = static_cast<float>(local + offset[k]);
     }
+    points.push_back(p);
+  }
+  return points;
+}
+
+std::vector<Point> station_scan(const std::array<double, 3>& low, const std::array<double, 3>& high,
+                                const std::array<double, 3>& station, size_t count, uint32_t seed,
+                                const std::array<double, 3>& offset) {
+  std::mt19937 gen(seed);
+  const double two_pi = 2.0 * std::acos(-1.0);
+  std::vector<Point> points;
+  points.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    const double z = 2.0 * unit(gen) - 1.0;
+    const double phi = two_pi * unit(gen);
+    const double r = std::sqrt(std::max(0.0, 1.0 - z * z));
+    const std::array<double, 3> d{r * std::cos(phi), r * std::sin(phi), z};
+    // The nearest wall along the ray.
+    double range = 1e300;
+    for (int k = 0; k < 3; ++k) {
+      if (d[k] > 0) range = std::min(range, (high[k] - station[k]) / d[k]);
+      if (d[k] < 0) range = std::min(range, (low[k] - station[k]) / d[k]);
+    }
+    range += (0.01 + 0.001 * range) * gauss(gen);
+    Point p{};
+    for (int k = 0; k < 3; ++k) p[k] = static_cast<float>(station[k] + range * d[k] + offset[k]);
     points.push_back(p);
   }
   return points;

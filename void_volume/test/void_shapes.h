@@ -34,4 +34,12 @@ std::vector<Face> l_stope_faces(double length, double width, double height);
 std::vector<Point> face_points(const std::vector<Face>& faces, size_t count, double noise,
                                uint32_t seed, const std::array<double, 3>& offset = {0, 0, 0});
 
+// What a scanner standing at `station` inside the box [low, high] records: `count` returns along
+// directions spread uniformly over the sphere, each where its ray meets a wall, off along the
+// ray by normal noise of 1 cm + 0.1 % of the range (a survey lidar's), then shifted by `offset`.
+// A near wall is sampled densely, a far one sparsely, as a real station samples them.
+std::vector<Point> station_scan(const std::array<double, 3>& low, const std::array<double, 3>& high,
+                                const std::array<double, 3>& station, size_t count, uint32_t seed,
+                                const std::array<double, 3>& offset = {0, 0, 0});
+
 }  // namespace voidvol_test

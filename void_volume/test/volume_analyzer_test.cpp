@@ -18,6 +18,7 @@
 
 #include "cloud_writer.h"
 #include "output_rules.h"
+#include "result_checks.h"
 #include "testing/temp_dir.h"
 #include "void_shapes.h"
 
@@ -345,6 +346,52 @@ TEST_F(VolumeAnalyzerTest, CleanCloudsKeepTheirRecordedOutput) {
   }
 }
 
+TEST_F(VolumeAnalyzerTest, SiteCoordinatesInDoublePrecision) {
+  // An 8 x 4 x 3 m stope at y = 4.3 million m: in 8-byte floats it is measured as near the
+  // origin and written back in its own coordinates, 8-byte floats again; in 4-byte floats,
+  // whose step there is 0.5 m, it is refused with what was found and how to export it instead.
+  using voidvol_test::box_faces;
+  using voidvol_test::face_points;
+  const std::vector<Point> local = face_points(box_faces({0, 0, 0}, {8, 4, 3}), 3000, 0.02, 104);
+  const std::array<double, 3> site{512345.25, 4312345.5, 120.125};
+  const VolumeResult near = analyze(local, {4, 2, 1.5f}, 6, "near.pcd");
+  ASSERT_TRUE(near.success) << near.error_message;
+
+  const std::string input = in_.file("site.pcd");
+  voidvol_test::write_xyz_pcd_float64(input, local, site, {4, 2, 1.5f});
+  const VolumeResult r = VolumeAnalyzer::analyze(input, 6, out_.path(), true);
+  ASSERT_TRUE(r.success) << r.error_message;
+  EXPECT_NEAR(r.total_volume, near.total_volume, 1e-3 * near.total_volume);
+  const PcdText text = read_pcd_text(r.output_path);
+  EXPECT_NE(std::find(text.header.begin(), text.header.end(), "SIZE 8 8 8"), text.header.end());
+  ASSERT_FALSE(text.data.empty());
+  for (const std::string& line : {text.data.front(), text.data.back()}) {
+    std::istringstream in(line);
+    double x = 0, y = 0, z = 0;
+    ASSERT_TRUE(in >> x >> y >> z) << line;
+    EXPECT_NEAR(x, site[0] + 4, 4.5);
+    EXPECT_NEAR(y, site[1] + 2, 2.5);
+    EXPECT_NEAR(z, site[2] + 1.5, 2.0);
+  }
+  const std::string ply = drone_test::read_file(r.mesh_path);
+  EXPECT_NE(ply.find("property double x\nproperty double y\nproperty double z\n"),
+            std::string::npos);
+
+  std::vector<Point> single;
+  for (const Point& p : local) {
+    single.push_back({static_cast<float>(p[0] + site[0]), static_cast<float>(p[1] + site[1]),
+                      static_cast<float>(p[2] + site[2])});
+  }
+  const VolumeResult coarse = analyze(single, {0, 0, 0}, 6, "coarse.pcd");
+  EXPECT_FALSE(coarse.success);
+  EXPECT_EQ(coarse.error_message.rfind("Coordinates too coarse for single precision: y = 43123", 0),
+            0u)
+      << coarse.error_message;
+  EXPECT_NE(coarse.error_message.find("whose step there is 0.5, coarser than the point spacing"),
+            std::string::npos)
+      << coarse.error_message;
+}
+
 TEST_F(VolumeAnalyzerTest, VolumeAboveTheConvexHullFails) {
   // Both volumes and the likely causes; a volume up to 25 % above the hull passes.
   EXPECT_EQ(caikongqu::detail::check_against_hull(125.0, 100.0), "");
@@ -504,8 +551,8 @@ TEST_F(VolumeAnalyzerTest, InputThatCannotBeReadFailsWithoutWriting) {
        "VERSION 0.7\nFIELDS x y\nSIZE 4 4\nTYPE F F\nCOUNT 1 1\nWIDTH 1\nHEIGHT 1\n"
        "POINTS 1\nDATA ascii\n1 2\n",
        "PCD file has no float x, y, z fields: "},
-      {"double_xyz.pcd", "",
-       "VERSION 0.7\nFIELDS x y z\nSIZE 8 8 8\nTYPE F F F\nCOUNT 1 1 1\nWIDTH 1\nHEIGHT 1\n"
+      {"integer_xyz.pcd", "",
+       "VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE I I I\nCOUNT 1 1 1\nWIDTH 1\nHEIGHT 1\n"
        "POINTS 1\nDATA ascii\n1 2 3\n",
        "PCD file has no float x, y, z fields: "},
   };

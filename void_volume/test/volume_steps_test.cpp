@@ -6,7 +6,9 @@
 #include <clocale>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
+#include <random>
 #include <string>
 #include <utility>
 #include <vector>
@@ -17,8 +19,10 @@
 #include "mesh_volume.h"
 #include "normal_orientation.h"
 #include "output_rules.h"
+#include "result_checks.h"
 #include "safe_output/output_file.h"
 #include "testing/temp_dir.h"
+#include "void_shapes.h"
 
 namespace {
 
@@ -97,6 +101,44 @@ TEST(MeshVolume, ClosedTetrahedronEitherWinding) {
       EXPECT_NEAR(r.component_volumes[0], 1.0 / 6.0, 1e-9);
       EXPECT_EQ(r.total_volume, r.component_volumes[0]);
     }
+  }
+}
+
+TEST(MeshVolume, PiecesInsideALargerPieceAreMarked) {
+  // A 10 m cube holding a small tetrahedron, wound either way; a tetrahedron in the corner of a
+  // tilted large tetrahedron's bounding box yet outside it; a large cube beside a small one.
+  struct Case {
+    const char* name;
+    std::function<void(Mesh&)> build;
+    std::vector<uint8_t> inside;
+  };
+  const std::vector<Case> cases{
+      {"inside, outward",
+       [](Mesh& m) { add_cube(m, 0, 0, 0, 10), add_tetrahedron(m, 4, 4, 4, false); },
+       {0, 1}},
+      {"inside, inward",
+       [](Mesh& m) { add_tetrahedron(m, 4, 4, 4, true), add_cube(m, 0, 0, 0, 10); },
+       {1, 0}},
+      {"in the box, outside the piece",
+       [](Mesh& m) {
+         const int o = m.vertex(0, 0, 0), x = m.vertex(10, 0, 0), y = m.vertex(0, 10, 0),
+                   z = m.vertex(0, 0, 10);
+         for (const std::vector<int>& f :
+              std::vector<std::vector<int>>{{o, y, x}, {o, x, z}, {o, z, y}, {x, y, z}}) {
+           m.polygon(f);
+         }
+         add_tetrahedron(m, 6, 6, 6, false);
+       },
+       {0, 0}},
+      {"side by side", [](Mesh& m) { add_cube(m, 0, 0, 0, 10), add_cube(m, 12, 0, 0, 2); }, {0, 0}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Mesh m;
+    c.build(m);
+    const MeshVolumes r = m.measure();
+    ASSERT_TRUE(r.success) << r.error_message;
+    EXPECT_EQ(r.inside, c.inside);
   }
 }
 
@@ -287,6 +329,28 @@ TEST(MeshVolume, NonFiniteVertexFails) {
   add_tetrahedron(m, 0, 0, 0, false);
   m.vertex(std::numeric_limits<float>::quiet_NaN(), 0, 0);
   EXPECT_TRUE(m.measure().success);
+}
+
+TEST(ThinnerThanSampling, DrillHoleSpikesNotSmallVoids) {
+  const double pi = std::acos(-1.0);
+  struct Case {
+    const char* name;
+    double volume, area, radius, largest;
+    bool thin;
+  };
+  const Case cases[] = {
+      {"a 0.3 m tube 3 m long, spacing 0.3 m", 0.15 * 0.15 * pi * 3, 0.3 * pi * 3, 0.3, 3840, true},
+      {"the same tube, sampled at 5 cm", 0.15 * 0.15 * pi * 3, 0.3 * pi * 3, 0.05, 3840, false},
+      {"a ball of radius 1.5", 4.5 * pi, 9 * pi, 0.3, 523.6, false},
+      {"a ball of radius 0.3 beside a piece 50 times larger", 0.036 * pi, 0.36 * pi, 0.3, 5.6,
+       false},
+      {"no area", 0.0, 0.0, 0.3, 100, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(caikongqu::detail::thinner_than_sampling(c.volume, c.area, c.radius, c.largest),
+              c.thin);
+  }
 }
 
 TEST(ClampDepth, KeepsFiveToTwelve) {
@@ -482,6 +546,59 @@ TEST(FindStrays, IsolatedPointsAndSmallGroupsInAnyUnitAndPlace) {
   }
 }
 
+TEST(FindStrays, WallThinningOutWithRangeStaysWhole) {
+  // One station 1 m inside the end wall of a 20 x 4 x 6 m drive: the far end is sampled a
+  // twentieth as densely as the near one, yet it is the scanned surface. Dust spread through
+  // space at that far end's spacing is still left out.
+  const std::vector<voidvol_test::Point> scan =
+      voidvol_test::station_scan({0, 0, 0}, {20, 4, 6}, {1, 2, 3}, 6000, 5);
+  pcl::PointCloud<pcl::PointXYZ> cloud;
+  for (const auto& p : scan) cloud.push_back({p[0], p[1], p[2]});
+  const size_t wall = cloud.size();
+  std::mt19937 gen(6);
+  for (int i = 0; i < 60; ++i) {
+    cloud.push_back({static_cast<float>(30 + 10 * (gen() / 4294967296.0)),
+                     static_cast<float>(10 * (gen() / 4294967296.0)),
+                     static_cast<float>(10 * (gen() / 4294967296.0))});
+  }
+  const caikongqu::detail::Strays s = caikongqu::detail::find_strays(cloud);
+  size_t wall_left_out = 0;
+  for (size_t i = 0; i < wall; ++i) wall_left_out += s.keep[i] == 0 ? 1 : 0;
+  EXPECT_LE(wall_left_out, wall / 100);
+  EXPECT_EQ(s.left_out - wall_left_out, 60u);
+  // The local spacing follows the sampling: wide at the far end, narrow near the station.
+  ASSERT_EQ(s.spacing.size(), cloud.size());
+  double near = 0, far = 0;
+  size_t near_count = 0, far_count = 0;
+  for (size_t i = 0; i < wall; ++i) {
+    if (cloud[i].x < 2.0f && s.keep[i]) near += s.spacing[i], ++near_count;
+    if (cloud[i].x > 18.0f && s.keep[i]) far += s.spacing[i], ++far_count;
+  }
+  ASSERT_GT(near_count * far_count, 0u);
+  EXPECT_GT(far / static_cast<double>(far_count), 5 * near / static_cast<double>(near_count));
+}
+
+TEST(FindDuplicates, CopiesAndNearCopiesCollapseToTheFirst) {
+  pcl::PointCloud<pcl::PointXYZ> cloud;
+  for (const auto& p : voidvol_test::sphere_points({512345, 401234, 120}, 5, 500, 9)) {
+    cloud.push_back({p[0], p[1], p[2]});
+  }
+  EXPECT_TRUE(caikongqu::detail::find_duplicates(cloud).keep.empty());
+  // Two exact copies, and two distinct points 1 mm apart.
+  cloud.push_back(cloud[7]);
+  cloud.push_back(cloud[3]);
+  cloud.push_back({512345, 401234, 125});
+  cloud.push_back({512345, 401234, 125.001f});
+  const caikongqu::detail::Duplicates d = caikongqu::detail::find_duplicates(cloud);
+  ASSERT_EQ(d.keep.size(), cloud.size());
+  EXPECT_EQ(d.collapsed, 2u);
+  EXPECT_EQ(d.keep[7], 1);
+  EXPECT_EQ(d.keep[3], 1);
+  EXPECT_EQ(d.keep[500], 0);
+  EXPECT_EQ(d.keep[501], 0);
+  EXPECT_EQ(d.keep[502] + d.keep[503], 2);
+}
+
 TEST(CheckExtent, CoincidentLinePlaneOrVolume) {
   pcl::PointCloud<pcl::PointXYZ> cloud;
   for (int i = 0; i < 30; ++i) cloud.push_back({1, 2, 3});
@@ -503,17 +620,20 @@ TEST(CheckExtent, CoincidentLinePlaneOrVolume) {
 namespace {
 
 TEST(CheckUnscanned, RefusesAboveFourPercent) {
-  EXPECT_EQ(caikongqu::detail::check_unscanned(0.0), "");
-  EXPECT_EQ(caikongqu::detail::check_unscanned(0.04), "");
-  EXPECT_EQ(caikongqu::detail::check_unscanned(0.1742),
+  caikongqu::detail::Unscanned measured;
+  EXPECT_EQ(caikongqu::detail::check_unscanned(measured), "");
+  measured.share = 0.04;
+  EXPECT_EQ(caikongqu::detail::check_unscanned(measured), "");
+  measured = {0.1742, 1860.25, 335.71, {19.994, 4.0, -1.555}};
+  EXPECT_EQ(caikongqu::detail::check_unscanned(measured),
             "Reconstructed surface is 17.4 % unscanned, above the 4 % allowed: no point lies "
-            "near that part, so the volume would be partly guessed (a wall or floor was not "
-            "scanned)");
+            "near that part, so the volume would be partly guessed; the largest unscanned patch "
+            "covers 335.7 of the surface's 1860 square units, around (19.99, 4.00, -1.55)");
   {
     // The failure texts keep their decimal point under a locale with a decimal comma.
     const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
     ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
-    const std::string text = caikongqu::detail::check_unscanned(0.1742);
+    const std::string text = caikongqu::detail::check_unscanned(measured);
     pcl::PointCloud<pcl::PointXYZ> far_off;
     far_off.push_back({2.5e14f, 0, 0});
     const std::string coordinate = caikongqu::detail::check_coordinates(far_off);
@@ -532,7 +652,56 @@ TEST(CheckUnscanned, RefusesAboveFourPercent) {
   std::vector<pcl::Vertices> polygons(2);
   polygons[0].vertices = {0, 1, 2};
   polygons[1].vertices = {3, 4, 5};
-  EXPECT_NEAR(caikongqu::detail::unscanned_share(points, 0.1, vertices, polygons), 0.5, 1e-5);
+  EXPECT_NEAR(
+      caikongqu::detail::measure_unscanned(points, std::vector<float>(10, 0.1f), vertices, polygons)
+          .share,
+      0.5, 1e-5);
+}
+
+TEST(MeasureUnscanned, AgainstTheSamplingNearEachTriangle) {
+  // A wall sampled every 0.1 m for x < 5, every 0.3 m up to x = 8 and every 0.9 m beyond (the
+  // sampling thinning out toward a far wall), with a 2 x 2 m hole in the dense part. The mesh is a
+  // grid of 0.25 m squares over the wall: the sparse part is scanned, the hole is not, and the
+  // patch is the hole.
+  pcl::PointCloud<pcl::PointXYZ> points;
+  for (int i = 0; i < 50; ++i) {
+    for (int j = 0; j < 50; ++j) {
+      const float x = 0.1f * i, y = 0.1f * j;
+      if (!(x > 1.5f && x < 3.5f && y > 1.5f && y < 3.5f)) points.push_back({x, y, 0});
+    }
+  }
+  for (int i = 0; i < 10; ++i) {
+    for (int j = 0; j <= 16; ++j) points.push_back({5.0f + 0.3f * i, 0.3f * j, 0});
+  }
+  for (int i = 0; i <= 8; ++i) {
+    for (int j = 0; j <= 5; ++j) points.push_back({8.0f + 0.9f * i, 0.9f * j, 0});
+  }
+  const caikongqu::detail::Strays strays = caikongqu::detail::find_strays(points);
+  ASSERT_EQ(strays.left_out, 0u);
+  pcl::PointCloud<pcl::PointXYZ> vertices;
+  std::vector<pcl::Vertices> polygons;
+  const int columns = 61;  // x from 0 to 15 in steps of 0.25
+  for (int j = 0; j <= 20; ++j) {
+    for (int i = 0; i < columns; ++i) vertices.push_back({0.25f * i, 0.25f * j, 0});
+  }
+  for (int j = 0; j < 20; ++j) {
+    for (int i = 0; i + 1 < columns; ++i) {
+      pcl::Vertices quad;
+      const int a = j * columns + i;
+      quad.vertices = {a, a + 1, a + columns + 1, a + columns};
+      polygons.push_back(quad);
+    }
+  }
+  const caikongqu::detail::Unscanned u =
+      caikongqu::detail::measure_unscanned(points, strays.spacing, vertices, polygons);
+  EXPECT_NEAR(u.area, 75.0, 1e-3);
+  // Within 0.2 m of the hole's rim the rim's points still count; what is left is 1.6 x 1.6 m.
+  EXPECT_GT(u.share, 1.0 / 75.0);
+  EXPECT_LT(u.share, 4.0 / 75.0);
+  EXPECT_NEAR(u.patch_area, u.share * u.area, 1e-9);
+  EXPECT_NEAR(u.patch_centre.x(), 2.5, 0.1);
+  EXPECT_NEAR(u.patch_centre.y(), 2.5, 0.1);
+  EXPECT_EQ(caikongqu::detail::check_unscanned(u), "");
 }
 
 }  // namespace

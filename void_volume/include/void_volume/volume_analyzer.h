@@ -30,9 +30,22 @@ struct VolumeResult {
   // Points left out as stray returns before the reconstruction: isolated points and groups of
   // fewer than 20 points away from the scanned surface. Counted in points_count.
   std::size_t stray_points = 0;
-  // Share (0 to 1) of the reconstructed surface's area that lies farther than twice the cloud's
-  // neighbour radius from every point: surface no point supports, made up by the
-  // reconstruction. Set once the mesh passed the hull check; 0 before.
+  // Finite points that repeat an earlier one (the same place to about 6e-8 of the cloud's
+  // extent), counted once from the start: copies carry no information. Counted in points_count.
+  std::size_t duplicate_points = 0;
+  // Pieces of the reconstructed surface that lie inside another, larger piece (dust, the
+  // scanner's boom, clutter near the scanner: not a second void), and their summed volume. They
+  // are left out of component_volumes and total_volume; the saved cloud and mesh still hold them.
+  std::size_t nested_pieces = 0;
+  double nested_volume = 0.0;
+  // Pieces, other than the largest, thinner than twice the points' neighbour radius (their
+  // thickness 3 V / A): a drill hole's spike, scraps of sparse returns, no void the scan resolved.
+  // Left out of component_volumes and total_volume like the nested ones.
+  std::size_t thin_pieces = 0;
+  double thin_volume = 0.0;
+  // Share (0 to 1) of the reconstructed surface's area that lies farther than twice the local
+  // point spacing from every point: surface no point supports, made up by the reconstruction. Set
+  // once the mesh passed the hull check; 0 before.
   double unscanned_share = 0.0;
   // True only when every step succeeded and the reconstructed cloud was saved.
   bool success = false;
