@@ -378,6 +378,7 @@ TEST_F(VolumeAnalyzerTest, SiteCoordinatesInDoublePrecision) {
             std::string::npos);
 
   std::vector<Point> single;
+  single.reserve(local.size());
   for (const Point& p : local) {
     single.push_back({static_cast<float>(p[0] + site[0]), static_cast<float>(p[1] + site[1]),
                       static_cast<float>(p[2] + site[2])});
