@@ -420,7 +420,17 @@ void BagReader::Layout::open() {
   char version[kVersionLineLength];
   if (!file.read_at(0, version, sizeof version) ||
       std::memcmp(version, kVersionLine, sizeof version) != 0) {
-    throw UnsupportedBag(path + " is not a version 2.0 bag (its first line is not #ROSBAG V2.0)");
+    const std::string text =
+        path + " is not a version 2.0 bag (its first line is not #ROSBAG V2.0)";
+    // Only the older format goes to the bag library. Any other first line is refused here: the
+    // library takes lines such as "#ROSBAG#ROSBAG V2.0" for version 2.0 and then parses a record
+    // header whose field lengths run past the header without checking them.
+    constexpr char kOlderLine[] = "#ROSBAG V1.2\n";
+    char older[sizeof kOlderLine - 1];
+    if (file.read_at(0, older, sizeof older) && std::memcmp(older, kOlderLine, sizeof older) == 0) {
+      throw UnsupportedBag(text);
+    }
+    throw std::runtime_error(text);
   }
   TopRecord r;
   const Top top = read_top(kVersionLineLength, r);

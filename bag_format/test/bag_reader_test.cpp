@@ -557,6 +557,18 @@ TEST_F(BagReaderTest, DamagedBagsFailNamingTheFault) {
   }
   EXPECT_THROW(BagReader(dir_.path()), std::runtime_error);
   EXPECT_THROW(BagReader(file("absent.bag")), std::runtime_error);
+  // Only the older format version is left to the bag library, which would take a first line
+  // such as "#ROSBAG#ROSBAG V2.0" for version 2.0 and read past the record headers that follow.
+  EXPECT_THROW(BagReader(write("older.bag", "#ROSBAG V1.2\n")), bag_format::UnsupportedBag);
+  const std::string doubled = write("doubled.bag", "#ROSBAG#ROSBAG V2.0\n");
+  try {
+    const BagReader reader(doubled);
+    ADD_FAILURE() << "read without an error";
+  } catch (const bag_format::UnsupportedBag&) {
+    ADD_FAILURE() << "left to the bag library";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("is not a version 2.0 bag"), std::string::npos);
+  }
 }
 
 // A damaged index section is read past: the chunks are walked, as in a recording not closed.

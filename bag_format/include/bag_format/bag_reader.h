@@ -16,9 +16,10 @@ namespace bag_format {
 
 class BagFile;
 
-// Thrown by BagReader for a file that is no version 2.0 bag (another format version, or no bag
-// at all): what the reader leaves to the bag library, which reads it or refuses it with its own
-// reasons.
+// Thrown by BagReader for a bag of the older format version 1.2 (first line "#ROSBAG V1.2"):
+// what the reader leaves to the bag library, which reads it or refuses it with its own reasons.
+// Any other file that is no version 2.0 bag is refused with a std::runtime_error of the same
+// text.
 class UnsupportedBag : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
