@@ -39,7 +39,7 @@ constexpr double kThinShare = 0.1;
 // The angle (radians) beyond which the flat patch's normal replaces the estimated one.
 constexpr double kLineTilt = 0.7853981633974483;
 // The widest neighbourhood searched for a flat patch.
-constexpr int kMaxLineNeighbours = 640;
+constexpr int kMaxLineNeighbours = 80;
 
 // Above this share of a cluster's normals on which the propagated orientation and the sensor
 // origin disagree, the propagated one is used. A void scanned from inside, every wall visible,
