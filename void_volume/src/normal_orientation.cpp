@@ -125,7 +125,7 @@ size_t replace_line_normals(const flann::KDTreeSingleIndex<flann::L2_Simple<floa
       }
       if (m < 3) continue;
       const Eigen::Vector3d near = spread(pos, nearest.data(), m).eigenvalues();
-      if (!(near(1) < kLineShare * near(2))) continue;
+      if (!(near(1) < kLineShare * near(2) && near(0) < kThinShare * near(1))) continue;
       for (int want = 2 * kNormalNeighbours; want <= kMaxLineNeighbours; want *= 2) {
         const size_t w = std::min(static_cast<size_t>(want), n);
         const flann::Matrix<float> query(const_cast<float*>(pos[r].data()), 1, 3);

@@ -29,8 +29,8 @@ constexpr double kDecisiveVote = 0.2;
 
 // The neighbourhood the normals are estimated from.
 constexpr int kNormalNeighbours = 20;
-// A point's nearest neighbours are drawn out along a line when the middle eigenvalue of their
-// scatter is below this share of the largest.
+// A point's nearest neighbours lie along a line when the middle eigenvalue of their scatter is
+// below this share of the largest and the smallest below kThinShare of the middle.
 constexpr double kLineShare = 0.5;
 // A wider neighbourhood is a flat patch when its middle eigenvalue is at least kRoundShare of the
 // largest (round) and its smallest below kThinShare of the middle (thin).
