@@ -30,6 +30,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "bench/bench_main.h"
@@ -303,6 +304,20 @@ std::vector<Case> cases(size_t n, size_t big) {
                    }
                    return Cloud{points, {20, 4, 6}};
                  }});
+  // Stations that sweep rings of constant elevation, blind within 10 degrees of straight up:
+  // over the station the rings are small circles, dense along a ring and far apart between them.
+  for (const auto& [step, ring, name] :
+       {std::tuple<double, size_t, const char*>{
+            2.0, 720, "stope, two ring-scanning stations (2 deg x 720), blind cone 10 degrees up"},
+        {1.0, 360, "stope, two ring-scanning stations (1 deg x 360), blind cone 10 degrees up"}}) {
+    all.push_back(
+        {name, stope_volume, [low, high, step = step, ring = ring] {
+           std::vector<Point> points =
+               voidvol_test::ring_scan(low, high, {10, 4, 6}, step, ring, 10, 44);
+           append(points, voidvol_test::ring_scan(low, high, {30, 4, 6}, step, ring, 10, 45));
+           return Cloud{points, {20, 4, 6}};
+         }});
+  }
   // Clutter near the scanner inside the void: returns from its boom and from a dust cloud.
   all.push_back(
       {"stope, two stations + 60 boom returns + 300 dust", stope_volume, [n, low, high] {

@@ -5,8 +5,11 @@
 #include <flann/util/matrix.h>
 #include <flann/util/params.h>
 
+#include <Eigen/Eigenvalues>
+
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <limits>
 #include <utility>
@@ -24,6 +27,23 @@ constexpr int kGraphNeighbours = 10;
 using Vec = Eigen::Vector3f;
 
 bool finite(const Vec& v) { return v.allFinite(); }
+
+// The eigenvalues (ascending) and eigenvectors of the spread of the points at `pos` picked by
+// `pick` (their scatter about their mean, in double precision).
+Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> spread(const std::vector<Vec>& pos, const int* pick,
+                                                      size_t count) {
+  Eigen::Vector3d mean = Eigen::Vector3d::Zero();
+  for (size_t i = 0; i < count; ++i) mean += pos[static_cast<size_t>(pick[i])].cast<double>();
+  mean /= static_cast<double>(count);
+  Eigen::Matrix3d scatter = Eigen::Matrix3d::Zero();
+  for (size_t i = 0; i < count; ++i) {
+    const Eigen::Vector3d d = pos[static_cast<size_t>(pick[i])].cast<double>() - mean;
+    scatter.noalias() += d * d.transpose();
+  }
+  Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver;
+  solver.computeDirect(scatter);
+  return solver;
+}
 
 // The points in the order of a Morton (Z-order) curve over their bounding box, ties by index:
 // order[k] is the point that comes k-th. Neighbours in space end up near each other in memory,
@@ -69,7 +89,70 @@ struct Graph {
   std::vector<int32_t> targets;
 };
 
-Graph neighbour_graph(std::vector<Vec>& pos) {
+// Gives every point whose nearest neighbours are drawn out along a line (a scanner's ring, dense
+// along the ring and far from the next one, the range noise its only spread across) the normal of
+// the smallest neighbourhood, of 2, 4, ... times kNormalNeighbours points up to
+// kMaxLineNeighbours, that is a flat patch (round and thin), where that normal and the estimated
+// one are more than kLineTilt apart; turned toward `viewpoint`. The estimated normal of such a
+// point lies anywhere across the line: it stands on the plane of the ring and the noise, not on
+// the wall. A point near an edge or on a wall's rough patch finds no flat patch and keeps its
+// normal, as does every point whose wider patch agrees with it. `found` holds the points' nearest
+// neighbours (each point among its own). Returns the number of normals replaced, marked in
+// `replaced`.
+size_t replace_line_normals(const flann::KDTreeSingleIndex<flann::L2_Simple<float>>& index,
+                            const std::vector<Vec>& pos, const flann::Matrix<int>& found,
+                            const Vec& viewpoint, std::vector<Vec>& nrm,
+                            std::vector<uint8_t>& replaced) {
+  const size_t n = pos.size();
+  const size_t k = found.cols;
+  flann::SearchParams params;
+  params.cores = 1;
+  size_t count = 0;
+  // Each point's answer depends on nothing but the points, so the threads change nothing.
+#pragma omp parallel reduction(+ : count)
+  {
+    std::vector<int> wider_data(static_cast<size_t>(kMaxLineNeighbours));
+    std::vector<float> wider_distance(static_cast<size_t>(kMaxLineNeighbours));
+    std::vector<int> nearest(k);
+#pragma omp for schedule(dynamic, 1024)
+    for (std::ptrdiff_t t = 0; t < static_cast<std::ptrdiff_t>(n); ++t) {
+      const auto r = static_cast<size_t>(t);
+      if (!finite(nrm[r])) continue;
+      size_t m = 0;
+      for (size_t c = 0; c < k; ++c) {
+        const int j = found[r][c];
+        if (j >= 0 && static_cast<size_t>(j) < n) nearest[m++] = j;
+      }
+      if (m < 3) continue;
+      const Eigen::Vector3d near = spread(pos, nearest.data(), m).eigenvalues();
+      if (!(near(1) < kLineShare * near(2) && near(0) < kThinShare * near(1))) continue;
+      for (int want = 2 * kNormalNeighbours; want <= kMaxLineNeighbours; want *= 2) {
+        const size_t w = std::min(static_cast<size_t>(want), n);
+        const flann::Matrix<float> query(const_cast<float*>(pos[r].data()), 1, 3);
+        flann::Matrix<int> wider(wider_data.data(), 1, w);
+        flann::Matrix<float> distances(wider_distance.data(), 1, w);
+        index.knnSearch(query, wider, distances, w, params);
+        const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> s = spread(pos, wider_data.data(), w);
+        const Eigen::Vector3d& v = s.eigenvalues();
+        if (v(1) >= kRoundShare * v(2) && v(0) < kThinShare * v(1)) {
+          Vec normal = s.eigenvectors().col(0).cast<float>();
+          if (std::fabs(normal.dot(nrm[r])) < std::cos(kLineTilt)) {
+            if (normal.dot(viewpoint - pos[r]) < 0.0f) normal = -normal;
+            nrm[r] = normal;
+            replaced[r] = 1;
+            ++count;
+          }
+          break;
+        }
+        if (w == n) break;
+      }
+    }
+  }
+  return count;
+}
+
+Graph neighbour_graph(std::vector<Vec>& pos, const Vec& viewpoint, std::vector<Vec>& nrm,
+                      std::vector<uint8_t>& replaced, size_t& replaced_count) {
   const size_t n = pos.size();
   const size_t k = std::min<size_t>(kGraphNeighbours, n - 1);
   // One exact k-d tree over the renumbered points, searched for all of them in one batch
@@ -87,6 +170,7 @@ Graph neighbour_graph(std::vector<Vec>& pos) {
   params.cores = 0;
   index.knnSearch(table, found, distances, k + 1, params);
   distance_data = std::vector<float>();
+  replaced_count = replace_line_normals(index, pos, found, viewpoint, nrm, replaced);
 
   std::vector<int32_t> nearest(n * k, -1);
   for (size_t r = 0; r < n; ++r) {
@@ -202,7 +286,8 @@ Orientation orient_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
     pos[k] = points[static_cast<size_t>(order[k])].getVector3fMap();
     nrm[k] = normals[static_cast<size_t>(order[k])].getNormalVector3fMap();
   }
-  const Graph graph = neighbour_graph(pos);
+  std::vector<uint8_t> replaced(n, 0);
+  const Graph graph = neighbour_graph(pos, viewpoint, nrm, replaced, out.replaced);
 
   // Prim's walk, one tree per piece of the graph. turn[k] says whether k's normal must be
   // turned around to agree with the normal it was reached from, itself maybe turned.
@@ -275,18 +360,21 @@ Orientation orient_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
       ++usable;
       disagree += turn[k] ^ all;
     }
-    if (static_cast<double>(disagree) <= kMaxViewpointDisagreement * static_cast<double>(usable)) {
-      continue;
+    // A cluster that has no inside of its own (one ring of a scan, a strip of wall) gives its
+    // centroid no side: the vote is near zero and says nothing, so the viewpoint's sign stays.
+    const bool decided = std::fabs(vote) >= kDecisiveVote * static_cast<double>(usable);
+    const bool propagate = decided && static_cast<double>(disagree) >
+                                          kMaxViewpointDisagreement * static_cast<double>(usable);
+    if (propagate) {
+      ++out.propagated_clusters;
+      out.flipped += disagree;
     }
-    ++out.propagated_clusters;
-    out.flipped += disagree;
     for (size_t o = begin; o < end; ++o) {
       const size_t k = static_cast<size_t>(walked[o]);
-      if (!finite(nrm[k]) || (turn[k] ^ all) == 0) continue;
-      pcl::Normal& normal = normals[static_cast<size_t>(order[k])];
-      normal.normal_x = -normal.normal_x;
-      normal.normal_y = -normal.normal_y;
-      normal.normal_z = -normal.normal_z;
+      if (!finite(nrm[k])) continue;
+      const bool flip = propagate && (turn[k] ^ all) != 0;
+      if (!flip && replaced[k] == 0) continue;
+      normals[static_cast<size_t>(order[k])].getNormalVector3fMap() = flip ? Vec(-nrm[k]) : nrm[k];
     }
   }
   return out;

@@ -19,7 +19,27 @@ struct Orientation {
   size_t propagated_clusters = 0;
   // Normals turned around from the way the sensor origin had turned them.
   size_t flipped = 0;
+  // Normals of points whose neighbourhood lies along a line, replaced by a wider one's.
+  size_t replaced = 0;
 };
+
+// The least mean cosine between a cluster's propagated normals and the directions to the point
+// they are turned toward (viewpoint or centroid) for which the propagated orientation is used.
+constexpr double kDecisiveVote = 0.2;
+
+// The neighbourhood the normals are estimated from.
+constexpr int kNormalNeighbours = 20;
+// A point's nearest neighbours lie along a line when the middle eigenvalue of their scatter is
+// below this share of the largest and the smallest below kThinShare of the middle.
+constexpr double kLineShare = 0.5;
+// A wider neighbourhood is a flat patch when its middle eigenvalue is at least kRoundShare of the
+// largest (round) and its smallest below kThinShare of the middle (thin).
+constexpr double kRoundShare = 0.25;
+constexpr double kThinShare = 0.1;
+// The angle (radians) beyond which the flat patch's normal replaces the estimated one.
+constexpr double kLineTilt = 0.7853981633974483;
+// The widest neighbourhood searched for a flat patch.
+constexpr int kMaxLineNeighbours = 80;
 
 // Above this share of a cluster's normals on which the propagated orientation and the sensor
 // origin disagree, the propagated one is used. A void scanned from inside, every wall visible,
@@ -37,9 +57,12 @@ constexpr double kMaxViewpointDisagreement = 0.03;
 // The overall sign of a cluster points its normals toward the viewpoint when it lies inside the
 // cluster's bounding box, else toward the cluster's centroid: inward, for the walls of a void.
 // Where the result disagrees with the viewpoint on at most kMaxViewpointDisagreement of a
-// cluster's normals, that cluster keeps its normals untouched. Non-finite normals take part in
-// nothing and are never changed. Deterministic whatever the number of threads. Time
-// O(n log n) besides the neighbour search, memory about 100 bytes a point. Never throws except
+// cluster's normals, or the vote for the cluster's sign is not decisive (kDecisiveVote), that
+// cluster keeps its normals as the viewpoint turned them. Before the walk, a point whose nearest
+// neighbours are drawn out along a line (a scanner's ring) takes the normal of the smallest wider
+// neighbourhood that is a flat patch, where the two differ by more than kLineTilt. Non-finite
+// normals take part in nothing and are never changed. Deterministic whatever the number of threads.
+// Time O(n log n) besides the neighbour search, memory about 100 bytes a point. Never throws except
 // std::bad_alloc.
 Orientation orient_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
                            const Eigen::Vector3f& viewpoint, pcl::PointCloud<pcl::Normal>& normals);

@@ -38,7 +38,7 @@ namespace caikongqu {
 namespace {
 
 // The neighbourhood of every normal; the cloud needs at least this many usable points.
-constexpr int kNormalNeighbours = 20;
+using detail::kNormalNeighbours;
 
 // Standard output carries nothing but the task's report lines, yet the reconstruction prints
 // diagnostics there ("Vertex pair not in list ..."). While a guard lives, whatever is written to

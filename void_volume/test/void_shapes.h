@@ -42,4 +42,15 @@ std::vector<Point> station_scan(const std::array<double, 3>& low, const std::arr
                                 const std::array<double, 3>& station, size_t count, uint32_t seed,
                                 const std::array<double, 3>& offset = {0, 0, 0});
 
+// What a station scanner standing at `station` inside the box [low, high] records when it sweeps
+// rings of constant elevation: one ring every `elevation_step` degrees from straight down up to
+// the edge of a blind cone of `blind_cone` degrees around straight up, each of `ring_points`
+// returns evenly spaced in azimuth from a random start, with the range noise of station_scan.
+// Near the cone the rings are small circles, their points dense along a ring and far apart
+// between rings; then shifted by `offset`.
+std::vector<Point> ring_scan(const std::array<double, 3>& low, const std::array<double, 3>& high,
+                             const std::array<double, 3>& station, double elevation_step,
+                             size_t ring_points, double blind_cone, uint32_t seed,
+                             const std::array<double, 3>& offset = {0, 0, 0});
+
 }  // namespace voidvol_test

@@ -3,6 +3,7 @@
 #include <pcl/io/pcd_io.h>
 
 #include <algorithm>
+#include <array>
 #include <clocale>
 #include <cmath>
 #include <cstring>
@@ -469,6 +470,30 @@ TEST(OrientNormals, PerClusterAndIndependentOfPointOrder) {
 }
 
 }  // namespace
+
+TEST(OrientNormals, ScannerRingsNearTheBlindConeGetTheRoofsNormal) {
+  // A station sweeping rings every 2 degrees, 720 returns a ring, blind within 10 degrees of
+  // straight up, 6 m under the roof: the rings over it are 1 m across, 9 mm between returns and
+  // 22 cm between rings, so each point's nearest neighbours lie on its own ring.
+  const std::array<double, 3> station{10, 4, 6};
+  const auto points = voidvol_test::ring_scan({0, 0, 0}, {40, 8, 12}, station, 2, 720, 10, 44);
+  pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
+  for (const auto& p : points) cloud->push_back({p[0], p[1], p[2]});
+  const Eigen::Vector3f viewpoint(10, 4, 6);
+  pcl::PointCloud<pcl::Normal> normals = estimated_normals(cloud, viewpoint);
+  const caikongqu::detail::Orientation o =
+      caikongqu::detail::orient_normals(*cloud, viewpoint, normals);
+  size_t roof = 0, tilted = 0;
+  for (size_t i = 0; i < points.size(); ++i) {
+    const auto& p = points[i];
+    if (p[2] < 11.8f || std::hypot(p[0] - 10.0f, p[1] - 4.0f) > 3.0f) continue;
+    ++roof;
+    if (!(normals[i].normal_z < -0.8f)) ++tilted;  // down, toward the station
+  }
+  EXPECT_GT(roof, 3000u);
+  EXPECT_LT(tilted, roof / 100) << "of " << roof;
+  EXPECT_GT(o.replaced, 0u);
+}
 
 namespace {
 
