@@ -11,6 +11,18 @@
 #include "framework/progress.h"
 #include "void_volume/volume_analyzer.h"
 
+namespace {
+
+// `value` in fixed notation with `decimals` decimals and a point, whatever the process's locale.
+std::string fixed_text(double value, int decimals) {
+  std::ostringstream text;
+  text.imbue(std::locale::classic());
+  text << std::fixed << std::setprecision(decimals) << value;
+  return text.str();
+}
+
+}  // namespace
+
 void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& reporter) {
   const std::string input = params.get_path("input", "");
   if (input.empty()) throw std::runtime_error("缺少参数 --input");
@@ -42,28 +54,19 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
                     "{}");
   }
   if (result.nested_pieces > 0) {
-    std::ostringstream volume;
-    volume.imbue(std::locale::classic());
-    volume << std::fixed << std::setprecision(6) << result.nested_volume;
     reporter.report(50,
                     "已剔除内部分量: " + std::to_string(result.nested_pieces) + " 个（体积 " +
-                        volume.str() + "，位于另一分量之内）",
+                        fixed_text(result.nested_volume, 6) + "，位于另一分量之内）",
                     "{}");
   }
   if (result.thin_pieces > 0) {
-    std::ostringstream volume;
-    volume.imbue(std::locale::classic());
-    volume << std::fixed << std::setprecision(6) << result.thin_volume;
     reporter.report(50,
                     "已剔除细窄分量: " + std::to_string(result.thin_pieces) + " 个（体积 " +
-                        volume.str() + "，薄于点间距，如钻孔）",
+                        fixed_text(result.thin_volume, 6) + "，薄于点间距，如钻孔）",
                     "{}");
   }
-  // Two decimals with a point, whatever the process's locale.
-  std::ostringstream share;
-  share.imbue(std::locale::classic());
-  share << std::fixed << std::setprecision(2) << 100.0 * result.unscanned_share;
-  reporter.report(50, "未扫描表面占比: " + share.str() + " %", "{}");
+  reporter.report(50, "未扫描表面占比: " + fixed_text(100.0 * result.unscanned_share, 2) + " %",
+                  "{}");
 
   // Every volume with six decimals and no exponent, however large.
   drone_task::JsonWriter doc(6);

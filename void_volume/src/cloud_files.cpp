@@ -151,21 +151,15 @@ char* put_coordinate(char* p, char* end, float value) {
   return std::to_chars(p, end, value, std::chars_format::general, 8).ptr;
 }
 
-}  // namespace
-
-std::string write_ascii_pcd(safe_output::OutputFile& out,
-                            const pcl::PointCloud<pcl::PointXYZ>& vertices) {
-  std::string text = pcl::PCDWriter::generateHeader(vertices) + "DATA ascii\n";
+// Writes `text` (the header) and then one line a vertex, `put_line(line, end, vertex)` filling
+// `line` and returning the end of what it wrote, through a 64 KiB buffer.
+template <class PutLine>
+std::string write_lines(safe_output::OutputFile& out, std::string text,
+                        const pcl::PointCloud<pcl::PointXYZ>& vertices, PutLine put_line) {
   constexpr size_t kFlushAt = 1 << 16;
   char line[128];
   for (const pcl::PointXYZ& v : vertices) {
-    char* const end = line + sizeof(line);
-    char* p = put_coordinate(line, end, v.x);
-    *p++ = ' ';
-    p = put_coordinate(p, end, v.y);
-    *p++ = ' ';
-    p = put_coordinate(p, end, v.z);
-    *p++ = '\n';
+    char* const p = put_line(line, line + sizeof(line), v);
     text.append(line, p);
     if (text.size() >= kFlushAt) {
       std::string error = out.write(text.data(), text.size());
@@ -176,37 +170,45 @@ std::string write_ascii_pcd(safe_output::OutputFile& out,
   return out.write(text.data(), text.size());
 }
 
+}  // namespace
+
+std::string write_ascii_pcd(safe_output::OutputFile& out,
+                            const pcl::PointCloud<pcl::PointXYZ>& vertices) {
+  return write_lines(out, pcl::PCDWriter::generateHeader(vertices) + "DATA ascii\n", vertices,
+                     [](char* line, char* end, const pcl::PointXYZ& v) {
+                       char* p = put_coordinate(line, end, v.x);
+                       *p++ = ' ';
+                       p = put_coordinate(p, end, v.y);
+                       *p++ = ' ';
+                       p = put_coordinate(p, end, v.z);
+                       *p++ = '\n';
+                       return p;
+                     });
+}
+
 std::string write_ascii_pcd_float64(safe_output::OutputFile& out,
                                     const pcl::PointCloud<pcl::PointXYZ>& vertices,
                                     const LocalFrame& frame) {
   const std::string count = std::to_string(vertices.size());
-  std::string text =
+  return write_lines(
+      out,
       "# .PCD v0.7 - Point Cloud Data file format\nVERSION 0.7\nFIELDS x y z\nSIZE 8 8 8\n"
       "TYPE F F F\nCOUNT 1 1 1\nWIDTH " +
-      count + "\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS " + count + "\nDATA ascii\n";
-  constexpr size_t kFlushAt = 1 << 16;
-  char line[128];
-  for (const pcl::PointXYZ& v : vertices) {
-    char* const end = line + sizeof(line);
-    char* p = line;
-    for (int k = 0; k < 3; ++k) {
-      if (k > 0) *p++ = ' ';
-      const double value = static_cast<double>(v.data[k]) + frame.origin[k];
-      if (std::isnan(value)) {
-        for (const char c : {'n', 'a', 'n'}) *p++ = c;
-      } else {
-        p = std::to_chars(p, end, value).ptr;
-      }
-    }
-    *p++ = '\n';
-    text.append(line, p);
-    if (text.size() >= kFlushAt) {
-      std::string error = out.write(text.data(), text.size());
-      if (!error.empty()) return error;
-      text.clear();
-    }
-  }
-  return out.write(text.data(), text.size());
+          count + "\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS " + count + "\nDATA ascii\n",
+      vertices, [&frame](char* line, char* end, const pcl::PointXYZ& v) {
+        char* p = line;
+        for (int k = 0; k < 3; ++k) {
+          if (k > 0) *p++ = ' ';
+          const double value = static_cast<double>(v.data[k]) + frame.origin[k];
+          if (std::isnan(value)) {
+            for (const char c : {'n', 'a', 'n'}) *p++ = c;
+          } else {
+            p = std::to_chars(p, end, value).ptr;
+          }
+        }
+        *p++ = '\n';
+        return p;
+      });
 }
 
 std::string write_binary_ply(safe_output::OutputFile& out,
