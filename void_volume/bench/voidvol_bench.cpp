@@ -10,8 +10,9 @@
 // origin left at 0, several voids in one file, a void not visible whole from any one point.
 // Stray returns at distances from 1 m to 20 km and open single-view scans follow; each row
 // also gives the points left out as strays and the share of the surface no point supports.
-// Ends with the time of the normal orientation step beside the normal estimation it follows,
-// and the cost of the stray search and the unscanned measure beside it.
+// Ends with the time of the neighbour search, the normals and their orientation beside the
+// point-cloud library's normal estimation, which they replace (and whose bits the normals
+// must equal), and the cost of the stray search and the unscanned measure beside it.
 #include <pcl/PolygonMesh.h>
 #include <pcl/conversions.h>
 #include <pcl/features/normal_3d_omp.h>
@@ -38,6 +39,7 @@
 #include "cloud_checks.h"
 #include "cloud_files.h"
 #include "cloud_writer.h"
+#include "neighbour_search.h"
 #include "normal_orientation.h"
 #include "result_checks.h"
 #include "void_shapes.h"
@@ -413,52 +415,68 @@ void run_case(const Case& c, int depth, const std::string& dir) {
   std::fflush(stdout);
 }
 
-// Times the normal estimation and the orientation that follows it on the rough stope, seen
-// from a far-off origin (its one cluster propagated: the step's dearest case) or from inside.
-void time_orientation(size_t count, bool from_inside) {
+// The point-cloud library's normal estimation on `cloud`, turned toward its sensor origin: its
+// seconds, the normals into `normals`.
+double pcl_normals(const pcl::PointCloud<pcl::PointXYZ>::Ptr& cloud,
+                   pcl::PointCloud<pcl::Normal>& normals) {
+  const auto start = std::chrono::steady_clock::now();
+  pcl::NormalEstimationOMP<pcl::PointXYZ, pcl::Normal> estimation(0);
+  estimation.setSearchMethod(
+      pcl::search::KdTree<pcl::PointXYZ>::Ptr(new pcl::search::KdTree<pcl::PointXYZ>(true)));
+  estimation.setKSearch(caikongqu::detail::kNormalNeighbours);
+  estimation.setInputCloud(cloud);
+  estimation.compute(normals);
+  return seconds_since(start);
+}
+
+// Times the analysis's neighbour search, normals and their orientation on the rough stope, seen
+// from a far-off origin (its one cluster propagated: the orientation's dearest case) or from
+// inside, beside the point-cloud library's normal estimation, which they replace.
+void time_normals(size_t count, bool from_inside) {
+  namespace detail = caikongqu::detail;
   const std::array<double, 3> site{1000, 2000, 300};
   pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
   for (const Point& p : stope(count, 17, site)) cloud->push_back({p[0], p[1], p[2]});
   cloud->sensor_origin_ =
       from_inside ? Eigen::Vector4f(1020, 2004, 306, 0) : Eigen::Vector4f(0, 0, 0, 0);
-  pcl::PointCloud<pcl::Normal> normals;
+  const Eigen::Vector3f viewpoint = cloud->sensor_origin_.head<3>();
+  pcl::PointCloud<pcl::Normal> theirs;
+  const double estimate = pcl_normals(cloud, theirs);
+
   auto start = std::chrono::steady_clock::now();
-  pcl::NormalEstimationOMP<pcl::PointXYZ, pcl::Normal> estimation(0);
-  estimation.setSearchMethod(
-      pcl::search::KdTree<pcl::PointXYZ>::Ptr(new pcl::search::KdTree<pcl::PointXYZ>(true)));
-  estimation.setKSearch(20);
-  estimation.setInputCloud(cloud);
-  estimation.compute(normals);
-  const double estimate = seconds_since(start);
+  const detail::NeighbourSearch search(*cloud);
+  const detail::NeighbourRows rows = search.rows(detail::kNormalNeighbours);
+  const double searched = seconds_since(start);
   start = std::chrono::steady_clock::now();
-  const caikongqu::detail::Orientation o =
-      caikongqu::detail::orient_normals(*cloud, cloud->sensor_origin_.head<3>(), normals);
+  pcl::PointCloud<pcl::Normal> normals = detail::estimate_normals(*cloud, rows, viewpoint);
+  const double estimated = seconds_since(start);
+  const bool same =
+      std::memcmp(normals.data(), theirs.data(), sizeof(pcl::Normal) * normals.size()) == 0;
+  start = std::chrono::steady_clock::now();
+  const detail::Orientation o = detail::orient_normals(*cloud, search, rows, viewpoint, normals);
   const double orient = seconds_since(start);
-  std::printf("| %zu | %s | %.2f s | %.2f s | %.2f | %zu of %zu | %zu |\n", count,
-              from_inside ? "centre" : "0 0 0", estimate, orient, orient / estimate,
+  std::printf("| %zu | %s | %.2f s | %.2f s | %.2f s (%s) | %.2f s | %.2f | %zu of %zu | %zu |\n",
+              count, from_inside ? "centre" : "0 0 0", estimate, searched, estimated,
+              same ? "same bits" : "DIFFERENT", orient, (searched + estimated + orient) / estimate,
               o.propagated_clusters, o.clusters, o.flipped);
   std::fflush(stdout);
 }
 
 // Times the stray search and the unscanned measure on the rough stope of `count` points beside
-// the normal estimation. The measure runs against the mesh of the stope reconstructed at
-// `depth` from 50,000 of its points: the mesh's size follows the depth, not the point count.
+// the point-cloud library's normal estimation. The measure runs against the mesh of the stope
+// reconstructed at `depth` from 50,000 of its points: the mesh's size follows the depth, not the
+// point count.
 void time_checks(size_t count, int depth) {
   pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
   for (const Point& p : stope(count, 22)) cloud->push_back({p[0], p[1], p[2]});
-  auto start = std::chrono::steady_clock::now();
-  const caikongqu::detail::Strays strays = caikongqu::detail::find_strays(*cloud);
-  const double search = seconds_since(start);
+  cloud->sensor_origin_ = Eigen::Vector4f(20, 4, 6, 0);
   pcl::PointCloud<pcl::Normal> normals;
-  start = std::chrono::steady_clock::now();
-  pcl::NormalEstimationOMP<pcl::PointXYZ, pcl::Normal> estimation(0);
-  estimation.setSearchMethod(
-      pcl::search::KdTree<pcl::PointXYZ>::Ptr(new pcl::search::KdTree<pcl::PointXYZ>(true)));
-  estimation.setKSearch(20);
-  estimation.setViewPoint(20, 4, 6);
-  estimation.setInputCloud(cloud);
-  estimation.compute(normals);
-  const double estimate = seconds_since(start);
+  const double estimate = pcl_normals(cloud, normals);
+  const caikongqu::detail::NeighbourSearch search(*cloud);
+  const caikongqu::detail::NeighbourRows rows = search.rows(caikongqu::detail::kNormalNeighbours);
+  auto start = std::chrono::steady_clock::now();
+  const caikongqu::detail::Strays strays = caikongqu::detail::find_strays(*cloud, rows);
+  const double sorted_out = seconds_since(start);
 
   pcl::PointCloud<pcl::PointNormal>::Ptr sample(new pcl::PointCloud<pcl::PointNormal>);
   const size_t step = std::max<size_t>(1, count / 50000);
@@ -480,8 +498,8 @@ void time_checks(size_t count, int depth) {
       caikongqu::detail::measure_unscanned(*cloud, strays.spacing, vertices, mesh.polygons).share;
   const double measure = seconds_since(start);
   std::printf("| %zu | %zu | %.2f s | %zu polygons | %.2f s (%.2f %%) | %.2f s | %.2f |\n", count,
-              strays.left_out, search, mesh.polygons.size(), measure, 100.0 * share, estimate,
-              (search + measure) / estimate);
+              strays.left_out, sorted_out, mesh.polygons.size(), measure, 100.0 * share, estimate,
+              (sorted_out + measure) / estimate);
   std::fflush(stdout);
 }
 
@@ -506,17 +524,17 @@ int run_bench(drone_bench::Options& options) {
     if (only.empty() || c.name.find(only) != std::string::npos) run_case(c, depth, dir);
   }
   std::printf(
-      "\n| points | VIEWPOINT | normal estimation | orientation | ratio | clusters propagated "
-      "| normals turned |\n");
-  std::printf("|---|---|---|---|---|---|---|\n");
+      "\n| points | VIEWPOINT | PCL normal estimation | neighbour search | normals | orientation "
+      "| ratio | clusters propagated | normals turned |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|\n");
   for (const size_t count : {n, big}) {
     for (const bool from_inside : {true, false}) {
-      if (count > 0) time_orientation(count, from_inside);
+      if (count > 0) time_normals(count, from_inside);
     }
   }
   std::printf(
-      "\n| points | left out | stray search | mesh | unscanned measure | normal estimation | "
-      "ratio |\n");
+      "\n| points | left out | stray search (neighbours given) | mesh | unscanned measure | PCL "
+      "normal estimation | ratio |\n");
   std::printf("|---|---|---|---|---|---|---|\n");
   for (const size_t count : {n, big}) {
     if (count > 0) time_checks(count, depth);

@@ -2,11 +2,6 @@
 
 #include "point_math.h"
 
-#include <flann/algorithms/dist.h>
-#include <flann/algorithms/kdtree_single_index.h>
-#include <flann/util/matrix.h>
-#include <flann/util/params.h>
-
 #include <Eigen/Core>
 #include <Eigen/Eigenvalues>
 #include <algorithm>
@@ -21,26 +16,24 @@ namespace detail {
 
 namespace {
 
-// Whether the `count` points listed in `near` (indices into the centred positions `pos` of `n`
-// points; negative or out-of-range entries are skipped) lie on a sheet: their thinnest spread is
-// at most kSheetThinness of their middle one, and that at least kSheetThinness of the widest
-// (not a line, nor a far point seen beside a small patch of others).
-bool on_a_sheet(const std::vector<float>& pos, const int* near, size_t count, size_t n) {
+// Whether the points listed in `row` (`count` entries; negative ones are skipped) lie on a sheet:
+// their thinnest spread is at most kSheetThinness of their middle one, and that at least
+// kSheetThinness of the widest (not a line, nor a far point seen beside a small patch of others).
+bool on_a_sheet(const pcl::PointCloud<pcl::PointXYZ>& points, const int* row, size_t count) {
   Eigen::Vector3d mean = Eigen::Vector3d::Zero();
   size_t m = 0;
   for (size_t c = 0; c < count; ++c) {
-    if (near[c] < 0 || static_cast<size_t>(near[c]) >= n) continue;
-    const size_t j = static_cast<size_t>(near[c]);
-    mean += Eigen::Vector3d(pos[3 * j], pos[3 * j + 1], pos[3 * j + 2]);
+    if (row[c] < 0) continue;
+    mean += points[static_cast<size_t>(row[c])].getVector3fMap().cast<double>();
     ++m;
   }
   if (m < 4) return false;
   mean /= static_cast<double>(m);
   Eigen::Matrix3d cov = Eigen::Matrix3d::Zero();
   for (size_t c = 0; c < count; ++c) {
-    if (near[c] < 0 || static_cast<size_t>(near[c]) >= n) continue;
-    const size_t j = static_cast<size_t>(near[c]);
-    const Eigen::Vector3d d = Eigen::Vector3d(pos[3 * j], pos[3 * j + 1], pos[3 * j + 2]) - mean;
+    if (row[c] < 0) continue;
+    const Eigen::Vector3d d =
+        points[static_cast<size_t>(row[c])].getVector3fMap().cast<double>() - mean;
     cov += d * d.transpose();
   }
   const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver(cov, Eigen::EigenvaluesOnly);
@@ -119,30 +112,26 @@ Duplicates find_duplicates(const pcl::PointCloud<pcl::PointXYZ>& points) {
   return out;
 }
 
-Strays find_strays(const pcl::PointCloud<pcl::PointXYZ>& points) {
+Strays find_strays(const pcl::PointCloud<pcl::PointXYZ>& points, const NeighbourRows& rows) {
   Strays out;
   const size_t n = points.size();
   out.keep.assign(n, 1);
   out.spacing.assign(n, 0.0f);
-  if (n < 2) return out;
-  const size_t k = std::min<size_t>(kStrayNeighbours, n - 1);
-  Eigen::Vector3d centre;
-  std::vector<float> pos = centred(points, centre);
-  const flann::Matrix<float> table(pos.data(), n, 3);
-  Index index(table, flann::KDTreeSingleIndexParams(15));
-  index.buildIndex();
-  std::vector<int> found_data(n * (k + 1), -1);
-  std::vector<float> dist_data(n * (k + 1), 0.0f);
-  flann::Matrix<int> found(found_data.data(), n, k + 1);
-  flann::Matrix<float> dist(dist_data.data(), n, k + 1);
-  flann::SearchParams params;
-  params.cores = 0;
-  index.knnSearch(table, found, dist, k + 1, params);
+  if (n < 2 || rows.width < 2) return out;
+  // Each row's first entries: the point itself and its k nearest others.
+  const size_t k = std::min<size_t>(kStrayNeighbours, rows.width - 1);
+  auto neighbour = [&rows](size_t i, size_t c) { return rows.row(i)[c]; };
+  auto distance = [&points](size_t i, int j) {
+    return std::sqrt(
+        static_cast<double>(squared_distance(points[i], points[static_cast<size_t>(j)])));
+  };
 
   // Neighbour radius of every point: the distance to its k-th nearest other point (the first
   // answer is the point itself, or a point at the same place).
   std::vector<float> radius(n);
-  for (size_t i = 0; i < n; ++i) radius[i] = std::sqrt(std::max(dist[i][k], 0.0f));
+  for (size_t i = 0; i < n; ++i) {
+    radius[i] = neighbour(i, k) < 0 ? 0.0f : static_cast<float>(distance(i, neighbour(i, k)));
+  }
   std::vector<float> sorted = radius;
   std::nth_element(sorted.begin(), sorted.begin() + static_cast<std::ptrdiff_t>(n / 2),
                    sorted.end());
@@ -155,10 +144,8 @@ Strays find_strays(const pcl::PointCloud<pcl::PointXYZ>& points) {
     size_t m = 0;
     near[m++] = radius[i];
     for (size_t c = 0; c <= k; ++c) {
-      const int j = found[i][c];
-      if (j >= 0 && static_cast<size_t>(j) < n && static_cast<size_t>(j) != i) {
-        near[m++] = radius[static_cast<size_t>(j)];
-      }
+      const int j = neighbour(i, c);
+      if (j >= 0 && static_cast<size_t>(j) != i) near[m++] = radius[static_cast<size_t>(j)];
     }
     std::nth_element(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(m / 2),
                      near.begin() + static_cast<std::ptrdiff_t>(m));
@@ -170,16 +157,16 @@ Strays find_strays(const pcl::PointCloud<pcl::PointXYZ>& points) {
   // sampled wider than half the cap can have such a link; only they are looked at.
   std::vector<uint8_t> sheet(n, 0);
   for (size_t i = 0; i < n; ++i) {
-    if (2.0 * radius[i] > cap) sheet[i] = on_a_sheet(pos, found[i], k + 1, n) ? 1 : 0;
+    if (2.0 * radius[i] > cap) sheet[i] = on_a_sheet(points, rows.row(i), k + 1) ? 1 : 0;
   }
 
   std::vector<uint32_t> parent(n);
   std::iota(parent.begin(), parent.end(), 0u);
   for (size_t i = 0; i < n; ++i) {
     for (size_t c = 0; c <= k; ++c) {
-      const int j = found[i][c];
-      if (j < 0 || static_cast<size_t>(j) >= n || static_cast<size_t>(j) == i) continue;
-      const double d = std::sqrt(std::max(static_cast<double>(dist[i][c]), 0.0));
+      const int j = neighbour(i, c);
+      if (j < 0 || static_cast<size_t>(j) == i) continue;
+      const double d = distance(i, j);
       const double reach = 2.0 * std::min(radius[i], radius[static_cast<size_t>(j)]);
       if (d > reach || (d > cap && !(sheet[i] && sheet[static_cast<size_t>(j)]))) continue;
       const size_t a = find_root(parent, i), b = find_root(parent, static_cast<size_t>(j));

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "neighbour_search.h"
+
 namespace caikongqu {
 namespace detail {
 
@@ -67,7 +69,8 @@ struct Strays {
   std::vector<float> spacing;
 };
 
-// Groups the finite `points`: two points are joined when one is among the other's
+// Groups the finite `points`, whose nearest neighbours `rows` lists (the first kStrayNeighbours
+// others of each row are looked at): two points are joined when one is among the other's
 // kStrayNeighbours nearest, their distance is at most twice the neighbour radius (distance to the
 // kStrayNeighbours-th nearest) of each of them and at most kMaxGroupSpacing times the cloud's
 // median radius. The last bound does not hold between two points whose neighbourhoods are both
@@ -76,9 +79,9 @@ struct Strays {
 // thins out with the distance from the station that scanned it stays one group, while dust and
 // far returns, spread through space, do not chain. Points of groups smaller than kMinKeptGroup
 // are strays, except in the largest group, which is always kept. Depends only on distance
-// ratios: the same in mm or m, near the origin or far from it. Time O(n log n), memory about
-// 80 bytes a point. Throws only std::bad_alloc.
-Strays find_strays(const pcl::PointCloud<pcl::PointXYZ>& points);
+// ratios: the same in mm or m, near the origin or far from it. Time O(n), memory about 20 bytes
+// a point. Throws only std::bad_alloc.
+Strays find_strays(const pcl::PointCloud<pcl::PointXYZ>& points, const NeighbourRows& rows);
 
 // A cloud stored in 4-byte floats whose float step at its largest coordinate exceeds this many
 // median neighbour radii (Strays::radius) has lost its shape to rounding: site coordinates

@@ -1,9 +1,6 @@
 #include "normal_orientation.h"
 
-#include <flann/algorithms/dist.h>
-#include <flann/algorithms/kdtree_single_index.h>
-#include <flann/util/matrix.h>
-#include <flann/util/params.h>
+#include <pcl/features/normal_3d.h>
 
 #include <Eigen/Eigenvalues>
 
@@ -11,6 +8,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <utility>
 #include <vector>
@@ -28,16 +26,19 @@ using Vec = Eigen::Vector3f;
 
 bool finite(const Vec& v) { return v.allFinite(); }
 
-// The eigenvalues (ascending) and eigenvectors of the spread of the points at `pos` picked by
+// The eigenvalues (ascending) and eigenvectors of the spread of the `count` points picked by
 // `pick` (their scatter about their mean, in double precision).
-Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> spread(const std::vector<Vec>& pos, const int* pick,
-                                                      size_t count) {
+Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> spread(const pcl::PointCloud<pcl::PointXYZ>& points,
+                                                      const int* pick, size_t count) {
+  auto at = [&points, pick](size_t i) {
+    return points[static_cast<size_t>(pick[i])].getVector3fMap().cast<double>();
+  };
   Eigen::Vector3d mean = Eigen::Vector3d::Zero();
-  for (size_t i = 0; i < count; ++i) mean += pos[static_cast<size_t>(pick[i])].cast<double>();
+  for (size_t i = 0; i < count; ++i) mean += at(i);
   mean /= static_cast<double>(count);
   Eigen::Matrix3d scatter = Eigen::Matrix3d::Zero();
   for (size_t i = 0; i < count; ++i) {
-    const Eigen::Vector3d d = pos[static_cast<size_t>(pick[i])].cast<double>() - mean;
+    const Eigen::Vector3d d = at(i) - mean;
     scatter.noalias() += d * d.transpose();
   }
   Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver;
@@ -45,49 +46,18 @@ Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> spread(const std::vector<Vec>& po
   return solver;
 }
 
-// The points in the order of a Morton (Z-order) curve over their bounding box, ties by index:
-// order[k] is the point that comes k-th. Neighbours in space end up near each other in memory,
-// which is what keeps the neighbour search and the walk fast on clouds of millions of points
-// stored in scan order or none.
-std::vector<int32_t> spatial_order(const pcl::PointCloud<pcl::PointXYZ>& points) {
-  const size_t n = points.size();
-  Vec low = points[0].getVector3fMap(), high = low;
-  for (size_t i = 1; i < n; ++i) {
-    low = low.cwiseMin(points[i].getVector3fMap());
-    high = high.cwiseMax(points[i].getVector3fMap());
-  }
-  const Eigen::Vector3d span = (high - low).cast<double>().cwiseMax(1e-30);
-  // Spreads the low 21 bits of v so that two zero bits follow each one.
-  auto spread = [](uint64_t v) {
-    v &= 0x1fffff;
-    v = (v | v << 32) & 0x1f00000000ffffULL;
-    v = (v | v << 16) & 0x1f0000ff0000ffULL;
-    v = (v | v << 8) & 0x100f00f00f00f00fULL;
-    v = (v | v << 4) & 0x10c30c30c30c30c3ULL;
-    v = (v | v << 2) & 0x1249249249249249ULL;
-    return v;
-  };
-  std::vector<std::pair<uint64_t, int32_t>> keyed(n);
-  for (size_t i = 0; i < n; ++i) {
-    const Eigen::Vector3d f =
-        (points[i].getVector3fMap() - low).cast<double>().cwiseQuotient(span) * 2097151.0;
-    keyed[i] = {spread(static_cast<uint64_t>(f.x())) | spread(static_cast<uint64_t>(f.y())) << 1 |
-                    spread(static_cast<uint64_t>(f.z())) << 2,
-                static_cast<int32_t>(i)};
-  }
-  std::sort(keyed.begin(), keyed.end());
-  std::vector<int32_t> order(n);
-  for (size_t k = 0; k < n; ++k) order[k] = keyed[k].second;
-  return order;
-}
-
-// The symmetric nearest-neighbour graph of the points at `pos`, in compressed rows: the neighbours
-// of point k are targets[offsets[k]] .. targets[offsets[k + 1] - 1]. A pair that is mutually
-// nearest appears twice, which changes no spanning tree.
+// The symmetric nearest-neighbour graph of the points, in compressed rows: the neighbours of
+// point k are targets[offsets[k]] .. targets[offsets[k + 1] - 1]. A pair that is mutually nearest
+// appears twice, which changes no spanning tree.
 struct Graph {
   std::vector<size_t> offsets;
   std::vector<int32_t> targets;
 };
+
+// The points a row of `rows` names, at most the point itself and kGraphNeighbours others.
+size_t graph_row_width(const NeighbourRows& rows) {
+  return std::min<size_t>(kGraphNeighbours + 1, rows.width);
+}
 
 // Gives every point whose nearest neighbours are drawn out along a line (a scanner's ring, dense
 // along the ring and far from the next one, the range noise its only spread across) the normal of
@@ -96,110 +66,91 @@ struct Graph {
 // one are more than kLineTilt apart; turned toward `viewpoint`. The estimated normal of such a
 // point lies anywhere across the line: it stands on the plane of the ring and the noise, not on
 // the wall. A point near an edge or on a wall's rough patch finds no flat patch and keeps its
-// normal, as does every point whose wider patch agrees with it. `found` holds the points' nearest
-// neighbours (each point among its own). Returns the number of normals replaced, marked in
-// `replaced`.
-size_t replace_line_normals(const flann::KDTreeSingleIndex<flann::L2_Simple<float>>& index,
-                            const std::vector<Vec>& pos, const flann::Matrix<int>& found,
-                            const Vec& viewpoint, std::vector<Vec>& nrm,
-                            std::vector<uint8_t>& replaced) {
-  const size_t n = pos.size();
-  const size_t k = found.cols;
-  flann::SearchParams params;
-  params.cores = 1;
+// normal, as does every point whose wider patch agrees with it. Point k of `nrm` and `replaced`
+// is points[order[k]]. Returns the number of normals replaced, marked in `replaced`.
+size_t replace_line_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
+                            const NeighbourSearch& search, const NeighbourRows& rows,
+                            const std::vector<int32_t>& order, const Vec& viewpoint,
+                            std::vector<Vec>& nrm, std::vector<uint8_t>& replaced) {
+  const size_t n = points.size();
+  const size_t k = graph_row_width(rows);
   size_t count = 0;
   // Each point's answer depends on nothing but the points, so the threads change nothing.
 #pragma omp parallel reduction(+ : count)
   {
-    std::vector<int> wider_data(static_cast<size_t>(kMaxLineNeighbours));
-    std::vector<float> wider_distance(static_cast<size_t>(kMaxLineNeighbours));
+    std::vector<int> wider;
+    std::vector<size_t> scratch;
+    std::vector<float> distance;
     std::vector<int> nearest(k);
 #pragma omp for schedule(dynamic, 1024)
     for (std::ptrdiff_t t = 0; t < static_cast<std::ptrdiff_t>(n); ++t) {
       const auto r = static_cast<size_t>(t);
       if (!finite(nrm[r])) continue;
-      size_t m = 0;
-      for (size_t c = 0; c < k; ++c) {
-        const int j = found[r][c];
-        if (j >= 0 && static_cast<size_t>(j) < n) nearest[m++] = j;
-      }
+      const size_t i = static_cast<size_t>(order[r]);
+      const int* row = rows.row(i);
+      const size_t m = static_cast<size_t>(
+          std::copy_if(row, row + k, nearest.begin(), [](int j) { return j >= 0; }) -
+          nearest.begin());
       if (m < 3) continue;
-      const Eigen::Vector3d near = spread(pos, nearest.data(), m).eigenvalues();
+      const Eigen::Vector3d near = spread(points, nearest.data(), m).eigenvalues();
       if (!(near(1) < kLineShare * near(2) && near(0) < kThinShare * near(1))) continue;
+      const Vec at = points[i].getVector3fMap();
       for (int want = 2 * kNormalNeighbours; want <= kMaxLineNeighbours; want *= 2) {
-        const size_t w = std::min(static_cast<size_t>(want), n);
-        const flann::Matrix<float> query(const_cast<float*>(pos[r].data()), 1, 3);
-        flann::Matrix<int> wider(wider_data.data(), 1, w);
-        flann::Matrix<float> distances(wider_distance.data(), 1, w);
-        index.knnSearch(query, wider, distances, w, params);
-        const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> s = spread(pos, wider_data.data(), w);
+        search.nearest(at.data(), static_cast<size_t>(want), wider, scratch, distance);
+        const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> s =
+            spread(points, wider.data(), wider.size());
         const Eigen::Vector3d& v = s.eigenvalues();
         if (v(1) >= kRoundShare * v(2) && v(0) < kThinShare * v(1)) {
           Vec normal = s.eigenvectors().col(0).cast<float>();
           if (std::fabs(normal.dot(nrm[r])) < std::cos(kLineTilt)) {
-            if (normal.dot(viewpoint - pos[r]) < 0.0f) normal = -normal;
+            if (normal.dot(viewpoint - at) < 0.0f) normal = -normal;
             nrm[r] = normal;
             replaced[r] = 1;
             ++count;
           }
           break;
         }
-        if (w == n) break;
+        if (wider.size() == n) break;
       }
     }
   }
   return count;
 }
 
-Graph neighbour_graph(std::vector<Vec>& pos, const Vec& viewpoint, std::vector<Vec>& nrm,
-                      std::vector<uint8_t>& replaced, size_t& replaced_count) {
-  const size_t n = pos.size();
-  const size_t k = std::min<size_t>(kGraphNeighbours, n - 1);
-  // One exact k-d tree over the renumbered points, searched for all of them in one batch
-  // (threaded inside the library): no allocation per point, and each point's answer is
-  // independent of the threads, so the graph is always the same.
-  const flann::Matrix<float> table(pos[0].data(), n, 3);
-  flann::KDTreeSingleIndex<flann::L2_Simple<float>> index(table,
-                                                          flann::KDTreeSingleIndexParams(15));
-  index.buildIndex();
-  std::vector<int> found_data(n * (k + 1), -1);
-  std::vector<float> distance_data(n * (k + 1), 0.0f);
-  flann::Matrix<int> found(found_data.data(), n, k + 1);
-  flann::Matrix<float> distances(distance_data.data(), n, k + 1);
-  flann::SearchParams params;
-  params.cores = 0;
-  index.knnSearch(table, found, distances, k + 1, params);
-  distance_data = std::vector<float>();
-  replaced_count = replace_line_normals(index, pos, found, viewpoint, nrm, replaced);
-
-  std::vector<int32_t> nearest(n * k, -1);
-  for (size_t r = 0; r < n; ++r) {
-    size_t m = 0;
-    for (size_t c = 0; c <= k; ++c) {
-      const int j = found[r][c];
-      if (j >= 0 && static_cast<size_t>(j) < n && static_cast<size_t>(j) != r && m < k) {
-        nearest[r * k + m++] = j;
+// The graph over the points numbered as `order` lays them out (`inverse` the other way), from
+// each point's row of `rows`.
+Graph neighbour_graph(const NeighbourRows& rows, const std::vector<int32_t>& order,
+                      const std::vector<int32_t>& inverse) {
+  const size_t n = order.size();
+  const size_t k = graph_row_width(rows);
+  // Calls `edge(r, j)` for every neighbour j of every point r other than r itself, at most
+  // kGraphNeighbours a point.
+  auto for_each_edge = [&](auto&& edge) {
+    for (size_t r = 0; r < n; ++r) {
+      const int* row = rows.row(static_cast<size_t>(order[r]));
+      size_t m = 0;
+      for (size_t c = 0; c < k && m < kGraphNeighbours; ++c) {
+        if (row[c] < 0) continue;
+        const int32_t j = inverse[static_cast<size_t>(row[c])];
+        if (static_cast<size_t>(j) == r) continue;
+        edge(r, j);
+        ++m;
       }
     }
-  }
-  found_data = std::vector<int>();
+  };
   Graph g;
   g.offsets.assign(n + 1, 0);
-  for (size_t i = 0; i < n * k; ++i) {
-    const int32_t j = nearest[i];
-    if (j < 0) continue;
-    ++g.offsets[i / k + 1];
+  for_each_edge([&g](size_t r, int32_t j) {
+    ++g.offsets[r + 1];
     ++g.offsets[static_cast<size_t>(j) + 1];
-  }
+  });
   for (size_t i = 0; i < n; ++i) g.offsets[i + 1] += g.offsets[i];
   g.targets.resize(g.offsets[n]);
   std::vector<size_t> fill(g.offsets.begin(), g.offsets.end() - 1);
-  for (size_t i = 0; i < n * k; ++i) {
-    const int32_t j = nearest[i];
-    if (j < 0) continue;
-    g.targets[fill[i / k]++] = j;
-    g.targets[fill[static_cast<size_t>(j)]++] = static_cast<int32_t>(i / k);
-  }
+  for_each_edge([&g, &fill](size_t r, int32_t j) {
+    g.targets[fill[r]++] = j;
+    g.targets[fill[static_cast<size_t>(j)]++] = static_cast<int32_t>(r);
+  });
   return g;
 }
 
@@ -270,24 +221,69 @@ class EdgeHeap {
 
 }  // namespace
 
+pcl::PointCloud<pcl::Normal> estimate_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
+                                              const NeighbourRows& rows,
+                                              const Eigen::Vector3f& viewpoint) {
+  const size_t n = points.size();
+  pcl::PointCloud<pcl::Normal> normals;
+  normals.resize(n);
+  normals.is_dense = true;
+  if (rows.index.size() != n * rows.width) {
+    for (auto& normal : normals) normal.getNormalVector4fMap().setConstant(NAN);
+    normals.is_dense = false;
+    return normals;
+  }
+  bool dense = true;
+#pragma omp parallel reduction(&& : dense)
+  {
+    pcl::Indices near;
+    near.reserve(rows.width);
+#pragma omp for schedule(static)
+    for (std::ptrdiff_t t = 0; t < static_cast<std::ptrdiff_t>(n); ++t) {
+      const auto i = static_cast<size_t>(t);
+      const int* row = rows.row(i);
+      near.clear();
+      std::copy_if(row, row + rows.width, std::back_inserter(near), [](int j) { return j >= 0; });
+      pcl::Normal& out = normals[i];
+      Eigen::Vector4f plane;
+      if (!pcl::computePointNormal(points, near, plane, out.curvature)) {
+        out.normal_x = out.normal_y = out.normal_z = out.curvature = NAN;
+        dense = false;
+        continue;
+      }
+      out.normal_x = plane[0];
+      out.normal_y = plane[1];
+      out.normal_z = plane[2];
+      pcl::flipNormalTowardsViewpoint(points[i], viewpoint.x(), viewpoint.y(), viewpoint.z(),
+                                      out.normal_x, out.normal_y, out.normal_z);
+    }
+  }
+  normals.is_dense = dense;
+  return normals;
+}
+
 Orientation orient_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
+                           const NeighbourSearch& search, const NeighbourRows& rows,
                            const Eigen::Vector3f& viewpoint,
                            pcl::PointCloud<pcl::Normal>& normals) {
   Orientation out;
   const size_t n = points.size();
-  if (n < 2 || normals.size() != n ||
+  if (n < 2 || normals.size() != n || rows.index.size() != n * rows.width ||
       n > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
     return out;
   }
   // From here on point k is points[order[k]], its position pos[k] and its normal nrm[k].
   const std::vector<int32_t> order = spatial_order(points);
+  std::vector<int32_t> inverse(n);
   std::vector<Vec> pos(n), nrm(n);
   for (size_t k = 0; k < n; ++k) {
+    inverse[static_cast<size_t>(order[k])] = static_cast<int32_t>(k);
     pos[k] = points[static_cast<size_t>(order[k])].getVector3fMap();
     nrm[k] = normals[static_cast<size_t>(order[k])].getNormalVector3fMap();
   }
   std::vector<uint8_t> replaced(n, 0);
-  const Graph graph = neighbour_graph(pos, viewpoint, nrm, replaced, out.replaced);
+  out.replaced = replace_line_normals(points, search, rows, order, viewpoint, nrm, replaced);
+  const Graph graph = neighbour_graph(rows, order, inverse);
 
   // Prim's walk, one tree per piece of the graph. turn[k] says whether k's normal must be
   // turned around to agree with the normal it was reached from, itself maybe turned.

@@ -1,12 +1,15 @@
 #pragma once
 
-// Consistent orientation of the estimated normals, cluster by cluster.
+// The normals of the points, estimated from their nearest neighbours and oriented consistently,
+// cluster by cluster.
 
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
 #include <Eigen/Core>
 #include <cstddef>
+
+#include "neighbour_search.h"
 
 namespace caikongqu {
 namespace detail {
@@ -49,9 +52,19 @@ constexpr int kMaxLineNeighbours = 80;
 // surface or more, an origin outside the void a third to a half.
 constexpr double kMaxViewpointDisagreement = 0.03;
 
+// The normal of every point of `points` from the plane fitted to its row of `rows` (the point and
+// its nearest others, kNormalNeighbours in all), turned toward `viewpoint`: the point-cloud
+// library's estimation to the bit, on neighbours searched once for every step. NaN where a row
+// names fewer than three points, or when `rows` does not fit `points`. Threaded; each normal
+// depends only on its row.
+pcl::PointCloud<pcl::Normal> estimate_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
+                                              const NeighbourRows& rows,
+                                              const Eigen::Vector3f& viewpoint);
+
 // Makes the normals of each spatially separate cluster of `points` consistent. `normals` come
-// in turned toward `viewpoint` (the sensor origin), one per point. Builds the graph of the
-// 10 nearest neighbours of every point and walks
+// in turned toward `viewpoint` (the sensor origin), one per point; `rows` lists each point's
+// nearest neighbours and `search` finds wider neighbourhoods. Builds the graph of the 10 nearest
+// neighbours of every point and walks
 // each of its pieces along a minimum spanning tree over the weights 1 - |n_i . n_j| (Prim,
 // ties broken by point index), turning every normal to agree with the one it was reached from.
 // The overall sign of a cluster points its normals toward the viewpoint when it lies inside the
@@ -62,9 +75,10 @@ constexpr double kMaxViewpointDisagreement = 0.03;
 // neighbours are drawn out along a line (a scanner's ring) takes the normal of the smallest wider
 // neighbourhood that is a flat patch, where the two differ by more than kLineTilt. Non-finite
 // normals take part in nothing and are never changed. Deterministic whatever the number of threads.
-// Time O(n log n) besides the neighbour search, memory about 100 bytes a point. Never throws except
-// std::bad_alloc.
+// Leaves the normals as they are when `rows` does not fit `points`. Time O(n log n) besides the
+// wider searches, memory about 120 bytes a point. Never throws except std::bad_alloc.
 Orientation orient_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
+                           const NeighbourSearch& search, const NeighbourRows& rows,
                            const Eigen::Vector3f& viewpoint, pcl::PointCloud<pcl::Normal>& normals);
 
 }  // namespace detail

@@ -4,11 +4,9 @@
 #include <pcl/PolygonMesh.h>
 #include <pcl/common/io.h>
 #include <pcl/conversions.h>
-#include <pcl/features/normal_3d_omp.h>
 #include <pcl/io/pcd_io.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
-#include <pcl/search/kdtree.h>
 #include <pcl/surface/convex_hull.h>
 #include <pcl/surface/poisson.h>
 
@@ -20,6 +18,7 @@
 #include <cstdio>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <vector>
@@ -27,6 +26,7 @@
 #include "cloud_checks.h"
 #include "cloud_files.h"
 #include "mesh_volume.h"
+#include "neighbour_search.h"
 #include "normal_orientation.h"
 #include "output_rules.h"
 #include "pcd_header/pcd_header.h"
@@ -158,6 +158,9 @@ struct Surface {
   // The cloud's median neighbour radius and the local spacing at every point.
   double radius = 0.0;
   std::vector<float> spacing;
+  // The search over the points and their nearest neighbours, kept until the normals are oriented.
+  std::unique_ptr<detail::NeighbourSearch> search;
+  detail::NeighbourRows rows;
 };
 
 // Reads the cloud, leaves out non-finite, repeated and stray points and checks what is left;
@@ -189,24 +192,29 @@ Surface load_surface(const std::string& input_pcd, VolumeResult& result) {
   result.duplicate_points = duplicates.collapsed;
   if (duplicates.collapsed > 0) usable = kept_points(*usable, duplicates.keep);
 
+  // One neighbour search serves the strays, the normals and their orientation.
+  surface.search = std::make_unique<detail::NeighbourSearch>(*usable);
+  surface.rows = surface.search->rows(kNormalNeighbours);
+
   // Stray returns (dust, drops, returns through openings or from far walls) are left out; a
   // cloud without any goes on exactly as it was read.
-  detail::Strays strays = detail::find_strays(*usable);
+  detail::Strays strays = detail::find_strays(*usable, surface.rows);
   result.stray_points = strays.left_out;
-  if (strays.left_out > 0) {
-    usable = kept_points(*usable, strays.keep);
-    size_t kept = 0;
-    for (size_t i = 0; i < strays.keep.size(); ++i) {
-      if (strays.keep[i]) strays.spacing[kept++] = strays.spacing[i];
-    }
-    strays.spacing.resize(kept);
-  }
-  if (usable->size() < static_cast<size_t>(kNormalNeighbours)) {
-    result.error_message =
-        "Too few points on the scanned surface: " + std::to_string(usable->size()) + " kept of " +
-        std::to_string(finite_count) + " finite, at least " + std::to_string(kNormalNeighbours) +
-        " needed";
+  const size_t kept = usable->size() - strays.left_out;
+  if (kept < static_cast<size_t>(kNormalNeighbours)) {
+    result.error_message = "Too few points on the scanned surface: " + std::to_string(kept) +
+                           " kept of " + std::to_string(finite_count) + " finite, at least " +
+                           std::to_string(kNormalNeighbours) + " needed";
     return surface;
+  }
+  if (strays.left_out > 0) {
+    surface.search->leave_out(strays.keep, surface.rows);
+    usable = kept_points(*usable, strays.keep);
+    size_t next = 0;
+    for (size_t i = 0; i < strays.keep.size(); ++i) {
+      if (strays.keep[i]) strays.spacing[next++] = strays.spacing[i];
+    }
+    strays.spacing.resize(next);
   }
   result.error_message = detail::check_extent(*usable);
   if (!result.error_message.empty()) return surface;
@@ -222,24 +230,23 @@ Surface load_surface(const std::string& input_pcd, VolumeResult& result) {
   return surface;
 }
 
-// Estimates the normals of the points, orients them consistently and reconstructs the surface.
-pcl::PolygonMesh reconstruct(const pcl::PointCloud<pcl::PointXYZ>::Ptr& points, int octree_depth,
+// Estimates the normals of the surface's points, orients them consistently and reconstructs the
+// surface; the neighbour search is done with once the normals are oriented.
+pcl::PolygonMesh reconstruct(Surface& surface, int octree_depth,
                              const std::function<void(double)>& progress) {
+  const pcl::PointCloud<pcl::PointXYZ>& points = *surface.points;
   pcl::PointCloud<pcl::PointNormal>::Ptr oriented(new pcl::PointCloud<pcl::PointNormal>);
   {
-    pcl::PointCloud<pcl::Normal> normals;
-    pcl::NormalEstimationOMP<pcl::PointXYZ, pcl::Normal> estimation(0);
-    estimation.setSearchMethod(
-        pcl::search::KdTree<pcl::PointXYZ>::Ptr(new pcl::search::KdTree<pcl::PointXYZ>(true)));
-    estimation.setKSearch(kNormalNeighbours);
-    estimation.setRadiusSearch(0.0);
-    estimation.setInputCloud(points);
-    estimation.compute(normals);
-    // The estimation turned every normal toward the sensor origin; that holds only where the
-    // origin sees every wall from inside, so the orientation is made consistent per cluster.
+    const Eigen::Vector3f viewpoint = points.sensor_origin_.head<3>();
+    pcl::PointCloud<pcl::Normal> normals =
+        detail::estimate_normals(points, surface.rows, viewpoint);
+    // Every normal is turned toward the sensor origin; that holds only where the origin sees
+    // every wall from inside, so the orientation is made consistent per cluster.
     progress(0.3);
-    detail::orient_normals(*points, points->sensor_origin_.head<3>(), normals);
-    pcl::concatenateFields(*points, normals, *oriented);
+    detail::orient_normals(points, *surface.search, surface.rows, viewpoint, normals);
+    surface.search.reset();
+    surface.rows = detail::NeighbourRows();
+    pcl::concatenateFields(points, normals, *oriented);
   }
   progress(0.4);
 
@@ -347,8 +354,8 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
     }
   }
 
+  const pcl::PolygonMesh mesh = reconstruct(surface, octree_depth, progress);
   const double hull_volume = convex_hull_volume(surface.points);
-  const pcl::PolygonMesh mesh = reconstruct(surface.points, octree_depth, progress);
   progress(0.85);
   result.mesh_polygons = mesh.polygons.size();
 

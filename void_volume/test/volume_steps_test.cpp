@@ -6,6 +6,7 @@
 #include <array>
 #include <clocale>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -18,6 +19,7 @@
 #include "cloud_files.h"
 #include "cloud_writer.h"
 #include "mesh_volume.h"
+#include "neighbour_search.h"
 #include "normal_orientation.h"
 #include "output_rules.h"
 #include "result_checks.h"
@@ -405,6 +407,22 @@ TEST(WriteAsciiPcd, SameBytesAsTheLibraryWriter) {
   }
 }
 
+// The strays of `cloud`, its neighbours searched as the analysis searches them.
+caikongqu::detail::Strays strays_of(const pcl::PointCloud<pcl::PointXYZ>& cloud) {
+  const caikongqu::detail::NeighbourSearch search(cloud);
+  return caikongqu::detail::find_strays(cloud, search.rows(caikongqu::detail::kNormalNeighbours));
+}
+
+// Orients `normals` of `cloud` toward `viewpoint`, its neighbours searched as the analysis
+// searches them.
+caikongqu::detail::Orientation orient(const pcl::PointCloud<pcl::PointXYZ>& cloud,
+                                      const Eigen::Vector3f& viewpoint,
+                                      pcl::PointCloud<pcl::Normal>& normals) {
+  const caikongqu::detail::NeighbourSearch search(cloud);
+  return caikongqu::detail::orient_normals(
+      cloud, search, search.rows(caikongqu::detail::kNormalNeighbours), viewpoint, normals);
+}
+
 // Normals of `cloud` from its 20 nearest neighbours, turned toward `viewpoint`.
 pcl::PointCloud<pcl::Normal> estimated_normals(const pcl::PointCloud<pcl::PointXYZ>::Ptr& cloud,
                                                const Eigen::Vector3f& viewpoint) {
@@ -415,6 +433,74 @@ pcl::PointCloud<pcl::Normal> estimated_normals(const pcl::PointCloud<pcl::PointX
   pcl::PointCloud<pcl::Normal> normals;
   estimation.compute(normals);
   return normals;
+}
+
+TEST(NeighbourSearch, NormalsAreThoseOfThePointCloudLibraryAndLeftOutPointsAreNeverFound) {
+  // A station's scan of a drive (sampling thinning out with range) and dust close to its walls,
+  // which lies among the walls' nearest neighbours.
+  pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
+  for (const auto& p : voidvol_test::station_scan({0, 0, 0}, {20, 4, 6}, {1, 2, 3}, 6000, 5)) {
+    cloud->push_back({p[0], p[1], p[2]});
+  }
+  std::vector<uint8_t> keep(cloud->size(), 1);
+  for (size_t i = 0; i < 300; ++i) {
+    const pcl::PointXYZ near = (*cloud)[i * 19];
+    cloud->push_back({near.x + 0.05f, near.y - 0.05f, near.z + 0.05f});
+    keep.push_back(i % 3 == 0 ? 1 : 0);
+  }
+  const Eigen::Vector3f viewpoint(1, 2, 3);
+  caikongqu::detail::NeighbourSearch search(*cloud);
+  caikongqu::detail::NeighbourRows rows = search.rows(caikongqu::detail::kNormalNeighbours);
+  ASSERT_EQ(rows.width, 20u);
+  const pcl::PointCloud<pcl::Normal> ours =
+      caikongqu::detail::estimate_normals(*cloud, rows, viewpoint);
+  const pcl::PointCloud<pcl::Normal> theirs = estimated_normals(cloud, viewpoint);
+  ASSERT_EQ(ours.size(), theirs.size());
+  EXPECT_EQ(std::memcmp(ours.data(), theirs.data(), sizeof(pcl::Normal) * ours.size()), 0);
+
+  // Left out, the dust is found neither in the rows nor by a search: both are those of a search
+  // over the kept points alone, in their numbering.
+  size_t naming_dust = 0;
+  for (size_t i = 0; i < keep.size(); ++i) {
+    const int* row = rows.row(i);
+    naming_dust += keep[i] && std::any_of(row, row + rows.width, [&keep](int j) {
+                     return keep[static_cast<size_t>(j)] == 0;
+                   });
+  }
+  EXPECT_GT(naming_dust, 200u);
+  search.leave_out(keep, rows);
+  pcl::PointCloud<pcl::PointXYZ> kept;
+  for (size_t i = 0; i < keep.size(); ++i) {
+    if (keep[i]) kept.push_back((*cloud)[i]);
+  }
+  const caikongqu::detail::NeighbourSearch alone(kept);
+  EXPECT_EQ(rows.index, alone.rows(caikongqu::detail::kNormalNeighbours).index);
+  std::vector<int> found, expected;
+  std::vector<size_t> scratch;
+  std::vector<float> distance;
+  for (size_t i = 0; i < kept.size(); i += 97) {
+    search.nearest(kept[i].data, 80, found, scratch, distance);
+    alone.nearest(kept[i].data, 80, expected, scratch, distance);
+    ASSERT_EQ(found, expected) << i;
+  }
+}
+
+TEST(NeighbourSearch, CloudsSmallerThanARowListEveryPointOnce) {
+  for (const size_t n : {0u, 1u, 5u, 21u}) {
+    SCOPED_TRACE(n);
+    pcl::PointCloud<pcl::PointXYZ> cloud;
+    for (size_t i = 0; i < n; ++i) cloud.push_back({float(i % 3), float(i * i % 7), float(i)});
+    const caikongqu::detail::NeighbourSearch search(cloud);
+    const caikongqu::detail::NeighbourRows rows = search.rows(20);
+    ASSERT_EQ(rows.width, std::min<size_t>(n, 20));
+    for (size_t i = 0; i < n; ++i) {
+      std::vector<int> row(rows.row(i), rows.row(i) + rows.width);
+      EXPECT_EQ(row.front(), static_cast<int>(i));
+      std::sort(row.begin(), row.end());
+      EXPECT_EQ(std::adjacent_find(row.begin(), row.end()), row.end());
+      EXPECT_GE(row.front(), 0);
+    }
+  }
 }
 
 TEST(OrientNormals, PerClusterAndIndependentOfPointOrder) {
@@ -431,8 +517,7 @@ TEST(OrientNormals, PerClusterAndIndependentOfPointOrder) {
   const auto cloud = cloud_of(points);
   pcl::PointCloud<pcl::Normal> normals = estimated_normals(cloud, far_off);
   normals[7].normal_x = std::numeric_limits<float>::quiet_NaN();
-  const caikongqu::detail::Orientation o =
-      caikongqu::detail::orient_normals(*cloud, far_off, normals);
+  const caikongqu::detail::Orientation o = orient(*cloud, far_off, normals);
   EXPECT_EQ(o.clusters, 2u);
   EXPECT_EQ(o.propagated_clusters, 2u);
   EXPECT_GT(o.flipped, 1000u);
@@ -451,7 +536,7 @@ TEST(OrientNormals, PerClusterAndIndependentOfPointOrder) {
   const auto cloud_r = cloud_of(reversed);
   pcl::PointCloud<pcl::Normal> normals_r = estimated_normals(cloud_r, far_off);
   normals_r[points.size() - 1 - 7].normal_x = std::numeric_limits<float>::quiet_NaN();
-  caikongqu::detail::orient_normals(*cloud_r, far_off, normals_r);
+  orient(*cloud_r, far_off, normals_r);
   for (size_t i = 0; i < points.size(); ++i) {
     if (i == 7) continue;
     ASSERT_EQ(normals[i].getNormalVector3fMap(),
@@ -464,7 +549,7 @@ TEST(OrientNormals, PerClusterAndIndependentOfPointOrder) {
   const Eigen::Vector3f inside(3, 0, 0);
   pcl::PointCloud<pcl::Normal> kept = estimated_normals(one, inside);
   const pcl::PointCloud<pcl::Normal> before = kept;
-  const caikongqu::detail::Orientation none = caikongqu::detail::orient_normals(*one, inside, kept);
+  const caikongqu::detail::Orientation none = orient(*one, inside, kept);
   EXPECT_EQ(none.propagated_clusters, 0u);
   EXPECT_EQ(std::memcmp(kept.data(), before.data(), sizeof(pcl::Normal) * kept.size()), 0);
 }
@@ -481,8 +566,7 @@ TEST(OrientNormals, ScannerRingsNearTheBlindConeGetTheRoofsNormal) {
   for (const auto& p : points) cloud->push_back({p[0], p[1], p[2]});
   const Eigen::Vector3f viewpoint(10, 4, 6);
   pcl::PointCloud<pcl::Normal> normals = estimated_normals(cloud, viewpoint);
-  const caikongqu::detail::Orientation o =
-      caikongqu::detail::orient_normals(*cloud, viewpoint, normals);
+  const caikongqu::detail::Orientation o = orient(*cloud, viewpoint, normals);
   size_t roof = 0, tilted = 0;
   for (size_t i = 0; i < points.size(); ++i) {
     const auto& p = points[i];
@@ -516,8 +600,7 @@ TEST(OrientNormals, ThresholdKeepsOrPropagatesAtItsBoundary) {
       n.normal_z = -n.normal_z;
     }
     const pcl::PointCloud<pcl::Normal> given = normals;
-    const caikongqu::detail::Orientation o =
-        caikongqu::detail::orient_normals(*cloud, centre, normals);
+    const caikongqu::detail::Orientation o = orient(*cloud, centre, normals);
     EXPECT_EQ(o.clusters, 1u);
     const bool propagated = turned > 30;
     EXPECT_EQ(o.propagated_clusters, propagated ? 1u : 0u);
@@ -564,7 +647,7 @@ TEST(FindStrays, IsolatedPointsAndSmallGroupsInAnyUnitAndPlace) {
         cloud.push_back({p[0] * frame.scale + frame.shift[0], p[1] * frame.scale + frame.shift[1],
                          p[2] * frame.scale + frame.shift[2]});
       }
-      const caikongqu::detail::Strays s = caikongqu::detail::find_strays(cloud);
+      const caikongqu::detail::Strays s = strays_of(cloud);
       EXPECT_EQ(s.left_out, c.left_out);
       for (size_t i = 0; i < 2000; ++i) ASSERT_EQ(s.keep[i], 1) << i;
     }
@@ -586,7 +669,7 @@ TEST(FindStrays, WallThinningOutWithRangeStaysWhole) {
                      static_cast<float>(10 * (gen() / 4294967296.0)),
                      static_cast<float>(10 * (gen() / 4294967296.0))});
   }
-  const caikongqu::detail::Strays s = caikongqu::detail::find_strays(cloud);
+  const caikongqu::detail::Strays s = strays_of(cloud);
   size_t wall_left_out = 0;
   for (size_t i = 0; i < wall; ++i) wall_left_out += s.keep[i] == 0 ? 1 : 0;
   EXPECT_LE(wall_left_out, wall / 100);
@@ -701,7 +784,7 @@ TEST(MeasureUnscanned, AgainstTheSamplingNearEachTriangle) {
   for (int i = 0; i <= 8; ++i) {
     for (int j = 0; j <= 5; ++j) points.push_back({8.0f + 0.9f * i, 0.9f * j, 0});
   }
-  const caikongqu::detail::Strays strays = caikongqu::detail::find_strays(points);
+  const caikongqu::detail::Strays strays = strays_of(points);
   ASSERT_EQ(strays.left_out, 0u);
   pcl::PointCloud<pcl::PointXYZ> vertices;
   std::vector<pcl::Vertices> polygons;
