@@ -90,7 +90,8 @@ class ReadAhead {
 };
 
 // A chunk of the bag, or a run of records stored in place of a chunk (the records of a plain
-// chunk still open when the recording stopped, which follow its header in place).
+// chunk still open when the recording stopped, which follow its header in place). Only the chunk
+// being walked is described: nothing is kept per chunk once it has been read.
 struct ChunkRef {
   uint64_t pos = 0;         // the chunk record, or the first record stored in place
   uint64_t data_pos = 0;    // the stored bytes
@@ -98,24 +99,110 @@ struct ChunkRef {
   uint32_t size = 0;        // uncompressed bytes
   std::string compression;  // "none", "bz2" or "lz4"
   bool in_place = false;    // records stored in place
-  bool cut = false;         // the file ends inside it: whole records are counted by look_into()
+  bool cut = false;         // the file ends inside it: only its whole records are read
   bool indexed = false;     // index records follow it
   bool has_messages = false;
+  // Its records, not its index records, give its connections and times: it has no index
+  // records, is cut short, stored in place, or its index records name a connection not defined
+  // before it.
+  bool by_records = false;
   // Time range of its messages (time_key), from its index entries once read (entries_read) or
-  // from its records when the constructor looked into it; kNoTime: none.
+  // from its records; kNoTime: none.
   uint64_t start = kNoTime;
   uint64_t end = 0;
   bool entries_read = false;
-  uint32_t runs_from = 0;  // its index records' entries in Layout::runs
-  uint32_t runs = 0;
-  uint32_t connections_from = 0;  // its connection ids in Layout::chunk_connections
-  uint32_t connections = 0;
-  uint32_t ordinal = 0;  // place in file order
 
   std::string where() const {
     return (in_place ? " of the records stored in place at byte " : " of the chunk at byte ") +
            num(pos);
   }
+  // Held in memory while it is read; a larger chunk is read from the file, or from a scratch
+  // file that holds its decompressed records.
+  bool held() const { return size <= kStreamedChunkBytes && stored <= kStreamedChunkBytes; }
+};
+
+// The chunk positions that the index section lists, handed out ascending, to be matched against
+// the chunks as they are walked. Writers list the chunks in file order: the chunk-info records
+// are then read back one at a time as the walk goes on. Otherwise the positions are held, sorted.
+class ListedChunks {
+ public:
+  explicit ListedChunks(const BagFile& file) : ahead_(file) {}
+
+  // The chunk-info records, `count` of them from byte `first` on, list the chunks in file order.
+  void stream(uint64_t first, uint32_t count) {
+    next_record_ = first;
+    left_ = count;
+    held_.clear();
+    at_ = 0;
+    streaming_ = true;
+  }
+  // The positions, in any order, repeats included.
+  void hold(std::vector<uint64_t> positions) {
+    std::sort(positions.begin(), positions.end());
+    positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+    held_ = std::move(positions);
+    at_ = 0;
+    streaming_ = false;
+    has_next_ = false;
+    left_ = 0;
+  }
+  // The next position not yet taken; false when none is left.
+  bool peek(uint64_t& pos) {
+    if (!streaming_) {
+      if (at_ == held_.size()) return false;
+      pos = held_[at_];
+      return true;
+    }
+    while (!has_next_ && left_ > 0) {
+      const uint64_t read = read_position();
+      if (!any_ || read != last_) {
+        next_ = read;
+        has_next_ = true;
+      }
+      any_ = true;
+      last_ = read;
+    }
+    pos = next_;
+    return has_next_;
+  }
+  void take() {
+    if (streaming_) {
+      has_next_ = false;
+    } else {
+      ++at_;
+    }
+  }
+
+ private:
+  // The chunk position of the next chunk-info record, which the index parser has read already.
+  uint64_t read_position() {
+    uint32_t length = 0;
+    if (!ahead_.read_at(next_record_, &length, 4)) throw std::runtime_error("index cannot be read");
+    header_.resize(length);
+    uint32_t data_length = 0;
+    uint64_t pos = 0;
+    if (!ahead_.read_at(next_record_ + 4, header_.data(), length) ||
+        !ahead_.read_at(next_record_ + 4 + length, &data_length, 4) ||
+        fields_.parse(header_.data(), length) != Parse::kOk || !fields_.number("chunk_pos", pos)) {
+      throw std::runtime_error("index cannot be read");
+    }
+    next_record_ += uint64_t{4} + length + 4 + data_length;
+    --left_;
+    return pos;
+  }
+
+  ReadAhead ahead_;
+  RecordFields fields_;
+  std::vector<uint8_t> header_;
+  bool streaming_ = false;
+  uint64_t next_record_ = 0;
+  uint32_t left_ = 0;
+  bool any_ = false;
+  uint64_t last_ = 0;
+  bool has_next_ = false;
+  uint64_t next_ = 0;
+  std::vector<uint64_t> held_;
+  size_t at_ = 0;
 };
 
 // An index record after a chunk, kept until the chunk's connections are known.
@@ -288,6 +375,22 @@ uint64_t walk_records(Source& source, uint64_t size, bool cut, const std::string
 
 }  // namespace
 
+// Where the records of a chunk too large to be held are read from: the bag itself for a plain
+// chunk, else a scratch file holding its decompressed records.
+struct StreamedChunk {
+  std::unique_ptr<BagFile> scratch;
+  const BagFile* file = nullptr;
+  uint64_t data_pos = 0;
+};
+
+// One message of a chunk read from a file, kept to be handed over in record-time order.
+struct StreamedEntry {
+  uint64_t time;
+  uint64_t data_at;  // offset of its data in the chunk
+  uint32_t size;
+  uint32_t connection;  // index in Layout::connections
+};
+
 struct BagReader::Layout {
   explicit Layout(const std::string& bag_path) : path(bag_path), file(bag_path) {}
 
@@ -296,51 +399,77 @@ struct BagReader::Layout {
   ReadAhead ahead{file};  // record headers and index entries
   std::vector<ReaderConnection> connections;
   std::unordered_map<uint32_t, uint32_t> by_id;  // connection id -> index in connections
-  std::vector<ChunkRef> chunks;                  // file order
-  std::vector<uint32_t> chunk_connections;
-  uint64_t chunk_bytes = 0;  // stored bytes of every chunk
+  uint64_t chunks_from = 0;                      // the first record after the file header
+  uint64_t chunks_end = 0;                       // the index section, or the end of the file
+  bool indexed = false;                          // the index section was read
+  uint64_t chunk_bytes = 0;                      // stored bytes of every chunk
   ReadSummary summary;
   IndexCounts counts;  // what the index section's chunk-info records count
+  ListedChunks listed{file};
 
-  // The one unfinished chunk (the last one), whose index records are still being read.
+  // The walk of the chunk section. The constructor walks it to learn the connections and to
+  // match the chunks against the index; read() walks it again and reads each chunk as it is met.
+  bool reading = false;
+  std::function<void(ChunkRef&)> on_chunk;  // read(): a chunk whose index records are known
+  // The chunk being walked, whose index records are still being read.
   bool unfinished = false;
+  ChunkRef chunk;
   std::vector<PendingIndex> pending;
-  // The entries of each index record: position of the first, count. They are read only when
-  // their chunk is.
+  // The entries of each of its index records: position of the first, count; read only when the
+  // chunk is.
   std::vector<std::pair<uint64_t, uint32_t>> runs;
+  std::vector<uint32_t> chunk_connections;  // the connection ids its index records name
+  uint64_t stored_chunks = 0;               // chunk records walked
+  uint64_t matched_chunks = 0;              // of them, listed by the index
 
   std::vector<uint8_t> header;
   RecordFields fields;        // the top-level record last read
   RecordFields inner_fields;  // a record inside a chunk
   ReaderConnection scratch;
   Buffer stored;                    // a compressed chunk's stored bytes
-  Buffer inspected;                 // a chunk that the constructor reads
   Buffer contents;                  // the chunk being read
   std::vector<ReaderMessage> held;  // its messages, until they are ordered
+  std::vector<StreamedEntry> streamed;
 
   void open();
   Top read_top(uint64_t pos, TopRecord& r);
-  bool read_index(uint64_t pos, uint64_t chunks_from, uint32_t connection_count,
-                  uint32_t chunk_count, std::vector<uint64_t>& listed);
-  void walk(uint64_t from, uint64_t end, bool indexed, const std::vector<uint64_t>& listed);
+  bool read_index(uint64_t pos, uint32_t connection_count, uint32_t chunk_count);
+  void walk();
+  void end_of_section(uint64_t pos, const std::string& fault);
   void add_chunk(const TopRecord& r, bool cut);
   void add_in_place(const TopRecord& r);
+  void start_chunk(ChunkRef next);
   void index_record(const TopRecord& r);
   void read_entries(ChunkRef& chunk);
   void finish_chunk();
+  void match_listed(const ChunkRef& chunk);
   void look_into(ChunkRef& chunk);
   const uint8_t* load(const ChunkRef& chunk, Buffer& out);
-  // Walks the records of `chunk`: a plain chunk larger than kStreamedChunkBytes from the file,
-  // any other after loading it into `buffer`.
+  StreamedChunk stream(const ChunkRef& chunk) const;
+  // Walks the records of `chunk`: one that is held after loading it into `buffer`, any other
+  // from the file (or its scratch file, see stream()).
   template <class OnConnection, class OnMessage>
   uint64_t walk_chunk(const ChunkRef& chunk, Buffer& buffer, OnConnection&& on_connection,
                       OnMessage&& on_message) {
-    if (chunk.compression == "none" && chunk.size > kStreamedChunkBytes) {
-      FileSource source(file, ahead, chunk.data_pos);
+    if (!chunk.held() || chunk.compression == "none") {
+      // A plain chunk is walked through the read-ahead, which reads what the walk needs.
+      const StreamedChunk streamed_chunk = stream(chunk);
+      return walk_streamed(chunk, streamed_chunk, on_connection, on_message);
+    }
+    MemorySource source(load(chunk, buffer));
+    return walk_records(source, chunk.size, chunk.cut, chunk.where(), inner_fields, scratch,
+                        on_connection, on_message);
+  }
+  template <class OnConnection, class OnMessage>
+  uint64_t walk_streamed(const ChunkRef& chunk, const StreamedChunk& from,
+                         OnConnection&& on_connection, OnMessage&& on_message) {
+    if (from.scratch == nullptr) {
+      FileSource source(file, ahead, from.data_pos);
       return walk_records(source, chunk.size, chunk.cut, chunk.where(), inner_fields, scratch,
                           on_connection, on_message);
     }
-    MemorySource source(load(chunk, buffer));
+    ReadAhead scratch_ahead(*from.file);
+    FileSource source(*from.file, scratch_ahead, from.data_pos);
     return walk_records(source, chunk.size, chunk.cut, chunk.where(), inner_fields, scratch,
                         on_connection, on_message);
   }
@@ -452,37 +581,33 @@ void BagReader::Layout::open() {
   if (top == Top::kCut) {
     // Cut inside the file header record itself: nothing after it.
     summary.unreadable_bytes = file.size() - kVersionLineLength;
+    chunks_from = chunks_end = file.size();
     return;
   }
-  const uint64_t chunks_from = r.end();
-  std::vector<uint64_t> listed;
-  const bool indexed = index_pos != 0 && index_pos >= chunks_from && index_pos <= file.size() &&
-                       read_index(index_pos, chunks_from, connection_count, chunk_count, listed);
+  chunks_from = r.end();
+  indexed = index_pos != 0 && index_pos >= chunks_from && index_pos <= file.size() &&
+            read_index(index_pos, connection_count, chunk_count);
   if (!indexed) {
     connections.clear();
     by_id.clear();
-    listed.clear();
     counts = IndexCounts();
+    listed.hold({});
   }
   summary.recording_closed = indexed;
-  std::sort(listed.begin(), listed.end());
-  listed.erase(std::unique(listed.begin(), listed.end()), listed.end());
-  walk(chunks_from, indexed ? index_pos : file.size(), indexed, listed);
+  chunks_end = indexed ? index_pos : file.size();
+  walk();
   // Connections found in the chunks alone have no count in the index.
-  if (indexed) counts.messages.resize(connections.size(), 0);
-
   if (indexed) {
-    std::vector<uint64_t> stored_at;
-    for (const ChunkRef& chunk : chunks) stored_at.push_back(chunk.pos);
-    for (const uint64_t pos : listed) {
-      if (!std::binary_search(stored_at.begin(), stored_at.end(), pos)) {
-        throw std::runtime_error("the index lists a chunk at byte " + num(pos) +
-                                 ", where the bag stores none");
-      }
+    counts.messages.resize(connections.size(), 0);
+    uint64_t missing = 0;
+    if (listed.peek(missing)) {
+      throw std::runtime_error("the index lists a chunk at byte " + num(missing) +
+                               ", where the bag stores none");
     }
-    summary.index_complete = listed.size() == stored_at.size();
+    summary.index_complete = matched_chunks == stored_chunks;
   }
-  inspected = Buffer();
+  contents = Buffer();
+  stored = Buffer();
 }
 
 // The one parser of the index section: the connection records, then the chunk-info records with
@@ -490,8 +615,7 @@ void BagReader::Layout::open() {
 // library needs (chunk-info version 1, a chunk position between the file header and the index,
 // normalised start and end times in order, as many entries as its data holds). False when any
 // of it does not read so; the chunks are then walked.
-bool BagReader::Layout::read_index(uint64_t pos, uint64_t chunks_from, uint32_t connection_count,
-                                   uint32_t chunk_count, std::vector<uint64_t>& listed) {
+bool BagReader::Layout::read_index(uint64_t pos, uint32_t connection_count, uint32_t chunk_count) {
   const uint64_t index_pos = pos;
   TopRecord r;
   for (uint32_t i = 0; i < connection_count; ++i) {
@@ -508,6 +632,9 @@ bool BagReader::Layout::read_index(uint64_t pos, uint64_t chunks_from, uint32_t 
     pos = r.end();
   }
   counts.messages.assign(connections.size(), 0);
+  const uint64_t infos_from = pos;
+  bool in_file_order = true;
+  uint64_t last_listed = 0;
   bool any_chunk = false;
   std::vector<std::pair<uint32_t, uint32_t>> entries;  // (connection, messages) of one chunk
   for (uint32_t i = 0; i < chunk_count; ++i) {
@@ -533,7 +660,8 @@ bool BagReader::Layout::read_index(uint64_t pos, uint64_t chunks_from, uint32_t 
     if (count > 0 && !ahead.read_at(r.data_pos, entries.data(), uint64_t{count} * 8)) {
       return false;
     }
-    listed.push_back(chunk_pos);
+    in_file_order = in_file_order && (i == 0 || chunk_pos >= last_listed);
+    last_listed = chunk_pos;
     pos = r.end();
     // The bag library keeps one count per connection and chunk, the last one listed; messages
     // of a connection the bag does not define belong to no topic.
@@ -558,31 +686,57 @@ bool BagReader::Layout::read_index(uint64_t pos, uint64_t chunks_from, uint32_t 
     }
     any_chunk = true;
   }
+  listed.stream(infos_from, chunk_count);
+  if (!in_file_order) {
+    // Rare: the positions are held, sorted (8 bytes a chunk).
+    std::vector<uint64_t> positions;
+    positions.reserve(chunk_count);
+    for (uint64_t next = 0; listed.peek(next); listed.take()) positions.push_back(next);
+    listed.hold(std::move(positions));
+  }
   return true;
 }
 
-void BagReader::Layout::walk(uint64_t from, uint64_t end, bool indexed,
-                             const std::vector<uint64_t>& listed) {
-  // With an index, bytes that hold no chunk or index record end the chunk section (padding
-  // before the index), unless the index lists a chunk after them.
-  const auto end_of_section = [&](uint64_t pos, const std::string& fault) {
-    const auto next = std::lower_bound(listed.begin(), listed.end(), pos);
-    if (next != listed.end()) {
-      throw std::runtime_error("the chunk section holds bytes that are no chunk at byte " +
-                               num(pos) + " (" + fault + "), before the chunk at byte " +
-                               num(*next) + " that the index lists");
-    }
-  };
-  uint64_t pos = from;
+// With an index, bytes that hold no chunk or index record end the chunk section (padding before
+// the index), unless the index lists a chunk after them.
+void BagReader::Layout::end_of_section(uint64_t pos, const std::string& fault) {
+  if (reading) return;  // judged when the constructor walked the same bytes
+  uint64_t next = 0;
+  uint64_t missing = 0;
+  bool any_missing = false;
+  for (; listed.peek(next) && next < pos; listed.take()) {
+    if (!any_missing) missing = next;
+    any_missing = true;
+  }
+  if (listed.peek(next)) {
+    throw std::runtime_error("the chunk section holds bytes that are no chunk at byte " + num(pos) +
+                             " (" + fault + "), before the chunk at byte " + num(next) +
+                             " that the index lists");
+  }
+  if (any_missing) {
+    throw std::runtime_error("the index lists a chunk at byte " + num(missing) +
+                             ", where the bag stores none");
+  }
+}
+
+void BagReader::Layout::walk() {
+  unfinished = false;
+  pending.clear();
+  runs.clear();
+  chunk_connections.clear();
+  uint64_t pos = chunks_from;
+  const uint64_t end = chunks_end;
   while (pos < end) {
     TopRecord r;
     const Top top = read_top(pos, r);
     if (indexed) {
       if (top != Top::kOk) {
+        finish_chunk();
         end_of_section(pos, r.fault);
         break;
       }
       if (r.end() > end) {
+        finish_chunk();
         end_of_section(pos,
                        "record at byte " + num(pos) + " runs into the index at byte " + num(end));
         break;
@@ -591,7 +745,7 @@ void BagReader::Layout::walk(uint64_t from, uint64_t end, bool indexed,
       finish_chunk();
       if (top == Top::kCut && fields.op_is(kOpChunk)) {
         add_chunk(r, true);
-      } else {
+      } else if (!reading) {
         summary.unreadable_bytes = file.size() - pos;
       }
       break;
@@ -601,12 +755,13 @@ void BagReader::Layout::walk(uint64_t from, uint64_t end, bool indexed,
       finish_chunk();
       add_chunk(r, false);
     } else if (fields.op_is(kOpIndexData)) {
-      if (!chunks.empty() && !chunks.back().in_place && unfinished) {
+      if (unfinished && !chunk.in_place) {
         index_record(r);
       } else if (indexed) {
         throw std::runtime_error("index record at byte " + num(r.pos) + " follows no chunk");
       }
     } else if (indexed) {
+      finish_chunk();
       end_of_section(r.pos,
                      "record at byte " + num(r.pos) + " is neither a chunk nor an index record");
       break;
@@ -620,6 +775,14 @@ void BagReader::Layout::walk(uint64_t from, uint64_t end, bool indexed,
   finish_chunk();
 }
 
+void BagReader::Layout::start_chunk(ChunkRef next) {
+  chunk = std::move(next);
+  pending.clear();
+  runs.clear();
+  chunk_connections.clear();
+  unfinished = true;
+}
+
 void BagReader::Layout::add_chunk(const TopRecord& r, bool cut) {
   std::string_view compression;
   uint32_t size = 0;
@@ -631,33 +794,29 @@ void BagReader::Layout::add_chunk(const TopRecord& r, bool cut) {
     throw std::runtime_error(at + " uses compression " + std::string(compression) +
                              ", which is not read");
   }
-  ChunkRef chunk;
-  chunk.pos = r.pos;
-  chunk.data_pos = r.data_pos;
-  chunk.compression.assign(compression);
-  chunk.ordinal = static_cast<uint32_t>(chunks.size());
-  chunk.connections_from = static_cast<uint32_t>(chunk_connections.size());
+  ChunkRef next;
+  next.pos = r.pos;
+  next.data_pos = r.data_pos;
+  next.compression.assign(compression);
   if (cut) {
     if (compression != "none") {
       // A compressed chunk cut short does not decompress: it is lost.
-      summary.unreadable_bytes = file.size() - r.pos;
+      if (!reading) summary.unreadable_bytes = file.size() - r.pos;
       return;
     }
     const uint64_t available = file.size() - r.data_pos;
-    chunk.stored = chunk.size = static_cast<uint32_t>(std::min<uint64_t>(available, size));
-    chunk.cut = true;
-    summary.unreadable_bytes = available - chunk.size;
+    next.stored = next.size = static_cast<uint32_t>(std::min<uint64_t>(available, size));
+    next.cut = true;
+    if (!reading) summary.unreadable_bytes = available - next.size;
   } else {
     if (compression == "none" && r.data_len != size) {
       throw std::runtime_error(at + " stores " + num(r.data_len) + " bytes, not the " + num(size) +
                                " its header states");
     }
-    chunk.stored = r.data_len;
-    chunk.size = size;
+    next.stored = r.data_len;
+    next.size = size;
   }
-  chunks.push_back(std::move(chunk));
-  chunk_bytes += chunks.back().stored;
-  unfinished = true;
+  start_chunk(std::move(next));
 }
 
 void BagReader::Layout::add_in_place(const TopRecord& r) {
@@ -666,28 +825,22 @@ void BagReader::Layout::add_in_place(const TopRecord& r) {
     throw std::runtime_error("record at byte " + num(r.pos) + " takes " + num(length) +
                              " bytes, more than the " + num(kMaxChunkSize) + " a chunk may hold");
   }
-  if (unfinished && chunks.back().in_place && chunks.back().pos + chunks.back().size == r.pos &&
-      chunks.back().size + length <= kMaxChunkSize) {
-    chunks.back().size += static_cast<uint32_t>(length);
-    chunks.back().stored = chunks.back().size;
-    chunk_bytes += length;
+  if (unfinished && chunk.in_place && chunk.pos + chunk.size == r.pos &&
+      chunk.size + length <= kMaxChunkSize) {
+    chunk.size += static_cast<uint32_t>(length);
+    chunk.stored = chunk.size;
     return;
   }
   finish_chunk();
-  ChunkRef chunk;
-  chunk.pos = chunk.data_pos = r.pos;
-  chunk.stored = chunk.size = static_cast<uint32_t>(length);
-  chunk.compression = "none";
-  chunk.in_place = true;
-  chunk.ordinal = static_cast<uint32_t>(chunks.size());
-  chunk.connections_from = static_cast<uint32_t>(chunk_connections.size());
-  chunks.push_back(std::move(chunk));
-  chunk_bytes += length;
-  unfinished = true;
+  ChunkRef next;
+  next.pos = next.data_pos = r.pos;
+  next.stored = next.size = static_cast<uint32_t>(length);
+  next.compression = "none";
+  next.in_place = true;
+  start_chunk(std::move(next));
 }
 
 void BagReader::Layout::index_record(const TopRecord& r) {
-  ChunkRef& chunk = chunks.back();
   uint32_t version = 0;
   uint32_t connection = 0;
   uint32_t count = 0;
@@ -702,12 +855,9 @@ void BagReader::Layout::index_record(const TopRecord& r) {
   }
   chunk.indexed = true;
   chunk_connections.push_back(connection);
-  ++chunk.connections;
   if (count == 0) return;
   chunk.has_messages = true;
-  if (chunk.runs == 0) chunk.runs_from = static_cast<uint32_t>(runs.size());
   runs.emplace_back(r.data_pos, count);
-  ++chunk.runs;
   uint32_t entry[3];
   if (!ahead.read_at(r.data_pos, entry, sizeof entry)) {
     throw std::runtime_error(at() + " cannot be read");
@@ -717,11 +867,10 @@ void BagReader::Layout::index_record(const TopRecord& r) {
 
 // Reads the index entries of a chunk about to be read: each must point inside the chunk, and
 // together they give the chunk's time range.
-void BagReader::Layout::read_entries(ChunkRef& chunk) {
-  chunk.entries_read = true;
+void BagReader::Layout::read_entries(ChunkRef& chunk_ref) {
+  chunk_ref.entries_read = true;
   uint32_t batch[3 * kEntryBatch];
-  for (uint32_t k = 0; k < chunk.runs; ++k) {
-    const auto [pos, count] = runs[chunk.runs_from + k];
+  for (const auto& [pos, count] : runs) {
     for (uint32_t done = 0; done < count;) {
       const uint32_t n = std::min(count - done, kEntryBatch);
       const uint64_t first = pos + uint64_t{done} * 12;
@@ -730,14 +879,15 @@ void BagReader::Layout::read_entries(ChunkRef& chunk) {
       }
       for (uint32_t i = 0; i < n; ++i) {
         const uint32_t* entry = &batch[3 * i];
-        if (entry[2] >= chunk.size) {
+        if (entry[2] >= chunk_ref.size) {
           throw std::runtime_error("index entry at byte " + num(first + uint64_t{i} * 12) +
                                    " points at offset " + num(entry[2]) + " of the chunk at byte " +
-                                   num(chunk.pos) + ", which holds " + num(chunk.size) + " bytes");
+                                   num(chunk_ref.pos) + ", which holds " + num(chunk_ref.size) +
+                                   " bytes");
         }
         const uint64_t time = time_key(entry[0], entry[1]);
-        chunk.start = std::min(chunk.start, time);
-        chunk.end = std::max(chunk.end, time);
+        chunk_ref.start = std::min(chunk_ref.start, time);
+        chunk_ref.end = std::max(chunk_ref.end, time);
       }
       done += n;
     }
@@ -747,73 +897,92 @@ void BagReader::Layout::read_entries(ChunkRef& chunk) {
 void BagReader::Layout::finish_chunk() {
   if (!unfinished) return;
   unfinished = false;
-  ChunkRef& chunk = chunks.back();
-  bool look = chunk.in_place || chunk.cut || !chunk.indexed;
-  for (const PendingIndex& p : pending) look = look || by_id.count(p.connection) == 0;
-  if (look) look_into(chunk);
+  bool by_records = chunk.in_place || chunk.cut || !chunk.indexed;
+  for (const PendingIndex& p : pending) by_records = by_records || by_id.count(p.connection) == 0;
+  chunk.by_records = by_records;
+  std::sort(chunk_connections.begin(), chunk_connections.end());
+  chunk_connections.erase(std::unique(chunk_connections.begin(), chunk_connections.end()),
+                          chunk_connections.end());
+  if (reading) {
+    on_chunk(chunk);
+    return;
+  }
+  if (by_records) look_into(chunk);
   for (const PendingIndex& p : pending) {
     if (by_id.count(p.connection) != 0) continue;
     throw std::runtime_error("index entry at byte " + num(p.entry_pos) + " has time " +
                              time_text(p.sec, p.nsec) + " on connection " + num(p.connection) +
                              ", which the bag does not define");
   }
-  pending.clear();
-  const auto first = chunk_connections.begin() + chunk.connections_from;
-  std::sort(first, chunk_connections.end());
-  chunk_connections.erase(std::unique(first, chunk_connections.end()), chunk_connections.end());
-  chunk.connections = static_cast<uint32_t>(chunk_connections.end() - first);
+  if (!chunk.in_place) match_listed(chunk);
+  chunk_bytes += chunk.stored;
 }
 
-void BagReader::Layout::look_into(ChunkRef& chunk) {
-  chunk.start = kNoTime;
-  chunk.end = 0;
-  chunk.entries_read = true;  // the records give the time range
+// Takes the chunk off the index's list; a chunk the index lists before it is stored nowhere.
+void BagReader::Layout::match_listed(const ChunkRef& chunk_ref) {
+  if (!indexed) return;
+  ++stored_chunks;
+  uint64_t next = 0;
+  if (listed.peek(next) && next < chunk_ref.pos) {
+    throw std::runtime_error("the index lists a chunk at byte " + num(next) +
+                             ", where the bag stores none");
+  }
+  if (listed.peek(next) && next == chunk_ref.pos) {
+    listed.take();
+    ++matched_chunks;
+  }
+}
+
+// Learns the connections and the time range of a chunk from its records.
+void BagReader::Layout::look_into(ChunkRef& chunk_ref) {
+  chunk_ref.start = kNoTime;
+  chunk_ref.end = 0;
   const uint64_t whole = walk_chunk(
-      chunk, inspected, [&](const ReaderConnection& c) { add_connection(c); },
+      chunk_ref, contents, [&](const ReaderConnection& c) { add_connection(c); },
       [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t, uint64_t, uint32_t, auto&) {
         if (by_id.count(id) == 0) return false;
-        chunk_connections.push_back(id);
         const uint64_t time = time_key(sec, nsec);
-        chunk.start = std::min(chunk.start, time);
-        chunk.end = std::max(chunk.end, time);
+        chunk_ref.start = std::min(chunk_ref.start, time);
+        chunk_ref.end = std::max(chunk_ref.end, time);
         return true;
       });
-  chunk.has_messages = chunk.start != kNoTime;
-  if (chunk.cut) {
-    summary.unreadable_bytes += chunk.size - whole;
-    chunk_bytes -= chunk.stored - whole;
-    chunk.stored = chunk.size = static_cast<uint32_t>(whole);
-    chunk.cut = false;
+  chunk_ref.has_messages = chunk_ref.start != kNoTime;
+  if (chunk_ref.cut) {
+    summary.unreadable_bytes += chunk_ref.size - whole;
+    chunk_ref.stored = static_cast<uint32_t>(whole);
   }
 }
 
-const uint8_t* BagReader::Layout::load(const ChunkRef& chunk, Buffer& out) {
-  // Judged only here, when the chunk is needed: a chunk that no reader of it wants may be of
-  // any size.
-  if (chunk.size > kMaxChunkSize) {
-    throw std::runtime_error("chunk at byte " + num(chunk.pos) + " states " + num(chunk.size) +
-                             " bytes, more than the " + num(kMaxChunkSize) + " a chunk may hold");
-  }
-  if (chunk.stored > kMaxChunkSize) {
-    throw std::runtime_error("chunk at byte " + num(chunk.pos) + " stores " + num(chunk.stored) +
-                             " bytes, more than the " + num(kMaxChunkSize) + " a chunk may hold");
-  }
-  if (chunk.compression == "none") {
-    uint8_t* to = out.resize(chunk.size);
-    if (!file.read_at(chunk.data_pos, to, chunk.size)) {
-      throw std::runtime_error("chunk at byte " + num(chunk.pos) + " cannot be read");
+const uint8_t* BagReader::Layout::load(const ChunkRef& chunk_ref, Buffer& out) {
+  if (chunk_ref.compression == "none") {
+    uint8_t* to = out.resize(chunk_ref.size);
+    if (!file.read_at(chunk_ref.data_pos, to, chunk_ref.size)) {
+      throw std::runtime_error("chunk at byte " + num(chunk_ref.pos) + " cannot be read");
     }
     return to;
   }
-  uint8_t* from = stored.resize(chunk.stored);
-  if (!file.read_at(chunk.data_pos, from, chunk.stored)) {
-    throw std::runtime_error("chunk at byte " + num(chunk.pos) + " cannot be read");
+  uint8_t* from = stored.resize(chunk_ref.stored);
+  if (!file.read_at(chunk_ref.data_pos, from, chunk_ref.stored)) {
+    throw std::runtime_error("chunk at byte " + num(chunk_ref.pos) + " cannot be read");
   }
-  uint8_t* to = out.resize(chunk.size);
-  const std::string fault =
-      decompress_chunk(chunk.compression, from, chunk.stored, to, chunk.size, chunk.pos);
+  uint8_t* to = out.resize(chunk_ref.size);
+  const std::string fault = decompress_chunk(chunk_ref.compression, from, chunk_ref.stored, to,
+                                             chunk_ref.size, chunk_ref.pos);
   if (!fault.empty()) throw std::runtime_error(fault);
   return to;
+}
+
+StreamedChunk BagReader::Layout::stream(const ChunkRef& chunk_ref) const {
+  StreamedChunk out;
+  if (chunk_ref.compression == "none") {
+    out.file = &file;
+    out.data_pos = chunk_ref.data_pos;
+  } else {
+    out.scratch = decompress_chunk_to_file(file, chunk_ref.compression, chunk_ref.data_pos,
+                                           chunk_ref.stored, chunk_ref.size, chunk_ref.pos);
+    out.file = out.scratch.get();
+  }
+  return out;
 }
 
 void ReaderMessage::copy(uint64_t from, void* out, uint64_t n) const {
@@ -862,71 +1031,193 @@ ReadSummary BagReader::read(const std::function<bool(const ReaderConnection&)>& 
   summary.chunks_read = 0;
   summary.chunks_skipped = 0;
   std::vector<char> take(l.connections.size());
-  for (size_t i = 0; i < take.size(); ++i) take[i] = wanted(l.connections[i]) ? 1 : 0;
+  bool any_wanted = false;
+  for (size_t i = 0; i < take.size(); ++i) {
+    take[i] = wanted(l.connections[i]) ? 1 : 0;
+    any_wanted = any_wanted || take[i] != 0;
+  }
   const auto wanted_chunk = [&](const ChunkRef& chunk) {
+    if (chunk.by_records) return any_wanted;
     if (!chunk.has_messages) return false;
-    for (uint32_t i = 0; i < chunk.connections; ++i) {
-      const auto it = l.by_id.find(l.chunk_connections[chunk.connections_from + i]);
+    for (const uint32_t id : l.chunk_connections) {
+      const auto it = l.by_id.find(id);
       if (it != l.by_id.end() && take[it->second] != 0) return true;
     }
     return false;
   };
-  uint64_t done = 0;
-  for (ChunkRef& chunk : l.chunks) {
-    done += chunk.stored;
-    if (!wanted_chunk(chunk)) {
-      ++summary.chunks_skipped;
-      continue;
+  // Whether a message of `id` at `time` is handed over; false for a connection the bag does not
+  // define. Throws for a time outside the chunk's index records.
+  const auto judge = [&](const ChunkRef& chunk, uint32_t id, uint32_t sec, uint32_t nsec,
+                         uint64_t offset, uint32_t& connection, bool& hand_over) {
+    const auto it = l.by_id.find(id);
+    if (it == l.by_id.end()) return false;
+    const uint64_t time = time_key(sec, nsec);
+    if (!chunk.by_records && (time < chunk.start || time > chunk.end)) {
+      // The chunk's index records state other times: the index that readers of the time order
+      // go by does not describe this message.
+      throw std::runtime_error("message record at offset " + num(offset) + chunk.where() +
+                               " has time " + time_text(sec, nsec) +
+                               ", outside the times its index records state");
     }
-    if (!chunk.entries_read) l.read_entries(chunk);
-    l.walk_chunk(
-        chunk, l.contents, [&](const ReaderConnection& c) { l.known_connection(c); },
-        [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset, uint64_t data_at,
-            uint32_t size, auto& source) {
-          const auto it = l.by_id.find(id);
-          if (it == l.by_id.end()) return false;
-          const uint64_t time = time_key(sec, nsec);
-          if (time < chunk.start || time > chunk.end) {
-            // The chunk's index records state other times: the index that readers of the time
-            // order go by does not describe this message.
-            throw std::runtime_error("message record at offset " + num(offset) + chunk.where() +
-                                     " has time " + time_text(sec, nsec) +
-                                     ", outside the times its index records state");
-          }
-          // Time 0 is no record time: the bag library leaves such messages out, and so does
-          // this reader.
-          if (take[it->second] != 0 && (sec != 0 || nsec != 0 || with_time_zero)) {
-            ReaderMessage message;
-            message.connection = &l.connections[it->second];
-            message.sec = sec;
-            message.nsec = nsec;
-            message.data = source.data(data_at, size);
-            message.size = size;
-            message.file = &l.file;
-            message.file_pos = source.file_pos(data_at);
-            if (std::decay_t<decltype(source)>::kHeld) {
-              l.held.push_back(message);
-            } else {
-              on_message(message);
-            }
-          }
-          return true;
-        });
-    // A chunk in memory hands its messages over by record time, equal times as stored: where
-    // the chunks do not overlap in time that is the bag library's time order.
-    const auto earlier = [](const ReaderMessage& a, const ReaderMessage& b) {
+    connection = it->second;
+    // Time 0 is no record time: the bag library leaves such messages out, and so does this
+    // reader.
+    hand_over = take[it->second] != 0 && (sec != 0 || nsec != 0 || with_time_zero);
+    return true;
+  };
+  const auto check_connection = [&](const ReaderConnection& c) { l.known_connection(c); };
+  const auto earlier = [](const auto& a, const auto& b) { return a.time < b.time; };
+
+  // A held chunk hands its messages over by record time, equal times as stored: where the
+  // chunks do not overlap in time that is the bag library's time order.
+  const auto read_held = [&](const ChunkRef& chunk) {
+    MemorySource source(l.load(chunk, l.contents));
+    walk_records(source, chunk.size, chunk.cut, chunk.where(), l.inner_fields, l.scratch,
+                 check_connection,
+                 [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset, uint64_t data_at,
+                     uint32_t size, MemorySource& from) {
+                   uint32_t connection = 0;
+                   bool hand_over = false;
+                   if (!judge(chunk, id, sec, nsec, offset, connection, hand_over)) return false;
+                   if (hand_over) {
+                     ReaderMessage message;
+                     message.connection = &l.connections[connection];
+                     message.sec = sec;
+                     message.nsec = nsec;
+                     message.data = from.data(data_at, size);
+                     message.size = size;
+                     message.file = &l.file;
+                     l.held.push_back(message);
+                   }
+                   return true;
+                 });
+    const auto by_time = [](const ReaderMessage& a, const ReaderMessage& b) {
       return time_key(a.sec, a.nsec) < time_key(b.sec, b.nsec);
     };
-    if (!std::is_sorted(l.held.begin(), l.held.end(), earlier)) {
-      std::stable_sort(l.held.begin(), l.held.end(), earlier);
+    if (!std::is_sorted(l.held.begin(), l.held.end(), by_time)) {
+      std::stable_sort(l.held.begin(), l.held.end(), by_time);
     }
     for (const ReaderMessage& message : l.held) on_message(message);
     l.held.clear();
-    ++summary.chunks_read;
-    if (on_progress && l.chunk_bytes > 0) {
-      on_progress(static_cast<double>(done) / static_cast<double>(l.chunk_bytes));
+  };
+
+  // A chunk too large to be held is read from the file (or its scratch file) in two walks: the
+  // first checks every record and whether the messages are stored by time, the second hands
+  // them over as stored. Messages not stored by time are listed (24 bytes each) and handed over
+  // by time instead.
+  const auto read_streamed = [&](const ChunkRef& chunk) {
+    const StreamedChunk from = l.stream(chunk);
+    uint64_t last = 0;
+    bool by_time = true;
+    const auto no_data = [](const ReaderConnection&) {};
+    l.walk_streamed(chunk, from, check_connection,
+                    [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset, uint64_t,
+                        uint32_t, FileSource&) {
+                      uint32_t connection = 0;
+                      bool hand_over = false;
+                      if (!judge(chunk, id, sec, nsec, offset, connection, hand_over)) {
+                        return false;
+                      }
+                      if (hand_over) {
+                        by_time = by_time && time_key(sec, nsec) >= last;
+                        last = time_key(sec, nsec);
+                      }
+                      return true;
+                    });
+    ReaderMessage message;
+    message.file = from.file;
+    if (by_time) {
+      l.walk_streamed(chunk, from, no_data,
+                      [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t, uint64_t data_at,
+                          uint32_t size, FileSource& source) {
+                        const uint32_t connection = l.by_id.at(id);
+                        if (take[connection] == 0 || (sec == 0 && nsec == 0 && !with_time_zero)) {
+                          return true;
+                        }
+                        message.connection = &l.connections[connection];
+                        message.sec = sec;
+                        message.nsec = nsec;
+                        message.data = source.data(data_at, size);
+                        message.size = size;
+                        message.file_pos = source.file_pos(data_at);
+                        on_message(message);
+                        return true;
+                      });
+      return;
     }
-  }
+    l.walk_streamed(chunk, from, no_data,
+                    [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t, uint64_t data_at,
+                        uint32_t size, FileSource&) {
+                      const uint32_t connection = l.by_id.at(id);
+                      if (take[connection] != 0 && (sec != 0 || nsec != 0 || with_time_zero)) {
+                        l.streamed.push_back({time_key(sec, nsec), data_at, size, connection});
+                      }
+                      return true;
+                    });
+    std::stable_sort(l.streamed.begin(), l.streamed.end(), earlier);
+    std::vector<uint8_t> data;
+    for (const StreamedEntry& entry : l.streamed) {
+      message.connection = &l.connections[entry.connection];
+      message.sec = static_cast<uint32_t>(entry.time >> 32);
+      message.nsec = static_cast<uint32_t>(entry.time);
+      message.size = entry.size;
+      message.file_pos = from.data_pos + entry.data_at;
+      message.data = nullptr;
+      if (entry.size <= kWholeMessageBytes) {
+        data.resize(entry.size);
+        if (!from.file->read_at(message.file_pos, data.data(), entry.size)) {
+          throw std::runtime_error("bytes at " + num(message.file_pos) + " cannot be read");
+        }
+        message.data = data.data();
+      }
+      on_message(message);
+    }
+    l.streamed.clear();
+    l.streamed.shrink_to_fit();
+  };
+
+  uint64_t done = 0;
+  l.reading = true;
+  l.on_chunk = [&](ChunkRef& chunk) {
+    done += chunk.stored;
+    if (!chunk.by_records) l.read_entries(chunk);
+    if (wanted_chunk(chunk)) {
+      if (chunk.held()) {
+        read_held(chunk);
+      } else {
+        read_streamed(chunk);
+      }
+      ++summary.chunks_read;
+    } else {
+      // Its messages are not wanted, but its records are judged as in a chunk that is read (a
+      // connection defined again, a message outside its index's times), so that every reader
+      // of the bag gives one verdict; a chunk read by its records was judged when the bag was
+      // opened.
+      if (!chunk.by_records) {
+        l.walk_chunk(chunk, l.contents, check_connection,
+                     [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset, uint64_t,
+                         uint32_t, auto&) {
+                       uint32_t connection = 0;
+                       bool hand_over = false;
+                       return judge(chunk, id, sec, nsec, offset, connection, hand_over);
+                     });
+      }
+      ++summary.chunks_skipped;
+    }
+    if (on_progress && l.chunk_bytes > 0) {
+      on_progress(std::min(1.0, static_cast<double>(done) / static_cast<double>(l.chunk_bytes)));
+    }
+  };
+  struct Reset {
+    Layout& l;
+    ~Reset() {
+      l.reading = false;
+      l.on_chunk = nullptr;
+      l.held.clear();
+      l.streamed.clear();
+    }
+  } reset{l};
+  l.walk();
   if (on_progress) on_progress(1.0);
   return summary;
 }

@@ -9,12 +9,117 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+#include <utility>
+#include <vector>
 
 namespace bag_format {
 
 namespace {
 
 std::string at_chunk(uint64_t chunk_pos) { return "chunk at byte " + std::to_string(chunk_pos); }
+
+// An lz4 block turns each stored byte into at most 255 bytes of output.
+constexpr uint64_t kMaxLz4Ratio = 255;
+// Stored and decompressed bytes go through buffers of this size.
+constexpr uint32_t kPieceBytes = 1u << 20;
+
+// A descriptor closed on every path unless released.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_;
+};
+
+// A file without a name in `dir`: O_TMPFILE where the file system has it, else a file created
+// and unlinked at once. -1 with errno set when neither works.
+int nameless_file(const std::string& dir) {
+  const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
+  std::string name = dir + "/.bag-chunk.XXXXXX";
+  const int named = ::mkostemp(name.data(), O_CLOEXEC);
+  if (named >= 0) ::unlink(name.c_str());
+  return named;
+}
+
+bool write_all(int fd, const char* data, size_t n) {
+  while (n > 0) {
+    const ssize_t put = ::write(fd, data, n);
+    if (put < 0 && errno == EINTR) continue;
+    if (put <= 0) return false;
+    data += put;
+    n -= static_cast<size_t>(put);
+  }
+  return true;
+}
+
+// One decompression stream of either codec, fed and drained through plain pointers.
+class Inflater {
+ public:
+  explicit Inflater(bool bz2) : bz2_(bz2) {
+    const int status = bz2_ ? BZ2_bzDecompressInit(&bz_, 0, 0) : roslz4_decompressStart(&lz4_);
+    if (status != (bz2_ ? BZ_OK : ROSLZ4_OK)) throw std::bad_alloc();
+  }
+  ~Inflater() {
+    if (bz2_) {
+      BZ2_bzDecompressEnd(&bz_);
+    } else {
+      roslz4_decompressEnd(&lz4_);
+    }
+  }
+  Inflater(const Inflater&) = delete;
+  Inflater& operator=(const Inflater&) = delete;
+
+  void feed(char* in, uint32_t n) {
+    if (bz2_) {
+      bz_.next_in = in;
+      bz_.avail_in = n;
+    } else {
+      lz4_.input_next = in;
+      lz4_.input_left = static_cast<int>(n);
+    }
+  }
+  uint32_t input_left() const {
+    return bz2_ ? bz_.avail_in : static_cast<uint32_t>(lz4_.input_left);
+  }
+  // Decompresses into `out` (`n` bytes); sets `produced`. Returns 1 at the stream's end, 0 while
+  // it goes on, or the codec's negative error code.
+  int run(char* out, uint32_t n, uint32_t& produced) {
+    if (bz2_) {
+      bz_.next_out = out;
+      bz_.avail_out = n;
+      const int status = BZ2_bzDecompress(&bz_);
+      produced = n - bz_.avail_out;
+      return status == BZ_STREAM_END ? 1 : status == BZ_OK ? 0 : (status < 0 ? status : -status);
+    }
+    lz4_.output_next = out;
+    lz4_.output_left = static_cast<int>(n);
+    const int status = roslz4_decompress(&lz4_);
+    produced = n - static_cast<uint32_t>(lz4_.output_left);
+    // The output piece is full; the stream goes on into the next one.
+    if (status == ROSLZ4_OUTPUT_SMALL) return 0;
+    return status == ROSLZ4_STREAM_END ? 1
+           : status == ROSLZ4_OK       ? 0
+                                       : (status < 0 ? status : -status);
+  }
+
+ private:
+  bool bz2_;
+  bz_stream bz_{};
+  roslz4_stream lz4_{};
+};
 
 }  // namespace
 
@@ -108,6 +213,15 @@ BagFile::BagFile(const std::string& path)
   size_ = static_cast<uint64_t>(st.st_size);
 }
 
+BagFile::BagFile(int fd) : fd_(fd) {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0) {
+    error_ = std::string("cannot read a scratch file: ") + std::strerror(errno);
+    return;
+  }
+  size_ = static_cast<uint64_t>(st.st_size);
+}
+
 BagFile::~BagFile() {
   if (fd_ >= 0) ::close(fd_);
 }
@@ -162,6 +276,72 @@ std::string decompress_chunk(std::string_view compression, const uint8_t* stored
            " bytes, not the " + std::to_string(size) + " its header states";
   }
   return "";
+}
+
+std::unique_ptr<BagFile> decompress_chunk_to_file(const BagFile& file, std::string_view compression,
+                                                  uint64_t stored_pos, uint32_t stored_size,
+                                                  uint32_t size, uint64_t chunk_pos) {
+  const std::string at = at_chunk(chunk_pos);
+  if (compression != "bz2" && compression != "lz4") {
+    throw std::runtime_error(at + " uses compression " + std::string(compression) +
+                             ", which is not read");
+  }
+  const bool bz2 = compression == "bz2";
+  if (!bz2 && uint64_t{size} > uint64_t{stored_size} * kMaxLz4Ratio) {
+    throw std::runtime_error(at + " states " + std::to_string(size) + " bytes, more than its " +
+                             std::to_string(stored_size) + " stored bytes can hold with lz4");
+  }
+  const char* tmpdir = std::getenv("TMPDIR");
+  const std::string dir = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+  Descriptor scratch(nameless_file(dir));
+  if (scratch.get() < 0) {
+    throw std::runtime_error("cannot create a scratch file in " + dir + " for the " + at + ": " +
+                             std::strerror(errno));
+  }
+  const auto fault = [&](int status) {
+    return std::runtime_error(at + " cannot be decompressed (" + std::string(compression) +
+                              " error " + std::to_string(status) + ")");
+  };
+  Inflater inflater(bz2);
+  std::vector<char> in(kPieceBytes);
+  std::vector<char> out(kPieceBytes);
+  uint64_t fed = 0;
+  uint64_t produced = 0;
+  for (;;) {
+    if (inflater.input_left() == 0 && fed < stored_size) {
+      const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(kPieceBytes, stored_size - fed));
+      if (!file.read_at(stored_pos + fed, in.data(), n)) {
+        throw std::runtime_error(at + " cannot be read");
+      }
+      inflater.feed(in.data(), n);
+      fed += n;
+    }
+    const uint32_t left = inflater.input_left();
+    uint32_t got = 0;
+    const int status = inflater.run(out.data(), kPieceBytes, got);
+    if (status < 0) throw fault(status);
+    if (got > size - produced) {
+      throw std::runtime_error(at + " decompresses to more than the " + std::to_string(size) +
+                               " bytes its header states");
+    }
+    if (got > 0 && !write_all(scratch.get(), out.data(), got)) {
+      throw std::runtime_error("cannot write a scratch file in " + dir + " for the " + at + ": " +
+                               std::strerror(errno));
+    }
+    produced += got;
+    if (status == 1) break;
+    if (got == 0 && inflater.input_left() == left && (left > 0 || fed == stored_size)) {
+      // The stream goes no further: the stored bytes end before it does, or it is damaged.
+      break;
+    }
+  }
+  if (produced != size) {
+    throw std::runtime_error(at + " decompresses to " + std::to_string(produced) +
+                             " bytes, not the " + std::to_string(size) + " its header states");
+  }
+  auto result = std::make_unique<BagFile>(scratch.release());
+  if (!result->error().empty()) throw std::runtime_error(result->error());
+  return result;
 }
 
 }  // namespace bag_format

@@ -218,33 +218,33 @@ TEST_F(BagReaderTest, OnlyWantedConnectionsAreReadAndOtherChunksAreSkipped) {
   EXPECT_EQ(r.summary.chunks_read, 20u);
   EXPECT_EQ(r.summary.chunks_skipped, 20u);
 
-  // A chunk of /a stating more than a chunk may hold (a recorded map) is judged only when read.
+  // A chunk of /a stating more than its stored bytes decompress to (a bomb) is refused whatever
+  // is wanted: its records are walked for the connections it defines.
   std::string bytes = drone_test::read_file(file("in.bag"));
   const BagRecord first = drone_test::record_with_op(bytes, drone_test::kOpChunk);
   drone_test::put_u32(bytes,
                       drone_test::field_at(bytes, first.header_pos, first.header_len, "size") + 9,
                       bag_format::kMaxChunkSize + 1);
   const std::string big = write("big.bag", bytes);
-  EXPECT_EQ(read_with_reader(big, [](const ReaderConnection& c) { return c.topic == "/b"; })
-                .messages.size(),
-            20u);
-  try {
-    read_with_reader(big);
-    ADD_FAILURE() << "an oversize chunk was read";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(std::string(e.what()), "chunk at byte " + std::to_string(first.pos) +
-                                         " states 268435457 bytes, more than the 268435456 a "
-                                         "chunk may hold");
+  for (const bool only_b : {true, false}) {
+    try {
+      read_with_reader(big, [&](const ReaderConnection& c) { return !only_b || c.topic == "/b"; });
+      ADD_FAILURE() << "a chunk stating more than it holds was read";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), "chunk at byte " + std::to_string(first.pos) +
+                                           " states 268435457 bytes, more than its " +
+                                           std::to_string(first.data_len) +
+                                           " stored bytes can hold with lz4");
+    }
   }
 }
 
-// A plain chunk made large by one large message (a recorded map) is read from the file as it is
-// walked: the small messages around it come whole, the large one in pieces, each with the bytes
-// the library reads; with compression it is held and comes whole.
+// A chunk made large by one large message (a recorded map) is read from the file as it is
+// walked, a compressed one from its records decompressed to a scratch file: the small messages
+// around it come whole, the large one in pieces, each with the bytes the library reads.
 TEST_F(BagReaderTest, LargeMessageOfAPlainChunkComesInPieces) {
-  for (const Compression compression :
-       {rosbag::compression::Uncompressed, rosbag::compression::LZ4}) {
-    SCOPED_TRACE(compression);
+  for (const auto& [name, compression] : kCompressions) {
+    SCOPED_TRACE(name);
     {
       drone_test::BagBuilder b(file("in.bag"), compression);
       std_msgs::String small;
@@ -282,8 +282,48 @@ TEST_F(BagReaderTest, LargeMessageOfAPlainChunkComesInPieces) {
                   }
                   got.push_back(std::move(s));
                 });
-    EXPECT_EQ(in_pieces, compression == rosbag::compression::Uncompressed ? 1u : 0u);
+    EXPECT_EQ(in_pieces, 1u);
     expect_as_library(got, drone_test::read_all(file("in.bag")));
+  }
+}
+
+// A chunk too large to be held whose messages are stored in runs, the latest first (a recorder
+// of large chunks writing what it buffered), comes by record time as a held chunk does, plain or
+// compressed; a compressed one stating more bytes than its data gives is refused.
+TEST_F(BagReaderTest, ChunksTooLargeToHoldComeByRecordTime) {
+  for (const auto& [name, compression] : kCompressions) {
+    SCOPED_TRACE(name);
+    {
+      drone_test::BagBuilder b(file("in.bag"), compression, 64u << 20);
+      std_msgs::String msg;
+      for (uint32_t run = 4; run-- > 0;) {
+        for (uint32_t i = 0; i < 40; ++i) {
+          msg.data.assign(120 * 1024, static_cast<char>('a' + (run * 40 + i) % 26));
+          b.write(i % 2 ? "/a" : "/b", ros::Time(10 + run, i * 1000), msg);
+        }
+      }
+    }
+    const std::vector<StoredMessage> library = drone_test::read_all(file("in.bag"));
+    const Read r = read_with_reader(file("in.bag"));
+    expect_as_library(r.messages, library);
+    for (size_t i = 1; i < r.messages.size(); ++i) {
+      ASSERT_FALSE(r.messages[i].time < r.messages[i - 1].time) << "message " << i;
+    }
+    if (compression == rosbag::compression::Uncompressed) continue;
+    std::string bytes = drone_test::read_file(file("in.bag"));
+    const BagRecord chunk = drone_test::record_with_op(bytes, drone_test::kOpChunk);
+    const size_t size_at = drone_test::field_at(bytes, chunk.header_pos, chunk.header_len, "size");
+    const uint32_t size = drone_test::get_u32(bytes, size_at + 9);
+    drone_test::put_u32(bytes, size_at + 9, size + 1000);
+    try {
+      read_with_reader(write("bomb.bag", bytes));
+      ADD_FAILURE() << "a chunk stating more than it holds was read";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), "chunk at byte " + std::to_string(chunk.pos) +
+                                           " decompresses to " + std::to_string(size) +
+                                           " bytes, not the " + std::to_string(size + 1000) +
+                                           " its header states");
+    }
   }
 }
 
@@ -337,12 +377,17 @@ TEST_F(BagReaderTest, ConnectionRedefinedWithAnotherTypeIsRefused) {
   const std::string expected =
       "connection 0 is defined for topic /a (std_msgs/String) and again for topic /b "
       "(std_msgs/Header); its messages cannot be told apart";
+  // Closed or not, whether or not the chunk that defines it again holds a wanted message.
+  const std::function<bool(const ReaderConnection&)> wants[] = {
+      [](const ReaderConnection&) { return true; }, [](const ReaderConnection&) { return false; }};
   for (const std::string& bytes : {renumbered, drone_test::as_unclosed_recording(renumbered)}) {
-    try {
-      read_with_reader(write("twice.bag", bytes));
-      ADD_FAILURE() << "read without an error";
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(e.what(), expected);
+    for (const auto& wanted : wants) {
+      try {
+        read_with_reader(write("twice.bag", bytes), wanted);
+        ADD_FAILURE() << "read without an error";
+      } catch (const std::runtime_error& e) {
+        EXPECT_EQ(e.what(), expected);
+      }
     }
   }
 }

@@ -195,8 +195,15 @@ BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
   // chunk's first and last time, which is all the inventory needs. Only an index that lists
   // every stored chunk counts them all; otherwise the chunks themselves are counted.
   const bag_format::IndexCounts* counts = reader->index_counts();
-  if (counts != nullptr && reader->summary().index_complete) return from_index(*reader, *counts);
   try {
+    if (counts != nullptr && reader->summary().index_complete) {
+      // No message is read, but every chunk's records are walked for the connections they
+      // define: one that gives a connection id another topic or type is refused here as by the
+      // programs that read the messages.
+      reader->read([](const bag_format::ReaderConnection&) { return false; },
+                   [](const bag_format::ReaderMessage&) {});
+      return from_index(*reader, *counts);
+    }
     return from_chunks(*reader);
   } catch (const std::runtime_error& e) {
     BagAnalysisResult result;

@@ -8,6 +8,7 @@
 #include <sensor_msgs/PointCloud2.h>
 #include <sensor_msgs/PointField.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -116,54 +117,6 @@ class FrameConverter {
   std::vector<uint8_t> bytes_;      // the serialised cloud
 };
 
-// The connections of the output bag, numbered as the bag library numbers them: in the order of
-// their first message. Copied messages keep the connection header of their source connection;
-// source connections whose headers agree in every field on one topic become one connection (the
-// bag library files messages by header and topic). All clouds share one connection of the target
-// topic, whose header holds the type fields alone.
-class OutputConnections {
- public:
-  explicit OutputConnections(bag_format::BagWriter& writer) : writer_(writer) {}
-
-  // The connection for messages copied from a source connection with `header` on `topic`.
-  uint32_t copied(const std::string& topic, const ros::M_string& header) {
-    ros::M_string key = header;
-    key["topic"] = topic;
-    const auto found = by_header_.find(key);
-    if (found != by_header_.end()) return found->second;
-    const uint32_t id = add(topic, header);
-    by_header_.emplace(std::move(key), id);
-    return id;
-  }
-
-  // The connection of the clouds on `topic`.
-  uint32_t clouds(const std::string& topic) {
-    if (!clouds_) {
-      using Cloud = sensor_msgs::PointCloud2;
-      clouds_ =
-          add(topic, {{"type", ros::message_traits::DataType<Cloud>::value()},
-                      {"md5sum", ros::message_traits::MD5Sum<Cloud>::value()},
-                      {"message_definition", ros::message_traits::Definition<Cloud>::value()}});
-    }
-    return *clouds_;
-  }
-
- private:
-  uint32_t add(const std::string& topic, const ros::M_string& header) {
-    bag_format::BagConnectionInfo connection;
-    connection.id = next_id_++;
-    connection.topic = topic;
-    connection.fields.assign(header.begin(), header.end());  // in name order, as stored
-    writer_.add_connection(connection);
-    return connection.id;
-  }
-
-  bag_format::BagWriter& writer_;
-  std::map<ros::M_string, uint32_t> by_header_;
-  std::optional<uint32_t> clouds_;
-  uint32_t next_id_ = 0;
-};
-
 // The connection header a copied message is written under, so that it keeps its own connection
 // in the output (type, MD5 sum, definition, latching, caller id) rather than sharing one with
 // whatever else lands on its topic: the source connection's fields in name order, a later field
@@ -177,6 +130,95 @@ ros::M_string header_of(const bag_format::ReaderConnection& connection) {
   header.emplace("message_definition", "");
   return header;
 }
+
+// The connections of the output bag, numbered as the bag library numbers them: in the order of
+// their first message. Copied messages keep the connection header of their source connection;
+// source connections whose headers agree in every field on one topic share one connection (the bag
+// library files messages by header and topic), and the clouds share one connection of the target
+// topic, whose header holds the type fields alone. A shared connection's messages go on in time:
+// a source connection whose message would step back in time on it (recordings merged one after
+// the other) goes on in a connection of its own with the same header. Readers that merge the
+// connections by time (Python's rosbag takes each connection's index as written) then read the
+// output in time order wherever they read the input so.
+class OutputConnections {
+ public:
+  explicit OutputConnections(bag_format::BagWriter& writer) : writer_(writer) {}
+
+  // The connection for a message at `time` copied from `source`, stored on its topic.
+  uint32_t copied(const bag_format::ReaderConnection& source, uint64_t time) {
+    return route(source, time, [&](ros::M_string& header) {
+      header = header_of(source);
+      ros::M_string key = header;
+      key["topic"] = source.topic;
+      const auto found = by_header_.find(key);
+      if (found != by_header_.end()) return found->second;
+      const size_t lane = add(source.topic, header);
+      by_header_.emplace(std::move(key), lane);
+      return lane;
+    });
+  }
+
+  // The connection for the cloud at `time` of a frame from `source`, stored on `topic`.
+  uint32_t clouds(const bag_format::ReaderConnection& source, const std::string& topic,
+                  uint64_t time) {
+    return route(source, time, [&](ros::M_string& header) {
+      using Cloud = sensor_msgs::PointCloud2;
+      header = {{"type", ros::message_traits::DataType<Cloud>::value()},
+                {"md5sum", ros::message_traits::MD5Sum<Cloud>::value()},
+                {"message_definition", ros::message_traits::Definition<Cloud>::value()}};
+      if (!clouds_) clouds_ = add(topic, header);
+      return *clouds_;
+    });
+  }
+
+ private:
+  struct Lane {
+    uint32_t id;
+    std::string topic;
+    ros::M_string header;
+    uint64_t last = 0;  // latest time written, seconds in the high 32 bits
+  };
+  struct Route {
+    size_t lane;
+    bool own;  // a connection of its own, which it keeps whatever its times
+  };
+
+  template <class Shared>
+  uint32_t route(const bag_format::ReaderConnection& source, uint64_t time, Shared&& shared) {
+    auto it = routes_.find(&source);
+    if (it == routes_.end()) {
+      ros::M_string header;
+      const size_t lane = shared(header);
+      it = routes_.emplace(&source, Route{lane, false}).first;
+    }
+    Route& route = it->second;
+    if (!route.own && time < lanes_[route.lane].last) {
+      const Lane& shared_lane = lanes_[route.lane];
+      route.lane = add(shared_lane.topic, shared_lane.header);
+      route.own = true;
+    }
+    Lane& lane = lanes_[route.lane];
+    lane.last = std::max(lane.last, time);
+    return lane.id;
+  }
+
+  size_t add(const std::string& topic, const ros::M_string& header) {
+    bag_format::BagConnectionInfo connection;
+    connection.id = next_id_++;
+    connection.topic = topic;
+    connection.fields.assign(header.begin(), header.end());  // in name order, as stored
+    writer_.add_connection(connection);
+    lanes_.push_back({connection.id, topic, header});
+    return lanes_.size() - 1;
+  }
+
+  bag_format::BagWriter& writer_;
+  std::map<ros::M_string, size_t> by_header_;  // header with "topic" -> lane
+  std::optional<size_t> clouds_;
+  std::vector<Lane> lanes_;
+  std::unordered_map<const bag_format::ReaderConnection*, Route> routes_;
+  uint32_t next_id_ = 0;
+};
 
 std::string describe(const std::string& topic, const bag_format::ReaderMessage& message) {
   std::ostringstream text;
@@ -221,12 +263,11 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
     FrameConverter frames(layout);
     const std::string frame_md5 =
         ros::message_traits::MD5Sum<livox_ros_driver2::CustomMsg>::value();
-    // Output connection of each source connection whose messages are copied.
-    std::unordered_map<const bag_format::ReaderConnection*, uint32_t> copied_to;
     std::vector<uint8_t> whole_frame;  // a frame that the reader hands over in pieces
     const auto on_message = [&](const bag_format::ReaderMessage& message) {
       ++result.total_messages;
       const bag_format::ReaderConnection& source = *message.connection;
+      const uint64_t time = (uint64_t{message.sec} << 32) | message.nsec;
       if (source.topic == source_topic && source.md5sum == frame_md5) {
         frames.assign(message.whole(whole_frame), message.size);
         const std::vector<uint8_t>* cloud = nullptr;
@@ -237,21 +278,17 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
                                    " cannot be decoded: " + e.what());
         }
         result.total_points += frames.points();
-        output.write(connections.clouds(target_topic), message.sec, message.nsec, cloud->data(),
-                     cloud->size());
+        output.write(connections.clouds(source, target_topic, time), message.sec, message.nsec,
+                     cloud->data(), cloud->size());
         ++result.converted_messages;
       } else {
-        auto it = copied_to.find(&source);
-        if (it == copied_to.end()) {
-          it =
-              copied_to.emplace(&source, connections.copied(source.topic, header_of(source))).first;
-        }
+        const uint32_t to = connections.copied(source, time);
         if (message.data != nullptr) {
-          output.write(it->second, message.sec, message.nsec, message.data, message.size);
+          output.write(to, message.sec, message.nsec, message.data, message.size);
         } else {
           // A message too large to be held (a recorded map) goes through in pieces.
           output.write_pieces(
-              it->second, message.sec, message.nsec, message.size,
+              to, message.sec, message.nsec, message.size,
               [&](uint64_t from, uint8_t* out, size_t n) { message.copy(from, out, n); });
         }
         ++result.copied_messages;

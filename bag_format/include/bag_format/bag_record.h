@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -109,6 +110,8 @@ std::string file_kind(mode_t mode);
 class BagFile {
  public:
   explicit BagFile(const std::string& path);
+  // Takes over `fd`, an open regular file (a scratch file), which it closes.
+  explicit BagFile(int fd);
   ~BagFile();
   BagFile(const BagFile&) = delete;
   BagFile& operator=(const BagFile&) = delete;
@@ -135,6 +138,17 @@ class BagFile {
 // the S its header states" (none), or "chunk at byte P uses compression C, which is not read".
 std::string decompress_chunk(std::string_view compression, const uint8_t* stored,
                              uint32_t stored_size, uint8_t* out, uint32_t size, uint64_t chunk_pos);
+
+// Decompresses the chunk whose `stored_size` bytes lie at `stored_pos` of `file`, in pieces of
+// 1 MiB, into a scratch file of exactly `size` bytes, for a chunk too large to be held: a file
+// that no name leads to, in $TMPDIR (else /tmp), which the system removes when it is closed or
+// the process ends, however it ends. Never writes more than `size` bytes: a chunk that decompresses
+// to more or less is refused as decompress_chunk refuses it, and an lz4 chunk stating more than
+// its stored bytes can produce is refused before anything is read. Throws std::runtime_error with
+// the fault, or "cannot create a scratch file in D for the chunk at byte P: <reason>".
+std::unique_ptr<BagFile> decompress_chunk_to_file(const BagFile& file, std::string_view compression,
+                                                  uint64_t stored_pos, uint32_t stored_size,
+                                                  uint32_t size, uint64_t chunk_pos);
 
 // True for the compressions that decompress_chunk reads.
 bool known_compression(std::string_view compression);
