@@ -509,6 +509,52 @@ TEST(Converter, OutputReadsAlikeInTheBagLibraryAndInPython) {
   }
 }
 
+// Inputs that Python's rosbag reads in time order, although their messages are not stored so:
+// two recordings merged one after the other (each with its own lidar and IMU connections), and
+// chunks too large to hold whose frames were stored in runs, the latest first (plain and lz4).
+// The converted bag reads in time order too, with every message.
+TEST(Converter, OutputReadsInTimeOrderWhereTheInputDoes) {
+  struct Case {
+    const char* name;
+    rosbag::compression::CompressionType compression;
+    uint32_t chunk_threshold;
+    bool merged;  // else runs stored latest first
+  };
+  const Case cases[] = {{"merged", rosbag::compression::Uncompressed, 16 * 1024, true},
+                        {"runs, plain", rosbag::compression::Uncompressed, 64u << 20, false},
+                        {"runs, lz4", rosbag::compression::LZ4, 64u << 20, false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    {
+      drone_test::BagBuilder b(dir.file("in.bag"), c.compression, c.chunk_threshold);
+      sensor_msgs::Imu imu;
+      for (uint32_t part = 0; part < (c.merged ? 2 : 4); ++part) {
+        // Merged: each recording covers the whole time span. Runs: run 3 - part.
+        const uint32_t run = c.merged ? 0 : 3 - part;
+        const std::string callerid = "/rec" + std::to_string(c.merged ? part : 0);
+        for (uint32_t i = 0; i < 50; ++i) {
+          const ros::Time t(10 + run * 5 + i / 10, (i % 10) * 100000000u + (c.merged ? part : 0));
+          b.write(kSource, t, cloudconv_test::random_frame(i, t, c.merged ? 2000 : 6000, part),
+                  callerid);
+          imu.header.stamp = t;
+          b.write("/livox/imu", t, imu, callerid);
+        }
+      }
+    }
+    const drone_test::PythonOrder in = drone_test::python_order(dir.file("in.bag"));
+    ASSERT_EQ(in.steps_back, 0u) << "the input itself does not read in time order";
+    const ConversionResult r =
+        LivoxToPc2Converter::convert(dir.file("in.bag"), dir.file("out.bag"), kSource, kTarget);
+    ASSERT_TRUE(r.success) << r.error;
+    const drone_test::PythonOrder out = drone_test::python_order(dir.file("out.bag"));
+    EXPECT_EQ(out.messages, in.messages);
+    EXPECT_EQ(out.steps_back, 0u);
+    EXPECT_EQ(drone_test::python_message_listing(dir.file("out.bag")),
+              drone_test::message_listing(dir.file("out.bag")));
+  }
+}
+
 // A connection id that a recording defines again for another topic and type (a recorder that
 // was not closed, and a later chunk reusing the id) is refused: its messages would be copied
 // under the first definition's type.

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <sstream>
 #include <tuple>
 #include <utility>
 
@@ -123,7 +124,28 @@ for line in lines:
     print(line)
 )PY";
 
+const char kPythonOrder[] = R"PY(
+import sys, rosbag
+count = back = 0
+last = None
+with rosbag.Bag(sys.argv[1]) as bag:
+    for _, _, t in bag.read_messages(raw=True):
+        count += 1
+        if last is not None and t < last:
+            back += 1
+        last = t
+print(count, back)
+)PY";
+
 }  // namespace
+
+PythonOrder python_order(const std::string& path) {
+  const ProcessResult py = run_python(kPythonOrder, {path});
+  EXPECT_EQ(py.exit_code, 0) << py.err;
+  PythonOrder order;
+  std::istringstream(py.out) >> order.messages >> order.steps_back;
+  return order;
+}
 
 std::vector<std::string> message_listing(const std::string& path) {
   std::vector<std::string> lines;

@@ -141,6 +141,15 @@ std::vector<StoredMessage> read_all(const std::string& path);
 std::vector<std::string> message_listing(const std::string& path);
 std::vector<std::string> python_message_listing(const std::string& path);
 
+// How many messages Debian's Python rosbag hands over before one it handed over earlier, reading
+// the whole bag in its time order (which trusts each connection's index as written), and how
+// many it hands over in all.
+struct PythonOrder {
+  size_t messages = 0;
+  size_t steps_back = 0;
+};
+PythonOrder python_order(const std::string& path);
+
 // One entry per connection: topic and header.
 std::vector<std::map<std::string, std::string>> connections_of(const std::string& path);
 
