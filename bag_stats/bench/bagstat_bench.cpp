@@ -1,13 +1,16 @@
 // bagstat_node against `rosbag info` (Debian's python3-rosbag), side by side in one run, on two
 // generated recordings of many small messages: wall and CPU time (medians of alternating runs,
 // file in the page cache) and peak resident memory of each process, and how they grow from the
-// smaller recording to the larger one. With --others, also the peak memory of the suite's other two
-// bag programs on both recordings.
+// smaller recording to the larger one; then the smaller recording written with one message a
+// chunk (a recorder with a tiny chunk size), whose chunk count is its message count. With
+// --others, also the time and peak memory of the suite's other two bag programs on each
+// recording.
 //
-//   bagstat_bench [--messages N] [--large N] [--runs R] [--dir DIR] [--others]
+//   bagstat_bench [--messages N] [--large N] [--chunked N] [--runs R] [--dir DIR] [--others]
 //
-// Defaults: 1,000,000 and 10,000,000 messages (68 and 680 MB), 5 runs each. The bags are
-// written into a new directory under DIR (default $TMPDIR or /tmp) and deleted at the end.
+// Defaults: 1,000,000 and 10,000,000 messages (68 and 680 MB), 1,000,000 one-message chunks,
+// 5 runs each. The bags are written into a new directory under DIR (default $TMPDIR or /tmp) and
+// deleted at the end.
 #include <unistd.h>
 
 #include <ros/time.h>
@@ -18,6 +21,7 @@
 #include <filesystem>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/bench_main.h"
@@ -29,8 +33,10 @@ constexpr int kTopics = 20;
 
 // Status and sensor topics as a survey drone records them: 20 topics at 200 Hz in turn, each
 // message a short text (about 76 bytes a message in the file, index included).
-void write_recording(const std::string& path, uint64_t messages) {
+// With `one_per_chunk` every message closes its chunk.
+void write_recording(const std::string& path, uint64_t messages, bool one_per_chunk = false) {
   rosbag::Bag bag(path, rosbag::bagmode::Write);
+  if (one_per_chunk) bag.setChunkThreshold(0);
   std::vector<std::string> topics;
   topics.reserve(kTopics);
   for (int t = 0; t < kTopics; ++t) topics.push_back("/drone/status_" + std::to_string(t));
@@ -76,6 +82,7 @@ Side compare(const std::string& bagstat, const std::string& rosbag, const std::s
 int run_bench(drone_bench::Options& options) {
   const auto small = static_cast<uint64_t>(options.integer("messages", 1000000, 1));
   const auto large = static_cast<uint64_t>(options.integer("large", 10000000, 0));
+  const auto chunked = static_cast<uint64_t>(options.integer("chunked", 1000000, 0));
   const int runs = static_cast<int>(options.integer("runs", 5, 1));
   const std::string dir = options.text("dir", drone_bench::default_temp_parent());
   const bool others = options.flag("others");
@@ -89,22 +96,26 @@ int run_bench(drone_bench::Options& options) {
   }
   std::vector<uint64_t> sizes = {small};
   if (large > small) sizes.push_back(large);
+  // The recordings: (messages, one message a chunk).
+  std::vector<std::pair<uint64_t, bool>> recordings;
+  for (const uint64_t messages : sizes) recordings.emplace_back(messages, false);
+  if (chunked > 0) recordings.emplace_back(chunked, true);
 
   std::printf("%10s %6s | %-24s | %-24s | %-20s\n", "", "", "bagstat_node", "rosbag info",
               "bagstat_node faster");
   std::printf("%10s %6s | %7s %7s %8s | %7s %7s %8s | %6s %6s %6s\n", "messages", "MB", "wall s",
               "cpu s", "peak MiB", "wall s", "cpu s", "peak MiB", "wall", "cpu", "memory");
   std::vector<Side> sides;
-  for (const uint64_t messages : sizes) {
+  for (const auto& [messages, one_per_chunk] : recordings) {
     const std::string bag = work + "/" + std::to_string(messages) + ".bag";
-    write_recording(bag, messages);
+    drone_bench::apart([&] { write_recording(bag, messages, one_per_chunk); });
     const double mb = static_cast<double>(std::filesystem::file_size(bag)) / 1e6;
     const Side s = compare(bagstat, rosbag, bag, messages, runs);
-    sides.push_back(s);
-    std::printf("%10llu %6.0f | %7.3f %7.3f %8.1f | %7.3f %7.3f %8.1f | %5.1fx %5.1fx %5.2fx\n",
-                static_cast<unsigned long long>(messages), mb, s.ours.wall_seconds,
-                s.ours.cpu_seconds, s.ours.peak_mib, s.peer.wall_seconds, s.peer.cpu_seconds,
-                s.peer.peak_mib, s.peer.wall_seconds / s.ours.wall_seconds,
+    if (!one_per_chunk) sides.push_back(s);
+    std::printf("%10llu%s %6.0f | %7.3f %7.3f %8.1f | %7.3f %7.3f %8.1f | %5.1fx %5.1fx %5.2fx\n",
+                static_cast<unsigned long long>(messages), one_per_chunk ? " (1 a chunk)" : "", mb,
+                s.ours.wall_seconds, s.ours.cpu_seconds, s.ours.peak_mib, s.peer.wall_seconds,
+                s.peer.cpu_seconds, s.peer.peak_mib, s.peer.wall_seconds / s.ours.wall_seconds,
                 s.peer.cpu_seconds / s.ours.cpu_seconds, s.ours.peak_mib / s.peer.peak_mib);
     std::fflush(stdout);
 
@@ -145,6 +156,8 @@ int run_bench(drone_bench::Options& options) {
 
 int main(int argc, char** argv) {
   return drone_bench::bench_main(
-      argc, argv, "bagstat_bench [--messages N] [--large N] [--runs R] [--dir DIR] [--others]",
+      argc, argv,
+      "bagstat_bench [--messages N] [--large N] [--chunked N] [--runs R] [--dir DIR] "
+      "[--others]",
       run_bench);
 }

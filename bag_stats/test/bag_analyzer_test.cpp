@@ -293,6 +293,32 @@ TEST(BagAnalyzer, ChunkThatDoesNotDecompressIsRefused) {
       << r.error_message;
 }
 
+// A closed bag whose index describes every chunk, in which the chunks define the first
+// connection's id again for another topic and type (the index section keeps the first
+// definition): the index alone would count the later messages under the first type; refused as
+// the programs that read the messages refuse it.
+TEST(BagAnalyzer, ConnectionDefinedAgainInsideTheChunksIsRefused) {
+  drone_test::TempDir dir;
+  const std::string path = dir.file("twice.bag");
+  std::vector<TestMessage> messages;
+  for (uint32_t i = 0; i < 20; ++i) {
+    messages.push_back(
+        {i < 10 ? "/imu" : "/gps", ros::Time(10 + i, 0), i < 10 ? K::kString : K::kInt32, ""});
+  }
+  bagstat_test::write_bag(path, messages, rosbag::compression::Uncompressed, 64);
+  const std::string bytes = drone_test::read_file(path);
+  const size_t index = drone_test::record_with_op(bytes, drone_test::kOpConnection).pos;
+  drone_test::write_file(
+      path,
+      drone_test::with_connection_renumbered(bytes, 1, 0).substr(0, index) + bytes.substr(index));
+  const BagAnalysisResult r = BagAnalyzer::analyze(path);
+  EXPECT_FALSE(r.success);
+  EXPECT_EQ(r.error_message, std::string(kPrefix) +
+                                 "connection 0 is defined for topic /imu (std_msgs/String) and "
+                                 "again for topic /gps (std_msgs/Int32); its messages cannot be "
+                                 "told apart");
+}
+
 TEST(BagAnalyzer, UnopenablePathsAreReportedInTheRecord) {
   drone_test::TempDir dir;
   drone_test::write_file(dir.file("empty.bag"), "");

@@ -118,6 +118,14 @@ ChildRun run_program(const std::vector<std::string>& argv) {
   return run;
 }
 
+void apart(const std::function<void()>& body) {
+  const ChildRun run = run_in_child([&body] {
+    body();
+    return std::string();
+  });
+  if (!run.ok()) throw std::runtime_error("a step run apart failed");
+}
+
 ChildRun run_in_child(const std::function<std::string()>& body) {
   return measure_child([&body](int write_fd) {
     int status = 1;

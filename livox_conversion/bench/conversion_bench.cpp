@@ -4,8 +4,10 @@
 //   - a Livox recording (lidar frames with IMU messages between them), about 1 GB by default;
 //   - the same recording with the IMU stamped S seconds behind (default 3), written at the
 //     stamps, so that every chunk overlaps the next ones in time;
-//   - a twentieth of the frames with one message of M MiB (default 300, a recorded map);
-//   - many small messages on one topic, which the conversion copies;
+//   - a twentieth of the frames with one message of M MiB (default 300, a recorded map), in
+//     plain, lz4 and bz2 chunks;
+//   - many small messages on one topic, which the conversion copies, in chunks of the bag
+//     library's default size and one message a chunk;
 //   - the same count of messages spread over many connections, beside one connection holding
 //     as many messages, so that the cost of the connection count shows on its own.
 // The Livox recording is converted twice: to the default clouds (x, y, z, intensity, 16 bytes a
@@ -33,6 +35,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bench/bench_main.h"
@@ -46,9 +49,11 @@ namespace {
 // message is written at its stamp, as a script that records at header stamps writes them: every
 // chunk's time range then overlaps the next ones. With `map_mib` > 0 one message of that many
 // MiB (a recorded map) is written on /map halfway through.
-void write_recording(const std::string& path, int frames, int points, double imu_lag = 0.0,
-                     int map_mib = 0) {
+void write_recording(
+    const std::string& path, int frames, int points, double imu_lag = 0.0, int map_mib = 0,
+    rosbag::compression::CompressionType compression = rosbag::compression::Uncompressed) {
   rosbag::Bag bag(path, rosbag::bagmode::Write);
+  bag.setCompression(compression);
   std::mt19937 rng(42);
   std::uniform_real_distribution<float> coord(-50.0f, 50.0f);
   livox_ros_driver2::CustomMsg frame;
@@ -86,9 +91,12 @@ void write_recording(const std::string& path, int frames, int points, double imu
   bag.close();
 }
 
-// `count` small messages (a 32-byte string each) on `connections` topics in turn.
-void write_small_messages(const std::string& path, int count, int connections) {
+// `count` small messages (a 32-byte string each) on `connections` topics in turn; with
+// `one_per_chunk` every message closes its chunk, as a recorder with a tiny chunk size writes.
+void write_small_messages(const std::string& path, int count, int connections,
+                          bool one_per_chunk = false) {
   rosbag::Bag bag(path, rosbag::bagmode::Write);
+  if (one_per_chunk) bag.setChunkThreshold(0);
   std_msgs::String text;
   text.data = std::string(32, 'x');
   std::vector<std::string> topics;
@@ -222,7 +230,7 @@ int run_bench(drone_bench::Options& options) {
 
   std::printf("| recording | MB | cp + sync | cloudconv | ratio | peak MiB |\n");
   std::printf("|---|---|---|---|---|---|\n");
-  write_recording(input, frames, points);
+  drone_bench::apart([&] { write_recording(input, frames, points); });
   const Row livox = measure(
       "Livox, " + std::to_string(frames) + " frames x " + std::to_string(points) + " points", input,
       dir, livox_to_pc2::PointLayout(), runs);
@@ -234,22 +242,31 @@ int run_bench(drone_bench::Options& options) {
   }
   const Row wide = measure("", input, dir, every_field, runs);
   ok &= livox.ok && wide.ok;
-  write_recording(input, frames, points, lag);
+  drone_bench::apart([&] { write_recording(input, frames, points, lag); });
   ok &= measure("Livox, IMU stamped " + std::to_string(lag).substr(0, 3) +
                     " s behind (overlapping chunks)",
                 input, dir)
             .ok;
-  write_recording(input, frames / 20, points, 0.0, map_mib);
-  ok &= measure("Livox, " + std::to_string(frames / 20) + " frames and one " +
-                    std::to_string(map_mib) + " MiB message",
-                input, dir)
-            .ok;
-  write_small_messages(input, small, 1);
+  const std::pair<const char*, rosbag::compression::CompressionType> map_chunks[] = {
+      {"plain", rosbag::compression::Uncompressed},
+      {"lz4", rosbag::compression::LZ4},
+      {"bz2", rosbag::compression::BZ2}};
+  for (const auto& [name, compression] : map_chunks) {
+    drone_bench::apart(
+        [&] { write_recording(input, frames / 20, points, 0.0, map_mib, compression); });
+    ok &= measure("Livox, " + std::to_string(frames / 20) + " frames and one " +
+                      std::to_string(map_mib) + " MiB message, " + name + " chunks",
+                  input, dir)
+              .ok;
+  }
+  drone_bench::apart([&] { write_small_messages(input, small, 1); });
   ok &= measure(std::to_string(small) + " small messages", input, dir).ok;
+  drone_bench::apart([&] { write_small_messages(input, small, 1, true); });
+  ok &= measure(std::to_string(small) + " small messages, one a chunk", input, dir).ok;
   const int many = connections * per_connection;
-  write_small_messages(input, many, 1);
+  drone_bench::apart([&] { write_small_messages(input, many, 1); });
   const Row one = measure(std::to_string(many) + " messages, 1 connection", input, dir);
-  write_small_messages(input, many, connections);
+  drone_bench::apart([&] { write_small_messages(input, many, connections); });
   const Row spread =
       measure(std::to_string(many) + " messages, " + std::to_string(connections) + " connections",
               input, dir);

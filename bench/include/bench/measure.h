@@ -33,6 +33,11 @@ ChildRun run_program(const std::vector<std::string>& argv);
 // is flushed before the fork, so the child never prints the parent's lines again.
 ChildRun run_in_child(const std::function<std::string()>& body);
 
+// Runs `body` (writing a recording, say) in a forked child, and throws when it fails. What the
+// body sets aside then never enters this process: a child measured later starts with this
+// process's resident pages, which its peak counts.
+void apart(const std::function<void()>& body);
+
 // Times `body` in this process: wall time and the process's CPU time (peak_mib stays 0).
 Usage time_here(const std::function<void()>& body);
 
