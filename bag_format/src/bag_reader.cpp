@@ -391,6 +391,14 @@ struct StreamedEntry {
   uint32_t connection;  // index in Layout::connections
 };
 
+// What a read() hands over.
+struct Selection {
+  std::vector<char> take;  // by place in connections: its messages are wanted
+  bool any;                // some connection is wanted
+  bool time_zero;          // messages stamped at time 0 are handed over too
+  const std::function<void(const ReaderMessage&)>& on_message;
+};
+
 struct BagReader::Layout {
   explicit Layout(const std::string& bag_path) : path(bag_path), file(bag_path) {}
 
@@ -446,13 +454,12 @@ struct BagReader::Layout {
   void look_into(ChunkRef& chunk);
   const uint8_t* load(const ChunkRef& chunk, Buffer& out);
   StreamedChunk stream(const ChunkRef& chunk) const;
-  // Walks the records of `chunk`: one that is held after loading it into `buffer`, any other
-  // from the file (or its scratch file, see stream()).
+  // Walks the records of `chunk`: one that is held after loading it into `buffer` (in one read),
+  // any other from the file (or its scratch file, see stream()).
   template <class OnConnection, class OnMessage>
   uint64_t walk_chunk(const ChunkRef& chunk, Buffer& buffer, OnConnection&& on_connection,
                       OnMessage&& on_message) {
-    if (!chunk.held() || chunk.compression == "none") {
-      // A plain chunk is walked through the read-ahead, which reads what the walk needs.
+    if (!chunk.held()) {
       const StreamedChunk streamed_chunk = stream(chunk);
       return walk_streamed(chunk, streamed_chunk, on_connection, on_message);
     }
@@ -475,6 +482,18 @@ struct BagReader::Layout {
   }
   void add_connection(const ReaderConnection& connection);
   bool known_connection(const ReaderConnection& connection) const;
+
+  // read(): the chunk just walked, when it holds a wanted message (true), else its records
+  // judged alone.
+  bool read_chunk(ChunkRef& chunk_ref, const Selection& selection);
+  bool wanted_chunk(const ChunkRef& chunk_ref, const Selection& selection) const;
+  void read_held(const ChunkRef& chunk_ref, const Selection& selection);
+  void read_streamed(const ChunkRef& chunk_ref, const Selection& selection);
+  // Whether the message record at `offset` on connection `id` at sec.nsec is handed over
+  // (`hand_over`, with its place in connections); false for a connection the bag does not
+  // define. Throws for a time outside the chunk's index records.
+  bool judge(const ChunkRef& chunk_ref, const Selection& selection, uint32_t id, uint32_t sec,
+             uint32_t nsec, uint64_t offset, uint32_t& connection, bool& hand_over) const;
 };
 
 bool BagReader::Layout::known_connection(const ReaderConnection& connection) const {
@@ -972,6 +991,174 @@ const uint8_t* BagReader::Layout::load(const ChunkRef& chunk_ref, Buffer& out) {
   return to;
 }
 
+bool BagReader::Layout::wanted_chunk(const ChunkRef& chunk_ref, const Selection& selection) const {
+  if (chunk_ref.by_records) return selection.any;
+  if (!chunk_ref.has_messages) return false;
+  for (const uint32_t id : chunk_connections) {
+    const auto it = by_id.find(id);
+    if (it != by_id.end() && selection.take[it->second] != 0) return true;
+  }
+  return false;
+}
+
+bool BagReader::Layout::judge(const ChunkRef& chunk_ref, const Selection& selection, uint32_t id,
+                              uint32_t sec, uint32_t nsec, uint64_t offset, uint32_t& connection,
+                              bool& hand_over) const {
+  const auto it = by_id.find(id);
+  if (it == by_id.end()) return false;
+  const uint64_t time = time_key(sec, nsec);
+  if (!chunk_ref.by_records && (time < chunk_ref.start || time > chunk_ref.end)) {
+    // The chunk's index records state other times: the index that readers of the time order go
+    // by does not describe this message.
+    throw std::runtime_error("message record at offset " + num(offset) + chunk_ref.where() +
+                             " has time " + time_text(sec, nsec) +
+                             ", outside the times its index records state");
+  }
+  connection = it->second;
+  // Time 0 is no record time: the bag library leaves such messages out, and so does this reader.
+  hand_over = selection.take[connection] != 0 && (sec != 0 || nsec != 0 || selection.time_zero);
+  return true;
+}
+
+bool BagReader::Layout::read_chunk(ChunkRef& chunk_ref, const Selection& selection) {
+  if (!chunk_ref.by_records) read_entries(chunk_ref);
+  if (wanted_chunk(chunk_ref, selection)) {
+    if (chunk_ref.held()) {
+      read_held(chunk_ref, selection);
+    } else {
+      read_streamed(chunk_ref, selection);
+    }
+    return true;
+  }
+  // Its messages are not wanted, but its records are judged as in a chunk that is read (a
+  // connection defined again, a message outside its index's times), so that every reader of the
+  // bag gives one verdict; a chunk read by its records was judged when the bag was opened.
+  if (!chunk_ref.by_records) {
+    walk_chunk(
+        chunk_ref, contents, [&](const ReaderConnection& c) { known_connection(c); },
+        [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset, uint64_t, uint32_t, auto&) {
+          uint32_t connection = 0;
+          bool hand_over = false;
+          return judge(chunk_ref, selection, id, sec, nsec, offset, connection, hand_over);
+        });
+  }
+  return false;
+}
+
+// A held chunk hands its messages over by record time, equal times as stored: where the chunks
+// do not overlap in time that is the bag library's time order.
+void BagReader::Layout::read_held(const ChunkRef& chunk_ref, const Selection& selection) {
+  MemorySource source(load(chunk_ref, contents));
+  walk_records(
+      source, chunk_ref.size, chunk_ref.cut, chunk_ref.where(), inner_fields, scratch,
+      [&](const ReaderConnection& c) { known_connection(c); },
+      [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset, uint64_t data_at,
+          uint32_t size, MemorySource& from) {
+        uint32_t connection = 0;
+        bool hand_over = false;
+        if (!judge(chunk_ref, selection, id, sec, nsec, offset, connection, hand_over)) {
+          return false;
+        }
+        if (hand_over) {
+          ReaderMessage message;
+          message.connection = &connections[connection];
+          message.sec = sec;
+          message.nsec = nsec;
+          message.data = from.data(data_at, size);
+          message.size = size;
+          message.file = &file;
+          held.push_back(message);
+        }
+        return true;
+      });
+  const auto by_time = [](const ReaderMessage& a, const ReaderMessage& b) {
+    return time_key(a.sec, a.nsec) < time_key(b.sec, b.nsec);
+  };
+  if (!std::is_sorted(held.begin(), held.end(), by_time)) {
+    std::stable_sort(held.begin(), held.end(), by_time);
+  }
+  for (const ReaderMessage& message : held) selection.on_message(message);
+  held.clear();
+}
+
+// A chunk too large to be held is read from the file (or its scratch file) in two walks: the
+// first judges every record and whether the wanted messages are stored by time, the second hands
+// them over as stored. Messages not stored by time are listed (24 bytes each) and handed over by
+// time instead.
+void BagReader::Layout::read_streamed(const ChunkRef& chunk_ref, const Selection& selection) {
+  const StreamedChunk from = stream(chunk_ref);
+  uint64_t last = 0;
+  bool by_time = true;
+  walk_streamed(
+      chunk_ref, from, [&](const ReaderConnection& c) { known_connection(c); },
+      [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset, uint64_t, uint32_t,
+          FileSource&) {
+        uint32_t connection = 0;
+        bool hand_over = false;
+        if (!judge(chunk_ref, selection, id, sec, nsec, offset, connection, hand_over)) {
+          return false;
+        }
+        if (hand_over) {
+          by_time = by_time && time_key(sec, nsec) >= last;
+          last = time_key(sec, nsec);
+        }
+        return true;
+      });
+  const auto no_check = [](const ReaderConnection&) {};
+  const auto handed_over = [&](uint32_t connection, uint32_t sec, uint32_t nsec) {
+    return selection.take[connection] != 0 && (sec != 0 || nsec != 0 || selection.time_zero);
+  };
+  ReaderMessage message;
+  message.file = from.file;
+  if (by_time) {
+    walk_streamed(chunk_ref, from, no_check,
+                  [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t, uint64_t data_at,
+                      uint32_t size, FileSource& source) {
+                    const uint32_t connection = by_id.at(id);
+                    if (!handed_over(connection, sec, nsec)) return true;
+                    message.connection = &connections[connection];
+                    message.sec = sec;
+                    message.nsec = nsec;
+                    message.data = source.data(data_at, size);
+                    message.size = size;
+                    message.file_pos = source.file_pos(data_at);
+                    selection.on_message(message);
+                    return true;
+                  });
+    return;
+  }
+  walk_streamed(chunk_ref, from, no_check,
+                [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t, uint64_t data_at,
+                    uint32_t size, FileSource&) {
+                  const uint32_t connection = by_id.at(id);
+                  if (handed_over(connection, sec, nsec)) {
+                    streamed.push_back({time_key(sec, nsec), data_at, size, connection});
+                  }
+                  return true;
+                });
+  std::stable_sort(streamed.begin(), streamed.end(),
+                   [](const StreamedEntry& a, const StreamedEntry& b) { return a.time < b.time; });
+  std::vector<uint8_t> data;
+  for (const StreamedEntry& entry : streamed) {
+    message.connection = &connections[entry.connection];
+    message.sec = static_cast<uint32_t>(entry.time >> 32);
+    message.nsec = static_cast<uint32_t>(entry.time);
+    message.size = entry.size;
+    message.file_pos = from.data_pos + entry.data_at;
+    message.data = nullptr;
+    if (entry.size <= kWholeMessageBytes) {
+      data.resize(entry.size);
+      if (!from.file->read_at(message.file_pos, data.data(), entry.size)) {
+        throw std::runtime_error("bytes at " + num(message.file_pos) + " cannot be read");
+      }
+      message.data = data.data();
+    }
+    selection.on_message(message);
+  }
+  streamed.clear();
+  streamed.shrink_to_fit();
+}
+
 StreamedChunk BagReader::Layout::stream(const ChunkRef& chunk_ref) const {
   StreamedChunk out;
   if (chunk_ref.compression == "none") {
@@ -1030,178 +1217,19 @@ ReadSummary BagReader::read(const std::function<bool(const ReaderConnection&)>& 
   ReadSummary& summary = l.summary;
   summary.chunks_read = 0;
   summary.chunks_skipped = 0;
-  std::vector<char> take(l.connections.size());
-  bool any_wanted = false;
-  for (size_t i = 0; i < take.size(); ++i) {
-    take[i] = wanted(l.connections[i]) ? 1 : 0;
-    any_wanted = any_wanted || take[i] != 0;
+  Selection selection{{}, false, with_time_zero, on_message};
+  selection.take.resize(l.connections.size());
+  for (size_t i = 0; i < l.connections.size(); ++i) {
+    selection.take[i] = wanted(l.connections[i]) ? 1 : 0;
+    selection.any = selection.any || selection.take[i] != 0;
   }
-  const auto wanted_chunk = [&](const ChunkRef& chunk) {
-    if (chunk.by_records) return any_wanted;
-    if (!chunk.has_messages) return false;
-    for (const uint32_t id : l.chunk_connections) {
-      const auto it = l.by_id.find(id);
-      if (it != l.by_id.end() && take[it->second] != 0) return true;
-    }
-    return false;
-  };
-  // Whether a message of `id` at `time` is handed over; false for a connection the bag does not
-  // define. Throws for a time outside the chunk's index records.
-  const auto judge = [&](const ChunkRef& chunk, uint32_t id, uint32_t sec, uint32_t nsec,
-                         uint64_t offset, uint32_t& connection, bool& hand_over) {
-    const auto it = l.by_id.find(id);
-    if (it == l.by_id.end()) return false;
-    const uint64_t time = time_key(sec, nsec);
-    if (!chunk.by_records && (time < chunk.start || time > chunk.end)) {
-      // The chunk's index records state other times: the index that readers of the time order
-      // go by does not describe this message.
-      throw std::runtime_error("message record at offset " + num(offset) + chunk.where() +
-                               " has time " + time_text(sec, nsec) +
-                               ", outside the times its index records state");
-    }
-    connection = it->second;
-    // Time 0 is no record time: the bag library leaves such messages out, and so does this
-    // reader.
-    hand_over = take[it->second] != 0 && (sec != 0 || nsec != 0 || with_time_zero);
-    return true;
-  };
-  const auto check_connection = [&](const ReaderConnection& c) { l.known_connection(c); };
-  const auto earlier = [](const auto& a, const auto& b) { return a.time < b.time; };
-
-  // A held chunk hands its messages over by record time, equal times as stored: where the
-  // chunks do not overlap in time that is the bag library's time order.
-  const auto read_held = [&](const ChunkRef& chunk) {
-    MemorySource source(l.load(chunk, l.contents));
-    walk_records(source, chunk.size, chunk.cut, chunk.where(), l.inner_fields, l.scratch,
-                 check_connection,
-                 [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset, uint64_t data_at,
-                     uint32_t size, MemorySource& from) {
-                   uint32_t connection = 0;
-                   bool hand_over = false;
-                   if (!judge(chunk, id, sec, nsec, offset, connection, hand_over)) return false;
-                   if (hand_over) {
-                     ReaderMessage message;
-                     message.connection = &l.connections[connection];
-                     message.sec = sec;
-                     message.nsec = nsec;
-                     message.data = from.data(data_at, size);
-                     message.size = size;
-                     message.file = &l.file;
-                     l.held.push_back(message);
-                   }
-                   return true;
-                 });
-    const auto by_time = [](const ReaderMessage& a, const ReaderMessage& b) {
-      return time_key(a.sec, a.nsec) < time_key(b.sec, b.nsec);
-    };
-    if (!std::is_sorted(l.held.begin(), l.held.end(), by_time)) {
-      std::stable_sort(l.held.begin(), l.held.end(), by_time);
-    }
-    for (const ReaderMessage& message : l.held) on_message(message);
-    l.held.clear();
-  };
-
-  // A chunk too large to be held is read from the file (or its scratch file) in two walks: the
-  // first checks every record and whether the messages are stored by time, the second hands
-  // them over as stored. Messages not stored by time are listed (24 bytes each) and handed over
-  // by time instead.
-  const auto read_streamed = [&](const ChunkRef& chunk) {
-    const StreamedChunk from = l.stream(chunk);
-    uint64_t last = 0;
-    bool by_time = true;
-    const auto no_data = [](const ReaderConnection&) {};
-    l.walk_streamed(chunk, from, check_connection,
-                    [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset, uint64_t,
-                        uint32_t, FileSource&) {
-                      uint32_t connection = 0;
-                      bool hand_over = false;
-                      if (!judge(chunk, id, sec, nsec, offset, connection, hand_over)) {
-                        return false;
-                      }
-                      if (hand_over) {
-                        by_time = by_time && time_key(sec, nsec) >= last;
-                        last = time_key(sec, nsec);
-                      }
-                      return true;
-                    });
-    ReaderMessage message;
-    message.file = from.file;
-    if (by_time) {
-      l.walk_streamed(chunk, from, no_data,
-                      [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t, uint64_t data_at,
-                          uint32_t size, FileSource& source) {
-                        const uint32_t connection = l.by_id.at(id);
-                        if (take[connection] == 0 || (sec == 0 && nsec == 0 && !with_time_zero)) {
-                          return true;
-                        }
-                        message.connection = &l.connections[connection];
-                        message.sec = sec;
-                        message.nsec = nsec;
-                        message.data = source.data(data_at, size);
-                        message.size = size;
-                        message.file_pos = source.file_pos(data_at);
-                        on_message(message);
-                        return true;
-                      });
-      return;
-    }
-    l.walk_streamed(chunk, from, no_data,
-                    [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t, uint64_t data_at,
-                        uint32_t size, FileSource&) {
-                      const uint32_t connection = l.by_id.at(id);
-                      if (take[connection] != 0 && (sec != 0 || nsec != 0 || with_time_zero)) {
-                        l.streamed.push_back({time_key(sec, nsec), data_at, size, connection});
-                      }
-                      return true;
-                    });
-    std::stable_sort(l.streamed.begin(), l.streamed.end(), earlier);
-    std::vector<uint8_t> data;
-    for (const StreamedEntry& entry : l.streamed) {
-      message.connection = &l.connections[entry.connection];
-      message.sec = static_cast<uint32_t>(entry.time >> 32);
-      message.nsec = static_cast<uint32_t>(entry.time);
-      message.size = entry.size;
-      message.file_pos = from.data_pos + entry.data_at;
-      message.data = nullptr;
-      if (entry.size <= kWholeMessageBytes) {
-        data.resize(entry.size);
-        if (!from.file->read_at(message.file_pos, data.data(), entry.size)) {
-          throw std::runtime_error("bytes at " + num(message.file_pos) + " cannot be read");
-        }
-        message.data = data.data();
-      }
-      on_message(message);
-    }
-    l.streamed.clear();
-    l.streamed.shrink_to_fit();
-  };
-
   uint64_t done = 0;
   l.reading = true;
   l.on_chunk = [&](ChunkRef& chunk) {
     done += chunk.stored;
-    if (!chunk.by_records) l.read_entries(chunk);
-    if (wanted_chunk(chunk)) {
-      if (chunk.held()) {
-        read_held(chunk);
-      } else {
-        read_streamed(chunk);
-      }
+    if (l.read_chunk(chunk, selection)) {
       ++summary.chunks_read;
     } else {
-      // Its messages are not wanted, but its records are judged as in a chunk that is read (a
-      // connection defined again, a message outside its index's times), so that every reader
-      // of the bag gives one verdict; a chunk read by its records was judged when the bag was
-      // opened.
-      if (!chunk.by_records) {
-        l.walk_chunk(chunk, l.contents, check_connection,
-                     [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset, uint64_t,
-                         uint32_t, auto&) {
-                       uint32_t connection = 0;
-                       bool hand_over = false;
-                       return judge(chunk, id, sec, nsec, offset, connection, hand_over);
-                     });
-      }
       ++summary.chunks_skipped;
     }
     if (on_progress && l.chunk_bytes > 0) {
