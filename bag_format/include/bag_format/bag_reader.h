@@ -1,8 +1,8 @@
 #pragma once
 
-// Reading the messages of a version 2.0 bag in one pass: every record is checked as it is read,
-// each chunk is read and decompressed once, and the messages come out chunk by chunk in file
-// order.
+// Reading the messages of a version 2.0 bag: every record is checked as it is read, and the
+// messages come out chunk by chunk in file order, each chunk's by record time. Nothing is kept
+// per chunk: memory is a fixed budget plus the largest chunk held, whatever the chunk count.
 
 #include <cstdint>
 #include <functional>
@@ -35,9 +35,11 @@ struct ReaderConnection {
   std::vector<std::pair<std::string, std::string>> fields;
 };
 
-// A plain (uncompressed) chunk larger than this is not held: its records are read from the file
-// as they are walked. Recorders close a chunk at under 1 MiB plus one message, so only a chunk
-// made large by one large message (a recorded map, an image) is read that way.
+// A chunk larger than this is not held: a plain one is read from the file as its records are
+// walked, a compressed one is decompressed in pieces into a scratch file (in $TMPDIR, else /tmp,
+// removed by the system however the process ends) and read from there. Recorders close a chunk
+// at under 1 MiB plus one message, so only a chunk made large by one large message (a recorded
+// map, an image) or a recorder set to large chunks is read that way.
 constexpr uint32_t kStreamedChunkBytes = 16u << 20;
 // In such a chunk, a message larger than this is not read by the reader: it is handed over in
 // pieces (ReaderMessage::data is nullptr), which its reader takes with ReaderMessage::copy.
@@ -73,8 +75,8 @@ struct ReadSummary {
   bool recording_closed = false;
   // Bytes at the end of the file that hold no whole record (a chunk cut short).
   uint64_t unreadable_bytes = 0;
-  uint64_t chunks_read = 0;     // chunks decompressed by read()
-  uint64_t chunks_skipped = 0;  // chunks without a wanted connection, or without messages
+  uint64_t chunks_read = 0;     // chunks whose messages read() handed over
+  uint64_t chunks_skipped = 0;  // chunks without a wanted message, whose records were only judged
 };
 
 // What the chunk-info records of a bag's index section count, without reading a chunk.
@@ -90,27 +92,32 @@ struct IndexCounts {
   uint32_t end_nsec = 0;
 };
 
-// The one reader of bag messages. The constructor reads the file header, the index section and
-// the record headers of the chunk section (with the index records after each chunk, whose
-// entries give each chunk's connections and time range); read() then reads the chunks.
+// The one reader of bag messages. The constructor reads the file header and the index section,
+// and walks the record headers of the chunk section (with the index records after each chunk,
+// whose entries give each chunk's connections and time range) to match the chunks against the
+// index; read() walks the chunk section again and reads each chunk as it meets it.
 //
 // Bags that were not closed (see ReadSummary::recording_closed) and bags whose index leaves
 // chunks out are read by walking the chunks: every message of every whole chunk, and in a plain
 // chunk cut short the whole records before the cut; a cut compressed chunk is lost and counted
 // in unreadable_bytes. The connections then come from the connection records inside the chunks:
 // a chunk whose index records are missing, or name a connection not defined before it, is read
-// (and decompressed) once by the constructor as well, to learn its connections and times.
+// (and decompressed) by the constructor to learn its connections, and again by read().
 //
-// Every fault is a std::runtime_error whose text names it and its byte position, for example
-// "chunk at byte P states S bytes, more than the 268435456 a chunk may hold" (refused before
-// anything is set aside for it, and only for a chunk that is read), "index entry at byte N points
-// at offset O of the chunk at byte P, which holds S bytes", "message record at offset O of the
-// chunk at byte P runs past the chunk's end", "message record at offset O of the chunk at byte P
-// is on connection C, which the bag does not define", "message record at offset O of the chunk at
-// byte P has time T, outside the times its index records state", "connection C is defined for
-// topic T (type) and again for topic U (type); its messages cannot be told apart". Memory: the
-// largest chunk read (compressed and uncompressed) and 48 bytes per message of it; never anything
-// per message across chunks, whatever the chunks' time ranges. Not copyable; one thread at a time.
+// Every chunk's records are judged by read(), those of unwanted chunks too (without handing
+// anything over), so that every reader of a bag gives one verdict whatever it wants. Every fault
+// is a std::runtime_error whose text names it and its byte position, for example "chunk at byte
+// P decompresses to N bytes, not the S its header states" (found while decompressing in pieces,
+// before more than S bytes are written anywhere), "chunk at byte P states S bytes, more than its
+// N stored bytes can hold with lz4" (before anything is read), "index entry at byte N points at
+// offset O of the chunk at byte P, which holds S bytes", "message record at offset O of the chunk
+// at byte P runs past the chunk's end", "message record at offset O of the chunk at byte P is on
+// connection C, which the bag does not define", "message record at offset O of the chunk at byte
+// P has time T, outside the times its index records state", "connection C is defined for topic T
+// (type) and again for topic U (type); its messages cannot be told apart". Memory: the largest
+// chunk held (16 MiB, compressed and uncompressed) and 48 bytes per message of it; for a chunk
+// too large to hold whose wanted messages are not stored by time, 24 bytes per message of it;
+// a few dozen bytes per connection; nothing per chunk. Not copyable; one thread at a time.
 class BagReader {
  public:
   explicit BagReader(const std::string& path);
@@ -119,15 +126,14 @@ class BagReader {
   BagReader& operator=(const BagReader&) = delete;
 
   // Calls on_message for every message of every connection that `wanted` accepts, chunk by
-  // chunk in file order, each chunk's messages by record time (equal times as stored; a chunk
-  // read from the file, see kStreamedChunkBytes, as stored). Where the chunks do not overlap in
-  // time this is the bag library's time-ordered view; where they do (a recorder writing each
-  // message at its header stamp, merged recordings), a caller that needs the time order sorts
-  // what it keeps of each message by (record time, arrival).Like the
-  // library, it leaves out messages stamped at time 0, which is no record time, unless
-  // `with_time_zero` (a count of what the chunks hold). Chunks without a wanted connection are
-  // not read. on_progress, when given, gets the share of the chunk
-  // section's bytes done, ending with 1. Exceptions of the callbacks pass unchanged.
+  // chunk in file order, each chunk's messages by record time (equal times as stored). Where the
+  // chunks of each connection do not overlap in time this is the bag library's time-ordered view;
+  // where they do (a recorder writing each message at its header stamp, merged recordings), a
+  // caller that needs the time order sorts what it keeps of each message by (record time,
+  // arrival). Like the library, it leaves out messages stamped at time 0, which is no record
+  // time, unless `with_time_zero` (a count of what the chunks hold). on_progress, when given,
+  // gets the share of the chunk section's bytes done, ending with 1. Exceptions of the callbacks
+  // pass unchanged.
   ReadSummary read(const std::function<bool(const ReaderConnection&)>& wanted,
                    const std::function<void(const ReaderMessage&)>& on_message,
                    const std::function<void(double)>& on_progress = {},

@@ -41,9 +41,10 @@ constexpr uint32_t kMaxFieldLength = 1000000;
 // A record header longer than this is refused before it is read. The longest header any writer
 // produces is a connection header that carries a message definition, well below it.
 constexpr uint32_t kMaxHeaderLength = 4u << 20;
-// A chunk that states more uncompressed bytes than this is refused before anything is set aside
-// for it. Writers close a chunk at under 1 MiB plus one message; 256 MiB leaves room for any
-// single lidar frame or image a recorder stores.
+// The most bytes held at once for one message that a reader asks for whole (a lidar frame to
+// decode), and for the records a recording that was not closed stores in place of a chunk.
+// 256 MiB leaves room for any single lidar frame or image a recorder stores; larger messages go
+// through in pieces.
 constexpr uint32_t kMaxChunkSize = 256u << 20;
 
 enum class Parse {
