@@ -336,8 +336,21 @@ uint64_t walk_records(Source& source, uint64_t size, bool cut, const std::string
         throw fault("message", "has a header field without '=' or longer than " +
                                    num(kMaxFieldLength) + " bytes");
     }
-    uint8_t op = 0;
-    fields.number("op", op);
+    // One pass over the fields for the three that every record inside a chunk is read by; a
+    // later field of a name replaces an earlier one.
+    std::string_view op_field;
+    std::string_view conn_field;
+    std::string_view time_field;
+    for (const auto& [name, value] : fields.all()) {
+      if (name == "op") {
+        op_field = value;
+      } else if (name == "conn") {
+        conn_field = value;
+      } else if (name == "time") {
+        time_field = value;
+      }
+    }
+    const uint8_t op = op_field.size() == 1 ? static_cast<uint8_t>(op_field[0]) : 0;
     const char* kind = op == kOpConnection ? "connection" : "message";
     const uint64_t data_at = at + 4 + header_length + 4;
     uint32_t data_length = 0;
@@ -358,9 +371,11 @@ uint64_t walk_records(Source& source, uint64_t size, bool cut, const std::string
     } else if (op == kOpMessageData) {
       uint32_t id = 0;
       uint64_t time = 0;
-      if (!fields.number("conn", id) || !fields.number("time", time)) {
+      if (conn_field.size() != sizeof id || time_field.size() != sizeof time) {
         throw fault(kind, "lacks its conn or time field");
       }
+      std::memcpy(&id, conn_field.data(), sizeof id);
+      std::memcpy(&time, time_field.data(), sizeof time);
       if (!on_message(id, static_cast<uint32_t>(time), static_cast<uint32_t>(time >> 32), at,
                       data_at, data_length, source)) {
         throw fault(kind, "is on connection " + num(id) + ", which the bag does not define");
