@@ -498,10 +498,13 @@ struct BagReader::Layout {
   void add_connection(const ReaderConnection& connection);
   bool known_connection(const ReaderConnection& connection) const;
 
-  // read(): the chunk just walked, when it holds a wanted message (true), else its records
-  // judged alone.
+  // read(): the chunk just walked, when it holds a wanted message (true), else its connection
+  // records judged alone.
   bool read_chunk(ChunkRef& chunk_ref, const Selection& selection);
   bool wanted_chunk(const ChunkRef& chunk_ref, const Selection& selection) const;
+  // False when the chunk holds no connection record: its bytes (decompressed; those of a plain
+  // one too large to hold read in pieces) hold no connection record's op field.
+  bool may_define_connections(const ChunkRef& chunk_ref);
   void read_held(const ChunkRef& chunk_ref, const Selection& selection);
   void read_streamed(const ChunkRef& chunk_ref, const Selection& selection);
   // Whether the message record at `offset` on connection `id` at sec.nsec is handed over
@@ -1036,8 +1039,8 @@ bool BagReader::Layout::judge(const ChunkRef& chunk_ref, const Selection& select
 }
 
 bool BagReader::Layout::read_chunk(ChunkRef& chunk_ref, const Selection& selection) {
-  if (!chunk_ref.by_records) read_entries(chunk_ref);
   if (wanted_chunk(chunk_ref, selection)) {
+    if (!chunk_ref.by_records) read_entries(chunk_ref);
     if (chunk_ref.held()) {
       read_held(chunk_ref, selection);
     } else {
@@ -1045,17 +1048,49 @@ bool BagReader::Layout::read_chunk(ChunkRef& chunk_ref, const Selection& selecti
     }
     return true;
   }
-  // Its messages are not wanted, but its records are judged as in a chunk that is read (a
-  // connection defined again, a message outside its index's times), so that every reader of the
-  // bag gives one verdict; a chunk read by its records was judged when the bag was opened.
-  if (!chunk_ref.by_records) {
-    walk_chunk(
-        chunk_ref, contents, [&](const ReaderConnection& c) { known_connection(c); },
-        [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset, uint64_t, uint32_t, auto&) {
-          uint32_t connection = 0;
-          bool hand_over = false;
-          return judge(chunk_ref, selection, id, sec, nsec, offset, connection, hand_over);
-        });
+  // Its messages are not wanted, but a connection record inside it that defines a connection id
+  // again is refused as in a chunk that is read, so that every reader of the bag gives one
+  // verdict on it. Only a chunk whose bytes hold a connection record's op field can hold one;
+  // such a chunk is judged whole. A chunk read by its records was judged when the bag was opened.
+  if (chunk_ref.by_records || !may_define_connections(chunk_ref)) return false;
+  read_entries(chunk_ref);
+  const auto check_connection = [&](const ReaderConnection& c) { known_connection(c); };
+  const auto check_message = [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset,
+                                 uint64_t, uint32_t, auto&) {
+    uint32_t connection = 0;
+    bool hand_over = false;
+    return judge(chunk_ref, selection, id, sec, nsec, offset, connection, hand_over);
+  };
+  if (chunk_ref.held()) {
+    // Still in memory from the search.
+    MemorySource source(contents.data());
+    walk_records(source, chunk_ref.size, chunk_ref.cut, chunk_ref.where(), inner_fields, scratch,
+                 check_connection, check_message);
+  } else {
+    walk_chunk(chunk_ref, contents, check_connection, check_message);
+  }
+  return false;
+}
+
+bool BagReader::Layout::may_define_connections(const ChunkRef& chunk_ref) {
+  // The op field of a connection record: its length word (4) and "op=" with the op code.
+  static constexpr char kConnectionOp[] = {4, 0, 0, 0, 'o', 'p', '=', kOpConnection};
+  const auto holds = [](const uint8_t* data, size_t n) {
+    return ::memmem(data, n, kConnectionOp, sizeof kConnectionOp) != nullptr;
+  };
+  if (chunk_ref.held()) return holds(load(chunk_ref, contents), chunk_ref.size);
+  if (chunk_ref.compression != "none") return true;  // judged whole from its scratch file
+  // A plain chunk too large to hold, in pieces that overlap by the pattern's length less one.
+  constexpr uint64_t kPiece = 1u << 20;
+  uint8_t* piece = contents.resize(kPiece);
+  for (uint64_t at = 0; at < chunk_ref.size;) {
+    const uint64_t n = std::min<uint64_t>(kPiece, chunk_ref.size - at);
+    if (!file.read_at(chunk_ref.data_pos + at, piece, n)) {
+      throw std::runtime_error("chunk at byte " + num(chunk_ref.pos) + " cannot be read");
+    }
+    if (holds(piece, n)) return true;
+    if (at + n == chunk_ref.size) break;
+    at += n - (sizeof kConnectionOp - 1);
   }
   return false;
 }

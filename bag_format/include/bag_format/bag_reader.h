@@ -76,7 +76,7 @@ struct ReadSummary {
   // Bytes at the end of the file that hold no whole record (a chunk cut short).
   uint64_t unreadable_bytes = 0;
   uint64_t chunks_read = 0;     // chunks whose messages read() handed over
-  uint64_t chunks_skipped = 0;  // chunks without a wanted message, whose records were only judged
+  uint64_t chunks_skipped = 0;  // chunks without a wanted message
 };
 
 // What the chunk-info records of a bag's index section count, without reading a chunk.
@@ -104,20 +104,22 @@ struct IndexCounts {
 // a chunk whose index records are missing, or name a connection not defined before it, is read
 // (and decompressed) by the constructor to learn its connections, and again by read().
 //
-// Every chunk's records are judged by read(), those of unwanted chunks too (without handing
-// anything over), so that every reader of a bag gives one verdict whatever it wants. Every fault
-// is a std::runtime_error whose text names it and its byte position, for example "chunk at byte
-// P decompresses to N bytes, not the S its header states" (found while decompressing in pieces,
-// before more than S bytes are written anywhere), "chunk at byte P states S bytes, more than its
-// N stored bytes can hold with lz4" (before anything is read), "index entry at byte N points at
-// offset O of the chunk at byte P, which holds S bytes", "message record at offset O of the chunk
-// at byte P runs past the chunk's end", "message record at offset O of the chunk at byte P is on
-// connection C, which the bag does not define", "message record at offset O of the chunk at byte
-// P has time T, outside the times its index records state", "connection C is defined for topic T
-// (type) and again for topic U (type); its messages cannot be told apart". Memory: the largest
-// chunk held (16 MiB, compressed and uncompressed) and 48 bytes per message of it; for a chunk
-// too large to hold whose wanted messages are not stored by time, 24 bytes per message of it;
-// a few dozen bytes per connection; nothing per chunk. Not copyable; one thread at a time.
+// read() judges every record of the chunks it hands messages over from. A chunk without a
+// wanted message is searched for a connection record (a plain one read, a compressed one
+// decompressed) and judged whole when it may hold one, so that a connection id defined again is
+// refused by every reader of the bag, whatever it wants. Every fault is a std::runtime_error whose
+// text names it and its byte position, for example "chunk at byte P decompresses to N bytes, not
+// the S its header states" (found while decompressing in pieces, before more than S bytes are
+// written anywhere), "chunk at byte P states S bytes, more than its N stored bytes can hold with
+// lz4" (before anything is read), "index entry at byte N points at offset O of the chunk at byte P,
+// which holds S bytes", "message record at offset O of the chunk at byte P runs past the chunk's
+// end", "message record at offset O of the chunk at byte P is on connection C, which the bag does
+// not define", "message record at offset O of the chunk at byte P has time T, outside the times its
+// index records state", "connection C is defined for topic T (type) and again for topic U (type);
+// its messages cannot be told apart". Memory: the largest chunk held (16 MiB, compressed and
+// uncompressed) and 48 bytes per message of it; for a chunk too large to hold whose wanted messages
+// are not stored by time, 24 bytes per message of it; a few dozen bytes per connection; nothing per
+// chunk. Not copyable; one thread at a time.
 class BagReader {
  public:
   explicit BagReader(const std::string& path);
