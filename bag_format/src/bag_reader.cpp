@@ -618,6 +618,7 @@ void BagReader::Layout::open() {
   if (top == Top::kCut) {
     // Cut inside the file header record itself: nothing after it.
     summary.unreadable_bytes = file.size() - kVersionLineLength;
+    summary.recording_closed = summary.index_complete = false;
     chunks_from = chunks_end = file.size();
     return;
   }
@@ -631,6 +632,7 @@ void BagReader::Layout::open() {
     listed.hold({});
   }
   summary.recording_closed = indexed;
+  summary.index_complete = false;
   chunks_end = indexed ? index_pos : file.size();
   walk();
   // Connections found in the chunks alone have no count in the index.
@@ -1079,7 +1081,21 @@ bool BagReader::Layout::may_define_connections(const ChunkRef& chunk_ref) {
     return ::memmem(data, n, kConnectionOp, sizeof kConnectionOp) != nullptr;
   };
   if (chunk_ref.held()) return holds(load(chunk_ref, contents), chunk_ref.size);
-  if (chunk_ref.compression != "none") return true;  // judged whole from its scratch file
+  constexpr size_t kOverlap = sizeof kConnectionOp - 1;
+  if (chunk_ref.compression != "none") {
+    // Decompressed in pieces and searched, each piece after the last bytes of the one before.
+    std::vector<uint8_t> window;
+    bool found = false;
+    decompress_chunk_in_pieces(file, chunk_ref.compression, chunk_ref.data_pos, chunk_ref.stored,
+                               chunk_ref.size, chunk_ref.pos, [&](const char* data, size_t n) {
+                                 if (found) return;
+                                 window.insert(window.end(), data, data + n);
+                                 found = holds(window.data(), window.size());
+                                 const size_t keep = std::min(window.size(), kOverlap);
+                                 window.erase(window.begin(), window.end() - keep);
+                               });
+    return found;
+  }
   // A plain chunk too large to hold, in pieces that overlap by the pattern's length less one.
   constexpr uint64_t kPiece = 1u << 20;
   uint8_t* piece = contents.resize(kPiece);
@@ -1090,7 +1106,7 @@ bool BagReader::Layout::may_define_connections(const ChunkRef& chunk_ref) {
     }
     if (holds(piece, n)) return true;
     if (at + n == chunk_ref.size) break;
-    at += n - (sizeof kConnectionOp - 1);
+    at += n - kOverlap;
   }
   return false;
 }

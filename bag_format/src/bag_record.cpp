@@ -287,9 +287,10 @@ std::string decompress_chunk(std::string_view compression, const uint8_t* stored
   return "";
 }
 
-std::unique_ptr<BagFile> decompress_chunk_to_file(const BagFile& file, std::string_view compression,
-                                                  uint64_t stored_pos, uint32_t stored_size,
-                                                  uint32_t size, uint64_t chunk_pos) {
+void decompress_chunk_in_pieces(const BagFile& file, std::string_view compression,
+                                uint64_t stored_pos, uint32_t stored_size, uint32_t size,
+                                uint64_t chunk_pos,
+                                const std::function<void(const char*, size_t)>& take) {
   const std::string at = at_chunk(chunk_pos);
   if (compression != "bz2" && compression != "lz4") {
     throw std::runtime_error(at + " uses compression " + std::string(compression) +
@@ -299,13 +300,6 @@ std::unique_ptr<BagFile> decompress_chunk_to_file(const BagFile& file, std::stri
   if (!bz2 && uint64_t{size} > uint64_t{stored_size} * kMaxLz4Ratio) {
     throw std::runtime_error(at + " states " + std::to_string(size) + " bytes, more than its " +
                              std::to_string(stored_size) + " stored bytes can hold with lz4");
-  }
-  const char* tmpdir = std::getenv("TMPDIR");
-  const std::string dir = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
-  Descriptor scratch(nameless_file(dir));
-  if (scratch.get() < 0) {
-    throw std::runtime_error("cannot create a scratch file in " + dir + " for the " + at + ": " +
-                             std::strerror(errno));
   }
   const auto fault = [&](int status) {
     return std::runtime_error(at + " cannot be decompressed (" + std::string(compression) +
@@ -333,10 +327,7 @@ std::unique_ptr<BagFile> decompress_chunk_to_file(const BagFile& file, std::stri
       throw std::runtime_error(at + " decompresses to more than the " + std::to_string(size) +
                                " bytes its header states");
     }
-    if (got > 0 && !write_all(scratch.get(), out.data(), got)) {
-      throw std::runtime_error("cannot write a scratch file in " + dir + " for the " + at + ": " +
-                               std::strerror(errno));
-    }
+    if (got > 0) take(out.data(), got);
     produced += got;
     if (status == 1) break;
     if (got == 0 && inflater.input_left() == left && (left > 0 || fed == stored_size)) {
@@ -348,6 +339,26 @@ std::unique_ptr<BagFile> decompress_chunk_to_file(const BagFile& file, std::stri
     throw std::runtime_error(at + " decompresses to " + std::to_string(produced) +
                              " bytes, not the " + std::to_string(size) + " its header states");
   }
+}
+
+std::unique_ptr<BagFile> decompress_chunk_to_file(const BagFile& file, std::string_view compression,
+                                                  uint64_t stored_pos, uint32_t stored_size,
+                                                  uint32_t size, uint64_t chunk_pos) {
+  const char* tmpdir = std::getenv("TMPDIR");
+  const std::string dir = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
+  Descriptor scratch(nameless_file(dir));
+  const std::string at = at_chunk(chunk_pos);
+  if (scratch.get() < 0) {
+    throw std::runtime_error("cannot create a scratch file in " + dir + " for the " + at + ": " +
+                             std::strerror(errno));
+  }
+  decompress_chunk_in_pieces(
+      file, compression, stored_pos, stored_size, size, chunk_pos, [&](const char* data, size_t n) {
+        if (!write_all(scratch.get(), data, n)) {
+          throw std::runtime_error("cannot write a scratch file in " + dir + " for the " + at +
+                                   ": " + std::strerror(errno));
+        }
+      });
   auto result = std::make_unique<BagFile>(scratch.release());
   if (!result->error().empty()) throw std::runtime_error(result->error());
   return result;

@@ -23,7 +23,6 @@ namespace bag_format {
 
 namespace {
 
-constexpr uint32_t kChunkInfoVersion = 1;
 // A message written in pieces goes to the file this many bytes at a time.
 constexpr size_t kPieceBytes = 1u << 20;
 // lz4 frames of 1 MiB blocks, as the bag library writes them.
@@ -288,7 +287,7 @@ struct BagWriter::State {
     put_time(chunk_infos, "end_time", end_time);
     append_number_field(chunk_infos, "op", kOpChunkInfo);
     put_time(chunk_infos, "start_time", start_time);
-    append_number_field(chunk_infos, "ver", kChunkInfoVersion);
+    append_number_field(chunk_infos, "ver", kIndexVersion);
     end_header(chunk_infos, at);
     append_u32(chunk_infos, static_cast<uint32_t>(counts.size() * 8));
     for (const auto& [connection, count] : counts) {

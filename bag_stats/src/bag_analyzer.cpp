@@ -102,10 +102,7 @@ BagAnalysisResult from_chunks(bag_format::BagReader& reader) {
     result.end_time = seconds(static_cast<uint32_t>(last >> 32), static_cast<uint32_t>(last));
     result.duration = result.end_time - result.start_time;
   }
-  result.recording_closed = summary.recording_closed;
-  // Without an index there is none to be incomplete.
-  result.index_complete = summary.index_complete || !summary.recording_closed;
-  result.unreadable_bytes = summary.unreadable_bytes;
+  result.read = summary;
   return result;
 }
 

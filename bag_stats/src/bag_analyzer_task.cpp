@@ -39,16 +39,8 @@ void BagAnalyzerTask::run(const drone_task::Params& params, drone_task::Reporter
   reporter.report(0, "开始解析 bag 文件", "{}");
   const bag_analyzer::BagAnalysisResult result = bag_analyzer::BagAnalyzer::analyze(bag_path);
   if (!result.success) throw std::runtime_error(result.error_message);
-  if (!result.recording_closed) {
-    std::string note = "录制未正常结束（bag 没有索引），已按数据块统计";
-    if (result.unreadable_bytes > 0) {
-      note += "，末尾 " + std::to_string(result.unreadable_bytes) + " 字节无法读取";
-    }
-    reporter.report(50, note, "{}");
-  }
-  if (!result.index_complete) {
-    reporter.report(50, "bag 的索引不完整，已按数据块统计", "{}");
-  }
+  const std::string note = bag_format::read_note(result.read, "统计");
+  if (!note.empty()) reporter.report(50, note, "{}");
 
   reporter.report(50, "正在统计 topic 帧数...", "{}");
   reporter.finish(result_document(result));

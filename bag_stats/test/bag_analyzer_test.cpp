@@ -350,7 +350,7 @@ TEST(BagAnalyzer, DamagedBagsAreRefusedOrReadCorrectly) {
     SCOPED_TRACE(f.label);
     try {
       const BagAnalysisResult r = BagAnalyzer::analyze(f.path);
-      if (r.success && !r.recording_closed) {
+      if (r.success && !r.read.recording_closed) {
         EXPECT_LE(r.total_messages, valid.total_messages);
         EXPECT_LE(r.topics.size(), valid.topics.size());
       } else if (r.success) {
@@ -417,7 +417,7 @@ TEST(BagAnalyzer, DamagedIndexSectionIsReadFromTheChunks) {
     drone_test::write_file(path, bytes);
     const BagAnalysisResult r = BagAnalyzer::analyze(path);
     ASSERT_TRUE(r.success) << r.error_message;
-    EXPECT_FALSE(r.recording_closed) << "the index section at " << at << " is not read";
+    EXPECT_FALSE(r.read.recording_closed) << "the index section at " << at << " is not read";
     expect_same_inventory(r, undamaged);
   }
 
@@ -540,7 +540,7 @@ TEST(BagAnalyzer, IndexThatLeavesAChunkOutIsCountedFromTheChunks) {
   const BagAnalysisResult whole = BagAnalyzer::analyze(dir.file("whole.bag"));
   ASSERT_TRUE(whole.success);
   EXPECT_EQ(whole.total_messages, 60u);
-  EXPECT_TRUE(whole.index_complete);
+  EXPECT_TRUE(whole.read.index_complete);
   const std::string bytes = drone_test::read_file(dir.file("whole.bag"));
   for (const size_t left_out : {size_t{0}, size_t{3}}) {
     SCOPED_TRACE(left_out);
@@ -548,8 +548,8 @@ TEST(BagAnalyzer, IndexThatLeavesAChunkOutIsCountedFromTheChunks) {
     drone_test::write_file(path, drone_test::without_chunk_info(bytes, left_out));
     const BagAnalysisResult r = BagAnalyzer::analyze(path);
     ASSERT_TRUE(r.success) << r.error_message;
-    EXPECT_FALSE(r.index_complete);
-    EXPECT_TRUE(r.recording_closed);
+    EXPECT_FALSE(r.read.index_complete);
+    EXPECT_TRUE(r.read.recording_closed);
     expect_same_inventory(r, whole);
   }
 
@@ -600,7 +600,7 @@ TEST(BagAnalyzer, IndexPositionInTheChunksAndBytesBetweenChunks) {
   drone_test::write_file(dir.file("moved.bag"), moved);
   const BagAnalysisResult r = BagAnalyzer::analyze(dir.file("moved.bag"));
   ASSERT_TRUE(r.success) << r.error_message;
-  EXPECT_FALSE(r.recording_closed);
+  EXPECT_FALSE(r.read.recording_closed);
   expect_same_inventory(r, whole);
 
   // The index records after the first chunk overwritten with bytes that are no record.
@@ -674,8 +674,8 @@ TEST(BagAnalyzer, UnclosedRecordingIsCountedFromItsChunks) {
     drone_test::write_file(path, unclosed);
     BagAnalysisResult r = BagAnalyzer::analyze(path);
     ASSERT_TRUE(r.success) << r.error_message;
-    EXPECT_FALSE(r.recording_closed);
-    EXPECT_EQ(r.unreadable_bytes, 0u);
+    EXPECT_FALSE(r.read.recording_closed);
+    EXPECT_EQ(r.read.unreadable_bytes, 0u);
     expect_same_inventory(r, closed);
 
     // Cuts of the unclosed recording, and of the closed bag before its index position.
@@ -688,12 +688,12 @@ TEST(BagAnalyzer, UnclosedRecordingIsCountedFromItsChunks) {
       drone_test::write_file(path, source->substr(0, cut));
       r = BagAnalyzer::analyze(path);
       ASSERT_TRUE(r.success) << r.error_message;
-      EXPECT_FALSE(r.recording_closed);
+      EXPECT_FALSE(r.read.recording_closed);
       EXPECT_EQ(r.total_messages, messages_before(bytes, cut, plain));
       uint32_t sum = 0;
       for (const auto& topic : r.topics) sum += topic.message_count;
       EXPECT_EQ(sum, r.total_messages);
-      EXPECT_GT(r.unreadable_bytes, 0u);
+      EXPECT_GT(r.read.unreadable_bytes, 0u);
     }
   }
 }

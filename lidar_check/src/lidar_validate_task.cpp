@@ -30,14 +30,8 @@ void LidarValidateTask::run(const drone_task::Params& params, drone_task::Report
   const lidar_validate::ValidationResult result = lidar_validate::LidarValidator::validate(
       bag, topic, interval, tolerance, min_points, min_elevation, max_elevation, meter.callback());
   if (!result.success) throw std::runtime_error(result.error);
-  if (!result.recording_closed || !result.index_complete) {
-    std::string note = result.recording_closed ? "bag 的索引不完整，已按数据块检查"
-                                               : "录制未正常结束（bag 没有索引），已按数据块检查";
-    if (result.unreadable_bytes > 0) {
-      note += "，末尾 " + std::to_string(result.unreadable_bytes) + " 字节无法读取";
-    }
-    reporter.report(50, note, "{}");
-  }
+  const std::string note = bag_format::read_note(result.read, "检查");
+  if (!note.empty()) reporter.report(50, note, "{}");
   reporter.report(50, "验证完成，正在生成报告...", "{}");
 
   // The share of measured frame intervals that were out of tolerance, in percent.

@@ -147,9 +147,7 @@ ValidationResult LidarValidator::validate(const std::string& bag_path, const std
       check_frames();  // the frames before the failure stay listed
       throw;
     }
-    result.recording_closed = summary.recording_closed;
-    result.index_complete = summary.index_complete;
-    result.unreadable_bytes = summary.unreadable_bytes;
+    result.read = summary;
     const Tally tally = check_frames();
 
     result.total_frames = tally.frames;

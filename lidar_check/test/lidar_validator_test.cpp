@@ -582,7 +582,7 @@ TEST_F(LidarValidatorTest, TruncatedBagsAreCheckedUpToTheCut) {
       whole_frames += at + 4 + drone_test::get_u32(whole, at) <= cut ? 1 : 0;
     }
     EXPECT_EQ(r.total_frames, whole_frames);
-    EXPECT_FALSE(r.recording_closed);
+    EXPECT_FALSE(r.read.recording_closed);
   }
 }
 
@@ -608,8 +608,8 @@ TEST_F(LidarValidatorTest, IndexDamageTheBagLibraryCannotOpenSafelyFails) {
       ASSERT_TRUE(r.success) << r.error;
       EXPECT_EQ(r.total_frames, 12);
       EXPECT_EQ(r.anomalies.size(), 12u);
-      EXPECT_FALSE(r.recording_closed);
-      EXPECT_GT(r.unreadable_bytes, 0u);
+      EXPECT_FALSE(r.read.recording_closed);
+      EXPECT_GT(r.read.unreadable_bytes, 0u);
       continue;
     }
     expect_failure(r, bag("damaged.bag"));
@@ -698,8 +698,8 @@ TEST(LidarValidator, IndexThatLeavesAChunkOutIsReadInFull) {
       LidarValidator::validate(dir.file("whole.bag"), "/livox/lidar", 100, 20, 1, -8, 60);
   ASSERT_TRUE(whole.success) << whole.error;
   EXPECT_EQ(whole.total_frames, 8);
-  EXPECT_TRUE(whole.recording_closed);
-  EXPECT_TRUE(whole.index_complete);
+  EXPECT_TRUE(whole.read.recording_closed);
+  EXPECT_TRUE(whole.read.index_complete);
   drone_test::write_file(dir.file("gap.bag"), drone_test::without_chunk_info(
                                                   drone_test::read_file(dir.file("whole.bag")), 2));
   const ValidationResult r =
@@ -707,8 +707,8 @@ TEST(LidarValidator, IndexThatLeavesAChunkOutIsReadInFull) {
   ASSERT_TRUE(r.success) << r.error;
   EXPECT_EQ(r.total_frames, 8);
   EXPECT_EQ(r.avg_interval_ms, whole.avg_interval_ms);
-  EXPECT_TRUE(r.recording_closed);
-  EXPECT_FALSE(r.index_complete);
+  EXPECT_TRUE(r.read.recording_closed);
+  EXPECT_FALSE(r.read.index_complete);
 }
 
 // Frames come in record-time order whatever the order of the chunks, as the bag library's

@@ -296,9 +296,7 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
     };
     const bag_format::ReadSummary read = input.read(
         [](const bag_format::ReaderConnection&) { return true; }, on_message, on_progress);
-    result.recording_closed = read.recording_closed;
-    result.index_complete = read.index_complete;
-    result.unreadable_bytes = read.unreadable_bytes;
+    result.read = read;
     output.close();
     result.success = true;
   } catch (const std::exception& e) {

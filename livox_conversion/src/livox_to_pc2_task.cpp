@@ -57,14 +57,8 @@ void LivoxToPc2Task::run(const drone_task::Params& params, drone_task::Reporter&
     reporter.finish(drone_task::failure_document(result.error));
     throw std::runtime_error(result.error);
   }
-  if (!result.recording_closed || !result.index_complete) {
-    std::string note = result.recording_closed ? "bag 的索引不完整，已按数据块转换"
-                                               : "录制未正常结束（bag 没有索引），已按数据块转换";
-    if (result.unreadable_bytes > 0) {
-      note += "，末尾 " + std::to_string(result.unreadable_bytes) + " 字节无法读取";
-    }
-    reporter.report(50, note, "{}");
-  }
+  const std::string note = bag_format::read_note(result.read, "转换");
+  if (!note.empty()) reporter.report(50, note, "{}");
   reporter.report(50, "转换完成，正在生成报告...", "{}");
 
   drone_task::JsonWriter doc;

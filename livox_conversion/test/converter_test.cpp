@@ -492,8 +492,8 @@ TEST(Converter, OutputReadsAlikeInTheBagLibraryAndInPython) {
     const ConversionResult r =
         LivoxToPc2Converter::convert(in, dir.file("out.bag"), kSource, kTarget);
     ASSERT_TRUE(r.success) << r.error;
-    EXPECT_TRUE(r.recording_closed);
-    EXPECT_TRUE(r.index_complete);
+    EXPECT_TRUE(r.read.recording_closed);
+    EXPECT_TRUE(r.read.index_complete);
     EXPECT_EQ(r.converted_messages, c.frames);
     EXPECT_EQ(r.copied_messages + r.converted_messages, r.total_messages);
 
@@ -860,9 +860,9 @@ TEST(Converter, RepairsRecordingsThatWereNotClosedOrWhoseIndexIsIncomplete) {
     const ConversionResult r =
         LivoxToPc2Converter::convert(dir.file("in.bag"), dir.file("out.bag"), kSource, kTarget);
     ASSERT_TRUE(r.success) << r.error;
-    EXPECT_EQ(r.recording_closed, c.recording_closed);
-    EXPECT_EQ(r.index_complete, c.index_complete);
-    EXPECT_EQ(r.unreadable_bytes > 0, c.lost != Lost::kNothing) << r.unreadable_bytes;
+    EXPECT_EQ(r.read.recording_closed, c.recording_closed);
+    EXPECT_EQ(r.read.index_complete, c.index_complete);
+    EXPECT_EQ(r.read.unreadable_bytes > 0, c.lost != Lost::kNothing) << r.read.unreadable_bytes;
     const std::vector<std::string> out = drone_test::message_listing(dir.file("out.bag"));
     EXPECT_EQ(drone_test::python_message_listing(dir.file("out.bag")), out);
     EXPECT_EQ(static_cast<int64_t>(out.size()), r.total_messages);

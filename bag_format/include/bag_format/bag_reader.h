@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "bag_format/read_outcome.h"
+
 namespace bag_format {
 
 class BagFile;
@@ -66,15 +68,8 @@ struct ReaderMessage {
   const uint8_t* whole(std::vector<uint8_t>& buffer) const;
 };
 
-// How the bag was read.
-struct ReadSummary {
-  // The index section listed exactly the stored chunks and was used.
-  bool index_complete = false;
-  // False when the file header gives no index (position 0), one past the end of the file, or an
-  // index section that does not read: the recording was not closed, and its chunks were walked.
-  bool recording_closed = false;
-  // Bytes at the end of the file that hold no whole record (a chunk cut short).
-  uint64_t unreadable_bytes = 0;
+// How the bag was read, and what the last read() did.
+struct ReadSummary : ReadOutcome {
   uint64_t chunks_read = 0;     // chunks whose messages read() handed over
   uint64_t chunks_skipped = 0;  // chunks without a wanted message
 };

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -139,6 +140,15 @@ class BagFile {
 // the S its header states" (none), or "chunk at byte P uses compression C, which is not read".
 std::string decompress_chunk(std::string_view compression, const uint8_t* stored,
                              uint32_t stored_size, uint8_t* out, uint32_t size, uint64_t chunk_pos);
+
+// Decompresses the chunk whose `stored_size` bytes lie at `stored_pos` of `file` with
+// `compression` ("bz2" or "lz4"), handing its `size` bytes to `take` in consecutive pieces of up
+// to 1 MiB; faults as decompress_chunk_to_file, found before more than `size` bytes are handed
+// over. Exceptions of `take` pass.
+void decompress_chunk_in_pieces(const BagFile& file, std::string_view compression,
+                                uint64_t stored_pos, uint32_t stored_size, uint32_t size,
+                                uint64_t chunk_pos,
+                                const std::function<void(const char*, size_t)>& take);
 
 // Decompresses the chunk whose `stored_size` bytes lie at `stored_pos` of `file`, in pieces of
 // 1 MiB, into a scratch file of exactly `size` bytes, for a chunk too large to be held: a file

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "bag_format/read_outcome.h"
+
 namespace bag_analyzer {
 
 // The statistics of one topic of a bag.
@@ -34,16 +36,10 @@ struct BagAnalysisResult {
   // True when the bag's index was read to its end, or, for a recording that was not closed, its
   // chunks were walked to the end of the file.
   bool success = false;
-  // False for a recording that was not closed: no index (index position 0) or an index beyond
-  // the end of the file; its messages were counted from its chunks.
-  bool recording_closed = true;
-  // False when the index leaves stored chunks out: the messages were counted from every chunk
-  // between the file header and the index instead. (An index that lists a chunk where none is
-  // stored is refused.)
-  bool index_complete = true;
-  // Bytes at the end of an unclosed recording that hold no whole record (a compressed chunk cut
-  // short is lost whole); 0 otherwise.
-  uint64_t unreadable_bytes = 0;
+  // How the bag was read: through its index, or, for a recording that was not closed or an
+  // index that leaves stored chunks out, from its chunks. (An index that lists a chunk where
+  // none is stored is refused.)
+  bag_format::ReadOutcome read;
   // Why the bag could not be opened: "无法打开 bag 文件: " + the bag library's text, or + what
   // is damaged when a record would make the bag library read out of bounds; empty on success.
   std::string error_message;

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "bag_format/read_outcome.h"
+
 namespace lidar_validate {
 
 // One anomalous Livox frame, as listed in a validation result.
@@ -33,13 +35,10 @@ struct ValidationResult {
   double min_interval_ms = 0.0;         // smallest measured interval, ms (may be negative); 0: none
   double max_interval_ms = 0.0;         // largest measured interval, ms; never below 0
   std::vector<FrameAnomaly> anomalies;  // the first 20 anomalous frames in bag order; empty: none
-  // How the recording was read: false when it was not closed (no index, or none that reads) and
-  // its chunks were walked; index_complete false also when the index leaves chunks out.
-  bool recording_closed = false;
-  bool index_complete = false;
-  uint64_t unreadable_bytes = 0;  // bytes at the end that hold no whole record (a cut chunk)
-  bool success = false;           // true only when the whole topic was read
-  std::string error;              // empty on success; else "Bag validation failed: " + the cause
+  // How the recording was read: through its index, or from its chunks.
+  bag_format::ReadOutcome read;
+  bool success = false;  // true only when the whole topic was read
+  std::string error;     // empty on success; else "Bag validation failed: " + the cause
 };
 
 // Checks the Livox frames (livox_ros_driver2/CustomMsg) of one bag topic. Holds no state.

@@ -6,6 +6,8 @@
 
 #include "livox_conversion/point_layout.h"
 
+#include "bag_format/read_outcome.h"
+
 namespace livox_to_pc2 {
 
 // What one conversion did. Returned by value; the caller owns it.
@@ -30,16 +32,10 @@ struct ConversionResult {
   int64_t copied_messages = 0;
   // Points in all converted clouds; an empty frame adds 0.
   int64_t total_points = 0;
-  // False when the input recording was not closed (its file header gives no index, or an index
-  // that does not read): its chunks were read one by one, and the output holds their messages
-  // in a complete, indexed bag.
-  bool recording_closed = true;
-  // False when the input's index did not list exactly its chunks (or was not there): every
-  // chunk was read all the same.
-  bool index_complete = true;
-  // Bytes at the end of the input that hold no whole record (a recording cut off in a chunk);
-  // their messages are lost.
-  uint64_t unreadable_bytes = 0;
+  // How the input was read: through its index, or from its chunks (a recording that was not
+  // closed, an index that leaves chunks out), whose messages the output then holds in a
+  // complete, indexed bag.
+  bag_format::ReadOutcome read;
 };
 
 // Rewrites a ROS 1 bag, turning Livox lidar frames into standard point clouds.
