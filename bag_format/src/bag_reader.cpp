@@ -250,7 +250,6 @@ bool connection_of(const RecordFields& record, const uint8_t* data, uint32_t siz
 // A chunk's uncompressed records held in memory.
 class MemorySource {
  public:
-  static constexpr bool kHeld = true;
   explicit MemorySource(const uint8_t* data) : data_(data) {}
   // `n` bytes from `offset` on, which the walker has checked to lie inside the chunk; valid
   // until the next call of the same function.
@@ -268,7 +267,6 @@ class MemorySource {
 // buffer; a larger message is not read (nullptr) but handed over in pieces.
 class FileSource {
  public:
-  static constexpr bool kHeld = false;
   FileSource(const BagFile& file, ReadAhead& ahead, uint64_t data_pos)
       : file_(file), ahead_(ahead), data_pos_(data_pos) {}
   const uint8_t* head(uint64_t offset, uint64_t n) { return read(ahead_, offset, n, head_); }
@@ -1014,11 +1012,10 @@ const uint8_t* BagReader::Layout::load(const ChunkRef& chunk_ref, Buffer& out) {
 bool BagReader::Layout::wanted_chunk(const ChunkRef& chunk_ref, const Selection& selection) const {
   if (chunk_ref.by_records) return selection.any;
   if (!chunk_ref.has_messages) return false;
-  for (const uint32_t id : chunk_connections) {
+  return std::any_of(chunk_connections.begin(), chunk_connections.end(), [&](uint32_t id) {
     const auto it = by_id.find(id);
-    if (it != by_id.end() && selection.take[it->second] != 0) return true;
-  }
-  return false;
+    return it != by_id.end() && selection.take[it->second] != 0;
+  });
 }
 
 bool BagReader::Layout::judge(const ChunkRef& chunk_ref, const Selection& selection, uint32_t id,

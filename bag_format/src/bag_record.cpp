@@ -157,11 +157,8 @@ Parse RecordFields::parse(const uint8_t* bytes, uint32_t length) {
 
 bool RecordFields::text(std::string_view name, std::string_view& value) const {
   const auto same = [&](std::string_view field_name) {
-    if (field_name.size() != name.size()) return false;
-    for (size_t i = 0; i < name.size(); ++i) {
-      if (field_name[i] != name[i]) return false;
-    }
-    return true;
+    return field_name.size() == name.size() &&
+           std::equal(name.begin(), name.end(), field_name.begin());
   };
   for (auto it = fields_.rbegin(); it != fields_.rend(); ++it) {
     if (same(it->first)) {

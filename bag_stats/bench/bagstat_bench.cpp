@@ -98,6 +98,7 @@ int run_bench(drone_bench::Options& options) {
   if (large > small) sizes.push_back(large);
   // The recordings: (messages, one message a chunk).
   std::vector<std::pair<uint64_t, bool>> recordings;
+  recordings.reserve(sizes.size() + 1);
   for (const uint64_t messages : sizes) recordings.emplace_back(messages, false);
   if (chunked > 0) recordings.emplace_back(chunked, true);
 
@@ -106,7 +107,9 @@ int run_bench(drone_bench::Options& options) {
   std::printf("%10s %6s | %7s %7s %8s | %7s %7s %8s | %6s %6s %6s\n", "messages", "MB", "wall s",
               "cpu s", "peak MiB", "wall s", "cpu s", "peak MiB", "wall", "cpu", "memory");
   std::vector<Side> sides;
-  for (const auto& [messages, one_per_chunk] : recordings) {
+  for (const auto& recording : recordings) {
+    const uint64_t messages = recording.first;
+    const bool one_per_chunk = recording.second;
     const std::string bag = work + "/" + std::to_string(messages) + ".bag";
     drone_bench::apart([&] { write_recording(bag, messages, one_per_chunk); });
     const double mb = static_cast<double>(std::filesystem::file_size(bag)) / 1e6;

@@ -251,7 +251,9 @@ int run_bench(drone_bench::Options& options) {
       {"plain", rosbag::compression::Uncompressed},
       {"lz4", rosbag::compression::LZ4},
       {"bz2", rosbag::compression::BZ2}};
-  for (const auto& [name, compression] : map_chunks) {
+  for (const auto& map_chunk : map_chunks) {
+    const char* name = map_chunk.first;
+    const rosbag::compression::CompressionType compression = map_chunk.second;
     drone_bench::apart(
         [&] { write_recording(input, frames / 20, points, 0.0, map_mib, compression); });
     ok &= measure("Livox, " + std::to_string(frames / 20) + " frames and one " +
