@@ -45,6 +45,20 @@ TEST(Entry, FinalLineBeforeTheErrorReportWhenTheTaskFinishedFirst) {
   EXPECT_NE(lines[2].find("\"message\":\"错误: x\""), std::string::npos);
 }
 
+// A failure that is also the task's result: the entry alone writes its failure document, once,
+// and then the error report, both escaped; the task wrote neither.
+TEST(Entry, FailureWithResultIsAnnouncedBeforeTheErrorReport) {
+  const auto run = probe({"--fail-with-result", "no \"bag\"\there"});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_EQ(run.err, "[ERROR] no \"bag\"\there\n");
+  EXPECT_EQ(run.out,
+            "{\"_progress\":{\"percent\":0,\"message\":\"开始\",\"metadata\":{}}}\n"
+            "{\"_progress\":{\"percent\":100,\"message\":\"任务失败\",\"metadata\":{\"result\":"
+            "{\"success\":false,\"error\":\"no \\\"bag\\\"\\there\"},\"files\":[]}}}\n"
+            "{\"_progress\":{\"percent\":100,\"message\":\"错误: no \\\"bag\\\"\\there\","
+            "\"metadata\":{\"error\":\"no \\\"bag\\\"\\there\"}}}\n");
+}
+
 TEST(Entry, LibraryPrintsNeverReachStandardOutput) {
   const std::string lines =
       "{\"_progress\":{\"percent\":0,\"message\":\"开始\",\"metadata\":{}}}\n"

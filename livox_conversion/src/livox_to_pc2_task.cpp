@@ -53,10 +53,7 @@ void LivoxToPc2Task::run(const drone_task::Params& params, drone_task::Reporter&
   drone_task::ProgressMeter meter(reporter, 0, 50, "正在转换");
   const livox_to_pc2::ConversionResult result = livox_to_pc2::LivoxToPc2Converter::convert(
       input_bag, output_bag, source_topic, target_topic, layout, meter.callback());
-  if (!result.success) {
-    reporter.finish(drone_task::failure_document(result.error));
-    throw std::runtime_error(result.error);
-  }
+  if (!result.success) throw drone_task::FailureWithResult(result.error);
   if (!result.recording_closed || !result.index_complete) {
     std::string note = result.recording_closed ? "bag 的索引不完整，已按数据块转换"
                                                : "录制未正常结束（bag 没有索引），已按数据块转换";
