@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <climits>
 
+#include "safe_output/file_kind.h"
+
 namespace bag_format {
 
 namespace {
@@ -17,16 +19,6 @@ namespace {
 std::string at_chunk(uint64_t chunk_pos) { return "chunk at byte " + std::to_string(chunk_pos); }
 
 }  // namespace
-
-std::string file_kind(mode_t mode) {
-  if (S_ISREG(mode)) return "";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a file";
-}
 
 Parse RecordFields::parse(const uint8_t* bytes, uint32_t length) {
   fields_.clear();
@@ -100,7 +92,7 @@ BagFile::BagFile(const std::string& path)
     error_ = "cannot open " + path + ": " + std::strerror(errno);
     return;
   }
-  const std::string kind = file_kind(st.st_mode);
+  const std::string kind = safe_output::file_kind(st.st_mode);
   if (!kind.empty()) {
     error_ = path + " is not a regular file (" + kind + ")";
     return;

@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string>
 
+#include "safe_output/file_kind.h"
+
 namespace mission_validate {
 
 namespace {
@@ -65,15 +67,6 @@ constexpr int kYaw = 20;
 // A JSON number, integral or real. Booleans, strings, null, arrays and objects are not.
 bool isNumeric(const Json::Value& value) { return value.isNumeric() && !value.isBool(); }
 
-// What a file that is not regular is, for the refusal's text.
-std::string fileKind(mode_t mode) {
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a file";
-}
-
 // The mission file, opened once and read from the same descriptor that was checked. Only a
 // regular file is read: a FIFO would wait for a writer forever and a device such as /dev/zero
 // never ends. O_NONBLOCK lets the open of a FIFO return at once; a regular file ignores it.
@@ -90,7 +83,7 @@ class MissionFile {
   // Opened; a directory opens but holds no file, so it counts as missing.
   bool found() const { return fd_ >= 0 && !S_ISDIR(st_.st_mode); }
   bool regular() const { return S_ISREG(st_.st_mode); }
-  std::string kind() const { return fileKind(st_.st_mode); }
+  std::string kind() const { return safe_output::file_kind(st_.st_mode); }
 
   // The whole file as text; the empty text when a read fails, so that the parser then reports
   // an empty document rather than the check working on half a mission.
