@@ -266,7 +266,7 @@ class PrimWalk {
       const size_t ui = static_cast<size_t>(u);
       done_[ui] = 1;
       walked_.push_back(u);
-      const Vec nu = nrm[ui];
+      const Vec& nu = nrm[ui];
       const bool finite_u = finite(nu);
       if (parent_[ui] >= 0) {
         const size_t pi = static_cast<size_t>(parent_[ui]);
