@@ -16,6 +16,8 @@
 #include <utility>
 #include <vector>
 
+#include "safe_output/file_kind.h"
+
 namespace bag_format {
 
 namespace {
@@ -123,16 +125,6 @@ class Inflater {
 
 }  // namespace
 
-std::string file_kind(mode_t mode) {
-  if (S_ISREG(mode)) return "";
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISDIR(mode)) return "a directory";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a file";
-}
-
 Parse RecordFields::parse(const uint8_t* bytes, uint32_t length) {
   fields_.clear();
   const std::string_view all(reinterpret_cast<const char*>(bytes), length);
@@ -211,7 +203,7 @@ BagFile::BagFile(const std::string& path)
     error_ = "cannot open " + path + ": " + std::strerror(errno);
     return;
   }
-  const std::string kind = file_kind(st.st_mode);
+  const std::string kind = safe_output::file_kind(st.st_mode);
   if (!kind.empty()) {
     error_ = path + " is not a regular file (" + kind + ")";
     return;

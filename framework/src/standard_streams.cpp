@@ -89,4 +89,31 @@ std::unique_ptr<std::ostream> claim_standard_output() {
 }
 
 }  // namespace detail
+
+namespace {
+
+void flush_standard_output() {
+  std::cout.flush();
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+StdoutToStderr::StdoutToStderr() {
+  flush_standard_output();
+  saved_ = ::dup(STDOUT_FILENO);
+  if (saved_ >= 0 && ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
+    ::close(saved_);
+    saved_ = -1;
+  }
+}
+
+StdoutToStderr::~StdoutToStderr() {
+  flush_standard_output();
+  if (saved_ >= 0) {
+    ::dup2(saved_, STDOUT_FILENO);
+    ::close(saved_);
+  }
+}
+
 }  // namespace drone_task

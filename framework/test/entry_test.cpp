@@ -45,6 +45,24 @@ TEST(Entry, FinalLineBeforeTheErrorReportWhenTheTaskFinishedFirst) {
   EXPECT_NE(lines[2].find("\"message\":\"错误: x\""), std::string::npos);
 }
 
+// A failure that is also the task's result: the entry alone writes its failure document, once,
+// and then the error report, both escaped; the task wrote neither.
+TEST(Entry, FailureWithResultIsAnnouncedBeforeTheErrorReport) {
+  const auto run = probe({"--fail-with-result", "no \"bag\"\there"});
+  const std::string escaped = R"(no \"bag\"\there)";
+  const std::vector<std::string> expected = {
+      R"({"_progress":{"percent":0,"message":"开始","metadata":{}}})",
+      R"({"_progress":{"percent":100,"message":"任务失败","metadata":{"result":)"
+      R"({"success":false,"error":")" +
+          escaped + R"("},"files":[]}}})",
+      R"({"_progress":{"percent":100,"message":"错误: )" + escaped + R"(","metadata":{"error":")" +
+          escaped + R"("}}})",
+  };
+  EXPECT_EQ(drone_test::split_lines(run.out), expected);
+  EXPECT_EQ(run.err, "[ERROR] no \"bag\"\there\n");
+  EXPECT_EQ(run.exit_code, 1);
+}
+
 TEST(Entry, LibraryPrintsNeverReachStandardOutput) {
   const std::string lines =
       "{\"_progress\":{\"percent\":0,\"message\":\"开始\",\"metadata\":{}}}\n"

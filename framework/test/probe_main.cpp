@@ -22,6 +22,9 @@ class ProbeTask : public drone_task::Task {
     }
     if (params.has("finish")) reporter.finish(params.get_string("finish", "{}"));
     if (params.has("fail")) throw std::runtime_error(params.get_string("fail", ""));
+    if (params.has("fail-with-result")) {
+      throw drone_task::FailureWithResult(params.get_string("fail-with-result", ""));
+    }
     reporter.report(50, "value=" + params.get_string("value", "none"), "{}");
     reporter.finish(R"({"success":true})", {{"title", "remark", "/out/file"}});
   }

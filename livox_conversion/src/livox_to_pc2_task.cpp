@@ -53,10 +53,7 @@ void LivoxToPc2Task::run(const drone_task::Params& params, drone_task::Reporter&
   drone_task::ProgressMeter meter(reporter, 0, 50, "正在转换");
   const livox_to_pc2::ConversionResult result = livox_to_pc2::LivoxToPc2Converter::convert(
       input_bag, output_bag, source_topic, target_topic, layout, meter.callback());
-  if (!result.success) {
-    reporter.finish(drone_task::failure_document(result.error));
-    throw std::runtime_error(result.error);
-  }
+  if (!result.success) throw drone_task::FailureWithResult(result.error);
   const std::string note = bag_format::read_note(result.read, "转换");
   if (!note.empty()) reporter.report(50, note, "{}");
   reporter.report(50, "转换完成，正在生成报告...", "{}");

@@ -14,8 +14,8 @@ class LivoxToPc2Task : public drone_task::Task {
   // output_bag (empty or "None": derived from the input path) and point_fields (absent: x, y,
   // z, intensity), runs the conversion and finishes with the result document. A point_fields
   // list that does not read throws std::runtime_error naming the known fields, before any
-  // report. On a failed conversion finishes with {"success":false,"error":...}
-  // and throws std::runtime_error with the converter's error text.
+  // report. A failed conversion throws drone_task::FailureWithResult with the converter's
+  // error text, which the entry announces as {"success":false,"error":...}.
   void run(const drone_task::Params& params, drone_task::Reporter& reporter) override;
 
  private:

@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string>
 
+#include "safe_output/file_kind.h"
+
 namespace mission_validate {
 
 namespace {
@@ -65,15 +67,6 @@ constexpr int kYaw = 20;
 // A JSON number, integral or real. Booleans, strings, null, arrays and objects are not.
 bool isNumeric(const Json::Value& value) { return value.isNumeric() && !value.isBool(); }
 
-// What a file that is not regular is, for the refusal's text.
-std::string fileKind(mode_t mode) {
-  if (S_ISFIFO(mode)) return "a FIFO";
-  if (S_ISCHR(mode)) return "a character device";
-  if (S_ISBLK(mode)) return "a block device";
-  if (S_ISSOCK(mode)) return "a socket";
-  return "not a file";
-}
-
 // The mission file, opened once and read from the same descriptor that was checked. Only a
 // regular file is read: a FIFO would wait for a writer forever and a device such as /dev/zero
 // never ends. O_NONBLOCK lets the open of a FIFO return at once; a regular file ignores it.
@@ -90,7 +83,7 @@ class MissionFile {
   // Opened; a directory opens but holds no file, so it counts as missing.
   bool found() const { return fd_ >= 0 && !S_ISDIR(st_.st_mode); }
   bool regular() const { return S_ISREG(st_.st_mode); }
-  std::string kind() const { return fileKind(st_.st_mode); }
+  std::string kind() const { return safe_output::file_kind(st_.st_mode); }
 
   // The whole file as text; the empty text when a read fails, so that the parser then reports
   // an empty document rather than the check working on half a mission.
@@ -118,90 +111,125 @@ class MissionFile {
   struct stat st_ {};
 };
 
-// Applies the waypoint rules to waypoint `index` of a mission with `count` waypoints.
-void checkWaypoint(const Json::Value& wp, Json::ArrayIndex index, Json::ArrayIndex count,
-                   ValidationResult& result) {
-  const std::string prefix = "航点[" + std::to_string(index) + "]";
-  auto error = [&](const std::string& text) { result.errors.push_back(prefix + text); };
+// The errors of one waypoint, each text after the waypoint's "航点[<index>]" prefix.
+class WaypointErrors {
+ public:
+  WaypointErrors(Json::ArrayIndex index, ValidationResult& result)
+      : prefix_("航点[" + std::to_string(index) + "]"), result_(result) {}
+  void error(const std::string& text) const { result_.errors.push_back(prefix_ + text); }
+  void warning(const std::string& text) const { result_.warnings.push_back(prefix_ + text); }
+  ValidationResult& result() const { return result_; }
 
-  if (!wp.isObject()) {
-    error(" 不是对象");
-    return;
-  }
+ private:
+  std::string prefix_;
+  ValidationResult& result_;
+};
 
+// The members every waypoint carries: all of FIELDS present, an integer id, numbers where
+// NUMERIC_FIELDS wants them.
+void checkMembers(const Json::Value& wp, const WaypointErrors& report) {
   std::string missing;
   for (const char* name : FIELDS) {
     if (wp.isMember(name)) continue;
     if (!missing.empty()) missing += ", ";
     missing += name;
   }
-  if (!missing.empty()) error(" 缺少字段: " + missing);
+  if (!missing.empty()) report.error(" 缺少字段: " + missing);
 
-  if (wp.isMember("id") && !wp["id"].isInt()) error(".id 必须是整数");
+  if (wp.isMember("id") && !wp["id"].isInt()) report.error(".id 必须是整数");
 
   for (const char* name : NUMERIC_FIELDS) {
-    if (wp.isMember(name) && !isNumeric(wp[name])) error(std::string(".") + name + " 必须是数值");
-  }
-
-  // The later rules depend only on an action that is present and an integer.
-  bool has_action = false;
-  int action = 0;
-  if (wp.isMember("action")) {
-    const Json::Value& value = wp["action"];
-    if (value.isInt()) {
-      has_action = true;
-      action = value.asInt();
-      if (action < 0 || action > kLastAction) {
-        error(".action=" + std::to_string(action) + " 超出范围 [0, " + std::to_string(kLastAction) +
-              "]");
-      } else {
-        ++result.action_summary[ACTIONS[static_cast<std::size_t>(action)]];
-      }
-    } else {
-      error(".action 必须是整数");
+    if (wp.isMember(name) && !isNumeric(wp[name])) {
+      report.error(std::string(".") + name + " 必须是数值");
     }
   }
+}
 
-  if (wp.isMember("light")) {
-    const Json::Value& value = wp["light"];
-    if (value.isInt()) {
-      const int light = value.asInt();
-      if (light < 0 || light > 100) error(".light=" + std::to_string(light) + " 超出范围 [0, 100]");
-    } else {
-      error(".light 必须是整数");
-    }
+// The waypoint's action, counted in the action summary when it is known. Returns false, with
+// `action` untouched, when there is no integer action for the later rules to go by.
+bool readAction(const Json::Value& wp, const WaypointErrors& report, int& action) {
+  if (!wp.isMember("action")) return false;
+  const Json::Value& value = wp["action"];
+  if (!value.isInt()) {
+    report.error(".action 必须是整数");
+    return false;
   }
+  action = value.asInt();
+  if (action < 0 || action > kLastAction) {
+    report.error(".action=" + std::to_string(action) + " 超出范围 [0, " +
+                 std::to_string(kLastAction) + "]");
+  } else {
+    ++report.result().action_summary[ACTIONS[static_cast<std::size_t>(action)]];
+  }
+  return true;
+}
 
-  if (!has_action) return;
+// The light level, an integer percent.
+void checkLight(const Json::Value& wp, const WaypointErrors& report) {
+  if (!wp.isMember("light")) return;
+  const Json::Value& value = wp["light"];
+  if (value.isInt()) {
+    const int light = value.asInt();
+    if (light < 0 || light > 100) {
+      report.error(".light=" + std::to_string(light) + " 超出范围 [0, 100]");
+    }
+  } else {
+    report.error(".light 必须是整数");
+  }
+}
 
+// The rules of `action` for waypoint `index` of a mission with `count` waypoints: where the
+// takeoff check stands, and what p1 of a detour or jump, the grabber and a yaw turn must be.
+void checkActionRules(const Json::Value& wp, int action, Json::ArrayIndex index,
+                      Json::ArrayIndex count, const WaypointErrors& report) {
   const bool p1_int = wp.isMember("p1") && wp["p1"].isInt();
   const int p1 = p1_int ? wp["p1"].asInt() : 0;
 
-  if (action == kTakeoffCheck && index != 0) error(" action=15(起飞位置检查) 必须是第一个航点");
+  if (action == kTakeoffCheck && index != 0) {
+    report.error(" action=15(起飞位置检查) 必须是第一个航点");
+  }
 
   if (action == kDetour || action == kJump) {
     const std::string head = " action=" + std::to_string(action) + "(Detour/Jump) 的 p1";
     if (!p1_int) {
-      error(head + " 必须是整数");
+      report.error(head + " 必须是整数");
     } else if (p1 < 0 || static_cast<long long>(p1) >= static_cast<long long>(count)) {
-      error(head + "=" + std::to_string(p1) + " 超出航点范围 [0, " +
-            std::to_string(static_cast<long long>(count) - 1) + "]");
+      report.error(head + "=" + std::to_string(p1) + " 超出航点范围 [0, " +
+                   std::to_string(static_cast<long long>(count) - 1) + "]");
     } else if (static_cast<Json::ArrayIndex>(p1) == index) {
-      result.warnings.push_back(prefix + head + "=" + std::to_string(p1) + " 指向自身");
+      report.warning(head + "=" + std::to_string(p1) + " 指向自身");
     }
   }
 
   if (action == kGrabber) {
     if (!p1_int) {
-      error(" action=19(Grabber) 的 p1 必须是整数");
+      report.error(" action=19(Grabber) 的 p1 必须是整数");
     } else if (p1 != 0 && p1 != 1 && (p1 < 500 || p1 > 2500)) {
-      error(" action=19(Grabber) 的 p1=" + std::to_string(p1) + " 无效，必须是 0, 1 或 500~2500");
+      report.error(" action=19(Grabber) 的 p1=" + std::to_string(p1) +
+                   " 无效，必须是 0, 1 或 500~2500");
     }
   }
 
   if (action == kYaw && !(wp.isMember("p1") && isNumeric(wp["p1"]))) {
-    error(" action=20(旋转Yaw) 的 p1 必须是数值（弧度）");
+    report.error(" action=20(旋转Yaw) 的 p1 必须是数值（弧度）");
   }
+}
+
+// Applies the waypoint rules to waypoint `index` of a mission with `count` waypoints, in the
+// order their errors are listed.
+void checkWaypoint(const Json::Value& wp, Json::ArrayIndex index, Json::ArrayIndex count,
+                   ValidationResult& result) {
+  const WaypointErrors report(index, result);
+  if (!wp.isObject()) {
+    report.error(" 不是对象");
+    return;
+  }
+  checkMembers(wp, report);
+  int action = 0;
+  const bool has_action = readAction(wp, report, action);
+  checkLight(wp, report);
+  // The later rules depend only on an action that is present and an integer.
+  if (has_action) checkActionRules(wp, action, index, count, report);
 }
 
 }  // namespace

@@ -1,13 +1,16 @@
 #include "pcd_header/pcd_header.h"
 
+#include <fcntl.h>
 #include <pcl/common/io.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <ext/stdio_filebuf.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <istream>
 #include <limits>
 #include <sstream>
 
@@ -176,7 +179,7 @@ bool equals_lower(const char* p, const char* end, const char* word) {
   return p == end && *word == '\0';
 }
 
-// Whether [p, end) is a number as check_text_values() describes it.
+// Whether [p, end) is a number as read() describes it.
 bool is_number(const char* p, const char* end) {
   if (p < end && (*p == '+' || *p == '-')) ++p;
   if (equals_lower(p, end, "nan") || equals_lower(p, end, "inf") ||
@@ -205,19 +208,45 @@ bool is_number(const char* p, const char* end) {
 bool is_trimmed(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
 bool is_separator(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
-}  // namespace
-
-PcdHeader read(const std::string& path) {
-  struct stat st {};
-  if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return refused(kNotRegularFile);
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return refused(std::strerror(errno));
-  const std::streamoff end = in.tellg();
-  // Without a size (a pipe, a device) nothing bounds what the header may claim.
-  if (end < 0) return refused("无法确定文件大小");
-  const auto file_size = static_cast<uint64_t>(end);
+// The first text value of `in`'s points that is not a number, as read() describes it; `in` is
+// the whole file, read from its start.
+TextFault first_text_fault(std::istream& in, const PcdHeader& header) {
+  TextFault fault;
+  uint64_t values = 0;
+  for (const pcl::PCLPointField& f : header.fields) values += f.count;
+  in.clear();
   in.seekg(0);
+  std::string line;
+  uint64_t line_number = 0;
+  // The header's own lines, counted so that the fault names the line of the file.
+  for (uint64_t read = 0; read < header.data_offset && std::getline(in, line); ++line_number) {
+    read += line.size() + 1;
+  }
+  for (uint64_t points = 0; points < header.points && std::getline(in, line);) {
+    ++line_number;
+    if (line.empty()) continue;
+    ++points;
+    const char* p = line.data();
+    const char* end = p + line.size();
+    while (p < end && is_trimmed(*p)) ++p;
+    while (end > p && is_trimmed(end[-1])) --end;
+    for (uint64_t k = 0; k < values; ++k) {
+      const char* word = p;
+      while (p < end && !is_separator(*p)) ++p;
+      if (!is_number(word, p)) {
+        fault.line = line_number;
+        fault.word.assign(word, std::min<size_t>(static_cast<size_t>(p - word), 40));
+        return fault;
+      }
+      if (p == end) break;  // too few words: the library's read fails on its own
+      while (p < end && is_separator(*p)) ++p;
+    }
+  }
+  return fault;
+}
 
+// Checks the header of the file `in` reads, `file_size` bytes long, as read() describes it.
+PcdHeader read_header(std::istream& in, uint64_t file_size) {
   RawHeader raw;
   std::string reason = read_lines(in, &raw);
   if (!reason.empty()) return refused(reason);
@@ -272,39 +301,37 @@ PcdHeader read(const std::string& path) {
   return header;
 }
 
-TextFault check_text_values(const std::string& path, const PcdHeader& header) {
-  TextFault fault;
-  if (!header.ok || header.data != DataKind::kAscii) return fault;
-  uint64_t values = 0;
-  for (const pcl::PCLPointField& f : header.fields) values += f.count;
-  std::ifstream in(path, std::ios::binary);
-  std::string line;
-  uint64_t line_number = 0;
-  // The header's own lines, counted so that the fault names the line of the file.
-  for (uint64_t read = 0; read < header.data_offset && std::getline(in, line); ++line_number) {
-    read += line.size() + 1;
+}  // namespace
+
+PcdHeader read(const std::string& path, TextFault* text_fault) {
+  if (text_fault != nullptr) *text_fault = TextFault();
+  // Opened once, and judged and read through that one descriptor, so that what is checked is
+  // what is read. O_NONBLOCK lets the open of a FIFO without a writer return at once; a regular
+  // file ignores it.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    const int error = errno;
+    // Some kinds cannot be opened at all (a socket), or not by this user (a FIFO without read
+    // permission): they are refused as what they are, not for the failed open.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) return refused(kNotRegularFile);
+    return refused(std::strerror(error));
   }
-  for (uint64_t points = 0; points < header.points && std::getline(in, line);) {
-    ++line_number;
-    if (line.empty()) continue;
-    ++points;
-    const char* p = line.data();
-    const char* end = p + line.size();
-    while (p < end && is_trimmed(*p)) ++p;
-    while (end > p && is_trimmed(end[-1])) --end;
-    for (uint64_t k = 0; k < values; ++k) {
-      const char* word = p;
-      while (p < end && !is_separator(*p)) ++p;
-      if (!is_number(word, p)) {
-        fault.line = line_number;
-        fault.word.assign(word, std::min<size_t>(static_cast<size_t>(p - word), 40));
-        return fault;
-      }
-      if (p == end) break;  // too few words: the library's read fails on its own
-      while (p < end && is_separator(*p)) ++p;
-    }
+  // The buffer owns the descriptor from here on and closes it.
+  __gnu_cxx::stdio_filebuf<char> file(fd, std::ios::in | std::ios::binary);
+  if (!file.is_open()) {
+    ::close(fd);
+    return refused(std::strerror(errno));
   }
-  return fault;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return refused(std::strerror(errno));
+  if (!S_ISREG(st.st_mode)) return refused(kNotRegularFile);
+  std::istream in(&file);
+  PcdHeader header = read_header(in, static_cast<uint64_t>(st.st_size));
+  if (text_fault != nullptr && header.ok && header.data == DataKind::kAscii) {
+    *text_fault = first_text_fault(in, header);
+  }
+  return header;
 }
 
 }  // namespace pcd_header

@@ -24,9 +24,7 @@ void Scan2FullPcdTask::run(const drone_task::Params& params, drone_task::Reporte
   } else if (scan_paths::is_given(input_dir)) {
     scan_dir = scan_paths::scan_dir_of_project(input_dir);
   } else {
-    const std::string error = "必须指定 input_dir 或 scan_dir";
-    reporter.finish(drone_task::failure_document(error));
-    throw std::runtime_error(error);
+    throw drone_task::FailureWithResult("必须指定 input_dir 或 scan_dir");
   }
   const std::string output_pcd = scan_paths::is_given(output_option)
                                      ? output_option
@@ -36,10 +34,7 @@ void Scan2FullPcdTask::run(const drone_task::Params& params, drone_task::Reporte
   drone_task::ProgressMeter meter(reporter, 0, 50, "正在合并关键帧");
   const scan2fullpcd::MergeResult merged =
       scan2fullpcd::ScanMerger::merge(scan_dir, output_pcd, meter.callback());
-  if (!merged.success) {
-    reporter.finish(drone_task::failure_document(merged.error_message));
-    throw std::runtime_error(merged.error_message);
-  }
+  if (!merged.success) throw drone_task::FailureWithResult(merged.error_message);
   reporter.report(50, "合并完成，正在生成报告...", "{}");
 
   drone_task::JsonWriter doc;

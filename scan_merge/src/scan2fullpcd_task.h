@@ -13,9 +13,9 @@
 //
 // Reports 0 percent before the merge, 50 and 100 percent after it, then finishes with
 // {"success":true,"input_scan_dir":..,"output_pcd":..,"keyframe_count":..,"total_points":..}.
-// When no directory is given, or the merge fails, it finishes with
-// {"success":false,"error":"<text>"} and throws std::runtime_error with the same text
-// (unescaped). Exceptions from the merge itself pass unchanged.
+// When no directory is given, or the merge fails, it throws drone_task::FailureWithResult with
+// the text (unescaped), which the entry announces as {"success":false,"error":"<text>"}.
+// Exceptions from the merge itself pass unchanged.
 class Scan2FullPcdTask : public drone_task::Task {
  public:
   ~Scan2FullPcdTask() override = default;

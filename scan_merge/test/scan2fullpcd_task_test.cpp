@@ -90,26 +90,27 @@ TEST(Scan2FullPcdTask, RefusesToRunWithoutADirectory) {
       {{"scan_dir", ""}, {"input_dir", "None"}, {"output_pcd", "/tmp/x.pcd"}},
       {{"input_dir", ""}, {"output_pcd", "None"}},
   };
+  // The task writes nothing and throws; the entry announces the failure document (see
+  // ScanmergeNode.FailsWithoutADirectory).
   for (const drone_task::ParamMap& options : cases) {
     const TaskRun run = run_task(options);
     EXPECT_TRUE(run.threw);
+    EXPECT_TRUE(run.failure_with_result);
     EXPECT_EQ(run.error, "必须指定 input_dir 或 scan_dir");
-    EXPECT_EQ(run.lines,
-              std::vector<std::string>{final_line(
-                  "任务失败", "{\"success\":false,\"error\":\"必须指定 input_dir 或 scan_dir\"}")});
+    EXPECT_EQ(run.lines, std::vector<std::string>{});
   }
 }
 
-TEST(Scan2FullPcdTask, HandsAFailedMergeOnEscapedAndThrowsItUnescaped) {
+TEST(Scan2FullPcdTask, HandsAFailedMergeOnUnescapedForTheEntryToAnnounce) {
   drone_test::TempDir tmp;
   const std::string scan = tmp.file("no\"such");
   const TaskRun run = run_task({{"scan_dir", scan}, {"output_pcd", tmp.file("o.pcd")}});
   const std::string escaped = tmp.file("no\\\"such");
   EXPECT_TRUE(run.threw);
+  EXPECT_TRUE(run.failure_with_result);
   EXPECT_EQ(run.error, "扫描目录不存在: " + scan);
   const std::vector<std::string> expected = {
       progress(0, "开始合并: " + escaped + " -> " + tmp.file("o.pcd")),
-      final_line("任务失败", "{\"success\":false,\"error\":\"扫描目录不存在: " + escaped + "\"}"),
   };
   EXPECT_EQ(run.lines, expected);
 }

@@ -22,6 +22,7 @@ TaskRun run_task(drone_task::Task& task, const drone_task::ParamMap& options) {
     } catch (const std::exception& e) {
       run.threw = true;
       run.error = e.what();
+      run.failure_with_result = dynamic_cast<const drone_task::FailureWithResult*>(&e) != nullptr;
     }
   }
   run.lines = split_lines(out.str());

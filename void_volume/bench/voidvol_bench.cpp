@@ -39,6 +39,7 @@
 #include "cloud_checks.h"
 #include "cloud_files.h"
 #include "cloud_writer.h"
+#include "framework/standard_streams.h"
 #include "neighbour_search.h"
 #include "normal_orientation.h"
 #include "result_checks.h"
@@ -379,7 +380,11 @@ void run_case(const Case& c, int depth, const std::string& dir) {
     } else {
       voidvol_test::write_xyz_pcd(path, cloud.points, cloud.viewpoint);
     }
-    const caikongqu::VolumeResult r = caikongqu::VolumeAnalyzer::analyze(path, depth, dir);
+    // The table on standard output, the reconstruction's diagnostics on standard error.
+    const caikongqu::VolumeResult r = [&] {
+      const drone_task::StdoutToStderr quiet_stdout;
+      return caikongqu::VolumeAnalyzer::analyze(path, depth, dir);
+    }();
     Outcome out{};
     out.success = r.success ? 1 : 0;
     out.points = r.points_count;

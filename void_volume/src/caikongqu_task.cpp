@@ -9,6 +9,7 @@
 
 #include "framework/json_writer.h"
 #include "framework/progress.h"
+#include "framework/standard_streams.h"
 #include "void_volume/volume_analyzer.h"
 
 namespace {
@@ -33,8 +34,13 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
   reporter.report(0, "开始加载点云文件: " + input, "{}");
   // A large cloud takes minutes to reconstruct: each step done shows between 0 and 50.
   drone_task::ProgressMeter meter(reporter, 0, 50, "正在重建表面");
-  const caikongqu::VolumeResult result =
-      caikongqu::VolumeAnalyzer::analyze(input, depth, output_dir, save_mesh, meter.callback());
+  const caikongqu::VolumeResult result = [&] {
+    // The reconstruction prints diagnostics of its own ("Vertex pair not in list ...") on
+    // standard output, which carries the report lines alone.
+    const drone_task::StdoutToStderr quiet_stdout;
+    return caikongqu::VolumeAnalyzer::analyze(input, depth, output_dir, save_mesh,
+                                              meter.callback());
+  }();
   if (!result.success) throw std::runtime_error(result.error_message);
 
   reporter.report(50,

@@ -96,10 +96,10 @@ std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& 
                        LocalFrame& frame) {
   frame = LocalFrame();
   std::string not_loaded = "Failed to load PCD file: " + path;
-  const pcd_header::PcdHeader header = pcd_header::read(path);
+  pcd_header::TextFault fault;
+  const pcd_header::PcdHeader header = pcd_header::read(path, &fault);
   if (header.reason == pcd_header::kNotRegularFile) return not_loaded + " (not a regular file)";
   if (!header.ok) return not_loaded;
-  const pcd_header::TextFault fault = pcd_header::check_text_values(path, header);
   if (fault.line != 0) {
     return not_loaded + " (line " + std::to_string(fault.line) + ": \"" + fault.word +
            "\" is not a number)";
@@ -109,6 +109,8 @@ std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& 
   for (const pcl::PCLPointField* field : xyz) {
     if (field->datatype == pcl::PCLPointField::FLOAT64) frame.float64 = true;
   }
+  // The library's reader opens the file by name again: it takes only a path (and maps binary
+  // data from it), and its stream-level pieces would have this code redo its read's steps.
   pcl::PCDReader reader;
   pcl::PCLPointCloud2 blob;
   int pcd_version = 0;

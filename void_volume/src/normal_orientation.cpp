@@ -219,6 +219,133 @@ class EdgeHeap {
   std::vector<int32_t> heap_;
 };
 
+// The points renumbered in spatial order: point k is points[order[k]] (inverse the other way),
+// its position pos[k] and its normal nrm[k].
+struct SpatialOrder {
+  std::vector<int32_t> order;
+  std::vector<int32_t> inverse;
+  std::vector<Vec> pos;
+  std::vector<Vec> nrm;
+};
+
+SpatialOrder in_spatial_order(const pcl::PointCloud<pcl::PointXYZ>& points,
+                              const pcl::PointCloud<pcl::Normal>& normals) {
+  const size_t n = points.size();
+  SpatialOrder s;
+  s.order = spatial_order(points);
+  s.inverse.resize(n);
+  s.pos.resize(n);
+  s.nrm.resize(n);
+  for (size_t k = 0; k < n; ++k) {
+    s.inverse[static_cast<size_t>(s.order[k])] = static_cast<int32_t>(k);
+    s.pos[k] = points[static_cast<size_t>(s.order[k])].getVector3fMap();
+    s.nrm[k] = normals[static_cast<size_t>(s.order[k])].getNormalVector3fMap();
+  }
+  return s;
+}
+
+// Prim's walk over the graph, one tree per piece of it, cheapest edge (the least angle between
+// two normals) first. turn[k] says whether k's normal must be turned around to agree with the
+// normal it was reached from, itself maybe turned.
+class PrimWalk {
+ public:
+  explicit PrimWalk(size_t n) : heap_(n), done_(n, 0), turn_(n, 0), parent_(n, -1) {
+    walked_.reserve(n);
+  }
+
+  bool done(size_t k) const { return done_[k] != 0; }
+  bool turned(size_t k) const { return turn_[k] != 0; }
+  // The points in the order the walk reached them, cluster by cluster.
+  const std::vector<int32_t>& walked() const { return walked_; }
+
+  // Walks the cluster of `root`, a point not yet walked, appending its points to walked().
+  void walk_cluster(size_t root, const Graph& graph, const std::vector<Vec>& nrm) {
+    heap_.push(static_cast<int32_t>(root), 0.0f);
+    while (!heap_.empty()) {
+      const int32_t u = heap_.pop();
+      const size_t ui = static_cast<size_t>(u);
+      done_[ui] = 1;
+      walked_.push_back(u);
+      const Vec& nu = nrm[ui];
+      const bool finite_u = finite(nu);
+      if (parent_[ui] >= 0) {
+        const size_t pi = static_cast<size_t>(parent_[ui]);
+        turn_[ui] = turn_[pi] ^ static_cast<uint8_t>(nu.dot(nrm[pi]) < 0.0f);
+      }
+      for (size_t e = graph.offsets[ui]; e < graph.offsets[ui + 1]; ++e) {
+        const int32_t w = graph.targets[e];
+        const size_t wi = static_cast<size_t>(w);
+        if (done_[wi]) continue;
+        const float weight = finite_u && finite(nrm[wi]) ? 1.0f - std::fabs(nu.dot(nrm[wi])) : 1.0f;
+        if (!heap_.contains(w)) {
+          parent_[wi] = u;
+          heap_.push(w, weight);
+        } else if (weight < heap_.key(w) || (weight == heap_.key(w) && u < parent_[wi])) {
+          parent_[wi] = u;
+          heap_.lower(w, weight);
+        }
+      }
+    }
+  }
+
+ private:
+  EdgeHeap heap_;
+  std::vector<uint8_t> done_;
+  std::vector<uint8_t> turn_;
+  std::vector<int32_t> parent_;
+  std::vector<int32_t> walked_;
+};
+
+// The points of one cluster: walked()[begin, end) of a walk.
+struct Cluster {
+  const std::vector<int32_t>& walked;
+  size_t begin;
+  size_t end;
+};
+
+// The cluster's vote on its walked signs: the sum over its finite normals, each as the walk
+// turned it, of the cosine toward the viewpoint when that lies within the cluster's bounds, else
+// toward the cluster's centroid. Above 0 the walked signs point that way, below 0 they must all
+// be turned.
+double sign_vote(const Cluster& c, const SpatialOrder& s, const PrimWalk& walk,
+                 const Eigen::Vector3f& viewpoint) {
+  Eigen::Vector3d low = Eigen::Vector3d::Constant(std::numeric_limits<double>::infinity());
+  Eigen::Vector3d high = -low;
+  Eigen::Vector3d sum = Eigen::Vector3d::Zero();
+  for (size_t o = c.begin; o < c.end; ++o) {
+    const Eigen::Vector3d p = s.pos[static_cast<size_t>(c.walked[o])].cast<double>();
+    low = low.cwiseMin(p);
+    high = high.cwiseMax(p);
+    sum += p;
+  }
+  const Eigen::Vector3d vp = viewpoint.cast<double>();
+  const bool inside = (vp.array() >= low.array()).all() && (vp.array() <= high.array()).all();
+  const Eigen::Vector3d toward = inside ? vp : Eigen::Vector3d(sum / double(c.end - c.begin));
+  double vote = 0.0;
+  for (size_t o = c.begin; o < c.end; ++o) {
+    const size_t k = static_cast<size_t>(c.walked[o]);
+    if (!finite(s.nrm[k])) continue;
+    const Eigen::Vector3d d = toward - s.pos[k].cast<double>();
+    const double length = d.norm();
+    if (length == 0.0) continue;
+    const double along = s.nrm[k].cast<double>().dot(d) / length;
+    vote += walk.turned(k) ? -along : along;
+  }
+  return vote;
+}
+
+// Counts the cluster's finite normals into `usable`, and into `disagree` those whose walked sign
+// differs from the vote's (`all`: the vote turns them all).
+void count_disagreeing(const Cluster& c, const SpatialOrder& s, const PrimWalk& walk, bool all,
+                       size_t* usable, size_t* disagree) {
+  for (size_t o = c.begin; o < c.end; ++o) {
+    const size_t k = static_cast<size_t>(c.walked[o]);
+    if (!finite(s.nrm[k])) continue;
+    ++*usable;
+    if (walk.turned(k) != all) ++*disagree;
+  }
+}
+
 }  // namespace
 
 pcl::PointCloud<pcl::Normal> estimate_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
@@ -272,90 +399,24 @@ Orientation orient_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
       n > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
     return out;
   }
-  // From here on point k is points[order[k]], its position pos[k] and its normal nrm[k].
-  const std::vector<int32_t> order = spatial_order(points);
-  std::vector<int32_t> inverse(n);
-  std::vector<Vec> pos(n), nrm(n);
-  for (size_t k = 0; k < n; ++k) {
-    inverse[static_cast<size_t>(order[k])] = static_cast<int32_t>(k);
-    pos[k] = points[static_cast<size_t>(order[k])].getVector3fMap();
-    nrm[k] = normals[static_cast<size_t>(order[k])].getNormalVector3fMap();
-  }
+  SpatialOrder s = in_spatial_order(points, normals);
   std::vector<uint8_t> replaced(n, 0);
-  out.replaced = replace_line_normals(points, search, rows, order, viewpoint, nrm, replaced);
-  const Graph graph = neighbour_graph(rows, order, inverse);
+  out.replaced = replace_line_normals(points, search, rows, s.order, viewpoint, s.nrm, replaced);
+  const Graph graph = neighbour_graph(rows, s.order, s.inverse);
 
-  // Prim's walk, one tree per piece of the graph. turn[k] says whether k's normal must be
-  // turned around to agree with the normal it was reached from, itself maybe turned.
-  EdgeHeap heap(n);
-  std::vector<uint8_t> done(n, 0);
-  std::vector<uint8_t> turn(n, 0);
-  std::vector<int32_t> parent(n, -1);
-  std::vector<int32_t> walked;  // points in the order the walk reaches them, cluster by cluster
-  walked.reserve(n);
+  PrimWalk walk(n);
   for (size_t root = 0; root < n; ++root) {
-    if (done[root]) continue;
-    const size_t begin = walked.size();
-    heap.push(static_cast<int32_t>(root), 0.0f);
-    while (!heap.empty()) {
-      const int32_t u = heap.pop();
-      const size_t ui = static_cast<size_t>(u);
-      done[ui] = 1;
-      walked.push_back(u);
-      const Vec nu = nrm[ui];
-      const bool finite_u = finite(nu);
-      if (parent[ui] >= 0) {
-        const size_t pi = static_cast<size_t>(parent[ui]);
-        turn[ui] = turn[pi] ^ static_cast<uint8_t>(nu.dot(nrm[pi]) < 0.0f);
-      }
-      for (size_t e = graph.offsets[ui]; e < graph.offsets[ui + 1]; ++e) {
-        const int32_t w = graph.targets[e];
-        const size_t wi = static_cast<size_t>(w);
-        if (done[wi]) continue;
-        const float weight = finite_u && finite(nrm[wi]) ? 1.0f - std::fabs(nu.dot(nrm[wi])) : 1.0f;
-        if (!heap.contains(w)) {
-          parent[wi] = u;
-          heap.push(w, weight);
-        } else if (weight < heap.key(w) || (weight == heap.key(w) && u < parent[wi])) {
-          parent[wi] = u;
-          heap.lower(w, weight);
-        }
-      }
-    }
-    const size_t end = walked.size();
+    if (walk.done(root)) continue;
+    const size_t begin = walk.walked().size();
+    walk.walk_cluster(root, graph, s.nrm);
+    const Cluster cluster{walk.walked(), begin, walk.walked().size()};
+    ++out.clusters;
 
     // The cluster just walked: choose its sign, then keep or turn its normals.
-    ++out.clusters;
-    Eigen::Vector3d low = Eigen::Vector3d::Constant(std::numeric_limits<double>::infinity());
-    Eigen::Vector3d high = -low;
-    Eigen::Vector3d sum = Eigen::Vector3d::Zero();
-    for (size_t o = begin; o < end; ++o) {
-      const Eigen::Vector3d p = pos[static_cast<size_t>(walked[o])].cast<double>();
-      low = low.cwiseMin(p);
-      high = high.cwiseMax(p);
-      sum += p;
-    }
-    const Eigen::Vector3d vp = viewpoint.cast<double>();
-    const bool inside = (vp.array() >= low.array()).all() && (vp.array() <= high.array()).all();
-    const Eigen::Vector3d toward = inside ? vp : Eigen::Vector3d(sum / double(end - begin));
-    double vote = 0.0;
-    for (size_t o = begin; o < end; ++o) {
-      const size_t k = static_cast<size_t>(walked[o]);
-      if (!finite(nrm[k])) continue;
-      const Eigen::Vector3d d = toward - pos[k].cast<double>();
-      const double length = d.norm();
-      if (length == 0.0) continue;
-      const double along = nrm[k].cast<double>().dot(d) / length;
-      vote += turn[k] ? -along : along;
-    }
-    const uint8_t all = vote < 0.0 ? 1 : 0;
+    const double vote = sign_vote(cluster, s, walk, viewpoint);
+    const bool all = vote < 0.0;
     size_t usable = 0, disagree = 0;
-    for (size_t o = begin; o < end; ++o) {
-      const size_t k = static_cast<size_t>(walked[o]);
-      if (!finite(nrm[k])) continue;
-      ++usable;
-      disagree += turn[k] ^ all;
-    }
+    count_disagreeing(cluster, s, walk, all, &usable, &disagree);
     // A cluster that has no inside of its own (one ring of a scan, a strip of wall) gives its
     // centroid no side: the vote is near zero and says nothing, so the viewpoint's sign stays.
     const bool decided = std::fabs(vote) >= kDecisiveVote * static_cast<double>(usable);
@@ -365,12 +426,13 @@ Orientation orient_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
       ++out.propagated_clusters;
       out.flipped += disagree;
     }
-    for (size_t o = begin; o < end; ++o) {
-      const size_t k = static_cast<size_t>(walked[o]);
-      if (!finite(nrm[k])) continue;
-      const bool flip = propagate && (turn[k] ^ all) != 0;
+    for (size_t o = cluster.begin; o < cluster.end; ++o) {
+      const size_t k = static_cast<size_t>(cluster.walked[o]);
+      if (!finite(s.nrm[k])) continue;
+      const bool flip = propagate && walk.turned(k) != all;
       if (!flip && replaced[k] == 0) continue;
-      normals[static_cast<size_t>(order[k])].getNormalVector3fMap() = flip ? Vec(-nrm[k]) : nrm[k];
+      normals[static_cast<size_t>(s.order[k])].getNormalVector3fMap() =
+          flip ? Vec(-s.nrm[k]) : s.nrm[k];
     }
   }
   return out;

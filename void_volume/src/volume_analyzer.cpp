@@ -10,14 +10,11 @@
 #include <pcl/surface/convex_hull.h>
 #include <pcl/surface/poisson.h>
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
-#include <iostream>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -39,38 +36,6 @@ namespace {
 
 // The neighbourhood of every normal; the cloud needs at least this many usable points.
 using detail::kNormalNeighbours;
-
-// Standard output carries nothing but the task's report lines, yet the reconstruction prints
-// diagnostics there ("Vertex pair not in list ..."). While a guard lives, whatever is written to
-// standard output goes to standard error instead; both streams are flushed at either end so
-// that nothing crosses over late.
-class StdoutToStderr {
- public:
-  StdoutToStderr() {
-    flush();
-    saved_ = ::dup(STDOUT_FILENO);
-    if (saved_ >= 0 && ::dup2(STDERR_FILENO, STDOUT_FILENO) < 0) {
-      ::close(saved_);
-      saved_ = -1;
-    }
-  }
-  ~StdoutToStderr() {
-    flush();
-    if (saved_ >= 0) {
-      ::dup2(saved_, STDOUT_FILENO);
-      ::close(saved_);
-    }
-  }
-  StdoutToStderr(const StdoutToStderr&) = delete;
-  StdoutToStderr& operator=(const StdoutToStderr&) = delete;
-
- private:
-  static void flush() {
-    std::cout.flush();
-    std::fflush(stdout);
-  }
-  int saved_ = -1;  // the real standard output; -1 when it could not be kept aside
-};
 
 }  // namespace
 
@@ -318,7 +283,6 @@ void measure(const pcl::PointCloud<pcl::PointXYZ>& vertices, const pcl::PolygonM
 VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
                                      const std::string& output_dir, bool save_mesh,
                                      const std::function<void(double)>& on_progress) {
-  const StdoutToStderr quiet_stdout;
   // The share of the work done at the end of each step, from the steps' times on large clouds.
   const std::function<void(double)> progress = [&on_progress](double fraction) {
     if (on_progress) on_progress(fraction);

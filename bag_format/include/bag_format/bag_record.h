@@ -103,10 +103,6 @@ uint64_t pack_time(uint32_t sec, uint32_t nsec);
 // <header length><header fields><data length><data>.
 void append_record(std::string& out, std::string_view header_fields, std::string_view data);
 
-// What a non-regular file is ("a FIFO", "a directory", "a character device", "a block device",
-// "a socket"), for a refusal's text; empty for a regular file.
-std::string file_kind(mode_t mode);
-
 // A read-only file handle that never reads past the file's size. A FIFO is opened without
 // waiting for a writer, and not read.
 class BagFile {

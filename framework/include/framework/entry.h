@@ -38,13 +38,27 @@ inline int output_failure(Reporter& reporter) {
   return 1;
 }
 
+// Ends a run whose task threw `failure`: for a FailureWithResult first the final line of the
+// failure document, then the error report, the [ERROR] line and status 1.
+inline int task_failure(Reporter& reporter, const std::exception& failure) {
+  const std::string text = failure.what();
+  if (dynamic_cast<const FailureWithResult*>(&failure) != nullptr) {
+    reporter.finish(failure_document(text));
+  }
+  reporter.report(100, "错误: " + text, error_metadata(text));
+  std::cerr << "[ERROR] " << text << std::endl;
+  return 1;
+}
+
 }  // namespace detail
 
 // The whole life of a program: parse the command line, point the reporter at
 // DRONE_TASK_PROGRESS_URL when that variable is set (even to the empty text), run one TaskT.
 // Returns 0 when run() returns; when it throws a std::exception, sends the error report
 // (100 percent, "错误: " + text, {"error":"<escaped text>"}), writes "[ERROR] " + text to
-// standard error and returns 1. --help and --version print their text on standard output and
+// standard error and returns 1. A FailureWithResult is first announced as the final result,
+// {"success":false,"error":"<escaped text>"} (message "任务失败"). This is the one place where a
+// failed task's lines are written. --help and --version print their text on standard output and
 // return 0 without running the task.
 //
 // A report line that cannot be written on standard output (a full disk, a closed pipe) fails
@@ -81,10 +95,7 @@ int run_main(int argc, char** argv, const ProgramInfo& info) {
     TaskT task;
     task.run(params, reporter);
   } catch (const std::exception& e) {
-    const std::string text = e.what();
-    reporter.report(100, "错误: " + text, error_metadata(text));
-    std::cerr << "[ERROR] " << text << std::endl;
-    return 1;
+    return detail::task_failure(reporter, e);
   }
   if (!reporter.output_error().empty()) return detail::output_failure(reporter);
   return 0;

@@ -17,4 +17,21 @@ void open_standard_descriptors();
 std::unique_ptr<std::ostream> claim_standard_output();
 
 }  // namespace detail
+
+// Keeps what a library prints on standard output (std::cout, printf) off it for as long as the
+// guard lives: descriptor 1 is pointed at standard error on construction and back at the
+// original standard output on destruction; both streams are flushed at either end, so that
+// nothing crosses over late. When the original cannot be kept aside, changes nothing. Acts on
+// the whole process: guards must not overlap, nor run beside output from other threads.
+class StdoutToStderr {
+ public:
+  StdoutToStderr();
+  ~StdoutToStderr();
+  StdoutToStderr(const StdoutToStderr&) = delete;
+  StdoutToStderr& operator=(const StdoutToStderr&) = delete;
+
+ private:
+  int saved_ = -1;  // the original standard output; -1 when it could not be kept aside
+};
+
 }  // namespace drone_task

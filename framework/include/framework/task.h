@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstring>
+#include <stdexcept>
 #include <string>
 
 #include "framework/params.h"
@@ -62,8 +63,17 @@ inline ParamMap parse_args(int argc, char** argv) {
   return map;
 }
 
+// A task's failure that is also its result: the entry finishes the run with the failure
+// document {"success":false,"error":"<what()>"} before its error report, for supervisors that
+// read the result of a failed conversion or merge from the final result line.
+class FailureWithResult : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 // One job of one program. run() reports progress and the result through the reporter and
-// signals failure by throwing an exception derived from std::exception.
+// signals failure by throwing an exception derived from std::exception, once; it writes no
+// failure line of its own (the entry does, see run_main()).
 class Task {
  public:
   virtual ~Task() = default;

@@ -43,6 +43,14 @@ struct PcdHeader {
   uint64_t data_offset = 0;
 };
 
+// A value of text point data that is not a number.
+struct TextFault {
+  // 1-based line of the file holding the value; 0 when every value read is a number.
+  uint64_t line = 0;
+  // The value as written (at most its first 40 bytes); empty for a line of blanks.
+  std::string word;
+};
+
 // Reads the header of the PCD file at `path` line by line up to its DATA line, without reading
 // or allocating for the points, and checks it against the file. Lines may be blank (empty) or
 // comments ("#..."); keys are FIELDS (or COLUMNS), SIZE, TYPE, COUNT (optional, 1 each),
@@ -63,34 +71,26 @@ struct PcdHeader {
 // for binary data, four times it for text (a value has at most 8 bytes), a hundred times it for
 // compressed data.
 //
-// A path that names anything but a regular file (a FIFO, a device, a directory) is refused
-// with the reason kNotRegularFile before it is opened, so that a FIFO cannot block the reader.
+// With `text_fault`, also checks the text point data of a header accepted with
+// DataKind::kAscii, word by word as the library's reader takes them: the first sum-of-COUNTs
+// words of each of the first `points` non-empty lines, split at blanks, tabs and carriage
+// returns. The library reads a word that is not a number as 0, or as the number its text starts
+// with ("2.88abc" as 2.88), and so would turn a damaged file into plausible points. A number is
+// a decimal with optional sign, fraction and exponent, or nan, inf or infinity in any case with
+// an optional sign. `*text_fault` is the first fault, or line 0 when there is none (also for a
+// refused header, other data kinds, and a file that can no longer be read: the library's read
+// then fails on its own).
 //
-// Reads only the header and, for compressed data, the two sizes after it. Never throws except
-// std::bad_alloc.
-PcdHeader read(const std::string& path);
+// The file is opened once; its kind, its size and every byte read come from that one open
+// descriptor. A path that names anything but a regular file (a FIFO, a device, a directory, a
+// socket) is refused with the reason kNotRegularFile and never read; a FIFO without a writer is
+// opened without waiting for one.
+//
+// Reads only the header, for compressed data the two sizes after it, and with `text_fault` the
+// text data a line at a time. Never throws except std::bad_alloc.
+PcdHeader read(const std::string& path, TextFault* text_fault = nullptr);
 
 // The reason read() gives for a path that is not a regular file.
 constexpr char kNotRegularFile[] = "不是普通文件";
-
-// A value of text point data that is not a number.
-struct TextFault {
-  // 1-based line of the file holding the value; 0 when every value read is a number.
-  uint64_t line = 0;
-  // The value as written (at most its first 40 bytes); empty for a line of blanks.
-  std::string word;
-};
-
-// Checks the text point data of the file at `path`, whose header read() accepted with
-// DataKind::kAscii, word by word as the library's reader takes them: the first
-// sum-of-COUNTs words of each of the first `points` non-empty lines, split at blanks, tabs and
-// carriage returns. The library reads a word that is not a number as 0, or as the number its
-// text starts with ("2.88abc" as 2.88), and so would turn a damaged file into plausible
-// points. A number is a decimal with optional sign, fraction and exponent, or nan, inf or
-// infinity in any case with an optional sign. Returns the first fault, or line 0 when there is
-// none (also for other data kinds, and when the file can no longer be read: the library's read
-// then fails on its own). Reads the file once, a line at a time; never throws except
-// std::bad_alloc.
-TextFault check_text_values(const std::string& path, const PcdHeader& header);
 
 }  // namespace pcd_header

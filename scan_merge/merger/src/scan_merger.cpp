@@ -212,10 +212,11 @@ std::string read_headers(const std::string& scan_dir, const std::vector<std::str
     const std::string path = keyframe_path(scan_dir, name);
     // Not PCL's header reader: it sets aside and zeroes a whole keyframe's points per header,
     // however many a damaged header claims, and misreads some headers it then reads points by.
-    const pcd_header::PcdHeader header = pcd_header::read(path);
+    // The library reads a text value that is not a number as 0 or a partial number: the text
+    // data is checked in the same read.
+    pcd_header::TextFault fault;
+    const pcd_header::PcdHeader header = pcd_header::read(path, &fault);
     if (!header.ok) return unreadable(path, header.reason);
-    // The library reads a text value that is not a number as 0 or a partial number.
-    const pcd_header::TextFault fault = pcd_header::check_text_values(path, header);
     if (fault.line != 0) {
       return unreadable(
           path, "第 " + std::to_string(fault.line) + " 行的 \"" + fault.word + "\" 不是数字");
@@ -257,6 +258,8 @@ std::string write_merged(const std::string& scan_dir, const std::vector<std::str
   error = out.write(header.data(), header.size());
   if (!error.empty()) return write_failure(output_pcd, error);
 
+  // The library's reader opens each keyframe by name again: it takes only a path (and maps
+  // binary data from it), and its stream-level pieces would have this code redo its read's steps.
   pcl::PCDReader reader;
   pcl::PCLPointCloud2 cloud;
   uint64_t done = 0;  // points written so far

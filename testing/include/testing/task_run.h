@@ -15,6 +15,9 @@ struct TaskRun {
   std::vector<std::string> lines;  // the report lines, without their newlines
   bool threw = false;              // run() was left by an exception
   std::string error;               // that exception's what(); empty when run() returned
+  // The exception was a drone_task::FailureWithResult, which the entry announces as the
+  // failure document before its error report; false when run() returned.
+  bool failure_with_result = false;
 };
 
 // Runs `task` with `options` against a reporter that prints into a string (no HTTP), catching

@@ -83,9 +83,9 @@ class VolumeAnalyzer {
   //
   // Exceptions of the point-cloud library pass unchanged; so does std::bad_alloc.
   //
-  // Prints nothing of its own. While it runs, the process's standard output is pointed at
-  // standard error, where the reconstruction's diagnostics belong; calls must therefore not
-  // overlap with each other or with output from the caller's other threads.
+  // Prints nothing of its own, and leaves the process's descriptors alone: the reconstruction's
+  // own diagnostics go to standard output, so a caller that keeps standard output for other
+  // lines holds a drone_task::StdoutToStderr while it runs.
   //
   // `on_progress`, when set, is called on the caller's thread with the share of the work done
   // (0 to 1) at the end of each step.
