@@ -177,6 +177,7 @@ class OutputConnections {
     std::string topic;
     ros::M_string header;
     uint64_t last = 0;  // latest time written, seconds in the high 32 bits
+    const bag_format::ReaderConnection* last_by = nullptr;  // the source that wrote it
   };
   struct Route {
     size_t lane;
@@ -192,13 +193,18 @@ class OutputConnections {
       it = routes_.emplace(&source, Route{lane, false}).first;
     }
     Route& route = it->second;
-    if (!route.own && time < lanes_[route.lane].last) {
+    // A source that steps back behind its own messages keeps its connection: the input reads
+    // so itself.
+    if (!route.own && time < lanes_[route.lane].last && lanes_[route.lane].last_by != &source) {
       const Lane& shared_lane = lanes_[route.lane];
       route.lane = add(shared_lane.topic, shared_lane.header);
       route.own = true;
     }
     Lane& lane = lanes_[route.lane];
-    lane.last = std::max(lane.last, time);
+    if (time >= lane.last) {
+      lane.last = time;
+      lane.last_by = &source;
+    }
     return lane.id;
   }
 
