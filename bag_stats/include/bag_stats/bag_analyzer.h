@@ -52,21 +52,22 @@ class BagAnalyzer {
   // alone (its connection records and the per-connection counts and times of its chunk-info
   // records), as `rosbag info` does, once the bag reader (bag_format::BagReader) has walked the
   // record headers of the chunk section and found that the index lists every stored chunk: no
-  // message is read. Messages stamped at time 0 are counted like any other. Otherwise the
-  // messages are counted from the chunks themselves, as the converter and the lidar check read
-  // them: a recording that was not closed (no index, an index cut off or one whose section does
-  // not read; recording_closed false), where every whole chunk counts and so do the whole
-  // records of a plain chunk cut short; an index that leaves stored chunks out (index_complete
-  // false). Damage the bag reader refuses (an index that lists a chunk where the file stores
-  // none, bytes between chunks that are no record, a chunk that does not decompress, a
-  // connection defined again with another topic or type) gives success == false with its text.
-  // A file in another format than version 2.0 is left to the bag library, which opens it and
-  // counts it from its index entries, or refuses it.
-  // A bag that cannot be opened (missing, unreadable, not a bag, or records damaged so that the
-  // bag library would read out of bounds) gives success == false with error_message set and
-  // every other field at its default. Once the bag library has opened a bag, any exception of
-  // it (a damaged chunk or index found later) leaves this operation unchanged; the bag is closed
-  // on every path. Writes nothing and prints nothing.
+  // message is read, but every chunk is searched for connection records and a chunk that holds
+  // one is checked as the converter and the lidar check check it. Messages stamped at time 0
+  // are counted like any other. Otherwise the messages are counted from the chunks themselves,
+  // as the converter and the lidar check read them: a recording that was not closed (no index,
+  // an index cut off or one whose section does not read; read.recording_closed false), where
+  // every whole chunk counts and so do the whole records of a plain chunk cut short; an index
+  // that leaves stored chunks out (read.index_complete false). Damage the bag reader refuses (an
+  // index that lists a chunk where the file stores none, bytes between chunks that are no record, a
+  // chunk that does not decompress, a connection defined again with another topic or type) gives
+  // success == false with its text. A file in another format than version 2.0 is left to the bag
+  // library, which opens it and counts it from its index entries, or refuses it. A bag that cannot
+  // be opened (missing, unreadable, not a bag, or records damaged so that the bag library would
+  // read out of bounds) gives success == false with error_message set and every other field at its
+  // default. Once the bag library has opened a bag, any exception of it (a damaged chunk or index
+  // found later) leaves this operation unchanged; the bag is closed on every path. Writes nothing
+  // and prints nothing.
   static BagAnalysisResult analyze(const std::string& bag_path);
 };
 
