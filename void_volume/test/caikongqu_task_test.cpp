@@ -452,9 +452,9 @@ TEST_F(VoidvolNodeTest, BadInputEndsWithTheErrorReport) {
 TEST_F(VoidvolNodeTest, HelpNamesEveryOption) {
   const drone_test::ProcessResult p = run_node({"--help"});
   EXPECT_EQ(p.exit_code, 0);
-  for (const char* word :
-       {"--input", "--depth", "8", "--output_dir", "/home/ulvar/savemap", "--save_mesh",
-        "points_count", "component_volumes", "DRONE_TASK_PROGRESS_URL", "Exit status"}) {
+  for (const char* word : {"--input", "--depth", "8", "--output_dir", "/home/ulvar/savemap",
+                           "--save_mesh", "--mesh_format", "ply|obj|stl|dxf", "points_count",
+                           "component_volumes", "DRONE_TASK_PROGRESS_URL", "Exit status"}) {
     EXPECT_NE(p.out.find(word), std::string::npos) << word;
   }
 }

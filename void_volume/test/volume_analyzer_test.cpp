@@ -24,6 +24,7 @@
 
 namespace {
 
+using caikongqu::MeshFormat;
 using caikongqu::VolumeAnalyzer;
 using caikongqu::VolumeResult;
 using voidvol_test::box_points;
@@ -188,8 +189,9 @@ TEST_F(VolumeAnalyzerTest, TwoSeparateVoidsAreTwoComponents) {
 TEST_F(VolumeAnalyzerTest, ProgressRisesStepByStepToTheEnd) {
   write_xyz_pcd(in_.file("ball.pcd"), sphere_points({0, 0, 0}, 1.0f, 1500, 5), {0, 0, 0});
   std::vector<double> shares;
-  const VolumeResult r = VolumeAnalyzer::analyze(in_.file("ball.pcd"), 5, out_.path(), false,
-                                                 [&shares](double f) { shares.push_back(f); });
+  const VolumeResult r =
+      VolumeAnalyzer::analyze(in_.file("ball.pcd"), 5, out_.path(), false, MeshFormat::kPly,
+                              [&shares](double f) { shares.push_back(f); });
   ASSERT_TRUE(r.success) << r.error_message;
   ASSERT_GE(shares.size(), 4u);
   EXPECT_GT(shares.front(), 0.0);

@@ -1,0 +1,276 @@
+#include "mesh_solid.h"
+
+#include <Eigen/Core>
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace caikongqu {
+namespace detail {
+
+namespace {
+
+using Triangle = std::array<int32_t, 3>;
+
+// Sets of indices joined by union; every set's root is its smallest member, so that a welded
+// group keeps its earliest vertex and a piece is named by its first triangle.
+class Sets {
+ public:
+  explicit Sets(size_t count) : parent_(count) {
+    for (size_t i = 0; i < count; ++i) parent_[i] = static_cast<int32_t>(i);
+  }
+  int32_t root(int32_t i) {
+    while (parent_[static_cast<size_t>(i)] != i) {
+      int32_t& up = parent_[static_cast<size_t>(i)];
+      up = parent_[static_cast<size_t>(up)];
+      i = up;
+    }
+    return i;
+  }
+  void join(int32_t a, int32_t b) {
+    a = root(a);
+    b = root(b);
+    if (a < b) parent_[static_cast<size_t>(b)] = a;
+    if (b < a) parent_[static_cast<size_t>(a)] = b;
+  }
+
+ private:
+  std::vector<int32_t> parent_;
+};
+
+Eigen::Vector3d position(const pcl::PointCloud<pcl::PointXYZ>& vertices, int32_t i) {
+  return vertices[static_cast<size_t>(i)].getVector3fMap().cast<double>();
+}
+
+// The median length of the first edge of every triangle: the mesh's own scale, independent of
+// its extent.
+double median_edge(const pcl::PointCloud<pcl::PointXYZ>& vertices,
+                   const std::vector<Triangle>& triangles) {
+  std::vector<double> lengths(triangles.size());
+  for (size_t t = 0; t < triangles.size(); ++t) {
+    lengths[t] = (position(vertices, triangles[t][1]) - position(vertices, triangles[t][0])).norm();
+  }
+  const auto middle = lengths.begin() + static_cast<std::ptrdiff_t>(lengths.size() / 2);
+  std::nth_element(lengths.begin(), middle, lengths.end());
+  return *middle;
+}
+
+// Merges the used vertices within `tolerance` of each other: each vertex's cell of a grid of
+// that size is sorted once, and only the 27 cells around a vertex are searched. Returns, per
+// vertex, the vertex it became (itself when kept); unused vertices stay themselves.
+std::vector<int32_t> weld(const pcl::PointCloud<pcl::PointXYZ>& vertices,
+                          const std::vector<uint8_t>& used, double tolerance) {
+  constexpr int kBits = 21;
+  constexpr int64_t kCells = int64_t{1} << kBits;
+  const size_t n = vertices.size();
+  Eigen::Vector3d low = Eigen::Vector3d::Constant(HUGE_VAL);
+  Eigen::Vector3d high = Eigen::Vector3d::Constant(-HUGE_VAL);
+  for (size_t i = 0; i < n; ++i) {
+    if (!used[i]) continue;
+    low = low.cwiseMin(position(vertices, static_cast<int32_t>(i)));
+    high = high.cwiseMax(position(vertices, static_cast<int32_t>(i)));
+  }
+  // Cells no smaller than the tolerance, and few enough per axis to pack three in one key.
+  const double span = (high - low).maxCoeff();
+  double cell = std::max(tolerance, span / static_cast<double>(kCells - 2));
+  if (!(cell > 0.0)) cell = 1.0;
+  auto cell_of = [&](size_t i, int k) {
+    return static_cast<int64_t>((vertices[i].data[k] - low[k]) / cell);
+  };
+  auto key = [](int64_t x, int64_t y, int64_t z) {
+    return static_cast<uint64_t>((z << (2 * kBits)) | (y << kBits) | x);
+  };
+  std::vector<std::pair<uint64_t, int32_t>> sorted;
+  sorted.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (used[i])
+      sorted.emplace_back(key(cell_of(i, 0), cell_of(i, 1), cell_of(i, 2)),
+                          static_cast<int32_t>(i));
+  }
+  std::sort(sorted.begin(), sorted.end());
+
+  Sets groups(n);
+  const double limit = tolerance * tolerance;
+  for (size_t s = 0; s < sorted.size(); ++s) {
+    const auto i = static_cast<size_t>(sorted[s].second);
+    const int64_t x = cell_of(i, 0), y = cell_of(i, 1), z = cell_of(i, 2);
+    const Eigen::Vector3d p = position(vertices, sorted[s].second);
+    for (int64_t dz = -1; dz <= 1; ++dz) {
+      for (int64_t dy = -1; dy <= 1; ++dy) {
+        if (y + dy < 0 || z + dz < 0 || y + dy >= kCells || z + dz >= kCells) continue;
+        // Cells along x with the same y and z are adjacent in key order.
+        const uint64_t first = key(std::max<int64_t>(x - 1, 0), y + dy, z + dz);
+        const uint64_t last = key(std::min(x + 1, kCells - 1), y + dy, z + dz);
+        auto at = std::lower_bound(sorted.begin(), sorted.end(),
+                                   std::pair<uint64_t, int32_t>(first, INT32_MIN));
+        for (; at != sorted.end() && at->first <= last; ++at) {
+          if (at->second == sorted[s].second) continue;
+          if ((position(vertices, at->second) - p).squaredNorm() <= limit) {
+            groups.join(at->second, sorted[s].second);
+          }
+        }
+      }
+    }
+  }
+  std::vector<int32_t> into(n);
+  for (size_t i = 0; i < n; ++i) into[i] = groups.root(static_cast<int32_t>(i));
+  return into;
+}
+
+// One side of one triangle: the undirected edge as (smaller, larger vertex) in one integer,
+// the triangle, and whether the triangle runs it from the smaller vertex to the larger.
+struct EdgeUse {
+  uint64_t key;
+  int32_t triangle;
+  bool forward;
+  bool operator<(const EdgeUse& o) const {
+    return key != o.key ? key < o.key : triangle < o.triangle;
+  }
+};
+
+void add_uses(std::vector<EdgeUse>& uses, const Triangle& t, int32_t id) {
+  for (int k = 0; k < 3; ++k) {
+    const int32_t a = t[static_cast<size_t>(k)];
+    const int32_t b = t[static_cast<size_t>((k + 1) % 3)];
+    const auto lo = static_cast<uint64_t>(std::min(a, b));
+    const auto hi = static_cast<uint64_t>(std::max(a, b));
+    uses.push_back({(lo << 32) | hi, id, a < b});
+  }
+}
+
+}  // namespace
+
+SolidMesh make_solid(const pcl::PointCloud<pcl::PointXYZ>& vertices,
+                     const std::vector<pcl::Vertices>& polygons) {
+  SolidMesh out;
+  std::vector<Triangle> raw;
+  raw.reserve(polygons.size());
+  for (const pcl::Vertices& polygon : polygons) {
+    const auto& idx = polygon.vertices;
+    for (size_t k = 2; k < idx.size(); ++k) {
+      raw.push_back({static_cast<int32_t>(idx[0]), static_cast<int32_t>(idx[k - 1]),
+                     static_cast<int32_t>(idx[k])});
+    }
+  }
+  if (raw.empty()) return out;
+
+  const size_t n = vertices.size();
+  std::vector<uint8_t> used(n, 0);
+  for (const Triangle& t : raw) {
+    for (const int32_t v : t) used[static_cast<size_t>(v)] = 1;
+  }
+  out.weld_tolerance = kWeldShare * median_edge(vertices, raw);
+  const std::vector<int32_t> into = weld(vertices, used, out.weld_tolerance);
+  for (size_t i = 0; i < n; ++i) out.welded += used[i] && into[i] != static_cast<int32_t>(i);
+
+  // The welded triangles, each with the one it came from; -1 for a raw triangle that collapsed.
+  std::vector<Triangle> kept;
+  kept.reserve(raw.size());
+  std::vector<int32_t> kept_index(raw.size(), -1);
+  for (size_t t = 0; t < raw.size(); ++t) {
+    const Triangle w = {into[static_cast<size_t>(raw[t][0])], into[static_cast<size_t>(raw[t][1])],
+                        into[static_cast<size_t>(raw[t][2])]};
+    if (w[0] == w[1] || w[1] == w[2] || w[2] == w[0]) continue;
+    kept_index[t] = static_cast<int32_t>(kept.size());
+    kept.push_back(w);
+  }
+
+  // Pieces joined over shared edges; a piece with an edge not run once each way by exactly two
+  // triangles is no closed, consistently wound surface.
+  std::vector<EdgeUse> uses;
+  uses.reserve(3 * kept.size());
+  for (size_t t = 0; t < kept.size(); ++t) add_uses(uses, kept[t], static_cast<int32_t>(t));
+  std::sort(uses.begin(), uses.end());
+  Sets pieces(kept.size());
+  std::vector<uint8_t> broken(kept.size(), 0);
+  for (size_t j = 0; j < uses.size();) {
+    size_t end = j + 1;
+    while (end < uses.size() && uses[end].key == uses[j].key) ++end;
+    const bool closed = end - j == 2 && uses[j].forward != uses[j + 1].forward;
+    for (size_t k = j; k < end; ++k) {
+      if (k > j) pieces.join(uses[k - 1].triangle, uses[k].triangle);
+      if (!closed) broken[static_cast<size_t>(uses[k].triangle)] = 1;
+    }
+    j = end;
+  }
+  uses = std::vector<EdgeUse>();
+
+  // Piece numbers in the order of their first triangles, each piece's signed volume taken
+  // about its first vertex so that coordinates far from the origin keep their digits.
+  std::vector<int32_t> label(kept.size());
+  std::vector<double> volume;
+  std::vector<uint8_t> open;
+  std::vector<Eigen::Vector3d> centre;
+  for (size_t t = 0; t < kept.size(); ++t) {
+    const int32_t root = pieces.root(static_cast<int32_t>(t));
+    if (root == static_cast<int32_t>(t)) {
+      label[t] = static_cast<int32_t>(volume.size());
+      volume.push_back(0.0);
+      open.push_back(0);
+      centre.push_back(position(vertices, kept[t][0]));
+    } else {
+      label[t] = label[static_cast<size_t>(root)];
+    }
+    const auto piece = static_cast<size_t>(label[t]);
+    open[piece] |= broken[t];
+    const Eigen::Vector3d a = position(vertices, kept[t][0]) - centre[piece];
+    const Eigen::Vector3d b = position(vertices, kept[t][1]) - centre[piece];
+    const Eigen::Vector3d c = position(vertices, kept[t][2]) - centre[piece];
+    volume[piece] += a.dot(b.cross(c)) / 6.0;
+  }
+  out.pieces = volume.size();
+  for (size_t p = 0; p < volume.size(); ++p) {
+    out.open += open[p];
+    out.turned += !open[p] && volume[p] < 0.0;
+  }
+
+  // The piece each welded vertex lies on, for the collapsed triangles of a piece kept as it was.
+  std::vector<int32_t> piece_of_vertex(n, -1);
+  for (size_t t = 0; t < kept.size(); ++t) {
+    for (const int32_t v : kept[t]) piece_of_vertex[static_cast<size_t>(v)] = label[t];
+  }
+  out.triangles.reserve(kept.size());
+  for (size_t t = 0; t < raw.size(); ++t) {
+    const int32_t k = kept_index[t];
+    if (k < 0) {
+      const int32_t piece =
+          piece_of_vertex[static_cast<size_t>(into[static_cast<size_t>(raw[t][0])])];
+      if (piece >= 0 && open[static_cast<size_t>(piece)]) {
+        out.triangles.push_back(raw[t]);
+      } else {
+        ++out.degenerate;
+      }
+      continue;
+    }
+    const auto piece = static_cast<size_t>(label[static_cast<size_t>(k)]);
+    const Triangle& w = kept[static_cast<size_t>(k)];
+    if (open[piece]) {
+      out.triangles.push_back(raw[t]);
+    } else if (volume[piece] < 0.0) {
+      out.triangles.push_back({w[0], w[2], w[1]});
+    } else {
+      out.triangles.push_back(w);
+    }
+  }
+
+  // The vertices the triangles use, in their order; the triangles renumbered to them.
+  std::vector<int32_t> position_of(n, -1);
+  for (const Triangle& t : out.triangles) {
+    for (const int32_t v : t) position_of[static_cast<size_t>(v)] = 0;
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (position_of[i] == 0) {
+      position_of[i] = static_cast<int32_t>(out.vertices.size());
+      out.vertices.push_back(static_cast<int32_t>(i));
+    }
+  }
+  for (Triangle& t : out.triangles) {
+    for (int32_t& v : t) v = position_of[static_cast<size_t>(v)];
+  }
+  return out;
+}
+
+}  // namespace detail
+}  // namespace caikongqu
