@@ -140,6 +140,65 @@ void add_uses(std::vector<EdgeUse>& uses, const Triangle& t, int32_t id) {
   }
 }
 
+// Closes the holes of at most kMaxHoleEdges edges in `triangles`: each loop of edges that one
+// triangle alone runs, followed from vertex to vertex where every vertex starts one such edge, is
+// covered by a fan wound against the loop. Returns the triangles added.
+size_t fill_small_holes(std::vector<Triangle>& triangles) {
+  std::vector<EdgeUse> uses;
+  uses.reserve(3 * triangles.size());
+  for (size_t t = 0; t < triangles.size(); ++t)
+    add_uses(uses, triangles[t], static_cast<int32_t>(t));
+  std::sort(uses.begin(), uses.end());
+  // The border as directed edges (from, to, triangle), sorted by their start.
+  std::vector<std::array<int32_t, 3>> border;
+  for (size_t j = 0; j < uses.size();) {
+    size_t end = j + 1;
+    while (end < uses.size() && uses[end].key == uses[j].key) ++end;
+    if (end - j == 1) {
+      const auto lo = static_cast<int32_t>(uses[j].key >> 32);
+      const auto hi = static_cast<int32_t>(uses[j].key & 0xffffffffu);
+      border.push_back({uses[j].forward ? lo : hi, uses[j].forward ? hi : lo, uses[j].triangle});
+    }
+    j = end;
+  }
+  uses = std::vector<EdgeUse>();
+  std::sort(border.begin(), border.end());
+  // The one border edge leaving `v`; -1 when none or several do.
+  auto next = [&border](int32_t v) -> int64_t {
+    auto at = std::lower_bound(border.begin(), border.end(),
+                               std::array<int32_t, 3>{v, INT32_MIN, INT32_MIN});
+    if (at == border.end() || (*at)[0] != v) return -1;
+    if (at + 1 != border.end() && (*(at + 1))[0] == v) return -1;
+    return at - border.begin();
+  };
+  std::vector<uint8_t> done(border.size(), 0);
+  std::array<int32_t, kMaxHoleEdges> loop{};
+  size_t added = 0;
+  for (size_t e = 0; e < border.size(); ++e) {
+    if (done[e]) continue;
+    size_t length = 0;
+    bool one_triangle = true;  // the whole border of a lone triangle is no hole
+    int64_t at = static_cast<int64_t>(e);
+    while (at >= 0 && length < kMaxHoleEdges && !done[static_cast<size_t>(at)]) {
+      const auto& edge = border[static_cast<size_t>(at)];
+      one_triangle = one_triangle && edge[2] == border[e][2];
+      loop[length++] = edge[0];
+      at = next(edge[1]);
+      if (at == static_cast<int64_t>(e)) break;
+    }
+    if (at != static_cast<int64_t>(e) || length < 3 || one_triangle) continue;
+    for (size_t k = 0; k < length; ++k) {
+      done[static_cast<size_t>(at)] = 1;
+      at = next(border[static_cast<size_t>(at)][1]);
+    }
+    for (size_t k = 1; k + 1 < length; ++k) {
+      triangles.push_back({loop[0], loop[k + 1], loop[k]});
+      ++added;
+    }
+  }
+  return added;
+}
+
 }  // namespace
 
 SolidMesh make_solid(const pcl::PointCloud<pcl::PointXYZ>& vertices,
@@ -176,6 +235,10 @@ SolidMesh make_solid(const pcl::PointCloud<pcl::PointXYZ>& vertices,
     kept_index[t] = static_cast<int32_t>(kept.size());
     kept.push_back(w);
   }
+  // Where the reconstruction left out a triangle, or a corner's copies lie farther apart than the
+  // tolerance, a small hole remains.
+  const size_t from_raw = kept.size();
+  out.filled = fill_small_holes(kept);
 
   // Pieces joined over shared edges; a piece with an edge not run once each way by exactly two
   // triangles is no closed, consistently wound surface.
@@ -253,6 +316,12 @@ SolidMesh make_solid(const pcl::PointCloud<pcl::PointXYZ>& vertices,
     } else {
       out.triangles.push_back(w);
     }
+  }
+  for (size_t k = from_raw; k < kept.size(); ++k) {
+    const auto piece = static_cast<size_t>(label[k]);
+    const Triangle& w = kept[k];
+    if (open[piece]) continue;
+    out.triangles.push_back(volume[piece] < 0.0 ? Triangle{w[0], w[2], w[1]} : w);
   }
 
   // The vertices the triangles use, in their order; the triangles renumbered to them.

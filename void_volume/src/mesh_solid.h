@@ -20,6 +20,10 @@ namespace detail {
 // computed it, and near-coincident corners where the surface passes a grid corner.
 constexpr double kWeldShare = 1e-3;
 
+// Holes of at most this many edges are covered: the reconstruction leaves out the odd triangle
+// ("Vertex pair not in list"), a hole of three edges a fraction of an edge across.
+constexpr size_t kMaxHoleEdges = 6;
+
 // A mesh ready to be saved as a solid.
 struct SolidMesh {
   // The reconstruction's vertices the solid uses, as indices into its vertex list, ascending:
@@ -35,6 +39,8 @@ struct SolidMesh {
   size_t welded = 0;
   // Triangles dropped because two of their corners became one vertex.
   size_t degenerate = 0;
+  // Triangles added to cover holes of at most kMaxHoleEdges edges.
+  size_t filled = 0;
   // Edge-connected pieces after welding; turned: those whose winding was reversed.
   size_t pieces = 0;
   size_t turned = 0;
@@ -46,8 +52,9 @@ struct SolidMesh {
 
 // Fans every polygon of three or more vertices around its first vertex, merges vertices within
 // kWeldShare of the median edge length of each other (each group into its earliest vertex, at
-// that vertex's position), drops triangles with two corners in one vertex, splits the rest into
-// edge-connected pieces and reverses every closed piece whose signed volume is negative. Pieces
+// that vertex's position), drops triangles with two corners in one vertex, covers holes of at
+// most kMaxHoleEdges edges with a fan, splits the rest into edge-connected pieces and reverses
+// every closed piece whose signed volume is negative. Pieces
 // that are not closed and consistently wound after welding are kept as reconstructed. Every
 // index of `polygons` must lie within `vertices` and the used vertices must be finite (as
 // measure_mesh checks). Time O(V log V + T log T), memory about 24 bytes a vertex and 70 bytes a

@@ -18,6 +18,8 @@
 
 namespace {
 
+const double kPi = std::acos(-1.0);
+
 using caikongqu::MeshFormat;
 using caikongqu::detail::LocalFrame;
 using caikongqu::detail::make_solid;
@@ -134,10 +136,25 @@ TEST(MeshSolid, CleanUpOfHandMadeMeshes) {
     cases.push_back(c);
   }
   {
-    // An open piece (one triangle missing) keeps its inward winding; the closed one is turned.
-    Case c{"a piece that stays open is saved as reconstructed", {}, 0, 0, 2, 1, 1, 16, 23, 0.0};
-    add_box(c.mesh, {0, 0, 0}, {1, 1, 1}, true, 5);
+    // A flat octagon (its border too long to cover) keeps its winding; the closed box is turned.
+    Case c{"a piece that stays open is saved as reconstructed", {}, 0, 0, 2, 1, 1, 17, 20, 0.0};
+    const int centre = c.mesh.vertex(0, 0, 0);
+    for (int k = 0; k < 8; ++k) {
+      c.mesh.vertex(std::cos(k * kPi / 4), std::sin(k * kPi / 4), 0);
+    }
+    for (int k = 0; k < 8; ++k) c.mesh.triangle(centre, centre + 1 + k, centre + 1 + (k + 1) % 8);
     add_box(c.mesh, {3, 0, 0}, {1, 1, 1}, true);
+    cases.push_back(c);
+  }
+  {
+    Case c{"a lone triangle is no hole to cover", {}, 0, 0, 1, 0, 1, 3, 1, 0.0};
+    c.mesh.triangle(c.mesh.vertex(0, 0, 0), c.mesh.vertex(1, 0, 0), c.mesh.vertex(0, 1, 0));
+    cases.push_back(c);
+  }
+  {
+    // The reconstruction left one triangle out: a hole of three edges, covered again.
+    Case c{"a triangle left out is put back", {}, 0, 0, 1, 1, 0, 8, 12, 1.0};
+    add_box(c.mesh, {0, 0, 0}, {1, 1, 1}, true, 7);
     cases.push_back(c);
   }
   {
@@ -151,6 +168,7 @@ TEST(MeshSolid, CleanUpOfHandMadeMeshes) {
     const SolidMesh s = make_solid(c.mesh.vertices, c.mesh.polygons);
     EXPECT_EQ(s.welded, c.welded);
     EXPECT_EQ(s.degenerate, c.degenerate);
+    EXPECT_EQ(s.filled, c.triangles - (c.mesh.polygons.size() - c.degenerate));
     EXPECT_EQ(s.pieces, c.pieces);
     EXPECT_EQ(s.turned, c.turned);
     EXPECT_EQ(s.open, c.open);
@@ -160,10 +178,13 @@ TEST(MeshSolid, CleanUpOfHandMadeMeshes) {
       EXPECT_NEAR(signed_volume(c.mesh, s, 0, s.triangles.size()), c.volume, 1e-6);
     }
   }
-  // The open piece's own triangles still face inward, the closed one's outward.
-  const SolidMesh s = make_solid(cases[4].mesh.vertices, cases[4].mesh.polygons);
-  EXPECT_LT(signed_volume(cases[4].mesh, s, 0, 11), 0.0);
-  EXPECT_NEAR(signed_volume(cases[4].mesh, s, 11, 23), 1.0, 1e-6);
+  // The open piece's triangles are the ones given, the closed piece faces outward.
+  const Case& open = cases[4];
+  const SolidMesh s = make_solid(open.mesh.vertices, open.mesh.polygons);
+  for (size_t t = 0; t < 8; ++t) {
+    for (size_t k = 0; k < 3; ++k) EXPECT_EQ(s.triangles[t][k], open.mesh.polygons[t].vertices[k]);
+  }
+  EXPECT_NEAR(signed_volume(open.mesh, s, 8, 20), 1.0, 1e-6);
 }
 
 TEST(MeshSolid, NoTriangleGivesAnEmptySolid) {
