@@ -6,7 +6,6 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 namespace caikongqu {
@@ -202,7 +201,7 @@ void write_stl(Sink& sink, const Coordinates& xyz, const SolidMesh& solid,
   // The header must not begin with "solid", which marks a text STL file.
   char header[80] = {};
   const std::string text = "binary STL, voidvol_node void " + name;
-  std::memcpy(header, text.data(), std::min(text.size(), sizeof header));
+  text.copy(header, sizeof header);
   sink.put(header, sizeof header);
   sink.put_bytes(static_cast<uint32_t>(solid.triangles.size()));
   for (const auto& t : solid.triangles) {
