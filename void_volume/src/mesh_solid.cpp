@@ -57,11 +57,29 @@ double median_edge(const pcl::PointCloud<pcl::PointXYZ>& vertices,
   return *middle;
 }
 
-// Merges the used vertices within `tolerance` of each other: each vertex's cell of a grid of
-// that size is sorted once, and only the 27 cells around a vertex are searched. Returns, per
-// vertex, the vertex it became (itself when kept); unused vertices stay themselves.
+// The undirected edges of `triangles` as (smaller << 32 | larger), sorted.
+std::vector<uint64_t> sorted_edges(const std::vector<Triangle>& triangles) {
+  std::vector<uint64_t> edges;
+  edges.reserve(3 * triangles.size());
+  for (const Triangle& t : triangles) {
+    for (size_t k = 0; k < 3; ++k) {
+      const auto a = static_cast<uint64_t>(std::min(t[k], t[(k + 1) % 3]));
+      const auto b = static_cast<uint64_t>(std::max(t[k], t[(k + 1) % 3]));
+      edges.push_back((a << 32) | b);
+    }
+  }
+  std::sort(edges.begin(), edges.end());
+  edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
+  return edges;
+}
+
+// Merges the used vertices within `tolerance` of each other that no edge of `edges` joins, and
+// the ends of edges no longer than `collapse`: each vertex's cell of a grid of the tolerance is
+// sorted once, and only the 27 cells around a vertex are searched. Returns, per vertex, the
+// vertex it became (itself when kept); unused vertices stay themselves.
 std::vector<int32_t> weld(const pcl::PointCloud<pcl::PointXYZ>& vertices,
-                          const std::vector<uint8_t>& used, double tolerance) {
+                          const std::vector<uint8_t>& used, const std::vector<uint64_t>& edges,
+                          double tolerance, double collapse) {
   constexpr int kBits = 21;
   constexpr int64_t kCells = int64_t{1} << kBits;
   const size_t n = vertices.size();
@@ -93,6 +111,12 @@ std::vector<int32_t> weld(const pcl::PointCloud<pcl::PointXYZ>& vertices,
 
   Sets groups(n);
   const double limit = tolerance * tolerance;
+  const double collapse_limit = collapse * collapse;
+  auto joined = [&edges](int32_t a, int32_t b) {
+    const uint64_t key =
+        (static_cast<uint64_t>(std::min(a, b)) << 32) | static_cast<uint64_t>(std::max(a, b));
+    return std::binary_search(edges.begin(), edges.end(), key);
+  };
   for (size_t s = 0; s < sorted.size(); ++s) {
     const auto i = static_cast<size_t>(sorted[s].second);
     const int64_t x = cell_of(i, 0), y = cell_of(i, 1), z = cell_of(i, 2);
@@ -107,7 +131,9 @@ std::vector<int32_t> weld(const pcl::PointCloud<pcl::PointXYZ>& vertices,
                                    std::pair<uint64_t, int32_t>(first, INT32_MIN));
         for (; at != sorted.end() && at->first <= last; ++at) {
           if (at->second == sorted[s].second) continue;
-          if ((position(vertices, at->second) - p).squaredNorm() <= limit) {
+          const double squared = (position(vertices, at->second) - p).squaredNorm();
+          if (squared <= collapse_limit ||
+              (squared <= limit && !joined(at->second, sorted[s].second))) {
             groups.join(at->second, sorted[s].second);
           }
         }
@@ -220,8 +246,10 @@ SolidMesh make_solid(const pcl::PointCloud<pcl::PointXYZ>& vertices,
   for (const Triangle& t : raw) {
     for (const int32_t v : t) used[static_cast<size_t>(v)] = 1;
   }
-  out.weld_tolerance = kWeldShare * median_edge(vertices, raw);
-  const std::vector<int32_t> into = weld(vertices, used, out.weld_tolerance);
+  const double median = median_edge(vertices, raw);
+  out.weld_tolerance = kWeldShare * median;
+  const std::vector<int32_t> into =
+      weld(vertices, used, sorted_edges(raw), out.weld_tolerance, kCollapseShare * median);
   for (size_t i = 0; i < n; ++i) out.welded += used[i] && into[i] != static_cast<int32_t>(i);
 
   // The welded triangles, each with the one it came from; -1 for a raw triangle that collapsed.

@@ -97,19 +97,10 @@ TEST(MeshSolid, CleanUpOfHandMadeMeshes) {
     cases.push_back(c);
   }
   {
-    // Corner 7 computed twice, 1e-5 apart: the copy takes two of its triangles, leaving a crack.
-    Case c{"a corner split in two a hundred-thousandth apart is welded",
-           {},
-           1,
-           0,
-           1,
-           0,
-           0,
-           8,
-           12,
-           1.0};
+    // Corner 7 computed twice, 5e-4 apart: the copy takes two of its triangles, leaving a crack.
+    Case c{"a corner split in two is welded", {}, 1, 0, 1, 0, 0, 8, 12, 1.0};
     const int first = add_box(c.mesh, {0, 0, 0}, {1, 1, 1}, false);
-    const int copy = c.mesh.vertex(1 + 1e-5, 1, 1);
+    const int copy = c.mesh.vertex(1 + 5e-4, 1, 1);
     for (size_t t = 2; t < 4; ++t) {
       for (auto& v : c.mesh.polygons[t].vertices) {
         if (v == first + 7) v = copy;
@@ -155,6 +146,22 @@ TEST(MeshSolid, CleanUpOfHandMadeMeshes) {
     // The reconstruction left one triangle out: a hole of three edges, covered again.
     Case c{"a triangle left out is put back", {}, 0, 0, 1, 1, 0, 8, 12, 1.0};
     add_box(c.mesh, {0, 0, 0}, {1, 1, 1}, true, 7);
+    cases.push_back(c);
+  }
+  {
+    // Beside a unit box, a tetrahedron of edges 5e-4 long: its corners are as close as the
+    // copies above, but edges join them, too long to collapse.
+    const double e = 5e-4;
+    Case c{"a small closed piece is not collapsed", {}, 0, 0, 2, 0, 0, 12, 16, 1 + e * e * e / 6};
+    add_box(c.mesh, {0, 0, 0}, {1, 1, 1}, false);
+    const int o = c.mesh.vertex(3, 0, 0);
+    const int x = c.mesh.vertex(3 + e, 0, 0);
+    const int y = c.mesh.vertex(3, e, 0);
+    const int z = c.mesh.vertex(3, 0, e);
+    c.mesh.triangle(o, y, x);
+    c.mesh.triangle(o, x, z);
+    c.mesh.triangle(o, z, y);
+    c.mesh.triangle(x, y, z);
     cases.push_back(c);
   }
   {
