@@ -127,10 +127,10 @@ class Coordinates {
     const float v = point(i).data[k];
     return frame_.float64 ? static_cast<double>(v) + frame_.origin[k] : static_cast<double>(v);
   }
-  // The shortest text that reads back as the saved coordinate; returns the end of the text.
+  // The shortest text that reads back, in double precision, as the saved coordinate: a reader
+  // of either precision gets the very vertex that was measured. Returns the end of the text.
   char* put(char* p, char* end, int32_t i, int k) const {
-    if (frame_.float64) return std::to_chars(p, end, at(i, k)).ptr;
-    return std::to_chars(p, end, point(i).data[k]).ptr;
+    return std::to_chars(p, end, at(i, k)).ptr;
   }
   // Saved vertex `i` in the frame the mesh was computed in, for directions.
   Eigen::Vector3d local(int32_t i) const { return point(i).getVector3fMap().cast<double>(); }

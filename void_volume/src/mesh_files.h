@@ -41,8 +41,8 @@ std::string check_stl_precision(const pcl::PointCloud<pcl::PointXYZ>& points,
 //  - kObj: text, "v x y z" per vertex and "f a b c" (1-based) per triangle, object `name`;
 //  - kStl: binary STL, the facet normals computed from the corners, 4-byte floats only;
 //  - kDxf: DXF R12 text, one 3DFACE per triangle (fourth corner = third) on layer `name`.
-// The text formats write the shortest decimal that reads back as the same value: the stored
-// float, or with a float64 `frame` the double of the vertex moved back by its origin. Every
+// The text formats write the shortest decimal that reads back as the same double: the stored
+// float's exact value, or with a float64 `frame` the vertex moved back by its origin. Every
 // triangle keeps its winding. Returns the system's text for a failed write, or "". `out` must be
 // open; committing it is the caller's. Throws only std::bad_alloc.
 std::string write_mesh(safe_output::OutputFile& out, MeshFormat format,

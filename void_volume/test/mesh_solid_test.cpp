@@ -275,7 +275,7 @@ TEST(MeshSolid, StlRefusesSiteCoordinatesItCannotHold) {
 TEST(MeshSolid, EveryFormatReadsBackAsTheSameSolid) {
   Mesh m;
   add_box(m, {-4, -2, -1.5}, {8, 4, 3}, true);
-  add_box(m, {10, 0.25, 0.125}, {1, 1, 1}, true);
+  add_box(m, {10, 0.25, 0.125}, {1, 1, 1.1}, true);
   const SolidMesh solid = make_solid(m.vertices, m.polygons);
   ASSERT_EQ(solid.turned, 2u);
   const drone_test::TempDir dir;
@@ -304,18 +304,19 @@ TEST(MeshSolid, EveryFormatReadsBackAsTheSameSolid) {
     EXPECT_EQ(read.degenerate + read.boundary + read.nonmanifold + read.misoriented, 0);
     ASSERT_EQ(read.pieces.size(), 2u);
     EXPECT_NEAR(read.pieces[0], 96.0, 1e-9);
-    EXPECT_NEAR(read.pieces[1], 1.0, 1e-9);
+    EXPECT_NEAR(read.pieces[1], 1.1, 1e-6);
     if (c.format == MeshFormat::kDxf) {
       EXPECT_EQ(read.layers, std::vector<std::string>{"stope_1"});
     }
   }
-  // The text carries the site coordinate to the last bit of its double, and a float's
-  // shortest digits.
+  // The text carries the site coordinate to the last bit of its double, and a float's exact
+  // value: 0.125 + 1.1 in single precision is 1.22500002384185791015625.
   const std::string site = drone_test::read_file(dir.file("site_mesh.obj"));
   EXPECT_NE(site.find("\nv 512341 4312343 118.5\n"), std::string::npos);
   EXPECT_NE(site.find("\nv 512355 4312345.25 120.125\n"), std::string::npos);
   const std::string local = drone_test::read_file(dir.file("local_mesh.obj"));
   EXPECT_NE(local.find("\nv 10 0.25 0.125\n"), std::string::npos);
+  EXPECT_NE(local.find("\nv 11 1.25 1.225000023841858\n"), std::string::npos);
   EXPECT_NE(local.find("\no stope_1\n"), std::string::npos);
 }
 
