@@ -57,8 +57,10 @@ double median_edge(const pcl::PointCloud<pcl::PointXYZ>& vertices,
   return *middle;
 }
 
-// The undirected edges of `triangles` as (smaller << 32 | larger), sorted.
-std::vector<uint64_t> sorted_edges(const std::vector<Triangle>& triangles) {
+// The undirected edges of `triangles` as (smaller << 32 | larger), sorted, each once; marks in
+// `border` the vertices of the edges that only one triangle has.
+std::vector<uint64_t> sorted_edges(const std::vector<Triangle>& triangles,
+                                   std::vector<uint8_t>& border) {
   std::vector<uint64_t> edges;
   edges.reserve(3 * triangles.size());
   for (const Triangle& t : triangles) {
@@ -69,17 +71,27 @@ std::vector<uint64_t> sorted_edges(const std::vector<Triangle>& triangles) {
     }
   }
   std::sort(edges.begin(), edges.end());
+  for (size_t j = 0; j < edges.size();) {
+    size_t end = j + 1;
+    while (end < edges.size() && edges[end] == edges[j]) ++end;
+    if (end - j == 1) {
+      border[static_cast<size_t>(edges[j] >> 32)] = 1;
+      border[static_cast<size_t>(edges[j] & 0xffffffffu)] = 1;
+    }
+    j = end;
+  }
   edges.erase(std::unique(edges.begin(), edges.end()), edges.end());
   return edges;
 }
 
-// Merges the used vertices within `tolerance` of each other that no edge of `edges` joins, and
-// the ends of edges no longer than `collapse`: each vertex's cell of a grid of the tolerance is
+// Merges the used vertices no farther apart than `collapse`, and the `border` vertices within
+// `tolerance` of each other that no edge of `edges` joins (the two sides of a slit; inside a
+// closed surface such a merge would pinch it): each vertex's cell of a grid of the tolerance is
 // sorted once, and only the 27 cells around a vertex are searched. Returns, per vertex, the
 // vertex it became (itself when kept); unused vertices stay themselves.
 std::vector<int32_t> weld(const pcl::PointCloud<pcl::PointXYZ>& vertices,
-                          const std::vector<uint8_t>& used, const std::vector<uint64_t>& edges,
-                          double tolerance, double collapse) {
+                          const std::vector<uint8_t>& used, const std::vector<uint8_t>& border,
+                          const std::vector<uint64_t>& edges, double tolerance, double collapse) {
   constexpr int kBits = 21;
   constexpr int64_t kCells = int64_t{1} << kBits;
   const size_t n = vertices.size();
@@ -132,8 +144,9 @@ std::vector<int32_t> weld(const pcl::PointCloud<pcl::PointXYZ>& vertices,
         for (; at != sorted.end() && at->first <= last; ++at) {
           if (at->second == sorted[s].second) continue;
           const double squared = (position(vertices, at->second) - p).squaredNorm();
-          if (squared <= collapse_limit ||
-              (squared <= limit && !joined(at->second, sorted[s].second))) {
+          const bool slit = border[i] && border[static_cast<size_t>(at->second)] &&
+                            !joined(at->second, sorted[s].second);
+          if (squared <= collapse_limit || (squared <= limit && slit)) {
             groups.join(at->second, sorted[s].second);
           }
         }
@@ -248,8 +261,12 @@ SolidMesh make_solid(const pcl::PointCloud<pcl::PointXYZ>& vertices,
   }
   const double median = median_edge(vertices, raw);
   out.weld_tolerance = kWeldShare * median;
-  const std::vector<int32_t> into =
-      weld(vertices, used, sorted_edges(raw), out.weld_tolerance, kCollapseShare * median);
+  std::vector<int32_t> into;
+  {
+    std::vector<uint8_t> border(n, 0);
+    const std::vector<uint64_t> edges = sorted_edges(raw, border);
+    into = weld(vertices, used, border, edges, out.weld_tolerance, kCollapseShare * median);
+  }
   for (size_t i = 0; i < n; ++i) out.welded += used[i] && into[i] != static_cast<int32_t>(i);
 
   // The welded triangles, each with the one it came from; -1 for a raw triangle that collapsed.

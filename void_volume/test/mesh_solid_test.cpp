@@ -165,6 +165,14 @@ TEST(MeshSolid, CleanUpOfHandMadeMeshes) {
     cases.push_back(c);
   }
   {
+    // Two closed boxes 5e-4 apart: corners as close as the split one above, but no border joins
+    // them; welding them would glue the boxes along four edges.
+    Case c{"closed pieces side by side are not glued", {}, 0, 0, 2, 0, 0, 16, 24, 2.0};
+    add_box(c.mesh, {0, 0, 0}, {1, 1, 1}, false);
+    add_box(c.mesh, {1 + 5e-4, 0, 0}, {1, 1, 1}, false);
+    cases.push_back(c);
+  }
+  {
     // A box a hundredth thick: its short edges are no copies of one point.
     Case c{"vertices a hundredth of an edge apart stay apart", {}, 0, 0, 1, 0, 0, 8, 12, 0.01};
     add_box(c.mesh, {0, 0, 0}, {1, 1, 0.01}, false);
