@@ -5,8 +5,9 @@
 #include <charconv>
 #include <cmath>
 #include <cstdint>
-#include <cstdio>
 #include <string>
+
+#include "point_math.h"
 
 namespace caikongqu {
 
@@ -58,15 +59,14 @@ std::string check_stl_precision(const pcl::PointCloud<pcl::PointXYZ>& points,
   const auto magnitude = static_cast<float>(std::fabs(largest));
   const double step = static_cast<double>(std::nextafter(magnitude, HUGE_VALF)) - magnitude;
   if (!(step > kMaxStlStepShare * spacing)) return {};
-  char text[160];
-  std::snprintf(text, sizeof text,
-                "%c = %.2f, where a 4-byte float's step is %.3g (the points "
-                "are %.3g apart)",
-                "xyz"[axis], largest, step, spacing);
+  // Locale-free numbers: the task runs under the user's locale.
   return std::string(
              "STL keeps coordinates as 4-byte floats, too coarse for this cloud's site "
              "coordinates: ") +
-         text + "; save the mesh as ply, obj or dxf, which keep 8-byte coordinates";
+         "xyz"[axis] + " = " + number_text(largest, std::chars_format::fixed, 2) +
+         ", where a 4-byte float's step is " + number_text(step, std::chars_format::general, 3) +
+         " (the points are " + number_text(spacing, std::chars_format::general, 3) +
+         " apart); save the mesh as ply, obj or dxf, which keep 8-byte coordinates";
 }
 
 std::string layer_name(const std::string& base_name) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <clocale>
 #include <cmath>
 #include <cstdlib>
 #include <string>
@@ -268,6 +269,9 @@ TEST(MeshSolid, StlRefusesSiteCoordinatesItCannotHold) {
        "STL keeps coordinates as 4-byte floats, too coarse for "
        "this cloud's site coordinates: x = 512349.00"},
   };
+  // The refusal's numbers keep their point under a locale with a decimal comma.
+  const std::string saved = std::setlocale(LC_NUMERIC, nullptr);
+  std::setlocale(LC_NUMERIC, "de_DE.UTF-8");
   for (const auto& c : cases) {
     LocalFrame frame;
     frame.float64 = c.float64;
@@ -276,6 +280,7 @@ TEST(MeshSolid, StlRefusesSiteCoordinatesItCannotHold) {
     EXPECT_EQ(text.rfind(c.refusal, 0), 0u) << text;
     EXPECT_EQ(text.empty(), std::string(c.refusal).empty()) << text;
   }
+  std::setlocale(LC_NUMERIC, saved.c_str());
 }
 
 // Every format of a solid read back by its own reader: the same vertices, triangles and signed
