@@ -5,7 +5,7 @@ prints, one JSON line per file, what a mine planning package would find in it.
     mesh_check.py FILE...
 
 Corners at exactly the same position are one vertex, whatever the format shares; a triangle
-with two corners at one position is degenerate and takes no part in the edge counts. Keys:
+with two corners at one position is degenerate and left out of the edge counts. Keys:
 vertices, triangles, degenerate, boundary_edges (edges of one triangle), nonmanifold_edges
 (edges of three or more), misoriented_edges (edges two triangles run the same way), pieces
 (the signed volume of each edge-connected piece, in file order), volume (their sum), layers
