@@ -13,6 +13,8 @@ packages=(
   dpkg-dev file
   clang libfuzzer-14-dev libclang-rt-14-dev
   locales help2man man-db
+  # independent readers of the meshes voidvol_node saves, for its tests
+  python3-meshio python3-ezdxf
 )
 
 # The locale tests run the programs under a German locale (digit grouping, decimal comma).

@@ -1,6 +1,6 @@
 // Accuracy of the void volume analysis on generated survey clouds of known volume.
 //
-//   voidvol_bench [--depth N] [--points N] [--big N] [--dir DIR] [--only NAME]
+//   voidvol_bench [--depth N] [--points N] [--big N] [--dir DIR] [--only NAME] [--mesh_only]
 //
 // Writes each case as a PCD file in DIR (default: a new directory under /tmp, removed at the
 // end), runs VolumeAnalyzer::analyze on it in a child process and prints, per case, the true
@@ -12,14 +12,19 @@
 // also gives the points left out as strays and the share of the surface no point supports.
 // Ends with the time of the neighbour search, the normals and their orientation beside the
 // point-cloud library's normal estimation, which they replace (and whose bits the normals
-// must equal), and the cost of the stray search and the unscanned measure beside it.
+// must equal), and the cost of the stray search and the unscanned measure beside it; then the
+// clean-up of the big stope's reconstructed mesh into a closed solid and its writing in each
+// mesh format, beside the reconstruction (--mesh_only: that alone).
 #include <pcl/PolygonMesh.h>
+#include <pcl/common/io.h>
 #include <pcl/conversions.h>
 #include <pcl/features/normal_3d_omp.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 #include <pcl/search/kdtree.h>
 #include <pcl/surface/poisson.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -30,6 +35,7 @@
 #include <functional>
 #include <memory>
 #include <random>
+#include <stdexcept>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -40,9 +46,12 @@
 #include "cloud_files.h"
 #include "cloud_writer.h"
 #include "framework/standard_streams.h"
+#include "mesh_files.h"
+#include "mesh_solid.h"
 #include "neighbour_search.h"
 #include "normal_orientation.h"
 #include "result_checks.h"
+#include "safe_output/output_file.h"
 #include "void_shapes.h"
 #include "void_volume/volume_analyzer.h"
 
@@ -508,18 +517,162 @@ void time_checks(size_t count, int depth) {
   std::fflush(stdout);
 }
 
-int run_bench(drone_bench::Options& options) {
-  const int depth = static_cast<int>(options.integer("depth", 8, 1));
-  const auto n = static_cast<size_t>(options.integer("points", 50000, 1));
-  const auto big = static_cast<size_t>(options.integer("big", 1000000, 0));
-  const std::string given_dir = options.text("dir", "");
-  const std::string only = options.text("only", "");
-  options.check_all_known();
-  // A directory of its own unless one is given, removed at the end.
-  std::unique_ptr<drone_bench::ScratchDir> scratch;
-  if (given_dir.empty())
-    scratch = std::make_unique<drone_bench::ScratchDir>("/tmp", "voidvol_bench.");
-  const std::string dir = given_dir.empty() ? scratch->path() : given_dir;
+// This process's peak resident memory so far, in MiB.
+double own_peak_mib() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return static_cast<double>(usage.ru_maxrss) / 1024.0;
+}
+
+// The raw mesh of the big stope, kept in DIR between the children: vertex and triangle counts,
+// then the float x y z of each vertex and the int corners of each triangle.
+void save_raw_mesh(const std::string& path, const pcl::PointCloud<pcl::PointXYZ>& vertices,
+                   const std::vector<pcl::Vertices>& polygons) {
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr) throw std::runtime_error("cannot write " + path);
+  const uint64_t counts[2] = {vertices.size(), polygons.size()};
+  std::fwrite(counts, sizeof counts, 1, f);
+  for (const auto& v : vertices) std::fwrite(v.data, sizeof(float), 3, f);
+  for (const auto& p : polygons) std::fwrite(p.vertices.data(), sizeof(int32_t), 3, f);
+  std::fclose(f);
+}
+
+void load_raw_mesh(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& vertices,
+                   std::vector<pcl::Vertices>& polygons) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) throw std::runtime_error("cannot read " + path);
+  uint64_t counts[2] = {};
+  bool ok = std::fread(counts, sizeof counts, 1, f) == 1;
+  vertices.resize(counts[0]);
+  for (auto& v : vertices) ok = ok && std::fread(v.data, sizeof(float), 3, f) == 3;
+  polygons.resize(counts[1]);
+  for (auto& p : polygons) {
+    p.vertices.resize(3);
+    ok = ok && std::fread(p.vertices.data(), sizeof(int32_t), 3, f) == 3;
+  }
+  std::fclose(f);
+  if (!ok) throw std::runtime_error("short raw mesh " + path);
+}
+
+// What a mesh child sends back.
+struct MeshStep {
+  double seconds;    // the step alone
+  double before_mb;  // the child's peak before the step (the mesh loaded)
+  double after_mb;   // and after it
+  size_t vertices;
+  size_t triangles;
+  uint64_t bytes;  // the file written; 0 for the clean-up
+  size_t welded, degenerate, filled, pieces, turned, open;
+};
+
+void print_mesh_step(const char* step, const drone_bench::ChildRun& run) {
+  MeshStep m{};
+  if (!run.ok() || run.out.size() != sizeof m) {
+    std::printf("| %s | (failed) | | | | |\n", step);
+    return;
+  }
+  std::memcpy(&m, run.out.data(), sizeof m);
+  std::string result = "the mesh as reconstructed";
+  if (m.bytes > 0) {
+    result = std::to_string(m.bytes / 1024) + " KiB";
+  } else if (m.pieces > 0) {
+    result = "welded " + std::to_string(m.welded) + ", dropped " + std::to_string(m.degenerate) +
+             ", covered " + std::to_string(m.filled) + ", pieces " + std::to_string(m.pieces) +
+             " (turned " + std::to_string(m.turned) + ", open " + std::to_string(m.open) + ")";
+  }
+  std::printf("| %s | %zu | %zu | %.2f s | %.0f | %.0f | %s |\n", step, m.vertices, m.triangles,
+              m.seconds, run.usage.peak_mib, m.after_mb - m.before_mb, result.c_str());
+  std::fflush(stdout);
+}
+
+// The clean-up of the rough stope's reconstructed mesh (`count` points, PCL's normals turned
+// toward the inside, reconstructed at `depth`) into a closed solid and its writing in each
+// format, each in a child of its own beside the reconstruction: time, the child's peak, and
+// what the step added to it.
+void time_mesh_output(size_t count, int depth, const std::string& dir) {
+  const std::string raw = dir + "/stope_raw_mesh.bin";
+  const drone_bench::ChildRun built = drone_bench::run_in_child([&] {
+    pcl::PointCloud<pcl::PointXYZ>::Ptr cloud(new pcl::PointCloud<pcl::PointXYZ>);
+    for (const Point& p : stope(count, 16)) cloud->push_back({p[0], p[1], p[2]});
+    cloud->sensor_origin_ = Eigen::Vector4f(20, 4, 6, 0);
+    pcl::PointCloud<pcl::Normal> normals;
+    pcl_normals(cloud, normals);
+    pcl::PointCloud<pcl::PointNormal>::Ptr oriented(new pcl::PointCloud<pcl::PointNormal>);
+    pcl::concatenateFields(*cloud, normals, *oriented);
+    cloud.reset();
+    const double before = own_peak_mib();
+    const auto start = std::chrono::steady_clock::now();
+    pcl::PolygonMesh mesh;
+    pcl::Poisson<pcl::PointNormal> poisson;
+    poisson.setDepth(depth);
+    poisson.setInputCloud(oriented);
+    poisson.reconstruct(mesh);
+    MeshStep m{};
+    m.seconds = seconds_since(start);
+    m.before_mb = before;
+    m.after_mb = own_peak_mib();
+    pcl::PointCloud<pcl::PointXYZ> vertices;
+    pcl::fromPCLPointCloud2(mesh.cloud, vertices);
+    m.vertices = vertices.size();
+    m.triangles = mesh.polygons.size();
+    save_raw_mesh(raw, vertices, mesh.polygons);
+    return std::string(reinterpret_cast<const char*>(&m), sizeof m);
+  });
+  print_mesh_step("Poisson reconstruction (normals given)", built);
+  if (!built.ok()) return;
+
+  auto step = [&raw, &dir](bool clean_only, caikongqu::MeshFormat format) {
+    return drone_bench::run_in_child([&] {
+      pcl::PointCloud<pcl::PointXYZ> vertices;
+      std::vector<pcl::Vertices> polygons;
+      load_raw_mesh(raw, vertices, polygons);
+      MeshStep m{};
+      m.before_mb = own_peak_mib();
+      auto start = std::chrono::steady_clock::now();
+      const caikongqu::detail::SolidMesh solid = caikongqu::detail::make_solid(vertices, polygons);
+      if (clean_only) {
+        m.seconds = seconds_since(start);
+        m.after_mb = own_peak_mib();
+      } else {
+        polygons = std::vector<pcl::Vertices>();
+        m.before_mb = own_peak_mib();
+        const std::string path = dir + "/stope_mesh." + caikongqu::detail::mesh_extension(format);
+        start = std::chrono::steady_clock::now();
+        safe_output::OutputFile out(path);
+        std::string error = out.open();
+        if (error.empty()) {
+          error = caikongqu::detail::write_mesh(out, format, vertices, solid, {}, "stope");
+        }
+        if (error.empty()) error = out.commit();
+        if (!error.empty()) throw std::runtime_error(error);
+        m.seconds = seconds_since(start);
+        m.after_mb = own_peak_mib();
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0) m.bytes = static_cast<uint64_t>(info.st_size);
+      }
+      m.vertices = solid.vertices.size();
+      m.triangles = solid.triangles.size();
+      m.welded = solid.welded;
+      m.degenerate = solid.degenerate;
+      m.filled = solid.filled;
+      m.pieces = solid.pieces;
+      m.turned = solid.turned;
+      m.open = solid.open;
+      return std::string(reinterpret_cast<const char*>(&m), sizeof m);
+    });
+  };
+  print_mesh_step("clean-up into a closed solid", step(true, caikongqu::MeshFormat::kPly));
+  for (const auto& [format, name] :
+       {std::pair<caikongqu::MeshFormat, const char*>{caikongqu::MeshFormat::kPly, "write PLY"},
+        {caikongqu::MeshFormat::kObj, "write OBJ"},
+        {caikongqu::MeshFormat::kStl, "write STL"},
+        {caikongqu::MeshFormat::kDxf, "write DXF"}}) {
+    print_mesh_step(name, step(false, format));
+  }
+}
+
+// The accuracy cases, the normals and the two cloud checks.
+void run_cases(int depth, size_t n, size_t big, const std::string& only, const std::string& dir) {
   std::printf("depth %d, %zu points a case\n\n", depth, n);
   std::printf(
       "| case | points | duplicates | left out | true m^3 | measured m^3 | error | unscanned | "
@@ -544,6 +697,34 @@ int run_bench(drone_bench::Options& options) {
   for (const size_t count : {n, big}) {
     if (count > 0) time_checks(count, depth);
   }
+}
+
+int run_bench(drone_bench::Options& options) {
+  const int depth = static_cast<int>(options.integer("depth", 8, 1));
+  const auto n = static_cast<size_t>(options.integer("points", 50000, 1));
+  const auto big = static_cast<size_t>(options.integer("big", 1000000, 0));
+  const std::string given_dir = options.text("dir", "");
+  const std::string only = options.text("only", "");
+  const bool mesh_only = options.flag("mesh_only");
+  options.check_all_known();
+  // A directory of its own unless one is given, removed at the end.
+  std::unique_ptr<drone_bench::ScratchDir> scratch;
+  if (given_dir.empty())
+    scratch = std::make_unique<drone_bench::ScratchDir>("/tmp", "voidvol_bench.");
+  const std::string dir = given_dir.empty() ? scratch->path() : given_dir;
+  if (mesh_only) {
+    std::printf("depth %d\n", depth);
+  } else {
+    run_cases(depth, n, big, only, dir);
+  }
+  if (big > 0) {
+    std::printf(
+        "\n| mesh of the %zu-point stope | vertices | triangles | time | peak MB | MB added by the "
+        "step | result |\n",
+        big);
+    std::printf("|---|---|---|---|---|---|---|\n");
+    time_mesh_output(big, depth, dir);
+  }
   return 0;
 }
 
@@ -551,6 +732,7 @@ int run_bench(drone_bench::Options& options) {
 
 int main(int argc, char** argv) {
   return drone_bench::bench_main(
-      argc, argv, "voidvol_bench [--depth N] [--points N] [--big N] [--dir DIR] [--only NAME]",
+      argc, argv,
+      "voidvol_bench [--depth N] [--points N] [--big N] [--dir DIR] [--only NAME] [--mesh_only]",
       run_bench);
 }

@@ -22,6 +22,21 @@ std::string fixed_text(double value, int decimals) {
   return text.str();
 }
 
+// What the list of output files says of the saved mesh.
+std::string mesh_remark(caikongqu::MeshFormat format) {
+  switch (format) {
+    case caikongqu::MeshFormat::kObj:
+      return "OBJ格式（文本）";
+    case caikongqu::MeshFormat::kStl:
+      return "STL格式（二进制）";
+    case caikongqu::MeshFormat::kDxf:
+      return "DXF格式（3DFACE）";
+    case caikongqu::MeshFormat::kPly:
+      break;
+  }
+  return "PLY格式（二进制）";
+}
+
 }  // namespace
 
 void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& reporter) {
@@ -30,6 +45,13 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
   const int depth = params.get_int("depth", 8);
   const std::string output_dir = params.get_string("output_dir", "/home/ulvar/savemap");
   const bool save_mesh = params.get_bool("save_mesh", false);
+  // An unknown format fails the run before anything is read or written.
+  caikongqu::MeshFormat mesh_format = caikongqu::MeshFormat::kPly;
+  const std::string format_name = params.get_string("mesh_format", "ply");
+  if (!caikongqu::parse_mesh_format(format_name, mesh_format)) {
+    throw std::runtime_error("未知的网格格式 --mesh_format " + format_name +
+                             "（可选 ply、obj、stl、dxf）");
+  }
 
   reporter.report(0, "开始加载点云文件: " + input, "{}");
   // A large cloud takes minutes to reconstruct: each step done shows between 0 and 50.
@@ -38,7 +60,7 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
     // The reconstruction prints diagnostics of its own ("Vertex pair not in list ...") on
     // standard output, which carries the report lines alone.
     const drone_task::StdoutToStderr quiet_stdout;
-    return caikongqu::VolumeAnalyzer::analyze(input, depth, output_dir, save_mesh,
+    return caikongqu::VolumeAnalyzer::analyze(input, depth, output_dir, save_mesh, mesh_format,
                                               meter.callback());
   }();
   if (!result.success) throw std::runtime_error(result.error_message);
@@ -71,6 +93,11 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
                         fixed_text(result.thin_volume, 6) + "，薄于点间距，如钻孔）",
                     "{}");
   }
+  if (result.mesh_open_pieces > 0) {
+    reporter.report(
+        50, "网格未闭合分量: " + std::to_string(result.mesh_open_pieces) + " 个（按重建原样保存）",
+        "{}");
+  }
   reporter.report(50, "未扫描表面占比: " + fixed_text(100.0 * result.unscanned_share, 2) + " %",
                   "{}");
 
@@ -88,6 +115,6 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
 
   std::vector<drone_task::ResultFile> files{{"重建后点云", "PCD格式", result.output_path}};
   if (!result.mesh_path.empty())
-    files.push_back({"重建网格", "PLY格式（二进制）", result.mesh_path});
+    files.push_back({"重建网格", mesh_remark(mesh_format), result.mesh_path});
   reporter.finish(doc.str(), files);
 }

@@ -213,50 +213,5 @@ std::string write_ascii_pcd_float64(safe_output::OutputFile& out,
       });
 }
 
-std::string write_binary_ply(safe_output::OutputFile& out,
-                             const pcl::PointCloud<pcl::PointXYZ>& vertices,
-                             const std::vector<pcl::Vertices>& polygons, const LocalFrame& frame) {
-  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the PLY data is written as stored");
-  for (size_t p = 0; p < polygons.size(); ++p) {
-    if (polygons[p].vertices.size() > 255) {
-      return "polygon " + std::to_string(p) + " has more than 255 vertices";
-    }
-  }
-  std::string data = "ply\nformat binary_little_endian 1.0\nelement vertex " +
-                     std::to_string(vertices.size()) +
-                     (frame.float64 ? "\nproperty double x\nproperty double y\nproperty double z"
-                                    : "\nproperty float x\nproperty float y\nproperty float z") +
-                     "\nelement face " + std::to_string(polygons.size()) +
-                     "\nproperty list uchar int vertex_indices\nend_header\n";
-  constexpr size_t kFlushAt = 1 << 16;
-  auto flush_full = [&out, &data]() -> std::string {
-    if (data.size() < kFlushAt) return {};
-    std::string error = out.write(data.data(), data.size());
-    data.clear();
-    return error;
-  };
-  for (const pcl::PointXYZ& v : vertices) {
-    if (frame.float64) {
-      const double xyz[3] = {v.x + frame.origin[0], v.y + frame.origin[1], v.z + frame.origin[2]};
-      data.append(reinterpret_cast<const char*>(xyz), sizeof xyz);
-    } else {
-      const float xyz[3] = {v.x, v.y, v.z};
-      data.append(reinterpret_cast<const char*>(xyz), sizeof xyz);
-    }
-    std::string error = flush_full();
-    if (!error.empty()) return error;
-  }
-  for (const pcl::Vertices& polygon : polygons) {
-    data.push_back(static_cast<char>(polygon.vertices.size()));
-    for (const auto index : polygon.vertices) {
-      const int32_t i = static_cast<int32_t>(index);
-      data.append(reinterpret_cast<const char*>(&i), sizeof i);
-    }
-    std::string error = flush_full();
-    if (!error.empty()) return error;
-  }
-  return out.write(data.data(), data.size());
-}
-
 }  // namespace detail
 }  // namespace caikongqu

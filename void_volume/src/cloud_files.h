@@ -1,9 +1,8 @@
 #pragma once
 
-// Reading the input cloud and writing the reconstructed cloud and mesh.
+// Reading the input cloud and writing the reconstructed cloud.
 
 #include <pcl/PCLPointCloud2.h>
-#include <pcl/Vertices.h>
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
@@ -52,17 +51,6 @@ std::string write_ascii_pcd(safe_output::OutputFile& out,
 std::string write_ascii_pcd_float64(safe_output::OutputFile& out,
                                     const pcl::PointCloud<pcl::PointXYZ>& vertices,
                                     const LocalFrame& frame);
-
-// Writes the mesh of `vertices` and `polygons` as a binary little-endian PLY file through `out`:
-// the vertices as float x y z, each polygon as a list of int vertex indices counted in one byte.
-// Returns the system's text for a failed write, a text naming a polygon of more than 255
-// vertices, or "". `out` must be open; committing it is the caller's.
-// With a `frame` read from 8-byte floats, the vertices are moved back by its origin and written
-// as double x y z.
-std::string write_binary_ply(safe_output::OutputFile& out,
-                             const pcl::PointCloud<pcl::PointXYZ>& vertices,
-                             const std::vector<pcl::Vertices>& polygons,
-                             const LocalFrame& frame = {});
 
 }  // namespace detail
 }  // namespace caikongqu

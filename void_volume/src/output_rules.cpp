@@ -12,10 +12,7 @@ int clamp_depth(int requested) {
   return requested;
 }
 
-namespace {
-
-// The input's base name (after its last '/' or '\\') with everything from its last '.' cut off.
-std::string stem(const std::string& input_pcd) {
+std::string base_name(const std::string& input_pcd) {
   const size_t slash = input_pcd.find_last_of("/\\");
   std::string base = slash == std::string::npos ? input_pcd : input_pcd.substr(slash + 1);
   const size_t dot = base.rfind('.');
@@ -23,14 +20,13 @@ std::string stem(const std::string& input_pcd) {
   return base;
 }
 
-}  // namespace
-
 std::string reconstructed_path(const std::string& input_pcd, const std::string& output_dir) {
-  return output_dir + "/" + stem(input_pcd) + "_reconstructed.pcd";
+  return output_dir + "/" + base_name(input_pcd) + "_reconstructed.pcd";
 }
 
-std::string mesh_path(const std::string& input_pcd, const std::string& output_dir) {
-  return output_dir + "/" + stem(input_pcd) + "_mesh.ply";
+std::string mesh_path(const std::string& input_pcd, const std::string& output_dir,
+                      const std::string& extension) {
+  return output_dir + "/" + base_name(input_pcd) + "_mesh." + extension;
 }
 
 }  // namespace detail

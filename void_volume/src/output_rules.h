@@ -16,8 +16,13 @@ int clamp_depth(int requested);
 // The separator is added even when `output_dir` is empty or already ends in one.
 std::string reconstructed_path(const std::string& input_pcd, const std::string& output_dir);
 
-// Where the reconstructed mesh of `input_pcd` goes: as reconstructed_path, ending in "_mesh.ply".
-std::string mesh_path(const std::string& input_pcd, const std::string& output_dir);
+// Where the reconstructed mesh of `input_pcd` goes: as reconstructed_path, ending in "_mesh." and
+// `extension`.
+std::string mesh_path(const std::string& input_pcd, const std::string& output_dir,
+                      const std::string& extension);
+
+// The input's base name (after its last '/' or '\') with everything from its last '.' cut off.
+std::string base_name(const std::string& input_pcd);
 
 }  // namespace detail
 }  // namespace caikongqu

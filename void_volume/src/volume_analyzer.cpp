@@ -22,6 +22,8 @@
 
 #include "cloud_checks.h"
 #include "cloud_files.h"
+#include "mesh_files.h"
+#include "mesh_solid.h"
 #include "mesh_volume.h"
 #include "neighbour_search.h"
 #include "normal_orientation.h"
@@ -282,6 +284,7 @@ void measure(const pcl::PointCloud<pcl::PointXYZ>& vertices, const pcl::PolygonM
 
 VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
                                      const std::string& output_dir, bool save_mesh,
+                                     MeshFormat mesh_format,
                                      const std::function<void(double)>& on_progress) {
   // The share of the work done at the end of each step, from the steps' times on large clouds.
   const std::function<void(double)> progress = [&on_progress](double fraction) {
@@ -293,6 +296,10 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
   Surface surface = load_surface(input_pcd, result);
   if (!result.error_message.empty()) return result;
   const detail::LocalFrame frame = surface.frame;
+  if (save_mesh && mesh_format == MeshFormat::kStl) {
+    result.error_message = detail::check_stl_precision(*surface.points, frame, surface.radius);
+    if (!result.error_message.empty()) return result;
+  }
   progress(0.1);
 
   // The output is created before the reconstruction, so that a missing or read-only directory
@@ -306,7 +313,9 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
     return result;
   }
   // The mesh, when asked for, likewise.
-  const std::string mesh_path = save_mesh ? detail::mesh_path(input_pcd, output_dir) : "";
+  const std::string mesh_path =
+      save_mesh ? detail::mesh_path(input_pcd, output_dir, detail::mesh_extension(mesh_format))
+                : "";
   safe_output::OutputFile mesh_out(mesh_path);
   if (save_mesh) {
     const std::string refused = mesh_out.open();
@@ -338,7 +347,11 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
   std::string mesh_error;
   if (error.empty() && save_mesh) {
     result.mesh_path = mesh_path;
-    mesh_error = detail::write_binary_ply(mesh_out, vertices, mesh.polygons, frame);
+    // The saved mesh is made a closed solid; the volumes above were measured as reconstructed.
+    const detail::SolidMesh solid = detail::make_solid(vertices, mesh.polygons);
+    result.mesh_open_pieces = solid.open;
+    mesh_error = detail::write_mesh(mesh_out, mesh_format, vertices, solid, frame,
+                                    detail::layer_name(detail::base_name(input_pcd)));
   }
   if (error.empty() && mesh_error.empty()) {
     const auto done = safe_output::commit_together({&out, save_mesh ? &mesh_out : nullptr});

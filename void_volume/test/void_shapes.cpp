@@ -53,6 +53,27 @@ std::vector<Face> box_faces(const std::array<double, 3>& low, const std::array<d
           face(0, high[0], low, high), face(1, low[1], low, high),  face(1, high[1], low, high)};
 }
 
+std::vector<Point> pillar_room_points(const std::array<double, 3>& low,
+                                      const std::array<double, 3>& high,
+                                      const std::vector<std::array<double, 4>>& pillars,
+                                      size_t count, uint32_t seed) {
+  std::vector<Face> faces = box_faces(low, high);
+  for (const auto& [x0, y0, x1, y1] : pillars) {
+    faces.push_back(face(0, x0, {0, y0, low[2]}, {0, y1, high[2]}));
+    faces.push_back(face(0, x1, {0, y0, low[2]}, {0, y1, high[2]}));
+    faces.push_back(face(1, y0, {x0, 0, low[2]}, {x1, 0, high[2]}));
+    faces.push_back(face(1, y1, {x0, 0, low[2]}, {x1, 0, high[2]}));
+  }
+  std::vector<Point> kept;
+  for (const Point& p : face_points(faces, count, 0.0, seed)) {
+    const bool in_pillar = std::any_of(pillars.begin(), pillars.end(), [&p](const auto& q) {
+      return p[0] > q[0] && p[0] < q[2] && p[1] > q[1] && p[1] < q[3];
+    });
+    if (!in_pillar) kept.push_back(p);
+  }
+  return kept;
+}
+
 std::vector<Face> l_stope_faces(double length, double width, double height) {
   const double l = length, w = width, h = height;
   return {

@@ -28,6 +28,15 @@ std::vector<Face> box_faces(const std::array<double, 3>& low, const std::array<d
 // (2 * length - width) * width * height.
 std::vector<Face> l_stope_faces(double length, double width, double height);
 
+// The walls of a room [low, high] with square pillars standing from its floor to its roof, each
+// pillar given as {x0, y0, x1, y1}: the room's faces and the pillars' sides, `count` points
+// spread as face_points spreads them, those of the floor and roof within a pillar left out. The
+// void is the room less the pillars, one piece with a hole through it per pillar.
+std::vector<Point> pillar_room_points(const std::array<double, 3>& low,
+                                      const std::array<double, 3>& high,
+                                      const std::vector<std::array<double, 4>>& pillars,
+                                      size_t count, uint32_t seed);
+
 // `count` points spread uniformly by area over `faces`, each moved off its face by normal noise
 // of standard deviation `noise`, then shifted by `offset` (in double precision, before the
 // coordinates are rounded to float).

@@ -7,6 +7,14 @@
 
 namespace caikongqu {
 
+// The file formats the reconstructed mesh is saved in: binary PLY, OBJ text, binary STL (4-byte
+// floats only) and DXF R12 text of 3DFACEs.
+enum class MeshFormat { kPly, kObj, kStl, kDxf };
+
+// The format named `name`, "ply", "obj", "stl" or "dxf" in any case, into `format`; false (and
+// `format` untouched) for any other name.
+bool parse_mesh_format(const std::string& name, MeshFormat& format);
+
 // What one analysis of a void's point cloud found. Owns all its members.
 struct VolumeResult {
   // Enclosed volume of each connected piece of the reconstructed surface, in the cube of the
@@ -24,9 +32,12 @@ struct VolumeResult {
   // Path of the reconstructed cloud file: <output dir>/<input base name>_reconstructed.pcd.
   // Empty when the analysis stopped before it tried to create the output.
   std::string output_path;
-  // Path of the reconstructed mesh file, <output dir>/<input base name>_mesh.ply, when it was
-  // asked for and its save was tried; empty otherwise.
+  // Path of the reconstructed mesh file, <output dir>/<input base name>_mesh.<format's ending>,
+  // when it was asked for and its save was tried; empty otherwise.
   std::string mesh_path;
+  // Pieces of the saved mesh that were not a closed, consistently wound surface after their
+  // coincident vertices were welded, and so were saved as reconstructed; 0 without a saved mesh.
+  std::size_t mesh_open_pieces = 0;
   // Points left out as stray returns before the reconstruction: isolated points and groups of
   // fewer than 20 points away from the scanned surface. Counted in points_count.
   std::size_t stray_points = 0;
@@ -63,10 +74,15 @@ class VolumeAnalyzer {
   // clamped to 5..12, splits it into its edge-connected pieces and integrates the volume each
   // encloses. Writes the mesh vertices as an ASCII PCD file (8 significant digits) to
   // `output_dir` + "/" + the input's base name without its extension + "_reconstructed.pcd";
-  // with `save_mesh` also the mesh itself as a binary PLY file named the same way but ending in
-  // "_mesh.ply". The directory is never created. Each file is written under a temporary name
-  // beside it and renamed into place only when complete, so an output is either the earlier
-  // file or the whole new one; a symbolic link there is replaced, never written through.
+  // with `save_mesh` also the mesh itself, in `mesh_format`, named the same way but ending in
+  // "_mesh.ply" (".obj", ".stl", ".dxf"). The saved mesh is a closed solid per piece: vertices
+  // within a thousandth of the median edge welded, triangles with two corners in one vertex
+  // dropped, each piece wound so that its normals point out of the void (positive signed volume);
+  // a piece that is still not closed is saved as reconstructed. The volumes are measured on the
+  // mesh as reconstructed, whatever is saved. The directory is never created. Each file is written
+  // under a temporary name beside it and renamed into place only when complete, so an output is
+  // either the earlier file or the whole new one; a symbolic link there is replaced, never written
+  // through.
   //
   // Returns success false with error_message set, and writes nothing, when the file cannot be
   // loaded ("Failed to load PCD file: <path>", also when its header declares more point data than
@@ -77,7 +93,9 @@ class VolumeAnalyzer {
   // Returns success false with "Failed to save reconstructed PCD: <output> (<reason>)" when the
   // output cannot be created (checked before the reconstruction: a missing or unwritable
   // directory, an output path that exists and is not a regular file), written, synced or renamed,
-  // and likewise "Failed to save reconstructed mesh: <output> (<reason>)" for the mesh.
+  // and likewise "Failed to save reconstructed mesh: <output> (<reason>)" for the mesh. An STL
+  // mesh asked of a cloud stored in 8-byte floats whose coordinates single precision cannot hold
+  // to a hundredth of the point spacing is refused before anything is written ("STL keeps ...").
   // Points with a NaN or infinite coordinate take no part in the reconstruction but count in
   // points_count. A reconstruction without vertices is saved as a file of no points.
   //
@@ -91,6 +109,7 @@ class VolumeAnalyzer {
   // (0 to 1) at the end of each step.
   static VolumeResult analyze(const std::string& input_pcd, int depth,
                               const std::string& output_dir, bool save_mesh = false,
+                              MeshFormat mesh_format = MeshFormat::kPly,
                               const std::function<void(double)>& on_progress = {});
 };
 
