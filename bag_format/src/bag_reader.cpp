@@ -1049,9 +1049,15 @@ bool BagReader::Layout::read_chunk(ChunkRef& chunk_ref, const Selection& selecti
   }
   // Its messages are not wanted, but a connection record inside it that defines a connection id
   // again is refused as in a chunk that is read, so that every reader of the bag gives one
-  // verdict on it. Only a chunk whose bytes hold a connection record's op field can hold one;
-  // such a chunk is judged whole. A chunk read by its records was judged when the bag was opened.
-  if (chunk_ref.by_records || !may_define_connections(chunk_ref)) return false;
+  // verdict on it. A plain chunk of large messages is judged whole from its record headers, a
+  // few reads; any other only when its bytes hold a connection record's op field. A chunk read by
+  // its records was judged when the bag was opened.
+  if (chunk_ref.by_records) return false;
+  uint64_t messages = 0;
+  for (const auto& run : runs) messages += run.second;
+  const bool few_records =
+      chunk_ref.compression == "none" && chunk_ref.size / std::max<uint64_t>(messages, 1) >= 4096;
+  if (!few_records && !may_define_connections(chunk_ref)) return false;
   read_entries(chunk_ref);
   const auto check_connection = [&](const ReaderConnection& c) { known_connection(c); };
   const auto check_message = [&](uint32_t id, uint32_t sec, uint32_t nsec, uint64_t offset,
@@ -1060,11 +1066,14 @@ bool BagReader::Layout::read_chunk(ChunkRef& chunk_ref, const Selection& selecti
     bool hand_over = false;
     return judge(chunk_ref, selection, id, sec, nsec, offset, connection, hand_over);
   };
-  if (chunk_ref.held()) {
+  if (chunk_ref.held() && !few_records) {
     // Still in memory from the search.
     MemorySource source(contents.data());
     walk_records(source, chunk_ref.size, chunk_ref.cut, chunk_ref.where(), inner_fields, scratch,
                  check_connection, check_message);
+  } else if (chunk_ref.compression == "none") {
+    // Record headers through the read-ahead, the messages' data not read.
+    walk_streamed(chunk_ref, stream(chunk_ref), check_connection, check_message);
   } else {
     walk_chunk(chunk_ref, contents, check_connection, check_message);
   }
@@ -1074,8 +1083,20 @@ bool BagReader::Layout::read_chunk(ChunkRef& chunk_ref, const Selection& selecti
 bool BagReader::Layout::may_define_connections(const ChunkRef& chunk_ref) {
   // The op field of a connection record: its length word (4) and "op=" with the op code.
   static constexpr char kConnectionOp[] = {4, 0, 0, 0, 'o', 'p', '=', kOpConnection};
+  // Each byte of the connection op code found, then the bytes before it compared: the op fields
+  // of message records, which differ only in that byte, cost nothing.
   const auto holds = [](const uint8_t* data, size_t n) {
-    return ::memmem(data, n, kConnectionOp, sizeof kConnectionOp) != nullptr;
+    constexpr size_t kBefore = sizeof kConnectionOp - 1;
+    const uint8_t* at = data + std::min(n, kBefore);
+    const uint8_t* const end = data + n;
+    while (at < end) {
+      at = static_cast<const uint8_t*>(
+          std::memchr(at, kOpConnection, static_cast<size_t>(end - at)));
+      if (at == nullptr) return false;
+      if (std::memcmp(at - kBefore, kConnectionOp, kBefore) == 0) return true;
+      ++at;
+    }
+    return false;
   };
   if (chunk_ref.held()) return holds(load(chunk_ref, contents), chunk_ref.size);
   constexpr size_t kOverlap = sizeof kConnectionOp - 1;
