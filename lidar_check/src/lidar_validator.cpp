@@ -56,6 +56,52 @@ struct FrameFigures {
   int32_t invalid_points;
 };
 
+// Checks the frames handed over so far, in record-time order (equal times in file order, the
+// bag library's time-ordered view), and lists the first anomalies into `anomalies` as found.
+Tally check_in_time_order(std::vector<FrameFigures>& figures, double interval, double tolerance,
+                          int min_points, std::vector<FrameAnomaly>& anomalies) {
+  const auto earlier = [](const FrameFigures& a, const FrameFigures& b) {
+    return a.record_time < b.record_time;
+  };
+  if (!std::is_sorted(figures.begin(), figures.end(), earlier)) {
+    std::stable_sort(figures.begin(), figures.end(), earlier);
+  }
+  Tally tally;
+  for (const FrameFigures& f : figures) {
+    const int64_t ordinal = ++tally.frames;
+    const double time = f.stamp;
+    const int32_t points = f.points;
+    tally.point_sum += points;
+    if (points < min_points) ++tally.low_point_frames;
+    if (f.nan_points > kMaxNanPoints) ++tally.high_nan_frames;
+    if (f.invalid_points > 0) ++tally.invalid_angle_frames;
+
+    // A stamp of 0 (an unset sensor clock) gives the next frame nothing to measure against.
+    double interval_ms = 0.0;
+    bool interval_anomaly = false;
+    if (tally.previous_time > 0.0) {
+      interval_ms = 1000.0 * (time - tally.previous_time);
+      tally.interval_sum += interval_ms;
+      ++tally.interval_count;
+      if (interval_ms < tally.min_interval) tally.min_interval = interval_ms;
+      if (interval_ms > tally.max_interval) tally.max_interval = interval_ms;
+      if (std::fabs(interval_ms - interval) > tolerance) {
+        ++tally.anomaly_frames;
+        interval_anomaly = true;
+      }
+    }
+
+    const bool anomalous = interval_anomaly || points < min_points ||
+                           f.nan_points > kMaxNanPoints || f.invalid_points > 0;
+    if (anomalous && anomalies.size() < kMaxListedAnomalies) {
+      anomalies.push_back(FrameAnomaly{ordinal, time, points, f.nan_points, f.invalid_points,
+                                       interval_ms, interval_anomaly});
+    }
+    tally.previous_time = time;
+  }
+  return tally;
+}
+
 }  // namespace
 
 ValidationResult LidarValidator::validate(const std::string& bag_path, const std::string& topic,
@@ -96,49 +142,8 @@ ValidationResult LidarValidator::validate(const std::string& bag_path, const std
       band.count(frame, frame.size(), f.nan_points, f.invalid_points);
       figures.push_back(f);
     };
-    // The frames handed over so far, in record-time order (equal times in file order, the bag
-    // library's time-ordered view), checked; anomalies are listed into the result as found.
-    const auto check_frames = [&]() {
-      const auto earlier = [](const FrameFigures& a, const FrameFigures& b) {
-        return a.record_time < b.record_time;
-      };
-      if (!std::is_sorted(figures.begin(), figures.end(), earlier)) {
-        std::stable_sort(figures.begin(), figures.end(), earlier);
-      }
-      Tally tally;
-      for (const FrameFigures& f : figures) {
-        const int64_t ordinal = ++tally.frames;
-        const double time = f.stamp;
-        const int32_t points = f.points;
-        tally.point_sum += points;
-        if (points < min_points) ++tally.low_point_frames;
-        if (f.nan_points > kMaxNanPoints) ++tally.high_nan_frames;
-        if (f.invalid_points > 0) ++tally.invalid_angle_frames;
-
-        // A stamp of 0 (an unset sensor clock) gives the next frame nothing to measure against.
-        double interval_ms = 0.0;
-        bool interval_anomaly = false;
-        if (tally.previous_time > 0.0) {
-          interval_ms = 1000.0 * (time - tally.previous_time);
-          tally.interval_sum += interval_ms;
-          ++tally.interval_count;
-          if (interval_ms < tally.min_interval) tally.min_interval = interval_ms;
-          if (interval_ms > tally.max_interval) tally.max_interval = interval_ms;
-          if (std::fabs(interval_ms - interval) > tolerance) {
-            ++tally.anomaly_frames;
-            interval_anomaly = true;
-          }
-        }
-
-        const bool anomalous = interval_anomaly || points < min_points ||
-                               f.nan_points > kMaxNanPoints || f.invalid_points > 0;
-        if (anomalous && result.anomalies.size() < kMaxListedAnomalies) {
-          result.anomalies.push_back(FrameAnomaly{ordinal, time, points, f.nan_points,
-                                                  f.invalid_points, interval_ms, interval_anomaly});
-        }
-        tally.previous_time = time;
-      }
-      return tally;
+    const auto check_frames = [&] {
+      return check_in_time_order(figures, interval, tolerance, min_points, result.anomalies);
     };
     bag_format::ReadSummary summary;
     try {
