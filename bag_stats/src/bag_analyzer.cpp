@@ -29,28 +29,31 @@ double seconds(uint32_t sec, uint32_t nsec) {
   return static_cast<double>(sec) + 1e-9 * static_cast<double>(nsec);
 }
 
-// The connections of `reader` ascending by id, each with `count(i)` for its place i in
-// connections(), as a view over the whole bag lists them; the topics with messages in byte-wise
-// order of their names, each counted over its connections and taking the type of the last one.
-template <class Count>
-BagAnalysisResult inventory(const bag_format::BagReader& reader, const Count& count) {
-  const std::vector<bag_format::ReaderConnection>& connections = reader.connections();
-  std::vector<size_t> by_id(connections.size());
-  for (size_t i = 0; i < by_id.size(); ++i) by_id[i] = i;
-  std::sort(by_id.begin(), by_id.end(),
-            [&](size_t a, size_t b) { return connections[a].id < connections[b].id; });
+// One connection of a bag with its message count.
+struct ConnectionCount {
+  uint32_t id;
+  const std::string* topic;
+  const std::string* type;
+  uint64_t messages;
+};
+
+// The topics with messages in byte-wise order of their names, each counted over its connections
+// and taking the type of the one with the highest id, as a view over the whole bag lists them.
+BagAnalysisResult inventory(std::vector<ConnectionCount> connections) {
+  std::sort(connections.begin(), connections.end(),
+            [](const ConnectionCount& a, const ConnectionCount& b) { return a.id < b.id; });
   struct Topic {
     uint32_t count = 0;  // 32 bits, as the message walk counts
     const std::string* type = nullptr;
   };
   std::map<std::string, Topic> topics;  // byte-wise order of std::string comparison
   uint32_t total = 0;
-  for (const size_t i : by_id) {
-    const uint32_t messages = static_cast<uint32_t>(count(i));
+  for (const ConnectionCount& c : connections) {
+    const uint32_t messages = static_cast<uint32_t>(c.messages);
     if (messages == 0) continue;
-    Topic& topic = topics[connections[i].topic];
+    Topic& topic = topics[*c.topic];
     topic.count += messages;
-    topic.type = &connections[i].datatype;
+    topic.type = c.type;
     total += messages;
   }
   BagAnalysisResult result;
@@ -65,6 +68,19 @@ BagAnalysisResult inventory(const bag_format::BagReader& reader, const Count& co
     result.topics.push_back(std::move(info));
   }
   return result;
+}
+
+// The connections of `reader`, each with `count(i)` for its place i in connections().
+template <class Count>
+BagAnalysisResult inventory(const bag_format::BagReader& reader, const Count& count) {
+  const std::vector<bag_format::ReaderConnection>& connections = reader.connections();
+  std::vector<ConnectionCount> counted;
+  counted.reserve(connections.size());
+  for (size_t i = 0; i < connections.size(); ++i) {
+    counted.push_back({connections[i].id, &connections[i].topic, &connections[i].datatype,
+                       static_cast<uint64_t>(count(i))});
+  }
+  return inventory(std::move(counted));
 }
 
 // The inventory from the index section alone: a topic is listed when a chunk-info record counts
@@ -126,47 +142,30 @@ BagAnalysisResult from_view(const std::string& bag_path) {
   // the bag, so on this path such messages are not counted.)
   rosbag::View view(bag, ros::TIME_MIN, ros::TIME_MAX, false);
 
-  // The view lists connections in ascending connection id; a later connection on the same
-  // topic overwrites the type of an earlier one.
-  std::map<std::string, std::string> types;
-  for (const rosbag::ConnectionInfo* connection : view.getConnections()) {
-    types[connection->topic] = connection->datatype;
-  }
-
   // Iterating the view walks the in-memory index; a message instance only points at its index
   // entry and connection, and its payload is never instantiated. getTopic() refers to the topic
-  // string of the message's connection, which lives as long as the bag, so counting per string
-  // address avoids a string comparison per message; the counts are folded by name below.
+  // string of the message's connection, which lives as long as the bag, so each connection's
+  // messages are counted by that string's address.
   std::unordered_map<const std::string*, uint32_t> per_connection;
-  uint32_t total = 0;
   for (rosbag::View::iterator it = view.begin(); it != view.end(); ++it) {
     ++per_connection[&it->getTopic()];
-    ++total;
   }
-  std::map<std::string, uint32_t> counts;  // byte-wise order of std::string comparison
-  for (const auto& entry : per_connection) counts[*entry.first] += entry.second;
+  std::vector<ConnectionCount> counted;
+  for (const rosbag::ConnectionInfo* connection : view.getConnections()) {
+    const auto found = per_connection.find(&connection->topic);
+    counted.push_back({connection->id, &connection->topic, &connection->datatype,
+                       found == per_connection.end() ? 0 : found->second});
+  }
+  result = inventory(std::move(counted));
 
   // An empty selection has begin = ros::TIME_MAX and end = ros::TIME_MIN in the bag library,
   // whose difference (about -4.3e9 s) describes no recording; a bag without messages reports
   // all three times as 0.
-  if (total > 0) {
+  if (result.total_messages > 0) {
     result.start_time = view.getBeginTime().toSec();
     result.end_time = view.getEndTime().toSec();
     result.duration = result.end_time - result.start_time;
   }
-  result.total_messages = total;
-  result.success = true;
-
-  result.topics.reserve(counts.size());
-  for (const auto& entry : counts) {
-    TopicInfo info;
-    info.name = entry.first;
-    info.message_count = entry.second;
-    const auto type = types.find(entry.first);
-    if (type != types.end()) info.msg_type = type->second;
-    result.topics.push_back(std::move(info));
-  }
-
   bag.close();
   return result;
 }
