@@ -193,29 +193,29 @@ std::vector<uint8_t> nested_pieces(const pcl::PointCloud<pcl::PointXYZ>& vertice
 
 }  // namespace
 
-MeshVolumes measure_mesh(const pcl::PointCloud<pcl::PointXYZ>& vertices,
-                         const std::vector<pcl::Vertices>& polygons) {
-  MeshVolumes out;
-  const size_t vertex_count = vertices.size();
+namespace {
 
-  // Every index is checked before one is used: a corrupt mesh must not be read out of bounds.
+// Why the polygons cannot be measured: an index outside the vertices (a corrupt mesh must not be
+// read out of bounds), or more triangles than 32-bit labels count; empty when they can.
+std::string polygon_fault(size_t vertex_count, const std::vector<pcl::Vertices>& polygons) {
   uint64_t triangle_count = 0;
   for (size_t p = 0; p < polygons.size(); ++p) {
     for (const auto v : polygons[p].vertices) {
       if (v < 0 || static_cast<uint64_t>(v) >= vertex_count) {
-        out.error_message = "Mesh polygon " + std::to_string(p) + " refers to vertex " +
-                            std::to_string(v) + " but the mesh has " +
-                            std::to_string(vertex_count) + " vertices";
-        return out;
+        return "Mesh polygon " + std::to_string(p) + " refers to vertex " + std::to_string(v) +
+               " but the mesh has " + std::to_string(vertex_count) + " vertices";
       }
     }
     if (polygons[p].vertices.size() >= 3) triangle_count += polygons[p].vertices.size() - 2;
   }
   if (triangle_count > static_cast<uint64_t>(std::numeric_limits<int32_t>::max())) {
-    out.error_message = "Mesh has too many triangles: " + std::to_string(triangle_count);
-    return out;
+    return "Mesh has too many triangles: " + std::to_string(triangle_count);
   }
+  return "";
+}
 
+// Each polygon as a fan of triangles around its first vertex, in its winding.
+std::vector<Triangle> fan_triangles(const std::vector<pcl::Vertices>& polygons) {
   std::vector<Triangle> triangles;
   triangles.reserve(polygons.size());
   for (const auto& polygon : polygons) {
@@ -225,32 +225,34 @@ MeshVolumes measure_mesh(const pcl::PointCloud<pcl::PointXYZ>& vertices,
                            static_cast<int32_t>(idx[k])});
     }
   }
-  if (triangles.empty()) {
-    out.success = true;
-    return out;
-  }
+  return triangles;
+}
 
+// The first vertex of a triangle with a non-finite coordinate, as a fault; empty when none.
+std::string vertex_fault(const pcl::PointCloud<pcl::PointXYZ>& vertices,
+                         const std::vector<Triangle>& triangles) {
   for (const Triangle& t : triangles) {
     for (const int32_t v : t) {
       const pcl::PointXYZ& p = vertices[static_cast<size_t>(v)];
       if (!std::isfinite(p.x) || !std::isfinite(p.y) || !std::isfinite(p.z)) {
-        out.error_message = "Mesh vertex " + std::to_string(v) + " has a non-finite coordinate";
-        return out;
+        return "Mesh vertex " + std::to_string(v) + " has a non-finite coordinate";
       }
     }
   }
+  return "";
+}
 
-  std::vector<int32_t> labels(triangles.size());
-  const int32_t pieces = label_components(build_adjacency(triangles), labels);
-
-  std::vector<double> sums(static_cast<size_t>(pieces), 0.0);
-  out.component_areas.assign(static_cast<size_t>(pieces), 0.0);
+// Each piece's area into `areas` and signed volume (the tetrahedra to the origin, in double
+// precision, summed in triangle order) into `sums`.
+void integrate(const pcl::PointCloud<pcl::PointXYZ>& vertices,
+               const std::vector<Triangle>& triangles, const std::vector<int32_t>& labels,
+               std::vector<double>& areas, std::vector<double>& sums) {
   for (size_t i = 0; i < triangles.size(); ++i) {
     const pcl::PointXYZ& a = vertices[static_cast<size_t>(triangles[i][0])];
     const pcl::PointXYZ& b = vertices[static_cast<size_t>(triangles[i][1])];
     const pcl::PointXYZ& c = vertices[static_cast<size_t>(triangles[i][2])];
     const Eigen::Vector3d pa = a.getVector3fMap().cast<double>();
-    out.component_areas[static_cast<size_t>(labels[i])] +=
+    areas[static_cast<size_t>(labels[i])] +=
         0.5 * (b.getVector3fMap().cast<double>() - pa)
                   .cross(c.getVector3fMap().cast<double>() - pa)
                   .norm();
@@ -262,8 +264,13 @@ MeshVolumes measure_mesh(const pcl::PointCloud<pcl::PointXYZ>& vertices,
     const double cz = x1 * y2 - y1 * x2;
     sums[static_cast<size_t>(labels[i])] += ((x0 * cx + y0 * cy) + z0 * cz) / 6.0;
   }
-  // The reconstruction leaves the odd slit in a closed surface where it could not join two
-  // vertices; a piece counts as closed while such border triangles stay a small share of it.
+}
+
+// The pieces that count as closed. The reconstruction leaves the odd slit in a closed surface
+// where it could not join two vertices; a piece counts as closed while such border triangles stay
+// a small share of it.
+size_t count_closed(const std::vector<Triangle>& triangles, const std::vector<int32_t>& labels,
+                    int32_t pieces) {
   std::vector<size_t> border_count(static_cast<size_t>(pieces), 0);
   std::vector<size_t> triangle_count_of(static_cast<size_t>(pieces), 0);
   const std::vector<uint8_t> border = border_triangles(triangles);
@@ -271,12 +278,37 @@ MeshVolumes measure_mesh(const pcl::PointCloud<pcl::PointXYZ>& vertices,
     border_count[static_cast<size_t>(labels[i])] += border[i];
     ++triangle_count_of[static_cast<size_t>(labels[i])];
   }
+  size_t closed = 0;
   for (size_t c = 0; c < border_count.size(); ++c) {
     if (static_cast<double>(border_count[c]) <=
         kMaxBorderShare * static_cast<double>(triangle_count_of[c])) {
-      ++out.closed_pieces;
+      ++closed;
     }
   }
+  return closed;
+}
+
+}  // namespace
+
+MeshVolumes measure_mesh(const pcl::PointCloud<pcl::PointXYZ>& vertices,
+                         const std::vector<pcl::Vertices>& polygons) {
+  MeshVolumes out;
+  out.error_message = polygon_fault(vertices.size(), polygons);
+  if (!out.error_message.empty()) return out;
+  const std::vector<Triangle> triangles = fan_triangles(polygons);
+  if (triangles.empty()) {
+    out.success = true;
+    return out;
+  }
+  out.error_message = vertex_fault(vertices, triangles);
+  if (!out.error_message.empty()) return out;
+
+  std::vector<int32_t> labels(triangles.size());
+  const int32_t pieces = label_components(build_adjacency(triangles), labels);
+  std::vector<double> sums(static_cast<size_t>(pieces), 0.0);
+  out.component_areas.assign(static_cast<size_t>(pieces), 0.0);
+  integrate(vertices, triangles, labels, out.component_areas, sums);
+  out.closed_pieces = count_closed(triangles, labels, pieces);
   // The sign says only which way a piece is wound, so it is dropped per piece, after summing.
   for (double& s : sums) s = std::fabs(s);
   out.inside = nested_pieces(vertices, triangles, labels, sums);
