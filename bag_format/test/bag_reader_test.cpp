@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -19,6 +20,7 @@
 
 #include "testing/bag_bytes.h"
 #include "testing/bags.h"
+#include "testing/output_paths.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
@@ -310,21 +312,62 @@ TEST_F(BagReaderTest, ChunksTooLargeToHoldComeByRecordTime) {
       ASSERT_FALSE(r.messages[i].time < r.messages[i - 1].time) << "message " << i;
     }
     if (compression == rosbag::compression::Uncompressed) continue;
+    // The scratch file a compressed chunk is decompressed into has no name: nothing is left in
+    // $TMPDIR while it is read, or after, however the process ends.
+    const drone_test::TempDir scratch_dir;
+    const char* tmpdir = std::getenv("TMPDIR");
+    const std::string saved = tmpdir != nullptr ? tmpdir : "";
+    ::setenv("TMPDIR", scratch_dir.path().c_str(), 1);
+    size_t named = 0;
+    BagReader(file("in.bag"))
+        .read([](const ReaderConnection&) { return true; },
+              [&](const bag_format::ReaderMessage&) {
+                named += drone_test::dir_entries(scratch_dir.path()).size();
+              });
+    EXPECT_EQ(named + drone_test::dir_entries(scratch_dir.path()).size(), 0u);
+    if (tmpdir != nullptr) {
+      ::setenv("TMPDIR", saved.c_str(), 1);
+    } else {
+      ::unsetenv("TMPDIR");
+    }
+    // Stated sizes its data does not give: refused while decompressing, before more than the
+    // stated size is written anywhere.
     std::string bytes = drone_test::read_file(file("in.bag"));
     const BagRecord chunk = drone_test::record_with_op(bytes, drone_test::kOpChunk);
     const size_t size_at = drone_test::field_at(bytes, chunk.header_pos, chunk.header_len, "size");
     const uint32_t size = drone_test::get_u32(bytes, size_at + 9);
-    drone_test::put_u32(bytes, size_at + 9, size + 1000);
-    try {
-      read_with_reader(write("bomb.bag", bytes));
-      ADD_FAILURE() << "a chunk stating more than it holds was read";
-    } catch (const std::runtime_error& e) {
-      EXPECT_EQ(std::string(e.what()), "chunk at byte " + std::to_string(chunk.pos) +
-                                           " decompresses to " + std::to_string(size) +
-                                           " bytes, not the " + std::to_string(size + 1000) +
-                                           " its header states");
+    const std::string at = "chunk at byte " + std::to_string(chunk.pos);
+    for (const uint32_t stated : {size + 1000, size - 1000}) {
+      drone_test::put_u32(bytes, size_at + 9, stated);
+      try {
+        read_with_reader(write("bomb.bag", bytes));
+        ADD_FAILURE() << "a chunk stating " << stated << " bytes of " << size << " was read";
+      } catch (const std::runtime_error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  stated > size
+                      ? at + " decompresses to " + std::to_string(size) + " bytes, not the " +
+                            std::to_string(stated) + " its header states"
+                      : at + " decompresses to more than the " + std::to_string(stated) +
+                            " bytes its header states");
+      }
     }
   }
+}
+
+// The line that says how a bag was read, for each program's verb.
+TEST(ReadNote, SaysHowTheBagWasRead) {
+  struct Case {
+    bag_format::ReadOutcome read;
+    std::string note;
+  };
+  const Case cases[] = {
+      {{true, true, 0}, ""},
+      {{true, false, 0}, "bag 的索引不完整，已按数据块检查"},
+      {{false, false, 0}, "录制未正常结束（bag 没有索引），已按数据块检查"},
+      {{false, false, 4096},
+       "录制未正常结束（bag 没有索引），已按数据块检查，末尾 4096 字节无法读取"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(bag_format::read_note(c.read, "检查"), c.note);
 }
 
 // Chunks that overlap in time come in file order, each chunk's messages by record time (equal
