@@ -146,8 +146,8 @@ class OutputConnections {
 
   // The connection for a message at `time` copied from `source`, stored on its topic.
   uint32_t copied(const bag_format::ReaderConnection& source, uint64_t time) {
-    return route(source, time, [&](ros::M_string& header) {
-      header = header_of(source);
+    return route(source, time, [&] {
+      const ros::M_string header = header_of(source);
       ros::M_string key = header;
       key["topic"] = source.topic;
       const auto found = by_header_.find(key);
@@ -161,12 +161,14 @@ class OutputConnections {
   // The connection for the cloud at `time` of a frame from `source`, stored on `topic`.
   uint32_t clouds(const bag_format::ReaderConnection& source, const std::string& topic,
                   uint64_t time) {
-    return route(source, time, [&](ros::M_string& header) {
+    return route(source, time, [&] {
       using Cloud = sensor_msgs::PointCloud2;
-      header = {{"type", ros::message_traits::DataType<Cloud>::value()},
-                {"md5sum", ros::message_traits::MD5Sum<Cloud>::value()},
-                {"message_definition", ros::message_traits::Definition<Cloud>::value()}};
-      if (!clouds_) clouds_ = add(topic, header);
+      if (!clouds_) {
+        clouds_ =
+            add(topic, {{"type", ros::message_traits::DataType<Cloud>::value()},
+                        {"md5sum", ros::message_traits::MD5Sum<Cloud>::value()},
+                        {"message_definition", ros::message_traits::Definition<Cloud>::value()}});
+      }
       return *clouds_;
     });
   }
@@ -184,14 +186,12 @@ class OutputConnections {
     bool own;  // a connection of its own, which it keeps whatever its times
   };
 
+  // The lane of `source`'s message at `time`; `shared()` gives the shared lane of a source met
+  // for the first time.
   template <class Shared>
   uint32_t route(const bag_format::ReaderConnection& source, uint64_t time, Shared&& shared) {
     auto it = routes_.find(&source);
-    if (it == routes_.end()) {
-      ros::M_string header;
-      const size_t lane = shared(header);
-      it = routes_.emplace(&source, Route{lane, false}).first;
-    }
+    if (it == routes_.end()) it = routes_.emplace(&source, Route{shared(), false}).first;
     Route& route = it->second;
     // A source that steps back behind its own messages keeps its connection: the input reads
     // so itself.

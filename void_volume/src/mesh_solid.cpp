@@ -7,12 +7,12 @@
 #include <utility>
 #include <vector>
 
+#include "mesh_volume.h"
+
 namespace caikongqu {
 namespace detail {
 
 namespace {
-
-using Triangle = std::array<int32_t, 3>;
 
 // Sets of indices joined by union; every set's root is its smallest member, so that a welded
 // group keeps its earliest vertex and a piece is named by its first triangle.
@@ -243,15 +243,7 @@ size_t fill_small_holes(std::vector<Triangle>& triangles) {
 SolidMesh make_solid(const pcl::PointCloud<pcl::PointXYZ>& vertices,
                      const std::vector<pcl::Vertices>& polygons) {
   SolidMesh out;
-  std::vector<Triangle> raw;
-  raw.reserve(polygons.size());
-  for (const pcl::Vertices& polygon : polygons) {
-    const auto& idx = polygon.vertices;
-    for (size_t k = 2; k < idx.size(); ++k) {
-      raw.push_back({static_cast<int32_t>(idx[0]), static_cast<int32_t>(idx[k - 1]),
-                     static_cast<int32_t>(idx[k])});
-    }
-  }
+  const std::vector<Triangle> raw = fan_triangles(polygons);
   if (raw.empty()) return out;
 
   const size_t n = vertices.size();

@@ -7,10 +7,11 @@
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "mesh_volume.h"
 
 namespace caikongqu {
 namespace detail {
@@ -37,7 +38,7 @@ struct SolidMesh {
   // Triangles as positions in `vertices`. Each closed piece is wound so that its signed volume
   // is positive (normals out of the enclosed void); an open piece keeps the reconstruction's
   // triangles and winding.
-  std::vector<std::array<int32_t, 3>> triangles;
+  std::vector<Triangle> triangles;
   // Distance within which vertices no edge joins were merged, in the vertices' unit; 0 for no
   // triangle.
   double weld_tolerance = 0.0;

@@ -14,8 +14,6 @@ namespace detail {
 
 namespace {
 
-using Triangle = std::array<int32_t, 3>;
-
 // One side of one triangle: the undirected edge as (smaller vertex, larger vertex) packed so
 // that integer order is the lexicographic order of the pair, and the triangle that has it.
 struct EdgeUse {
@@ -214,20 +212,6 @@ std::string polygon_fault(size_t vertex_count, const std::vector<pcl::Vertices>&
   return "";
 }
 
-// Each polygon as a fan of triangles around its first vertex, in its winding.
-std::vector<Triangle> fan_triangles(const std::vector<pcl::Vertices>& polygons) {
-  std::vector<Triangle> triangles;
-  triangles.reserve(polygons.size());
-  for (const auto& polygon : polygons) {
-    const auto& idx = polygon.vertices;
-    for (size_t k = 2; k < idx.size(); ++k) {
-      triangles.push_back({static_cast<int32_t>(idx[0]), static_cast<int32_t>(idx[k - 1]),
-                           static_cast<int32_t>(idx[k])});
-    }
-  }
-  return triangles;
-}
-
 // The first vertex of a triangle with a non-finite coordinate, as a fault; empty when none.
 std::string vertex_fault(const pcl::PointCloud<pcl::PointXYZ>& vertices,
                          const std::vector<Triangle>& triangles) {
@@ -289,6 +273,19 @@ size_t count_closed(const std::vector<Triangle>& triangles, const std::vector<in
 }
 
 }  // namespace
+
+std::vector<Triangle> fan_triangles(const std::vector<pcl::Vertices>& polygons) {
+  std::vector<Triangle> triangles;
+  triangles.reserve(polygons.size());
+  for (const auto& polygon : polygons) {
+    const auto& idx = polygon.vertices;
+    for (size_t k = 2; k < idx.size(); ++k) {
+      triangles.push_back({static_cast<int32_t>(idx[0]), static_cast<int32_t>(idx[k - 1]),
+                           static_cast<int32_t>(idx[k])});
+    }
+  }
+  return triangles;
+}
 
 MeshVolumes measure_mesh(const pcl::PointCloud<pcl::PointXYZ>& vertices,
                          const std::vector<pcl::Vertices>& polygons) {

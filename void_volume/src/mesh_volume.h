@@ -6,7 +6,9 @@
 #include <pcl/point_cloud.h>
 #include <pcl/point_types.h>
 
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,13 @@ namespace detail {
 // The share of a piece's triangles that may lie on a border (an edge no other triangle has)
 // while the piece still counts as closed.
 constexpr double kMaxBorderShare = 0.05;
+
+// Three vertex indices, in the triangle's winding.
+using Triangle = std::array<int32_t, 3>;
+
+// Each polygon of three or more vertices as a fan of triangles around its first vertex, in its
+// winding, in polygon order; polygons of fewer vertices add nothing. Indices are not checked.
+std::vector<Triangle> fan_triangles(const std::vector<pcl::Vertices>& polygons);
 
 // Volumes of the pieces of one mesh.
 struct MeshVolumes {

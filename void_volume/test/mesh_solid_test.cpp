@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "cloud_files.h"
+#include "hand_mesh.h"
 #include "mesh_files.h"
 #include "mesh_solid.h"
 #include "safe_output/output_file.h"
@@ -26,22 +27,7 @@ using caikongqu::detail::LocalFrame;
 using caikongqu::detail::make_solid;
 using caikongqu::detail::SolidMesh;
 
-// A hand-made mesh: vertex positions and polygons of vertex indices.
-struct Mesh {
-  pcl::PointCloud<pcl::PointXYZ> vertices;
-  std::vector<pcl::Vertices> polygons;
-
-  int vertex(double x, double y, double z) {
-    vertices.push_back(
-        pcl::PointXYZ(static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)));
-    return static_cast<int>(vertices.size()) - 1;
-  }
-  void triangle(int a, int b, int c) {
-    pcl::Vertices p;
-    p.vertices = {a, b, c};
-    polygons.push_back(p);
-  }
-};
+using Mesh = voidvol_test::HandMesh;
 
 // The twelve triangles of the box [at, at + size], wound outward or inward; returns the index of
 // its first corner (corner k has bit 0 for x, bit 1 for y, bit 2 for z).

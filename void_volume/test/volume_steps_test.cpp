@@ -18,6 +18,7 @@
 #include "cloud_checks.h"
 #include "cloud_files.h"
 #include "cloud_writer.h"
+#include "hand_mesh.h"
 #include "mesh_volume.h"
 #include "neighbour_search.h"
 #include "normal_orientation.h"
@@ -34,20 +35,8 @@ using caikongqu::detail::measure_mesh;
 using caikongqu::detail::MeshVolumes;
 using caikongqu::detail::reconstructed_path;
 
-// A hand-made mesh: vertex positions and polygons of vertex indices.
-struct Mesh {
-  pcl::PointCloud<pcl::PointXYZ> vertices;
-  std::vector<pcl::Vertices> polygons;
-
-  int vertex(float x, float y, float z) {
-    vertices.push_back(pcl::PointXYZ(x, y, z));
-    return static_cast<int>(vertices.size()) - 1;
-  }
-  void polygon(std::vector<int> indices) {
-    pcl::Vertices p;
-    p.vertices.assign(indices.begin(), indices.end());
-    polygons.push_back(p);
-  }
+// A hand-made mesh, measured.
+struct Mesh : voidvol_test::HandMesh {
   MeshVolumes measure() const { return measure_mesh(vertices, polygons); }
 };
 
