@@ -437,20 +437,18 @@ bool McapFile::read_summary(uint64_t footer_pos) {
     if (found == places_.end()) return false;
     inventory_.messages[found->second] = count;
   }
+  // A metadata index that points elsewhere than at a metadata record (some writers of files
+  // without chunks do so) is passed over: no message depends on it.
   for (const auto& [at, size] : metadata) {
-    const std::string where = "metadata record at byte " + num(at);
     uint8_t head[kRecordHead];
     uint64_t length = 0;
-    if (at > data_end_ || size < kRecordHead || size > data_end_ - at) {
-      fail("metadata index points at byte " + num(at) + ", outside the data section");
+    if (at > data_end_ || size < kRecordHead || size > data_end_ - at ||
+        !window_.read_at(at, head, kRecordHead)) {
+      continue;
     }
-    read_exactly(at, head, kRecordHead, where);
     std::memcpy(&length, head + 1, sizeof length);
-    if (head[0] != kOpMetadata || length != size - kRecordHead) {
-      fail("metadata index points at byte " + num(at) + ", where no metadata record of " +
-           num(size) + " bytes lies");
-    }
-    keep_metadata(body(at, length), length, where);
+    if (head[0] != kOpMetadata || length != size - kRecordHead) continue;
+    keep_metadata(body(at, length), length, "metadata record at byte " + num(at));
   }
   stated_ = true;
   frozen_ = true;

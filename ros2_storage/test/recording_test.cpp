@@ -4,8 +4,12 @@
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
+#include <algorithm>
+#include <iterator>
 #include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -190,6 +194,58 @@ TEST(Fixtures, EveryRecordingReadsWithItsStatedCounts) {
           << c.type;
       EXPECT_EQ(c.encoding, "cdr");
     }
+  }
+}
+
+// The Livox recordings of independent writers (testing/fixtures/ros2-livox): every message as
+// the writer's expected.txt states it, per topic its count, first and last log time and the
+// CRC-32 of its payloads in the order handed over.
+TEST(Fixtures, IndependentLivoxRecordingsGiveWhatTheirWriterStored) {
+  std::map<std::string, std::vector<std::string>> expected;
+  std::istringstream lines(
+      drone_test::read_file(drone_test::fixture_path("ros2-livox/expected.txt")));
+  for (std::string line; std::getline(lines, line);) {
+    expected[line.substr(0, line.find(' '))].push_back(line);
+  }
+  const struct {
+    std::string recording;
+    bool closed;
+    bool indexed;
+  } outcomes[] = {{"livox-zstd.mcap", true, true},      {"livox-lz4.mcap", true, true},
+                  {"livox-unchunked.mcap", true, true}, {"livox-nosummary.mcap", true, false},
+                  {"livox-cut.mcap", false, false},     {"livox-split", true, true},
+                  {"livox-sqlite", true, true}};
+  ASSERT_EQ(expected.size(), std::size(outcomes));
+  for (const auto& o : outcomes) {
+    SCOPED_TRACE(o.recording);
+    const auto recording =
+        ros2_storage::open_recording(drone_test::fixture_path("ros2-livox/" + o.recording));
+    EXPECT_EQ(recording->outcome().recording_closed, o.closed);
+    EXPECT_EQ(recording->outcome().index_complete, o.indexed);
+    EXPECT_EQ(recording->stated_inventory() != nullptr, o.indexed);
+    struct Topic {
+      uint64_t count = 0;
+      uint64_t first = 0;
+      uint64_t last = 0;
+      uLong crc = crc32(0, nullptr, 0);
+    };
+    std::map<std::string, Topic> topics;
+    recording->read([](const ros2_storage::Channel&) { return true; },
+                    [&](const ros2_storage::Message& m) {
+                      Topic& t = topics[m.channel->topic];
+                      if (t.count++ == 0) t.first = m.log_time;
+                      t.last = m.log_time;
+                      t.crc = crc32(t.crc, m.data, static_cast<uInt>(m.size));
+                    });
+    std::vector<std::string> seen;
+    for (const auto& [name, t] : topics) {
+      seen.push_back(o.recording + " " + name + " " + std::to_string(t.count) + " " +
+                     std::to_string(t.first) + " " + std::to_string(t.last) + " " +
+                     std::to_string(t.crc));
+    }
+    std::vector<std::string> wanted = expected[o.recording];
+    std::sort(wanted.begin(), wanted.end());
+    EXPECT_EQ(seen, wanted);
   }
 }
 
