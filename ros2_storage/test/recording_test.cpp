@@ -238,6 +238,7 @@ TEST(Fixtures, IndependentLivoxRecordingsGiveWhatTheirWriterStored) {
                       t.crc = crc32(t.crc, m.data, static_cast<uInt>(m.size));
                     });
     std::vector<std::string> seen;
+    seen.reserve(topics.size());
     for (const auto& [name, t] : topics) {
       seen.push_back(o.recording + " " + name + " " + std::to_string(t.count) + " " +
                      std::to_string(t.first) + " " + std::to_string(t.last) + " " +
