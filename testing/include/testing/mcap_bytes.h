@@ -15,8 +15,8 @@ struct McapChannel {
   std::string topic;
   std::string type;  // the schema's name; a channel of an empty type has no schema
   std::string encoding = "cdr";
-  std::string definition = "string data";  // the schema's ros2msg definition text
   std::vector<std::pair<std::string, std::string>> metadata;
+  std::string definition = "string data";  // the schema's ros2msg definition text
 };
 
 struct McapMessage {
