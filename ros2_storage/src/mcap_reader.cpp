@@ -29,6 +29,7 @@ constexpr uint8_t kOpSchema = 0x03;
 constexpr uint8_t kOpChannel = 0x04;
 constexpr uint8_t kOpMessage = 0x05;
 constexpr uint8_t kOpChunk = 0x06;
+constexpr uint8_t kOpMessageIndex = 0x07;
 constexpr uint8_t kOpStatistics = 0x0B;
 constexpr uint8_t kOpMetadata = 0x0C;
 constexpr uint8_t kOpMetadataIndex = 0x0D;
@@ -142,6 +143,21 @@ class Window {
   std::vector<uint8_t> window_ = std::vector<uint8_t>(kWindow);
   uint64_t start_ = 0;
   uint64_t filled_ = 0;
+};
+
+// Where a record lies, put in words only for an error message: nothing is built per record.
+struct Where {
+  enum Kind { kFile, kChunk, kSummary };
+  Kind kind = kFile;
+  uint64_t pos = 0;    // byte of the file; for kChunk, offset in the chunk
+  uint64_t chunk = 0;  // for kChunk, the chunk's byte
+
+  std::string text(const char* what = "record") const {
+    if (kind == kChunk) {
+      return std::string(what) + " at offset " + num(pos) + " of the chunk at byte " + num(chunk);
+    }
+    return std::string(kind == kSummary ? "summary " : "") + what + " at byte " + num(pos);
+  }
 };
 
 struct Schema {
@@ -274,15 +290,18 @@ class McapFile : public StorageFile {
   void check_summary_crc(uint64_t summary_start, uint64_t footer_pos, uint32_t crc);
   void walk(const Reading* reading);
   uint64_t chunk(uint64_t pos, uint64_t length, bool cut, const Reading* reading);
+  // False when the message index records after a chunk (from `next` on) name only channels that
+  // `target` does not want; true when they name a wanted one, or when there are none.
+  bool may_hold_wanted(uint64_t next, const std::vector<const Channel*>& target);
   // Walks the records of a chunk held in memory; returns the bytes of its whole records.
   uint64_t chunk_records(const uint8_t* records, uint64_t size, bool cut, uint64_t chunk_pos,
                          const Reading* reading);
 
-  void define_schema(const uint8_t* data, uint64_t size, const std::string& where);
-  void define_channel(const uint8_t* data, uint64_t size, const std::string& where, bool learning);
+  void define_schema(const uint8_t* data, uint64_t size, const Where& where);
+  void define_channel(const uint8_t* data, uint64_t size, const Where& where, bool learning);
   // The place in channels_ of the channel a message at `where` is on.
-  uint32_t place_of(uint16_t id, const std::string& where) const;
-  void keep_metadata(const uint8_t* data, uint64_t size, const std::string& where);
+  uint32_t place_of(uint16_t id, const Where& where) const;
+  void keep_metadata(const uint8_t* data, uint64_t size, const Where& where);
 
   std::string path_;
   FileReader file_;
@@ -386,11 +405,13 @@ bool McapFile::read_summary(uint64_t footer_pos) {
   for (uint64_t pos = summary_start; pos < summary_end;) {
     uint8_t head[kRecordHead];
     uint64_t length = 0;
-    const std::string where = "summary record at byte " + num(pos);
-    if (summary_end - pos < kRecordHead) fail(where + " runs past the summary's end");
-    read_exactly(pos, head, kRecordHead, where);
+    const Where where{Where::kSummary, pos};
+    if (summary_end - pos < kRecordHead) fail(where.text() + " runs past the summary's end");
+    read_exactly(pos, head, kRecordHead, where.text());
     std::memcpy(&length, head + 1, sizeof length);
-    if (length > summary_end - pos - kRecordHead) fail(where + " runs past the summary's end");
+    if (length > summary_end - pos - kRecordHead) {
+      fail(where.text() + " runs past the summary's end");
+    }
     const uint8_t op = head[0];
     if (op == kOpSchema) {
       define_schema(body(pos, length), length, where);
@@ -408,7 +429,7 @@ bool McapFile::read_summary(uint64_t footer_pos) {
           !fields.number(attachments) || !fields.number(metadata_count) || !fields.number(chunks) ||
           !fields.number(inventory_.start) || !fields.number(inventory_.end) ||
           !fields.bytes(map) || map.size() % 10 != 0) {
-        fail(where + " (statistics) is shorter than its fields");
+        fail(where.text() + " (statistics) is shorter than its fields");
       }
       for (size_t i = 0; i < map.size(); i += 10) {
         uint16_t id = 0;
@@ -423,7 +444,9 @@ bool McapFile::read_summary(uint64_t footer_pos) {
       Fields fields(body(pos, length), length);
       uint64_t at = 0;
       uint64_t size = 0;
-      if (!fields.number(at) || !fields.number(size)) fail(where + " is shorter than its fields");
+      if (!fields.number(at) || !fields.number(size)) {
+        fail(where.text() + " is shorter than its fields");
+      }
       metadata.emplace_back(at, size);
     }
     pos += kRecordHead + length;
@@ -448,7 +471,7 @@ bool McapFile::read_summary(uint64_t footer_pos) {
     }
     std::memcpy(&length, head + 1, sizeof length);
     if (head[0] != kOpMetadata || length != size - kRecordHead) continue;
-    keep_metadata(body(at, length), length, "metadata record at byte " + num(at));
+    keep_metadata(body(at, length), length, Where{Where::kFile, at});
   }
   stated_ = true;
   frozen_ = true;
@@ -472,23 +495,23 @@ void McapFile::check_summary_crc(uint64_t summary_start, uint64_t footer_pos, ui
   }
 }
 
-void McapFile::define_schema(const uint8_t* data, uint64_t size, const std::string& where) {
+void McapFile::define_schema(const uint8_t* data, uint64_t size, const Where& where) {
   Fields fields(data, size);
   uint16_t id = 0;
   std::string_view name;
   std::string_view encoding;
   std::string_view text;
   if (!fields.number(id) || !fields.bytes(name) || !fields.bytes(encoding) || !fields.bytes(text)) {
-    fail(where + " (schema) is shorter than its fields");
+    fail(where.text() + " (schema) is shorter than its fields");
   }
-  if (id == 0) fail(where + " defines schema 0, which stands for no schema");
+  if (id == 0) fail(where.text() + " defines schema 0, which stands for no schema");
   Schema& schema = schemas_[id];
   schema.name = name;
   schema.encoding = encoding;
   schema.data = text;
 }
 
-void McapFile::define_channel(const uint8_t* data, uint64_t size, const std::string& where,
+void McapFile::define_channel(const uint8_t* data, uint64_t size, const Where& where,
                               bool learning) {
   Fields fields(data, size);
   uint16_t id = 0;
@@ -498,14 +521,14 @@ void McapFile::define_channel(const uint8_t* data, uint64_t size, const std::str
   std::vector<std::pair<std::string, std::string>> metadata;
   if (!fields.number(id) || !fields.number(schema_id) || !fields.bytes(topic) ||
       !fields.bytes(encoding) || !fields.text_map(metadata)) {
-    fail(where + " (channel) is shorter than its fields");
+    fail(where.text() + " (channel) is shorter than its fields");
   }
   std::string type;
   const auto schema = schemas_.find(schema_id);
   if (schema_id != 0) {
     if (schema == schemas_.end()) {
       if (learning) {
-        fail(where + " defines channel " + num(id) + " with schema " + num(schema_id) +
+        fail(where.text() + " defines channel " + num(id) + " with schema " + num(schema_id) +
              ", which the file does not define before it");
       }
     } else {
@@ -523,7 +546,7 @@ void McapFile::define_channel(const uint8_t* data, uint64_t size, const std::str
     return;
   }
   if (frozen_) {
-    fail(where + " defines channel " + num(id) + " (" + std::string(topic) +
+    fail(where.text() + " defines channel " + num(id) + " (" + std::string(topic) +
          "), which the file's summary or first walk did not find");
   }
   Channel channel;
@@ -544,20 +567,20 @@ void McapFile::define_channel(const uint8_t* data, uint64_t size, const std::str
   channels_.push_back(std::move(channel));
 }
 
-uint32_t McapFile::place_of(uint16_t id, const std::string& where) const {
+uint32_t McapFile::place_of(uint16_t id, const Where& where) const {
   const auto found = places_.find(id);
   if (found == places_.end()) {
-    fail(where + " is on channel " + num(id) + ", which the file does not define");
+    fail(where.text("message") + " is on channel " + num(id) + ", which the file does not define");
   }
   return found->second;
 }
 
-void McapFile::keep_metadata(const uint8_t* data, uint64_t size, const std::string& where) {
+void McapFile::keep_metadata(const uint8_t* data, uint64_t size, const Where& where) {
   Fields fields(data, size);
   std::string_view name;
   MetadataRecord record;
   if (!fields.bytes(name) || !fields.text_map(record.entries)) {
-    fail(where + " is shorter than its fields");
+    fail(where.text("metadata record") + " is shorter than its fields");
   }
   record.name = name;
   stored_.metadata.push_back(std::move(record));
@@ -568,16 +591,18 @@ void McapFile::walk(const Reading* reading) {
   uint64_t reported = 0;
   uint64_t pos = kMagicBytes;
   while (pos < data_end_) {
-    const std::string where = "record at byte " + num(pos);
+    const Where where{Where::kFile, pos};
     uint8_t head[kRecordHead];
     uint64_t length = 0;
     const bool whole_head = data_end_ - pos >= kRecordHead;
     if (whole_head) {
-      read_exactly(pos, head, kRecordHead, where);
+      if (!window_.read_at(pos, head, kRecordHead)) fail(where.text() + " cannot be read");
       std::memcpy(&length, head + 1, sizeof length);
     }
     const bool cut = !whole_head || length > data_end_ - pos - kRecordHead;
-    if (cut && outcome_.recording_closed) fail(where + " runs past the data section's end");
+    if (cut && outcome_.recording_closed) {
+      fail(where.text() + " runs past the data section's end");
+    }
     if (cut && (!whole_head || head[0] != kOpChunk)) {
       if (learning) outcome_.unreadable_bytes = data_end_ - pos;
       break;
@@ -594,10 +619,12 @@ void McapFile::walk(const Reading* reading) {
     } else if (op == kOpChannel) {
       define_channel(body(pos, length), length, where, learning);
     } else if (op == kOpMessage) {
-      if (length < kMessageHead) fail(where + " (message) is shorter than its fields");
       uint16_t id = 0;
-      read_exactly(pos + kRecordHead, &id, sizeof id, where);
-      const uint32_t place = place_of(id, "message at byte " + num(pos));
+      if (length < kMessageHead) fail(where.text() + " (message) is shorter than its fields");
+      if (!window_.read_at(pos + kRecordHead, &id, sizeof id)) {
+        fail(where.text() + " cannot be read");
+      }
+      const uint32_t place = place_of(id, where);
       if (!learning && (*reading->target)[place] != nullptr) {
         hand_over(body(pos, length), length, (*reading->target)[place], *reading->on_message);
       }
@@ -665,8 +692,8 @@ uint64_t McapFile::chunk(uint64_t pos, uint64_t length, bool cut, const Reading*
   }
   const uint64_t available = cut ? std::min(stored, data_end_ - records_pos) : stored;
   // A chunk without a wanted message is not read.
-  if (reading != nullptr && std::none_of(reading->target->begin(), reading->target->end(),
-                                         [](const Channel* c) { return c != nullptr; })) {
+  if (reading != nullptr && !cut &&
+      !may_hold_wanted(pos + kRecordHead + length, *reading->target)) {
     return records_pos + available;
   }
   uint8_t* in = stored_chunk_.resize(std::max<uint64_t>(available, 1));
@@ -704,6 +731,27 @@ uint64_t McapFile::chunk(uint64_t pos, uint64_t length, bool cut, const Reading*
   return compression.empty() ? records_pos + whole : pos;
 }
 
+bool McapFile::may_hold_wanted(uint64_t next, const std::vector<const Channel*>& target) {
+  if (std::none_of(target.begin(), target.end(), [](const Channel* c) { return c != nullptr; })) {
+    return false;
+  }
+  bool indexed = false;
+  uint8_t head[kRecordHead + 2];
+  while (data_end_ - next >= sizeof head && window_.read_at(next, head, sizeof head) &&
+         head[0] == kOpMessageIndex) {
+    uint64_t length = 0;
+    uint16_t id = 0;
+    std::memcpy(&length, head + 1, sizeof length);
+    std::memcpy(&id, head + kRecordHead, sizeof id);
+    if (length < sizeof id || length > data_end_ - next - kRecordHead) break;
+    const auto found = places_.find(id);
+    if (found == places_.end() || target[found->second] != nullptr) return true;
+    indexed = true;
+    next += kRecordHead + length;
+  }
+  return !indexed;
+}
+
 uint64_t McapFile::chunk_records(const uint8_t* records, uint64_t size, bool cut,
                                  uint64_t chunk_pos, const Reading* reading) {
   const bool learning = reading == nullptr;
@@ -711,13 +759,12 @@ uint64_t McapFile::chunk_records(const uint8_t* records, uint64_t size, bool cut
   bool sorted = true;
   uint64_t offset = 0;
   while (offset < size) {
-    const std::string where =
-        "record at offset " + num(offset) + " of the chunk at byte " + num(chunk_pos);
+    const Where where{Where::kChunk, offset, chunk_pos};
     uint64_t length = 0;
     if (size - offset >= kRecordHead) std::memcpy(&length, records + offset + 1, sizeof length);
     if (size - offset < kRecordHead || length > size - offset - kRecordHead) {
       if (cut) break;
-      fail(where + " runs past the chunk's end");
+      fail(where.text() + " runs past the chunk's end");
     }
     const uint8_t op = records[offset];
     const uint8_t* data = records + offset + kRecordHead;
@@ -726,11 +773,10 @@ uint64_t McapFile::chunk_records(const uint8_t* records, uint64_t size, bool cut
     } else if (op == kOpChannel) {
       define_channel(data, length, where, learning);
     } else if (op == kOpMessage) {
-      if (length < kMessageHead) fail(where + " (message) is shorter than its fields");
+      if (length < kMessageHead) fail(where.text() + " (message) is shorter than its fields");
       uint16_t id = 0;
       std::memcpy(&id, data, sizeof id);
-      const uint32_t place = place_of(
-          id, "message at offset " + num(offset) + " of the chunk at byte " + num(chunk_pos));
+      const uint32_t place = place_of(id, where);
       if (!learning && (*reading->target)[place] != nullptr) {
         uint64_t log_time = 0;
         std::memcpy(&log_time, data + 6, sizeof log_time);
