@@ -3,6 +3,12 @@
 // Python's sqlite3 module reading the .db3 files, never against numbers of our own.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -103,6 +109,55 @@ TEST(Ros2Recordings, CountsAndDurationsAreTheRecordersOwn) {
     const drone_test::ProcessResult run = drone_test::run_program("bagstat_node", {"--bag", input});
     EXPECT_EQ(run.exit_code, 0) << run.err;
     EXPECT_EQ(result_document(run), expected);
+  }
+}
+
+// The Livox recordings of independent writers (testing/fixtures/ros2-livox/): counts and times
+// as expected.txt states them, the writer's own account of what it stored, for every storage
+// layout; the recording that was cut off says so before its counts.
+TEST(Ros2Recordings, LivoxRecordingsOfIndependentWriters) {
+  struct Topic {
+    uint64_t count;
+    uint64_t first;
+    uint64_t last;
+  };
+  std::map<std::string, std::map<std::string, Topic>> stated;  // recording, topic
+  std::ifstream in(drone_test::fixture_path("ros2-livox/expected.txt"));
+  std::string line;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string recording, topic;
+    Topic t{};
+    if (words >> recording >> topic >> t.count >> t.first >> t.last) stated[recording][topic] = t;
+  }
+  ASSERT_EQ(stated.size(), 7u);
+  const std::map<std::string, std::string> types = {
+      {"/livox/imu", "sensor_msgs/msg/Imu"}, {"/livox/lidar", "livox_ros_driver2/msg/CustomMsg"}};
+  for (const auto& [recording, topics] : stated) {
+    SCOPED_TRACE(recording);
+    std::string listed;
+    uint64_t total = 0, first = UINT64_MAX, last = 0;
+    for (const auto& [name, t] : topics) {  // byte order of the names
+      listed += std::string(listed.empty() ? "" : ",") + "{\"name\":\"" + name +
+                "\",\"count\":" + std::to_string(t.count) + ",\"msg_type\":\"" + types.at(name) +
+                "\"}";
+      total += t.count;
+      first = std::min(first, t.first);
+      last = std::max(last, t.last);
+    }
+    char duration[32];
+    std::snprintf(duration, sizeof duration, "%.2f", static_cast<double>(last - first) / 1e9);
+    const std::string expected = "{\"topics\":[" + listed +
+                                 "],\"total_messages\":" + std::to_string(total) +
+                                 ",\"duration_seconds\":" + duration + "}";
+    const drone_test::ProcessResult run = drone_test::run_program(
+        "bagstat_node", {"--bag", drone_test::fixture_path("ros2-livox/" + recording)});
+    EXPECT_EQ(run.exit_code, 0) << run.err;
+    EXPECT_EQ(result_document(run), expected);
+    const bool cut = recording == "livox-cut.mcap";
+    const bool noted =
+        run.out.find("录制未正常结束（bag 没有索引），已按数据块统计") != std::string::npos;
+    EXPECT_EQ(noted, cut) << run.out;
   }
 }
 

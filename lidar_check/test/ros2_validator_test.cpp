@@ -17,6 +17,7 @@
 #include "testing/bags.h"
 #include "testing/cdr_frames.h"
 #include "testing/mcap_bytes.h"
+#include "testing/process.h"
 #include "testing/rosbag2_db.h"
 #include "testing/temp_dir.h"
 
@@ -281,6 +282,66 @@ TEST(Ros2Validator, TheStoredLayoutDecidesWhatIsAFrame) {
   renamed[0].type = "survey/msg/Scan";
   drone_test::write_file(path, drone_test::mcap_bytes(renamed, stored));
   expect_same(check(path), check(ros1_bag(dir, frames)));
+}
+
+// Frame f of the Livox recordings in testing/fixtures/ros2-livox/, by the rule of
+// testing/ros2-writers/write_livox.mjs that wrote them (header stamps keep sec at 1700000000, as
+// the writer stores them, so frames 10 and 11 go back in time).
+CustomMsg writer_frame(uint32_t f) {
+  const uint64_t stamp = 1700000000000000000ULL + uint64_t{f} * 100000000 + 1000;
+  CustomMsg msg;
+  msg.header.stamp = ros::Time(1700000000, static_cast<uint32_t>(stamp % 1000000000));
+  const char* const ids[] = {"livox_frame", "l", "lidar_0", "ld"};
+  msg.header.frame_id = ids[f % 4];
+  msg.timebase = stamp;
+  msg.point_num = 96;
+  msg.lidar_id = 1;
+  for (uint32_t p = 0; p < 96; ++p) {
+    livox_ros_driver2::CustomPoint point;
+    point.offset_time = p * 1000 + f;
+    point.x = static_cast<float>(1.0 + f + p / 8.0);
+    point.y = static_cast<float>(-2.0 + p / 16.0);
+    point.z = static_cast<float>((p % 7) / 4.0);
+    point.reflectivity = static_cast<uint8_t>((p * 3 + f) % 256);
+    point.tag = static_cast<uint8_t>(p % 4);
+    point.line = static_cast<uint8_t>(p % 6);
+    msg.points.push_back(point);
+  }
+  return msg;
+}
+
+// The recordings of independent writers (@mcap/core with @foxglove/rosmsg2-serialization, the
+// sqlite3 command) in every layout give the findings of a ROS 1 bag of the same frames; the one
+// cut off those of the frames before the cut, marked not closed.
+TEST(Ros2Validator, RecordingsOfIndependentWritersGiveTheFindingsOfTheBag) {
+  drone_test::TempDir dir;
+  const auto checks = [](const std::string& path) {
+    return LidarValidator::validate(path, kTopic, 100.0, 20.0, 100, -8.0, 20.0);
+  };
+  // The bag of the first n frames, each recorded at its log time (the stamp the writer gave it).
+  const auto bag_of = [&](uint32_t n) {
+    const std::string path = dir.file("twin" + std::to_string(n) + ".bag");
+    BagBuilder bag(path);
+    for (uint32_t f = 0; f < n; ++f) {
+      ros::Time at;
+      at.fromNSec(1700000000000000000ULL + uint64_t{f} * 100000000 + 1000);
+      bag.write(kTopic, at, writer_frame(f));
+    }
+    bag.close();
+    return checks(path);
+  };
+  const ValidationResult whole = bag_of(12);
+  ASSERT_EQ(whole.total_frames, 12);
+  ASSERT_GT(whole.invalid_angle_frames, 0);
+  ASSERT_GT(whole.anomaly_frames, 0);
+  for (const char* recording : {"livox-zstd.mcap", "livox-lz4.mcap", "livox-unchunked.mcap",
+                                "livox-nosummary.mcap", "livox-split", "livox-sqlite"}) {
+    SCOPED_TRACE(recording);
+    expect_same(checks(drone_test::fixture_path(std::string("ros2-livox/") + recording)), whole);
+  }
+  const ValidationResult cut = checks(drone_test::fixture_path("ros2-livox/livox-cut.mcap"));
+  expect_same(cut, bag_of(8));
+  EXPECT_FALSE(cut.read.recording_closed);
 }
 
 // Frames ROS 2 stores in ways the reader refuses end the pass with what and which frame.
