@@ -34,7 +34,8 @@ double seconds(uint32_t sec, uint32_t nsec) {
 // A ROS 2 time (nanoseconds) in seconds, converted as a ROS 1 time of the same instant.
 double seconds(uint64_t ns) {
   constexpr uint64_t kBillion = 1000000000;
-  return static_cast<double>(ns / kBillion) + 1e-9 * static_cast<double>(ns % kBillion);
+  const uint64_t whole = ns / kBillion;
+  return static_cast<double>(whole) + 1e-9 * static_cast<double>(ns % kBillion);
 }
 
 // One connection of a bag with its message count.

@@ -65,8 +65,7 @@ void expect_inventory_of_messages(const BagAnalysisResult& r) {
     ++i;
   }
   EXPECT_EQ(r.total_messages, messages().size());
-  EXPECT_DOUBLE_EQ(r.start_time, static_cast<double>(first / 1000000000) +
-                                     1e-9 * static_cast<double>(first % 1000000000));
+  EXPECT_NEAR(r.start_time, static_cast<double>(first) / 1e9, 1e-6);
   EXPECT_NEAR(r.duration, static_cast<double>(last - first) / 1e9, 1e-6);
 }
 

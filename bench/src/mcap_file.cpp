@@ -46,7 +46,7 @@ void livox_frame_cdr(uint64_t stamp_ns, const float* xyz, uint32_t points,
   std::string b("\x00\x01\x00\x00", 4);
   put_int(b, stamp_ns / 1000000000, 4);
   put_int(b, stamp_ns % 1000000000, 4);
-  put_string(b, std::string("livox_frame", 12));
+  put_string(b, std::string("livox_frame") + '\0');
   put_int(b, stamp_ns, 8);
   put_int(b, points, 4);
   b += std::string("\x01\x00\x00\x00", 4);

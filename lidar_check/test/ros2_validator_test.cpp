@@ -62,7 +62,7 @@ ValidationResult check(const std::string& path) {
 
 // The frames as BagBuilder records them: record times 1 ms apart from 1 s.
 std::string ros1_bag(const drone_test::TempDir& dir, const std::vector<CustomMsg>& frames) {
-  const std::string path = dir.file("flight.bag");
+  std::string path = dir.file("flight.bag");
   BagBuilder bag(path);
   std_msgs::String text;
   text.data = "not a frame";
@@ -149,6 +149,7 @@ void write_db3(const std::string& path, const std::vector<drone_test::McapMessag
     topics.push_back({c.topic, c.type, "cdr", definitions ? c.definition : ""});
   }
   std::vector<drone_test::Db3Message> rows;
+  rows.reserve(messages.size());
   for (const drone_test::McapMessage& m : messages) {
     rows.push_back({m.channel, static_cast<int64_t>(m.log_time),
                     std::vector<uint8_t>(m.data.begin(), m.data.end())});
