@@ -10,7 +10,8 @@
 // out) of Livox frames (10 a second, 20,000 points) and 200 IMU-sized messages a second, in zstd
 // chunks, each written with and without its summary section. bagstat_node's wall and CPU time
 // and peak memory on each, beside the floor of reading the file once (1 MiB blocks, page cache):
-// with the summary the time must not grow with the file, without it the messages are counted.
+// and of reading it and decompressing its chunks (the floor of any reader of its messages): with
+// the summary the time must not grow with the file, without it the messages are counted.
 //
 //   bagstat_bench [--messages N] [--large N] [--chunked N] [--runs R] [--dir DIR] [--others]
 //                 [--mcap_gb G]
@@ -139,10 +140,10 @@ void read_whole(const std::string& path) {
 
 // bagstat_node on MCAP files of `gb` and `gb` / 10 GB, with and without summary.
 void mcap_rows(const std::string& work, const std::string& bagstat, double gb, int runs) {
-  std::printf("\n%8s %8s %9s | %-24s | %-9s | %s\n", "MCAP", "GB", "messages", "bagstat_node",
-              "read file", "bagstat / read");
-  std::printf("%8s %8s %9s | %7s %7s %8s | %9s |\n", "", "", "", "wall s", "cpu s", "peak MiB",
-              "wall s");
+  std::printf("\n%8s %6s %9s | %-24s | %-7s | %-15s | %s\n", "MCAP", "GB", "messages",
+              "bagstat_node", "read", "read+unzstd", "bagstat / read+unzstd");
+  std::printf("%8s %6s %9s | %7s %7s %8s | %7s | %7s %7s | %7s %7s\n", "summary", "", "", "wall s",
+              "cpu s", "peak MiB", "wall s", "wall s", "cpu s", "wall", "cpu");
   for (const double size : {gb / 10, gb}) {
     for (const bool summary : {true, false}) {
       const std::string path = work + "/recording.mcap";
@@ -154,6 +155,7 @@ void mcap_rows(const std::string& work, const std::string& bagstat, double gb, i
       const std::string expected = "\"total_messages\":" + written.out + ",";
       drone_bench::Samples ours;
       drone_bench::Samples floor;
+      drone_bench::Samples unpack;
       for (int i = 0; i < runs; ++i) {
         const ChildRun run = run_program({bagstat, "--bag", path});
         if (run.out.find(expected) == std::string::npos) {
@@ -161,14 +163,16 @@ void mcap_rows(const std::string& work, const std::string& bagstat, double gb, i
         }
         ours.add(run.usage);
         floor.add(drone_bench::time_here([&] { read_whole(path); }));
+        unpack.add(drone_bench::time_here([&] { drone_bench::mcap_read_floor(path); }));
       }
       const Usage o = ours.summary();
       const Usage f = floor.summary();
-      std::printf("%8s %8.2f %9s | %7.3f %7.3f %8.1f | %9.3f | %6.3fx\n",
+      const Usage u = unpack.summary();
+      std::printf("%8s %6.2f %9s | %7.3f %7.3f %8.1f | %7.3f | %7.3f %7.3f | %6.2fx %6.2fx\n",
                   summary ? "summary" : "none",
                   static_cast<double>(std::filesystem::file_size(path)) / 1e9, written.out.c_str(),
-                  o.wall_seconds, o.cpu_seconds, o.peak_mib, f.wall_seconds,
-                  o.wall_seconds / f.wall_seconds);
+                  o.wall_seconds, o.cpu_seconds, o.peak_mib, f.wall_seconds, u.wall_seconds,
+                  u.cpu_seconds, o.wall_seconds / u.wall_seconds, o.cpu_seconds / u.cpu_seconds);
       std::fflush(stdout);
       std::remove(path.c_str());
     }

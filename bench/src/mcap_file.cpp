@@ -2,6 +2,7 @@
 
 #include <zstd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -219,6 +220,40 @@ void McapFile::put(const std::string& bytes) {
     throw std::runtime_error("the MCAP file cannot be written");
   }
   offset_ += bytes.size();
+}
+
+uint64_t mcap_read_floor(const std::string& path) {
+  std::FILE* f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) throw std::runtime_error("cannot open " + path);
+  std::vector<char> body;
+  std::vector<char> records;
+  uint64_t out = 0;
+  char magic[8];
+  bool ok = std::fread(magic, 1, 8, f) == 8;
+  while (ok) {
+    unsigned char head[9];
+    if (std::fread(head, 1, 9, f) != 9) break;
+    uint64_t length = 0;
+    for (int i = 8; i >= 1; --i) length = length << 8 | head[i];
+    body.resize(length);
+    ok = std::fread(body.data(), 1, length, f) == length;
+    if (!ok || head[0] == 0x02) break;  // the footer
+    if (head[0] != 0x06) continue;
+    uint64_t size = 0;
+    std::memcpy(&size, body.data() + 16, 8);
+    uint32_t name = 0;
+    std::memcpy(&name, body.data() + 28, 4);
+    const char* data = body.data() + 32 + name + 8;
+    const size_t stored = body.size() - (32 + name + 8);
+    if (name == 4) {
+      records.resize(size);
+      if (ZSTD_isError(ZSTD_decompress(records.data(), size, data, stored)) != 0) ok = false;
+    }
+    out += size;
+  }
+  std::fclose(f);
+  if (!ok) throw std::runtime_error(path + " does not read");
+  return out;
 }
 
 }  // namespace drone_bench

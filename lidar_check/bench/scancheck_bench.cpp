@@ -40,8 +40,6 @@
 #include <utility>
 #include <vector>
 
-#include <zstd.h>
-
 #include "bench/bench_main.h"
 #include "bench/mcap_file.h"
 #include "bench/measure.h"
@@ -189,42 +187,6 @@ void write_mcap(const std::string& path, int frames, int points, const std::stri
   mcap.close();
 }
 
-// The floor of a ROS 2 reader: every record of the MCAP file read once, in order, and every
-// chunk decompressed into one reused buffer; returns the decompressed bytes.
-uint64_t read_and_decompress(const std::string& path) {
-  std::FILE* f = std::fopen(path.c_str(), "rb");
-  if (f == nullptr) throw std::runtime_error("cannot open " + path);
-  std::vector<char> body;
-  std::vector<char> records;
-  uint64_t out = 0;
-  char magic[8];
-  bool ok = std::fread(magic, 1, 8, f) == 8;
-  while (ok) {
-    unsigned char head[9];
-    if (std::fread(head, 1, 9, f) != 9) break;
-    uint64_t length = 0;
-    for (int i = 8; i >= 1; --i) length = length << 8 | head[i];
-    body.resize(length);
-    ok = std::fread(body.data(), 1, length, f) == length;
-    if (!ok || head[0] == 0x02) break;  // the footer
-    if (head[0] != 0x06) continue;
-    uint64_t size = 0;
-    std::memcpy(&size, body.data() + 16, 8);
-    uint32_t name = 0;
-    std::memcpy(&name, body.data() + 28, 4);
-    const char* data = body.data() + 32 + name + 8;
-    const size_t stored = body.size() - (32 + name + 8);
-    if (name == 4) {
-      records.resize(size);
-      if (ZSTD_isError(ZSTD_decompress(records.data(), size, data, stored)) != 0) ok = false;
-    }
-    out += size;
-  }
-  std::fclose(f);
-  if (!ok) throw std::runtime_error(path + " does not read");
-  return out;
-}
-
 // scancheck on the frames in MCAP files, plain and zstd, against reading and decompressing.
 bool ros2_rows(const std::string& dir, int frames, int points, int runs, bool keep) {
   bool all_ok = true;
@@ -236,7 +198,7 @@ bool ros2_rows(const std::string& dir, int frames, int points, int runs, bool ke
     drone_bench::Samples validate_t;
     lidar_validate::ValidationResult r;
     for (int i = 0; i < runs; ++i) {
-      floor_t.add(time_here([&] { read_and_decompress(path); }));
+      floor_t.add(time_here([&] { drone_bench::mcap_read_floor(path); }));
       validate_t.add(time_here([&] {
         r = lidar_validate::LidarValidator::validate(path, kTopic, 100.0, 20.0, 1000, -8.0, 60.0);
       }));

@@ -21,6 +21,11 @@ extern const char kLivoxFrameDefinition[];
 void livox_frame_cdr(uint64_t stamp_ns, const float* xyz, uint32_t points,
                      std::vector<uint8_t>& out);
 
+// The floor of any reader of a ROS 2 recording: every record of the MCAP file at `path` read
+// once, in order (fread), and every zstd chunk decompressed into one reused buffer; returns the
+// bytes of the chunks' records. Throws std::runtime_error when the file does not read so.
+uint64_t mcap_read_floor(const std::string& path);
+
 class McapFile {
  public:
   struct Options {
