@@ -161,9 +161,8 @@ bag_format::ReadOutcome read_recording(const std::string& path, const std::strin
   }
   livox_msgs::CdrFrameReader frame;
   const auto on_frame = [&](const ros2_storage::Message& message) {
-    frame.assign(message.data, message.size);
     try {
-      frame.parse();
+      frame.parse(message.data, static_cast<size_t>(message.size));
     } catch (const std::runtime_error& e) {
       throw std::runtime_error("Livox frame " + std::to_string(figures.size() + 1) +
                                " cannot be read: " + e.what());
