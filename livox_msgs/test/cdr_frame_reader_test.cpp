@@ -345,7 +345,7 @@ TEST(CdrFrameReader, BytesParsedWhereTheyLieReadAlikeAndStayAsTheyAre) {
     CdrFrameReader reader;
     EXPECT_EQ(outcome(reader, cdr_frame(assigned, true)), "parsed");
     const std::vector<uint8_t> bytes = cdr_frame(in_place, big_endian);
-    const std::vector<uint8_t> copy = bytes;
+    const std::vector<uint8_t> copy(bytes.begin(), bytes.end());  // to see the bytes unchanged
     for (int twice = 0; twice < 2; ++twice) {
       reader.parse(bytes.data(), bytes.size());
       expect_frame(reader, in_place);
