@@ -328,7 +328,9 @@ const uint8_t* McapFile::body(uint64_t pos, uint64_t length) {
          num(kMaxMcapRecordBytes) + " a record held whole may take");
   }
   uint8_t* out = record_.resize(std::max<uint64_t>(length, 1));
-  read_exactly(pos + kRecordHead, out, length, "record at byte " + num(pos));
+  if (!window_.read_at(pos + kRecordHead, out, length)) {
+    fail("record at byte " + num(pos) + " cannot be read");
+  }
   return out;
 }
 
@@ -367,7 +369,14 @@ void McapFile::open() {
   }
   outcome_.recording_closed = closed;
   data_end_ = closed ? footer_pos : file_.size();
-  outcome_.index_complete = closed && read_summary(footer_pos);
+  // A summary that does not read whole is not used, as if there were none; its faults come out
+  // again where the walk meets what they damaged.
+  try {
+    outcome_.index_complete = closed && read_summary(footer_pos);
+  } catch (const std::runtime_error&) {
+    outcome_.index_complete = false;
+    stated_ = false;
+  }
   if (outcome_.index_complete) return;
   // Without a summary the channels come from walking the data section.
   schemas_.clear();
@@ -395,8 +404,8 @@ bool McapFile::read_summary(uint64_t footer_pos) {
     fail("footer at byte " + num(footer_pos) + " places the summary at byte " + num(summary_start) +
          " and its offsets at byte " + num(offsets_start) + ", outside the file's records");
   }
-  if (crc != 0) check_summary_crc(summary_start, footer_pos, crc);
   data_end_ = summary_start;
+  if (crc != 0) check_summary_crc(summary_start, footer_pos, crc);
   const uint64_t summary_end = offsets_start != 0 ? offsets_start : footer_pos;
   bool statistics = false;
   uint32_t stated_channels = 0;
