@@ -11,6 +11,7 @@
 // as not closed and the journal's bytes as unreadable. A damaged page stops the reading with an
 // error naming the file and how many messages came before it, which were handed over.
 //
+// Messages on a topic id the topics table does not define are neither counted nor read.
 // Memory: SQLite's page cache (2 MiB) and the largest message; messages are stepped one row at
 // a time, by timestamp and then id.
 
