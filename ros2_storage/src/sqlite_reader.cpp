@@ -145,10 +145,14 @@ void SqliteFile::open() {
     outcome_.unreadable_bytes = journal;
   }
   const std::set<std::string> topics = columns("topics");
+  const std::set<std::string> messages = columns("messages");
+  if (topics.empty() || messages.empty()) {
+    fail(std::string("holds no ") + (topics.empty() ? "topics" : "messages") +
+         " table: it is no rosbag2 SQLite file");
+  }
   for (const char* needed : {"id", "name", "type", "serialization_format"}) {
     if (topics.count(needed) == 0) fail("the topics table has no column " + std::string(needed));
   }
-  const std::set<std::string> messages = columns("messages");
   for (const char* needed : {"id", "topic_id", "timestamp", "data"}) {
     if (messages.count(needed) == 0) {
       fail("the messages table has no column " + std::string(needed));

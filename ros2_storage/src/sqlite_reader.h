@@ -23,7 +23,8 @@
 namespace ros2_storage {
 
 // Opens the rosbag2 SQLite file at `path` and reads its topics. Throws std::runtime_error with
-// the fault ("<file>: no such table: topics", "<file>: file is not a database").
+// the fault ("<file>: holds no topics table: it is no rosbag2 SQLite file", "<file>: file is not
+// a database").
 std::unique_ptr<StorageFile> open_sqlite_file(const std::string& path);
 
 }  // namespace ros2_storage
