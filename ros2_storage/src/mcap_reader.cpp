@@ -651,13 +651,14 @@ void McapFile::walk(const Reading* reading) {
 }
 
 uint64_t McapFile::chunk(uint64_t pos, uint64_t length, bool cut, const Reading* reading) {
-  const std::string at = "chunk at byte " + num(pos);
+  // Put in words only for an error: nothing is built per chunk.
+  const auto at = [pos] { return "chunk at byte " + num(pos); };
   // What of the chunk's body the file holds.
   const uint64_t body_pos = pos + kRecordHead;
   const uint64_t held = std::min(length, data_end_ - body_pos);
   uint8_t fixed[kChunkFixed];
   if (held < kChunkFixed) return pos;
-  read_exactly(body_pos, fixed, kChunkFixed, at);
+  if (!window_.read_at(body_pos, fixed, kChunkFixed)) fail(at() + " cannot be read");
   uint64_t size = 0;
   uint32_t crc = 0;
   uint32_t name_length = 0;
@@ -665,39 +666,40 @@ uint64_t McapFile::chunk(uint64_t pos, uint64_t length, bool cut, const Reading*
   std::memcpy(&crc, fixed + 24, 4);
   std::memcpy(&name_length, fixed + 28, 4);
   if (name_length > kMaxCompressionName) {
-    fail(at + " names a compression of " + num(name_length) + " bytes");
+    fail(at() + " names a compression of " + num(name_length) + " bytes");
   }
   if (held < kChunkFixed + name_length + 8) {
     if (cut) return pos;
-    fail(at + " is shorter than its fields");
+    fail(at() + " is shorter than its fields");
   }
   char name[kMaxCompressionName];
   uint64_t stored = 0;
-  read_exactly(body_pos + kChunkFixed, name, name_length, at);
-  read_exactly(body_pos + kChunkFixed + name_length, &stored, 8, at);
+  if (!window_.read_at(body_pos + kChunkFixed, name, name_length)) fail(at() + " cannot be read");
+  if (!window_.read_at(body_pos + kChunkFixed + name_length, &stored, 8))
+    fail(at() + " cannot be read");
   const std::string_view compression(name, name_length);
   const uint64_t records_pos = body_pos + kChunkFixed + name_length + 8;
   const uint64_t room = length - (kChunkFixed + name_length + 8);
   if (stored > room) {
-    fail(at + " stores " + num(stored) + " bytes of records, more than its length of " +
+    fail(at() + " stores " + num(stored) + " bytes of records, more than its length of " +
          num(length) + " bytes holds");
   }
   if (size > kMaxMcapChunkBytes) {
-    fail(at + " states " + num(size) + " uncompressed bytes, more than the " +
+    fail(at() + " states " + num(size) + " uncompressed bytes, more than the " +
          num(kMaxMcapChunkBytes) + " a chunk may hold");
   }
   if (compression.empty()) {
     if (stored != size) {
-      fail(at + " stores " + num(stored) + " bytes, not the " + num(size) + " it states");
+      fail(at() + " stores " + num(stored) + " bytes, not the " + num(size) + " it states");
     }
   } else if (compression == "lz4" || compression == "zstd") {
     const uint64_t ratio = compression == "lz4" ? kLz4MaxRatio : kZstdMaxRatio;
     if (size / ratio > stored) {
-      fail(at + " states " + num(size) + " bytes, more than its " + num(stored) +
+      fail(at() + " states " + num(size) + " bytes, more than its " + num(stored) +
            " stored bytes can hold with " + std::string(compression));
     }
   } else {
-    fail(at + " uses compression " + std::string(compression) + ", which is not read");
+    fail(at() + " uses compression " + std::string(compression) + ", which is not read");
   }
   const uint64_t available = cut ? std::min(stored, data_end_ - records_pos) : stored;
   // A chunk without a wanted message is not read.
@@ -706,7 +708,10 @@ uint64_t McapFile::chunk(uint64_t pos, uint64_t length, bool cut, const Reading*
     return records_pos + available;
   }
   uint8_t* in = stored_chunk_.resize(std::max<uint64_t>(available, 1));
-  if (!file_.read_at(records_pos, in, available)) fail(at + " cannot be read");
+  if (!file_.read_at(records_pos, in, available)) fail(at() + " cannot be read");
+  // The next chunk, about as long, is read by the system while this one is decompressed and
+  // handed over.
+  if (reading != nullptr && !cut) file_.read_ahead(pos + kRecordHead + length, length);
   const uint8_t* records = in;
   uint64_t records_size = available;
   if (!compression.empty()) {
@@ -717,12 +722,12 @@ uint64_t McapFile::chunk(uint64_t pos, uint64_t length, bool cut, const Reading*
                                                    : inflate_zstd(in, in_size, out, room);
     if (!cut) {
       if (!inflated.error.empty()) {
-        fail(at + " cannot be decompressed (" + std::string(compression) + ": " + inflated.error +
+        fail(at() + " cannot be decompressed (" + std::string(compression) + ": " + inflated.error +
              ")");
       }
       if (!inflated.whole || inflated.size != size) {
-        fail(at + " decompresses to " + (inflated.whole ? "" : "more than ") + num(inflated.size) +
-             " bytes, not the " + num(size) + " it states");
+        fail(at() + " decompresses to " + (inflated.whole ? "" : "more than ") +
+             num(inflated.size) + " bytes, not the " + num(size) + " it states");
       }
     }
     records = out;
@@ -732,7 +737,7 @@ uint64_t McapFile::chunk(uint64_t pos, uint64_t length, bool cut, const Reading*
   if (!cut && crc != 0 && reading != nullptr) {
     const uLong sum = crc32(crc32(0, nullptr, 0), records, static_cast<uInt>(records_size));
     if (sum != crc) {
-      fail(at + " has records whose CRC is " + num(sum) + ", not the " + num(crc) + " it states");
+      fail(at() + " has records whose CRC is " + num(sum) + ", not the " + num(crc) + " it states");
     }
   }
   const uint64_t whole = chunk_records(records, records_size, cut, pos, reading);
