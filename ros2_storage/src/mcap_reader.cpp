@@ -409,6 +409,7 @@ bool McapFile::read_summary(uint64_t footer_pos) {
   const uint64_t summary_end = offsets_start != 0 ? offsets_start : footer_pos;
   bool statistics = false;
   uint32_t stated_channels = 0;
+  uint64_t messages = 0;
   std::vector<std::pair<uint16_t, uint64_t>> counts;
   std::vector<std::pair<uint64_t, uint64_t>> metadata;  // position, length
   for (uint64_t pos = summary_start; pos < summary_end;) {
@@ -428,7 +429,6 @@ bool McapFile::read_summary(uint64_t footer_pos) {
       define_channel(body(pos, length), length, where, true);
     } else if (op == kOpStatistics) {
       Fields fields(body(pos, length), length);
-      uint64_t messages = 0;
       uint16_t schemas = 0;
       uint32_t attachments = 0;
       uint32_t metadata_count = 0;
@@ -462,7 +462,9 @@ bool McapFile::read_summary(uint64_t footer_pos) {
   }
   // The summary describes the file only when it states its statistics and defines every
   // channel they count (rosbag2 also lists there the channels it never wrote a message on).
-  if (!statistics || channels_.size() < stated_channels) return false;
+  if (!statistics || channels_.size() < stated_channels || (messages > 0 && channels_.empty())) {
+    return false;
+  }
   inventory_.messages.assign(channels_.size(), 0);
   for (const auto& [id, count] : counts) {
     const auto found = places_.find(id);
