@@ -4,7 +4,10 @@
 // Frame k has a frame_id of k letters, so timebase moves between 8-byte slots, and k points;
 // every value follows from k and the point's index by the rule in reference_frame() below, which
 // the C++ test repeats (livox_msgs/test/cdr_frame_reader_test.cpp).
-//   NODE_PATH=testing/npm/node_modules node testing/scripts/write_cdr_frames.js OUT_DIR
+// The packages are those of testing/ros2-writers (its lockfile; @foxglove/cdr comes with
+// @foxglove/rosmsg2-serialization):
+//   (cd testing/ros2-writers && npm ci)
+//   NODE_PATH=testing/ros2-writers/node_modules node testing/scripts/write_cdr_frames.js OUT_DIR
 "use strict";
 const fs = require("fs");
 const path = require("path");
