@@ -57,15 +57,15 @@ VertexTriangles triangles_round(const std::vector<Corners>& triangles, size_t ve
   return out;
 }
 
-// The share of the walls round each window's rim (the triangles within kOnWallRadii of `radius`
-// of a point, kRimRings rings of triangles from its vertices) that is turned away from the main
-// plane of those walls and faces another wall across the window: along the main directions of
-// the walls' normals, the largest of the lesser areas facing either way. `owner` holds each
+// The share of the walls round each window's rim (the triangles within `on_wall` of a point,
+// kRimRings rings of triangles from its vertices) that faces another wall across the window:
+// along the main directions of the walls' normals, the largest of the lesser areas facing either
+// way. `owner` holds each
 // triangle's window (its number in `windows`), or -1.
-void measure_folds(const pcl::PointCloud<pcl::PointXYZ>& vertices,
-                   const std::vector<Corners>& triangles, const std::vector<uint8_t>& unscanned,
-                   const std::vector<float>& gap, double on_wall, std::vector<int32_t>& owner,
-                   std::vector<Window>& windows) {
+void measure_facing(const pcl::PointCloud<pcl::PointXYZ>& vertices,
+                    const std::vector<Corners>& triangles, const std::vector<uint8_t>& unscanned,
+                    const std::vector<float>& gap, double on_wall, std::vector<int32_t>& owner,
+                    std::vector<Window>& windows) {
   const VertexTriangles round = triangles_round(triangles, vertices.size());
   std::vector<int32_t> vertex_owner(vertices.size(), -1);
   std::vector<uint32_t> frontier, next;
@@ -126,8 +126,8 @@ void measure_folds(const pcl::PointCloud<pcl::PointXYZ>& vertices,
       }
       facing = std::max(facing, std::min(one_way, back));
     }
-    windows[w].folded = total > 0.0 ? facing / total : 0.0;
-    windows[w].recess = windows[w].folded >= kMinFacingShare;
+    windows[w].facing = total > 0.0 ? facing / total : 0.0;
+    windows[w].recess = windows[w].facing >= kMinFacingShare;
   }
 }
 
@@ -156,15 +156,12 @@ Windows find_windows(const pcl::PointCloud<pcl::PointXYZ>& vertices,
     double area = 0.0;
     double gap = 0.0;
     Eigen::Vector3d sum = Eigen::Vector3d::Zero();
-    Eigen::Vector3d normal = Eigen::Vector3d::Zero();
   };
   std::vector<Patch> patches(vertices.size());
   for (size_t t = 0; t < triangles.size(); ++t) {
     if (unscanned[t] == 0) continue;
     Patch& p = patches[find_root(parent, triangles[t][0])];
-    const Eigen::Vector3d a = area_vector(vertices, triangles[t]);
-    const double area = a.norm();
-    p.normal += a;
+    const double area = area_vector(vertices, triangles[t]).norm();
     Eigen::Vector3d centroid = Eigen::Vector3d::Zero();
     for (const uint32_t v : triangles[t]) centroid += vertices[v].getVector3fMap().cast<double>();
     p.area += area;
@@ -191,7 +188,6 @@ Windows find_windows(const pcl::PointCloud<pcl::PointXYZ>& vertices,
     window.area = p.area;
     window.width = 2.0 * p.gap;
     window.centre = p.sum / p.area;
-    window.flatness = p.normal.norm() / p.area;
     out.found.push_back(window);
   }
   std::vector<int32_t> owner(triangles.size(), -1);
@@ -202,7 +198,7 @@ Windows find_windows(const pcl::PointCloud<pcl::PointXYZ>& vertices,
     if (owner[t] < 0) continue;
     for (const uint32_t v : triangles[t]) out.guessed[v] = 1;
   }
-  measure_folds(vertices, triangles, unscanned, gap, kOnWallRadii * radius, owner, out.found);
+  measure_facing(vertices, triangles, unscanned, gap, kOnWallRadii * radius, owner, out.found);
   return out;
 }
 

@@ -52,11 +52,8 @@ struct Window {
   Eigen::Vector3d centre = Eigen::Vector3d::Zero();
   // Share (0 to 1) of the walls round its rim that run on beyond it facing each other across
   // it (the lesser area facing either way); 0 when no wall lies round it.
-  double folded = 0.0;
-  // The length of its area-weighted mean unit normal: 1 for a flat window, less for one that
-  // wraps round a corner.
-  double flatness = 0.0;
-  // Whether it closes off a recess (folded at least kMinFacingShare).
+  double facing = 0.0;
+  // Whether it closes off a recess (facing at least kMinFacingShare).
   bool recess = false;
 };
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include <cmath>
 #include <cstdint>
 #include <functional>
@@ -7,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "caikongqu_task.h"
 #include "cloud_checks.h"
 #include "hand_mesh.h"
 #include "mesh_files.h"
@@ -14,6 +17,7 @@
 #include "result_checks.h"
 #include "safe_output/output_file.h"
 #include "survey_shapes.h"
+#include "testing/task_run.h"
 #include "testing/temp_dir.h"
 #include "void_volume/volume_analyzer.h"
 #include "windows.h"
@@ -221,6 +225,40 @@ TEST(WindowMarks, ColoursInEachFormat) {
       }
     }
   }
+}
+
+// A window is told after the unscanned share, with its area, width and centre in the cloud's
+// coordinates: an open brow of 4 x 6 m in the end wall of a stope 40 x 8 x 12 m.
+TEST(WindowLines, EachWindowIsToldWithItsSizeAndPlace) {
+  drone_test::TempDir in, out;
+  std::vector<voidvol_test::Point> points;
+  for (const auto& p : voidvol_test::face_points(voidvol_test::box_faces({0, 0, 0}, {40, 8, 12}),
+                                                 60000, 0.05, 61)) {
+    if (!(p[0] > 39.5f && p[1] > 2.0f && p[1] < 6.0f && p[2] > 3.0f && p[2] < 9.0f))
+      points.push_back(p);
+  }
+  const std::string input = in.file("brow.pcd");
+  voidvol_test::write_xyz_pcd(input, points, {20, 4, 6});
+  const drone_test::TaskRun run = drone_test::run_task<CaikongquTask>(
+      {{"input", input}, {"depth", "7"}, {"output_dir", out.path()}});
+  ASSERT_FALSE(run.threw) << run.error;
+  const std::vector<std::string> lines =
+      drone_test::without_progress_steps(run.lines, "正在重建表面");
+  ASSERT_EQ(lines.size(), 5u);
+  EXPECT_NE(lines[2].find("未扫描表面占比: "), std::string::npos) << lines[2];
+  std::smatch m;
+  ASSERT_TRUE(
+      std::regex_search(lines[3], m,
+                        std::regex("\"message\":\"未扫描窗口: 面积 ([0-9.]+)，宽 ([0-9.]+)，"
+                                   "中心 \\(([0-9.]+), ([0-9.]+), ([0-9.]+)\\)\"")))
+      << lines[3];
+  // The brow's 24 m2 less the strip along its rim that the points there border.
+  EXPECT_GT(std::stod(m[1].str()), 8.0);
+  EXPECT_LT(std::stod(m[1].str()), 24.0);
+  EXPECT_NEAR(std::stod(m[2].str()), 4.0, 0.5);
+  EXPECT_NEAR(std::stod(m[3].str()), 40.0, 0.3);
+  EXPECT_NEAR(std::stod(m[4].str()), 4.0, 0.3);
+  EXPECT_NEAR(std::stod(m[5].str()), 6.0, 0.3);
 }
 
 }  // namespace
