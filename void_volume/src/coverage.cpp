@@ -39,8 +39,12 @@ void keep_pattern_gaps(Index& index, const std::vector<float>& points,
                        const std::vector<int>& nearest_point, const std::vector<float>& gap,
                        double radii, std::vector<uint8_t>& unscanned) {
   if (points.size() / 3 <= kAreaPoints) return;
+  const size_t count_flagged = static_cast<size_t>(
+      std::count_if(unscanned.begin(), unscanned.end(), [](uint8_t u) { return u != 0; }));
   std::vector<size_t> flagged;
   std::vector<int> asked;
+  flagged.reserve(count_flagged);
+  asked.reserve(count_flagged);
   for (size_t t = 0; t < unscanned.size(); ++t) {
     if (unscanned[t] == 0 || nearest_point[t] < 0) continue;
     flagged.push_back(t);
@@ -48,25 +52,33 @@ void keep_pattern_gaps(Index& index, const std::vector<float>& points,
   }
   if (flagged.empty()) return;
 
-  // The nearest point of each flagged triangle and its kSpacingPoints nearest.
-  std::vector<int> round;
-  std::vector<float> unused;
-  nearest(index, points, asked, kSpacingPoints + 1, round, unused);
-  std::vector<int> around;
-  for (const int j : round) around.push_back(j >= 0 ? j : round.front());
-  // Each one's reach to its kAreaPoints-th nearest.
-  std::vector<int> wide;
-  std::vector<float> reach;
-  nearest(index, points, around, kAreaPoints, wide, reach);
-
+  // In blocks, so that the rows searched stay a fixed budget however much is flagged.
   const double scale = std::sqrt(static_cast<double>(kSpacingPoints) / kAreaPoints);
-  std::vector<float> row(kSpacingPoints + 1);
-  for (size_t q = 0; q < flagged.size(); ++q) {
-    std::copy_n(&reach[q * row.size()], row.size(), row.begin());
-    std::nth_element(row.begin(), row.begin() + static_cast<std::ptrdiff_t>(row.size() / 2),
-                     row.end());
-    const double across = scale * std::sqrt(static_cast<double>(row[row.size() / 2]));
-    if (static_cast<double>(gap[flagged[q]]) <= radii * across) unscanned[flagged[q]] = 0;
+  const size_t width = kSpacingPoints + 1;
+  std::vector<int> block, round, neighbours, wide;
+  std::vector<float> unused, reach;
+  std::vector<float> row(width);
+  neighbours.reserve(kPatternBlock * width);
+  for (size_t first = 0; first < flagged.size(); first += kPatternBlock) {
+    const size_t count = std::min(kPatternBlock, flagged.size() - first);
+    block.assign(asked.begin() + static_cast<std::ptrdiff_t>(first),
+                 asked.begin() + static_cast<std::ptrdiff_t>(first + count));
+    // The nearest point of each flagged triangle and its kSpacingPoints nearest, and the reach
+    // of each of them to its kAreaPoints-th nearest.
+    nearest(index, points, block, width, round, unused);
+    neighbours.clear();
+    for (size_t i = 0; i < round.size(); ++i) {
+      neighbours.push_back(round[i] >= 0 ? round[i] : block[i / width]);
+    }
+    nearest(index, points, neighbours, kAreaPoints, wide, reach);
+    for (size_t q = 0; q < count; ++q) {
+      std::copy_n(&reach[q * width], width, row.begin());
+      std::nth_element(row.begin(), row.begin() + static_cast<std::ptrdiff_t>(width / 2),
+                       row.end());
+      const double across = scale * std::sqrt(static_cast<double>(row[width / 2]));
+      const size_t t = flagged[first + q];
+      if (static_cast<double>(gap[t]) <= radii * across) unscanned[t] = 0;
+    }
   }
 }
 

@@ -25,6 +25,8 @@ namespace detail {
 // sampled; on a wall sampled alike every way it equals the neighbour radius.
 constexpr size_t kAreaPoints = 32;
 constexpr size_t kSpacingPoints = 8;
+// Flagged triangles looked at in one search, which sets the step's memory (about 1.2 kB each).
+constexpr size_t kPatternBlock = 4096;
 
 // Clears the flag of every triangle in `unscanned` (1 for a triangle farther from every point
 // than kUnscannedRadii of the local spacing) that lies within kUnscannedRadii of the spacing

@@ -32,11 +32,11 @@ std::vector<Point> rosette_flight(const std::array<double, 3>& low,
   const double near = low[0] + 3.0, far = high[0] - 3.0;
   std::vector<Point> points;
   points.reserve(frames * frame_points);
+  const size_t half = frames / 2;
   for (size_t f = 0; f < frames; ++f) {
     // Out toward low x in the first half of the flight, back in the second.
     const bool out = 2 * f < frames;
-    const double leg =
-        static_cast<double>(out ? f : f - frames / 2) / static_cast<double>(frames / 2);
+    const double leg = static_cast<double>(out ? f : f - half) / static_cast<double>(half);
     const double x = out ? far - (far - near) * leg : near + (far - near) * leg;
     const double heading = out ? -1.0 : 1.0;
     const std::array<double, 3> at{x, y + 0.5 * std::sin(0.7 * static_cast<double>(f)),
