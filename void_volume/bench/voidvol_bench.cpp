@@ -52,6 +52,7 @@
 #include "normal_orientation.h"
 #include "result_checks.h"
 #include "safe_output/output_file.h"
+#include "survey_shapes.h"
 #include "void_shapes.h"
 #include "void_volume/volume_analyzer.h"
 
@@ -359,6 +360,34 @@ std::vector<Case> cases(size_t n, size_t big) {
       {"stope at (512345, 4312345, 120) in float32", stope_volume, [n] {
          return Cloud{stope(n, 44, {512345.25, 4312345.5, 120.125}), {512365, 4312349, 126}};
        }});
+  // Surveys as drones and stations sample: along petals and rings, and stopes with parts no one
+  // saw.
+  all.push_back(
+      {"stope, rosette drone flight, brow open (1.3 % unseen)", stope_volume, [low, high] {
+         return Cloud{
+             voidvol_test::rosette_flight(low, high, 100, 5000, 35.0, {2.0, 6.0, 0.0, 5.5}, 50),
+             {20, 4, 6}};
+       }});
+  all.push_back(
+      {"stope, ring station at brow height, far walls at grazing incidence", stope_volume,
+       [low, high] {
+         return Cloud{voidvol_test::ring_scan(low, high, {38, 4, 4}, 0.5, 800, 10, 51), {38, 4, 4}};
+       }});
+  // The pocket: 16 m along the wall, 4 m deep, 6 m high, less the ledge 0.5 m thick above the slot.
+  all.push_back({"stope, pocket behind a ledge, 1.5 m slot (18 % unseen)",
+                 stope_volume + 16.0 * (4.0 * 6.0 - 0.5 * 4.5), [n] {
+                   return Cloud{
+                       voidvol_test::ledge_pocket_points(40, 8, 12, 12, 28, 1.5, 0.5, 4 * n, 52),
+                       {20, 4, 6}};
+                 }});
+  all.push_back({"L-shaped stope, leg round the corner unseen (38 % unseen)",
+                 (2 * 40.0 - 8.0) * 8.0 * 12.0, [n] {
+                   std::vector<Point> seen;
+                   for (const Point& p : face_points(l_stope_faces(40, 8, 12), n, 0.05, 53)) {
+                     if (p[1] <= 8.0f) seen.push_back(p);
+                   }
+                   return Cloud{seen, {20, 4, 6}};
+                 }});
   if (big > 0) {
     all.push_back({"stope, 5 cm rough, " + std::to_string(big) + " points", stope_volume, [big] {
                      return Cloud{stope(big, 16), {20, 4, 6}};
@@ -377,6 +406,9 @@ struct Outcome {
   size_t duplicates;
   size_t nested;
   double unscanned;
+  size_t windows;
+  double window_area;
+  double window_width;
   char error[400];
 };
 
@@ -403,6 +435,11 @@ void run_case(const Case& c, int depth, const std::string& dir) {
     out.duplicates = r.duplicate_points;
     out.nested = r.nested_pieces + r.thin_pieces;
     out.unscanned = r.unscanned_share;
+    out.windows = r.windows.size();
+    if (!r.windows.empty()) {
+      out.window_area = r.windows.front().area;
+      out.window_width = r.windows.front().width;
+    }
     std::snprintf(out.error, sizeof out.error, "%s", r.error_message.c_str());
     return std::string(reinterpret_cast<const char*>(&out), sizeof out);
   });
@@ -410,21 +447,28 @@ void run_case(const Case& c, int depth, const std::string& dir) {
   const double peak_mb = run.usage.peak_mib;
   Outcome out{};
   if (!run.ok() || run.out.size() != sizeof out) {
-    std::printf("| %s | | | | %.1f | (the analysis crashed) | | | | | %.1f | %.0f |\n",
+    std::printf("| %s | | | | %.1f | (the analysis crashed) | | | | | | %.1f | %.0f |\n",
                 c.name.c_str(), c.truth, seconds, peak_mb);
     return;
   }
   std::memcpy(&out, run.out.data(), sizeof out);
+  // The windows: how many, and the largest one's area and width.
+  char windows[80] = "0";
+  if (out.windows > 0) {
+    std::snprintf(windows, sizeof windows, "%zu (%.1f m2, %.1f m across)", out.windows,
+                  out.window_area, out.window_width);
+  }
   if (out.success == 0) {
-    std::printf("| %s | %zu | %zu | %zu | %.1f | fails: %s | | %.2f %% | | | %.1f | %.0f |\n",
+    std::printf("| %s | %zu | %zu | %zu | %.1f | fails: %s | | %.2f %% | %s | | | %.1f | %.0f |\n",
                 c.name.c_str(), out.points, out.duplicates, out.left_out, c.truth, out.error,
-                100.0 * out.unscanned, seconds, peak_mb);
+                100.0 * out.unscanned, windows, seconds, peak_mb);
   } else {
     std::printf(
-        "| %s | %zu | %zu | %zu | %.1f | %.1f | %+.2f %% | %.2f %% | %zu | %zu | %.1f | %.0f |\n",
+        "| %s | %zu | %zu | %zu | %.1f | %.1f | %+.2f %% | %.2f %% | %s | %zu | %zu | %.1f | %.0f "
+        "|\n",
         c.name.c_str(), out.points, out.duplicates, out.left_out, c.truth, out.volume,
-        100.0 * (out.volume - c.truth) / c.truth, 100.0 * out.unscanned, out.components, out.nested,
-        seconds, peak_mb);
+        100.0 * (out.volume - c.truth) / c.truth, 100.0 * out.unscanned, windows, out.components,
+        out.nested, seconds, peak_mb);
   }
   std::fflush(stdout);
 }
@@ -676,8 +720,8 @@ void run_cases(int depth, size_t n, size_t big, const std::string& only, const s
   std::printf("depth %d, %zu points a case\n\n", depth, n);
   std::printf(
       "| case | points | duplicates | left out | true m^3 | measured m^3 | error | unscanned | "
-      "pieces | pieces left out | time | peak MB |\n");
-  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|\n");
+      "windows | pieces | pieces left out | time | peak MB |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|---|---|---|---|\n");
   for (const Case& c : cases(n, big)) {
     if (only.empty() || c.name.find(only) != std::string::npos) run_case(c, depth, dir);
   }

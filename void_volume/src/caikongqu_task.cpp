@@ -100,6 +100,14 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
   }
   reporter.report(50, "未扫描表面占比: " + fixed_text(100.0 * result.unscanned_share, 2) + " %",
                   "{}");
+  // Each window where the surface was bridged, marked red in the saved mesh.
+  for (const caikongqu::UnscannedWindow& w : result.windows) {
+    reporter.report(50,
+                    "未扫描窗口: 面积 " + fixed_text(w.area, 2) + "，宽 " + fixed_text(w.width, 2) +
+                        "，中心 (" + fixed_text(w.centre[0], 2) + ", " +
+                        fixed_text(w.centre[1], 2) + ", " + fixed_text(w.centre[2], 2) + ")",
+                    "{}");
+  }
 
   // Every volume with six decimals and no exponent, however large.
   drone_task::JsonWriter doc(6);

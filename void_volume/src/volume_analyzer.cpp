@@ -31,6 +31,7 @@
 #include "pcd_header/pcd_header.h"
 #include "result_checks.h"
 #include "safe_output/output_file.h"
+#include "windows.h"
 
 namespace caikongqu {
 
@@ -226,10 +227,12 @@ pcl::PolygonMesh reconstruct(Surface& surface, int octree_depth,
 }
 
 // Measures the pieces of the mesh, leaves out those that are no void, and judges the result
-// against the points' hull and against the points themselves (the unscanned share); sets
-// result's volumes, or its error_message.
+// against the points' hull and against the points themselves (the unscanned share and the
+// windows); sets result's volumes, or its error_message, and marks in `guessed` the vertices of
+// the windows (empty when there is none).
 void measure(const pcl::PointCloud<pcl::PointXYZ>& vertices, const pcl::PolygonMesh& mesh,
-             const Surface& surface, double hull_volume, VolumeResult& result) {
+             const Surface& surface, double hull_volume, VolumeResult& result,
+             std::vector<uint8_t>& guessed) {
   detail::MeshVolumes measured = detail::measure_mesh(vertices, mesh.polygons);
   if (!measured.success) {
     result.error_message = measured.error_message;
@@ -277,7 +280,22 @@ void measure(const pcl::PointCloud<pcl::PointXYZ>& vertices, const pcl::PolygonM
       detail::measure_unscanned(*surface.points, surface.spacing, vertices, mesh.polygons);
   unscanned.patch_centre += surface.frame.origin;
   result.unscanned_share = unscanned.share;
+  detail::Windows windows = detail::find_windows(vertices, mesh.polygons, unscanned.triangles,
+                                                 unscanned.gap, surface.radius, unscanned.area);
+  for (const detail::Window& w : windows.found) {
+    if (result.windows.size() == detail::kMaxWindowsTold) break;
+    UnscannedWindow told;
+    told.area = w.area;
+    told.width = w.width;
+    for (int k = 0; k < 3; ++k) told.centre[k] = w.centre[k] + surface.frame.origin[k];
+    told.recess = w.recess;
+    result.windows.push_back(told);
+  }
+  guessed = std::move(windows.guessed);
+  // Too much surface guessed; or, whatever the share, a window that closes off a recess.
   result.error_message = detail::check_unscanned(unscanned);
+  if (result.error_message.empty())
+    result.error_message = detail::check_windows(windows.found, surface.frame.origin);
 }
 
 }  // namespace
@@ -335,7 +353,8 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
   // The vertex positions serve both the measurement and the saved cloud.
   pcl::PointCloud<pcl::PointXYZ> vertices;
   detail::to_xyz(mesh.cloud, vertices);
-  measure(vertices, mesh, surface, hull_volume, result);
+  std::vector<uint8_t> guessed;
+  measure(vertices, mesh, surface, hull_volume, result, guessed);
   surface = Surface();
   if (!result.error_message.empty()) return result;
   progress(0.9);
@@ -348,7 +367,12 @@ VolumeResult VolumeAnalyzer::analyze(const std::string& input_pcd, int depth,
   if (error.empty() && save_mesh) {
     result.mesh_path = mesh_path;
     // The saved mesh is made a closed solid; the volumes above were measured as reconstructed.
-    const detail::SolidMesh solid = detail::make_solid(vertices, mesh.polygons);
+    detail::SolidMesh solid = detail::make_solid(vertices, mesh.polygons);
+    if (!guessed.empty()) {
+      solid.guessed.reserve(solid.vertices.size());
+      for (const int32_t v : solid.vertices)
+        solid.guessed.push_back(guessed[static_cast<size_t>(v)]);
+    }
     result.mesh_open_pieces = solid.open;
     mesh_error = detail::write_mesh(mesh_out, mesh_format, vertices, solid, frame,
                                     detail::layer_name(detail::base_name(input_pcd)));

@@ -721,7 +721,7 @@ TEST(CheckUnscanned, RefusesAboveFourPercent) {
   EXPECT_EQ(caikongqu::detail::check_unscanned(measured), "");
   measured.share = 0.04;
   EXPECT_EQ(caikongqu::detail::check_unscanned(measured), "");
-  measured = {0.1742, 1860.25, 335.71, {19.994, 4.0, -1.555}};
+  measured = {0.1742, 1860.25, 335.71, {19.994, 4.0, -1.555}, {}, {}};
   EXPECT_EQ(caikongqu::detail::check_unscanned(measured),
             "Reconstructed surface is 17.4 % unscanned, above the 4 % allowed: no point lies "
             "near that part, so the volume would be partly guessed; the largest unscanned patch "

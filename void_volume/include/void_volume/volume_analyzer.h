@@ -15,6 +15,19 @@ enum class MeshFormat { kPly, kObj, kStl, kDxf };
 // `format` untouched) for any other name.
 bool parse_mesh_format(const std::string& name, MeshFormat& format);
 
+// A window of the reconstructed surface: a connected patch that no point supports, where the
+// reconstruction bridged missing data (an open brow, a ledge's shadow).
+struct UnscannedWindow {
+  // Its area, in the square of the input's unit.
+  double area = 0.0;
+  // Its width across (the widest empty disc it holds), in the input's unit.
+  double width = 0.0;
+  // Its area-weighted centre, in the input's coordinates.
+  double centre[3] = {0.0, 0.0, 0.0};
+  // Whether the walls at its rim run on beyond it, closing off a recess.
+  bool recess = false;
+};
+
 // What one analysis of a void's point cloud found. Owns all its members.
 struct VolumeResult {
   // Enclosed volume of each connected piece of the reconstructed surface, in the cube of the
@@ -58,6 +71,10 @@ struct VolumeResult {
   // point spacing from every point: surface no point supports, made up by the reconstruction. Set
   // once the mesh passed the hull check; 0 before.
   double unscanned_share = 0.0;
+  // The windows of the surface (connected unscanned patches at least four neighbour radii across
+  // and 0.1 % of its area), the largest first, at most eight; set with unscanned_share. Marked
+  // in the saved mesh.
+  std::vector<UnscannedWindow> windows;
   // True only when every step succeeded and the reconstructed cloud was saved.
   bool success = false;
   // Why the analysis failed; empty when success is true.
@@ -89,7 +106,9 @@ class VolumeAnalyzer {
   // the file can hold), lacks float x, y, z fields, holds fewer than 20 finite points, or the
   // reconstruction yields a polygon indexing outside its vertices or a non-finite vertex, or
   // the total volume exceeds the convex hull of the finite points by more than 25 % (a volume
-  // that cannot be right; the text gives both volumes and the likely causes; nothing written).
+  // that cannot be right; the text gives both volumes and the likely causes; nothing written),
+  // or more than 4 % of the surface is unscanned, or a window closes off a recess (walls on
+  // opposite sides of its rim run on beyond it; the text names the window).
   // Returns success false with "Failed to save reconstructed PCD: <output> (<reason>)" when the
   // output cannot be created (checked before the reconstruction: a missing or unwritable
   // directory, an output path that exists and is not a regular file), written, synced or renamed,
