@@ -155,13 +155,26 @@ Surface load_surface(const std::string& input_pcd, VolumeResult& result) {
   const size_t finite_count = usable->size();
   // Repeated points (a cloud written twice, merged cumulative keyframes) are one point each
   // before any spacing is measured; a cloud without any goes on exactly as it was read.
-  const detail::Duplicates duplicates = detail::find_duplicates(*usable);
-  result.duplicate_points = duplicates.collapsed;
-  if (duplicates.collapsed > 0) usable = kept_points(*usable, duplicates.keep);
+  const detail::Duplicates exact = detail::find_exact_repeats(*usable);
+  if (exact.collapsed > 0) usable = kept_points(*usable, exact.keep);
 
-  // One neighbour search serves the strays, the normals and their orientation.
+  // One neighbour search serves the repeats, the strays, the normals and their orientation.
   surface.search = std::make_unique<detail::NeighbourSearch>(*usable);
   surface.rows = surface.search->rows(kNormalNeighbours);
+  // Copies a float step or a re-export apart, judged against the points' own spacing.
+  const detail::Duplicates near = detail::find_near_repeats(*usable, surface.rows);
+  result.duplicate_points = exact.collapsed + near.collapsed;
+  if (near.collapsed > 0) {
+    if (usable->size() - near.collapsed < static_cast<size_t>(kNormalNeighbours)) {
+      result.error_message = "Too few points on the scanned surface: " +
+                             std::to_string(usable->size() - near.collapsed) + " kept of " +
+                             std::to_string(finite_count) + " finite, at least " +
+                             std::to_string(kNormalNeighbours) + " needed";
+      return surface;
+    }
+    surface.search->leave_out(near.keep, surface.rows);
+    usable = kept_points(*usable, near.keep);
+  }
 
   // Stray returns (dust, drops, returns through openings or from far walls) are left out; a
   // cloud without any goes on exactly as it was read.

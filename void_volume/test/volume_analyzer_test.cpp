@@ -490,6 +490,68 @@ TEST_F(VolumeAnalyzerTest, SiteCoordinatesInDoublePrecision) {
       << coarse.error_message;
 }
 
+TEST_F(VolumeAnalyzerTest, RepeatsCountOnceAndStraysMergeNothingReal) {
+  // A closed void like the demo's (an ellipsoid of 6 x 4 x 3 m semi-axes, 10,000 points) with
+  // every point repeated a float step or a tenth of a millimetre off (re-exported keyframes), a
+  // stray 10,000 km off, or in site coordinates with one point at the coordinate origin: the
+  // clean cloud's volume within 0.1 %, exactly the copies counted once, and no real point lost.
+  std::vector<Point> clean;
+  for (const Point& p : sphere_points({0, 0, 0}, 1.0f, 10000, 93)) {
+    clean.push_back({6 * p[0], 4 * p[1], 3 * p[2]});
+  }
+  const VolumeResult reference = analyze(clean, {0, 0, 0}, 7, "clean.pcd");
+  ASSERT_TRUE(reference.success) << reference.error_message;
+  ASSERT_EQ(reference.duplicate_points, 0u);
+  const std::array<double, 3> site{512345.25, 4312345.5, 120.125};
+  struct Case {
+    const char* name;
+    int copies;        // of every point, the original included
+    float offset;      // of each copy from the original; 0: a float step on every axis
+    bool far_stray;    // one point 10,000 km off
+    bool site_origin;  // 8-byte site coordinates, one point at (0, 0, 0)
+  };
+  const Case cases[] = {
+      {"two copies a float step apart", 2, 0, false, false},
+      {"five copies a float step apart", 5, 0, false, false},
+      {"two copies 0.1 mm apart", 2, 1e-4f, false, false},
+      {"three copies 0.1 mm apart", 3, 1e-4f, false, false},
+      {"eight copies 0.1 mm apart", 8, 1e-4f, false, false},
+      {"a stray 10,000 km off", 1, 0, true, false},
+      {"site coordinates with a point at the origin", 1, 0, false, true},
+      {"three copies 0.1 mm apart in site coordinates with a point at the origin", 3, 1e-4f, false,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<Point> points;
+    for (const Point& p : clean) {
+      for (int copy = 0; copy < c.copies; ++copy) {
+        Point q = p;
+        for (int k = 0; k < 3 && copy > 0; ++k) {
+          const float sign = ((copy >> k) & 1) != 0 ? 1.0f : -1.0f;
+          q[k] = c.offset > 0 ? q[k] + sign * c.offset / std::sqrt(3.0f)
+                              : std::nextafter(q[k], sign * HUGE_VALF);
+        }
+        points.push_back(q);
+      }
+    }
+    if (c.far_stray) points.push_back({1e7f, 0, 0});
+    const std::string input = in_.file("repeated.pcd");
+    if (c.site_origin) {
+      points.push_back({static_cast<float>(-site[0]), static_cast<float>(-site[1]),
+                        static_cast<float>(-site[2])});
+      voidvol_test::write_xyz_pcd_float64(input, points, site, {0, 0, 0});
+    } else {
+      write_xyz_pcd(input, points);
+    }
+    const VolumeResult r = VolumeAnalyzer::analyze(input, 7, out_.path());
+    ASSERT_TRUE(r.success) << r.error_message;
+    EXPECT_EQ(r.duplicate_points, clean.size() * static_cast<size_t>(c.copies - 1));
+    EXPECT_EQ(r.stray_points, c.far_stray || c.site_origin ? 1u : 0u);
+    EXPECT_NEAR(r.total_volume, reference.total_volume, 1e-3 * reference.total_volume);
+  }
+}
+
 TEST_F(VolumeAnalyzerTest, VolumeAboveTheConvexHullFails) {
   // Both volumes and the likely causes; a volume up to 25 % above the hull passes.
   EXPECT_EQ(caikongqu::detail::check_against_hull(125.0, 100.0), "");
