@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -549,6 +550,62 @@ TEST_F(VolumeAnalyzerTest, RepeatsCountOnceAndStraysMergeNothingReal) {
     EXPECT_EQ(r.duplicate_points, clean.size() * static_cast<size_t>(c.copies - 1));
     EXPECT_EQ(r.stray_points, c.far_stray || c.site_origin ? 1u : 0u);
     EXPECT_NEAR(r.total_volume, reference.total_volume, 1e-3 * reference.total_volume);
+  }
+}
+
+TEST_F(VolumeAnalyzerTest, SeparateThinVoidsAreVoidsAndSpikesAreNot) {
+  // A room with, beside it, a long drift or a tube of its own behind rock, wherever the VIEWPOINT
+  // lies, is two voids; a drill hole leaving the room's roof, sampled as densely as the room, is
+  // no void of its own, however dense the sampling.
+  using voidvol_test::box_faces;
+  using voidvol_test::face_points;
+  auto with = [](std::vector<Point> points, const std::vector<Point>& more) {
+    points.insert(points.end(), more.begin(), more.end());
+    return points;
+  };
+  const std::vector<Point> room = face_points(box_faces({0, 0, 0}, {8, 4, 3}), 6000, 0.01, 94);
+  const std::vector<Point> drift =
+      face_points(box_faces({-4, 4.8, 0}, {12, 5.6, 1}), 2600, 0.01, 95);
+  const std::vector<Point> tube =
+      face_points(box_faces({1.5, 4.5, 1}, {6.5, 4.9, 1.4}), 1000, 0.005, 96);
+  std::vector<Point> hole;
+  std::mt19937 gen(97);
+  for (int i = 0; i < 300; ++i) {
+    const double a = 2 * kPi * (gen() / 4294967296.0), up = 2.0 * (gen() / 4294967296.0);
+    hole.push_back({static_cast<float>(2 + 0.15 * std::cos(a)),
+                    static_cast<float>(1.5 + 0.15 * std::sin(a)), static_cast<float>(2.5 + up)});
+  }
+  struct Case {
+    const char* name;
+    std::vector<Point> points;
+    Point origin;
+    std::vector<double> volumes;  // the true volume of each void, within 3 %, largest first
+  };
+  const Case cases[] = {
+      {"a drift 0.8 m wide and 16 m long, 0.8 m of rock away, VIEWPOINT in the room",
+       with(room, drift),
+       {4, 2, 1.5f},
+       {96, 12.8}},
+      {"the same, VIEWPOINT far off", with(room, drift), {-500, -300, 0}, {96, 12.8}},
+      {"a tube 0.4 m wide, 0.5 m of rock away, thinner than the room's spacing",
+       with(room, tube),
+       {4, 2, 1.5f},
+       {96, 0.8}},
+      {"a drill hole 0.3 m wide up from the roof of a densely sampled room",
+       with(face_points(box_faces({0, 0, 0}, {4, 3, 2.5}), 24000, 0.005, 98), hole),
+       {2, 1.5f, 1.25f},
+       {30}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const VolumeResult r = analyze(c.points, c.origin, 7);
+    ASSERT_TRUE(r.success) << r.error_message;
+    std::vector<double> volumes = r.component_volumes;
+    std::sort(volumes.rbegin(), volumes.rend());
+    ASSERT_EQ(volumes.size(), c.volumes.size());
+    for (size_t k = 0; k < volumes.size(); ++k) {
+      EXPECT_NEAR(volumes[k], c.volumes[k], 0.03 * c.volumes[k]) << k;
+    }
   }
 }
 

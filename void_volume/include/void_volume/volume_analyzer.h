@@ -50,9 +50,9 @@ struct VolumeResult {
   // are left out of component_volumes and total_volume; the saved cloud and mesh still hold them.
   std::size_t nested_pieces = 0;
   double nested_volume = 0.0;
-  // Pieces, other than the largest, thinner than twice the points' neighbour radius (their
-  // thickness 3 V / A): a drill hole's spike, scraps of sparse returns, no void the scan resolved.
-  // Left out of component_volumes and total_volume like the nested ones.
+  // Pieces of at most 1 % of another's volume whose points run on along that other piece's walls:
+  // a drill hole's spike, cut off at its mouth by the reconstruction, no void of its own. Left out
+  // of component_volumes and total_volume like the nested ones.
   std::size_t thin_pieces = 0;
   double thin_volume = 0.0;
   // Share (0 to 1) of the reconstructed surface's area that lies farther than twice the local
