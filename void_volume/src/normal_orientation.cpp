@@ -123,11 +123,13 @@ size_t replace_line_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
 // a narrow void (a drill hole) are such a pair; their insides lie on opposite sides, so the
 // orientation must not be carried over the link. A link round a corner runs along neither
 // normal, and one along a wall across both.
-bool crosses_gap(const Vec& a, const Vec& b, const Vec& na, const Vec& nb) {
+// Only a link as long as the point's own neighbourhood is wide can cross a gap: a short one runs
+// between two returns of one wall whose noise (a rough wall, a ring's range noise) lies along it.
+bool crosses_gap(const Vec& a, const Vec& b, const Vec& na, const Vec& nb, float reach) {
   if (!finite(na) || !finite(nb)) return false;
   const Vec link = b - a;
   const float length = link.norm();
-  if (!(length > 0.0f)) return false;
+  if (!(length > 0.0f) || length < static_cast<float>(kGapReach) * reach) return false;
   const float along = static_cast<float>(kGapAlong) * length;
   return std::fabs(na.dot(nb)) >= static_cast<float>(kGapParallel) &&
          std::fabs(link.dot(na)) >= along && std::fabs(link.dot(nb)) >= along;
@@ -145,6 +147,13 @@ Graph neighbour_graph(const NeighbourRows& rows, const std::vector<int32_t>& ord
   auto for_each_edge = [&](auto&& edge) {
     for (size_t r = 0; r < n; ++r) {
       const int* row = rows.row(static_cast<size_t>(order[r]));
+      // The width of the point's neighbourhood: the distance to the farthest of its row.
+      float reach = 0.0f;
+      for (size_t c = 0; c < k; ++c) {
+        if (row[c] < 0) continue;
+        const Vec& other = pos[static_cast<size_t>(inverse[static_cast<size_t>(row[c])])];
+        reach = std::max(reach, (other - pos[r]).norm());
+      }
       size_t m = 0;
       for (size_t c = 0; c < k && m < kGraphNeighbours; ++c) {
         if (row[c] < 0) continue;
@@ -152,7 +161,7 @@ Graph neighbour_graph(const NeighbourRows& rows, const std::vector<int32_t>& ord
         if (static_cast<size_t>(j) == r) continue;
         ++m;
         const auto ju = static_cast<size_t>(j);
-        if (crosses_gap(pos[r], pos[ju], nrm[r], nrm[ju])) continue;
+        if (crosses_gap(pos[r], pos[ju], nrm[r], nrm[ju], reach)) continue;
         edge(r, j);
       }
     }
@@ -341,7 +350,8 @@ double flux_vote(const Cluster& c, const SpatialOrder& s, const PrimWalk& walk,
     magnitude += std::fabs(along);
     ++usable;
   }
-  return magnitude > 0.0 ? flux / magnitude * static_cast<double>(usable) : 0.0;
+  if (!(magnitude > 0.0) || std::fabs(flux) < kClosedFlux * magnitude) return 0.0;
+  return flux / magnitude * static_cast<double>(usable);
 }
 
 // The cluster's vote on its walked signs: the sum over its finite normals, each as the walk

@@ -39,10 +39,19 @@ constexpr double kDecisiveVote = 0.2;
 
 // A link of the neighbour graph crosses a gap between two walls (rock or a narrow void), and
 // carries no orientation, when the normals at its ends are within 30 degrees of parallel, either
-// way (|cos| at least kGapParallel) and the link runs within 45 degrees of both (|cos| at least
-// kGapAlong).
+// way (|cos| at least kGapParallel), the link runs within 45 degrees of both (|cos| at least
+// kGapAlong)
 constexpr double kGapParallel = 0.8660254037844386;
 constexpr double kGapAlong = 0.7071067811865476;
+// and it is at least this share of the distance to the farthest of the point's graph neighbours:
+// shorter links join returns of one wall whose noise happens to lie along them.
+constexpr double kGapReach = 0.5;
+
+// The least net share of the flux of a cluster's normals through its own surface, |sum f| over
+// sum |f| with f = (c - p) . n, for which it decides the cluster's sign when the sensor origin
+// lies outside it: a closed surface's normals all agree (near 1), those of a strip of wall or a
+// ring of a scan, with no inside of their own, do not.
+constexpr double kClosedFlux = 0.6;
 
 // The neighbourhood the normals are estimated from.
 constexpr int kNormalNeighbours = 20;
