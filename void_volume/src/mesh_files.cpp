@@ -144,10 +144,21 @@ class Coordinates {
   const LocalFrame& frame_;
 };
 
+// The colour of a saved vertex when the surface has windows: red where the reconstruction
+// bridged missing data, light grey where points support it.
+constexpr std::array<uint8_t, 3> kGuessedColour{255, 0, 0};
+constexpr std::array<uint8_t, 3> kScannedColour{200, 200, 200};
+
+const std::array<uint8_t, 3>& colour_of(const SolidMesh& solid, size_t i) {
+  return solid.guessed[i] != 0 ? kGuessedColour : kScannedColour;
+}
+
 void write_ply(Sink& sink, const Coordinates& xyz, const SolidMesh& solid) {
+  const bool coloured = !solid.guessed.empty();
   sink.put("ply\nformat binary_little_endian 1.0\nelement vertex " + std::to_string(xyz.size()) +
            (xyz.float64() ? "\nproperty double x\nproperty double y\nproperty double z"
                           : "\nproperty float x\nproperty float y\nproperty float z") +
+           (coloured ? "\nproperty uchar red\nproperty uchar green\nproperty uchar blue" : "") +
            "\nelement face " + std::to_string(solid.triangles.size()) +
            "\nproperty list uchar int vertex_indices\nend_header\n");
   for (size_t i = 0; i < xyz.size(); ++i) {
@@ -159,6 +170,7 @@ void write_ply(Sink& sink, const Coordinates& xyz, const SolidMesh& solid) {
         sink.put_bytes(static_cast<float>(v));
       }
     }
+    if (coloured) sink.put_bytes(colour_of(solid, i));
   }
   for (const auto& t : solid.triangles) {
     sink.put_bytes(uint8_t{3});
@@ -180,6 +192,13 @@ void write_obj(Sink& sink, const Coordinates& xyz, const SolidMesh& solid,
     for (int k = 0; k < 3; ++k) {
       *p++ = ' ';
       p = xyz.put(p, end, static_cast<int32_t>(i), k);
+    }
+    // The vertex colours readers of OBJ take after the coordinates, from 0 to 1.
+    if (!solid.guessed.empty()) {
+      for (const uint8_t value : colour_of(solid, i)) {
+        *p++ = ' ';
+        p = std::to_chars(p, end, value / 255.0, std::chars_format::fixed, 3).ptr;
+      }
     }
     *p++ = '\n';
     sink.put(line, static_cast<size_t>(p - line));
@@ -234,10 +253,15 @@ void write_dxf(Sink& sink, const Coordinates& xyz, const SolidMesh& solid,
       "\n70\n0\n62\n7\n6\nCONTINUOUS\n0\nENDTAB\n"
       "0\nENDSEC\n0\nSECTION\n2\nENTITIES\n");
   const std::string face = "0\n3DFACE\n8\n" + name + "\n";
+  // A face with a corner in a window is drawn red (colour number 1), the others by layer.
+  const std::string guessed_face = face + "62\n1\n";
   char corner[200];
   char* const end = corner + sizeof corner;
   for (const auto& t : solid.triangles) {
-    sink.put(face);
+    const bool guessed = !solid.guessed.empty() && (solid.guessed[static_cast<size_t>(t[0])] != 0 ||
+                                                    solid.guessed[static_cast<size_t>(t[1])] != 0 ||
+                                                    solid.guessed[static_cast<size_t>(t[2])] != 0);
+    sink.put(guessed ? guessed_face : face);
     for (int c = 0; c < 4; ++c) {
       const int32_t v = t[static_cast<size_t>(c < 3 ? c : 2)];
       char* p = corner;

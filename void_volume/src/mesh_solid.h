@@ -55,6 +55,9 @@ struct SolidMesh {
   // one triangle, of three or more, or two triangles running an edge the same way): saved as the
   // reconstruction gave them, unwelded, with their degenerate triangles.
   size_t open = 0;
+  // 1 for each saved vertex (as `vertices`) of a window, where the reconstruction bridged missing
+  // data; empty when the surface has no window. Not set by make_solid.
+  std::vector<uint8_t> guessed;
 };
 
 // Fans every polygon of three or more vertices around its first vertex; merges the vertices

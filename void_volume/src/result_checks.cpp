@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <numeric>
 
+#include "coverage.h"
 #include "point_math.h"
 
 namespace caikongqu {
@@ -48,9 +49,10 @@ Triangles triangles_of(const pcl::PointCloud<pcl::PointXYZ>& vertices,
 }
 
 // Whether each triangle is unscanned: farther from the point nearest its centroid than
-// kUnscannedRadii times that point's spacing. `pos` holds the points centred as the centroids.
+// kUnscannedRadii times that point's spacing, and not in a gap of the scan's pattern; `gap` gets
+// each centroid's distance to its nearest point. `pos` holds the points centred as the centroids.
 std::vector<uint8_t> unscanned_triangles(std::vector<float>& pos, const std::vector<float>& spacing,
-                                         Triangles& triangles) {
+                                         Triangles& triangles, std::vector<float>& gap) {
   const size_t points = spacing.size();
   const flann::Matrix<float> table(pos.data(), points, 3);
   Index index(table, flann::KDTreeSingleIndexParams(15));
@@ -66,12 +68,16 @@ std::vector<uint8_t> unscanned_triangles(std::vector<float>& pos, const std::vec
   index.knnSearch(queries, found, dist, 1, params);
 
   std::vector<uint8_t> unscanned(count, 0);
+  gap.assign(count, 0.0f);
   for (size_t t = 0; t < count; ++t) {
     const int j = found_data[t];
     if (j < 0 || static_cast<size_t>(j) >= points) continue;
     const double limit = kUnscannedRadii * spacing[static_cast<size_t>(j)];
-    unscanned[t] = std::sqrt(static_cast<double>(dist_data[t])) <= limit ? 0 : 1;
+    const double distance = std::sqrt(static_cast<double>(dist_data[t]));
+    gap[t] = static_cast<float>(distance);
+    unscanned[t] = distance <= limit ? 0 : 1;
   }
+  keep_pattern_gaps(index, pos, found_data, gap, kUnscannedRadii, unscanned);
   return unscanned;
 }
 
@@ -133,7 +139,8 @@ Unscanned measure_unscanned(const pcl::PointCloud<pcl::PointXYZ>& points,
   std::vector<float> pos = centred(points, centre);
   Triangles triangles = triangles_of(vertices, polygons, centre);
   if (triangles.areas.empty()) return out;
-  const std::vector<uint8_t> unscanned = unscanned_triangles(pos, spacing, triangles);
+  out.triangles = unscanned_triangles(pos, spacing, triangles, out.gap);
+  const std::vector<uint8_t>& unscanned = out.triangles;
 
   std::vector<uint32_t> parent;
   const double unscanned_area =

@@ -8,6 +8,7 @@
 #include <pcl/point_types.h>
 
 #include <Eigen/Core>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,11 +32,16 @@ struct Unscanned {
   // and the area-weighted centre of its triangles, in the vertices' coordinates.
   double patch_area = 0.0;
   Eigen::Vector3d patch_centre = Eigen::Vector3d::Zero();
+  // 1 for each unscanned triangle of the polygons' fans, in order, and each triangle's distance
+  // from its centroid to the nearest point; empty for a mesh without area.
+  std::vector<uint8_t> triangles;
+  std::vector<float> gap;
 };
 
 // Measures the mesh (`vertices`, `polygons` fanned into triangles) against `points` and their
 // local `spacing` (one per point): a triangle is unscanned when its centroid lies farther than
-// kUnscannedRadii times the spacing of the nearest point from it. Indices must have been
+// kUnscannedRadii times the spacing of the nearest point from it, unless it lies in a gap of the
+// scan's own pattern, between sample lines (keep_pattern_gaps). Indices must have been
 // checked. Throws only std::bad_alloc.
 Unscanned measure_unscanned(const pcl::PointCloud<pcl::PointXYZ>& points,
                             const std::vector<float>& spacing,
@@ -62,7 +68,8 @@ constexpr double kMinPieceThickness = 2.0;
 constexpr double kMaxThinPieceShare = 0.01;
 
 // Whether a piece of `volume` and `area` is thinner than kMinPieceThickness times `radius` and
-// at most kMaxThinPieceShare of `largest`, the largest piece's volume.
+// at most kMaxThinPieceShare of `largest`, the largest piece's volume: the judgement on a piece
+// when the points it came from are not known (the points' clusters tell spikes otherwise).
 bool thinner_than_sampling(double volume, double area, double radius, double largest);
 
 }  // namespace detail

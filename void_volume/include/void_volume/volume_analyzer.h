@@ -15,6 +15,19 @@ enum class MeshFormat { kPly, kObj, kStl, kDxf };
 // `format` untouched) for any other name.
 bool parse_mesh_format(const std::string& name, MeshFormat& format);
 
+// A window of the reconstructed surface: a connected patch that no point supports, where the
+// reconstruction bridged missing data (an open brow, a ledge's shadow).
+struct UnscannedWindow {
+  // Its area, in the square of the input's unit.
+  double area = 0.0;
+  // Its width across (the widest empty disc it holds), in the input's unit.
+  double width = 0.0;
+  // Its area-weighted centre, in the input's coordinates.
+  double centre[3] = {0.0, 0.0, 0.0};
+  // Whether the walls at its rim run on beyond it, closing off a recess.
+  bool recess = false;
+};
+
 // What one analysis of a void's point cloud found. Owns all its members.
 struct VolumeResult {
   // Enclosed volume of each connected piece of the reconstructed surface, in the cube of the
@@ -41,23 +54,28 @@ struct VolumeResult {
   // Points left out as stray returns before the reconstruction: isolated points and groups of
   // fewer than 20 points away from the scanned surface. Counted in points_count.
   std::size_t stray_points = 0;
-  // Finite points that repeat an earlier one (the same place to about 6e-8 of the cloud's
-  // extent), counted once from the start: copies carry no information. Counted in points_count.
+  // Finite points that repeat an earlier one (the same place, or within a thousandth of the
+  // local point spacing), counted once from the start: copies carry no information. Counted in
+  // points_count.
   std::size_t duplicate_points = 0;
   // Pieces of the reconstructed surface that lie inside another, larger piece (dust, the
   // scanner's boom, clutter near the scanner: not a second void), and their summed volume. They
   // are left out of component_volumes and total_volume; the saved cloud and mesh still hold them.
   std::size_t nested_pieces = 0;
   double nested_volume = 0.0;
-  // Pieces, other than the largest, thinner than twice the points' neighbour radius (their
-  // thickness 3 V / A): a drill hole's spike, scraps of sparse returns, no void the scan resolved.
-  // Left out of component_volumes and total_volume like the nested ones.
+  // Pieces of at most 1 % of another's volume whose points run on along that other piece's walls:
+  // a drill hole's spike, cut off at its mouth by the reconstruction, no void of its own. Left out
+  // of component_volumes and total_volume like the nested ones.
   std::size_t thin_pieces = 0;
   double thin_volume = 0.0;
   // Share (0 to 1) of the reconstructed surface's area that lies farther than twice the local
   // point spacing from every point: surface no point supports, made up by the reconstruction. Set
   // once the mesh passed the hull check; 0 before.
   double unscanned_share = 0.0;
+  // The windows of the surface (connected unscanned patches at least four neighbour radii across
+  // and 0.1 % of its area), the largest first, at most eight; set with unscanned_share. Marked
+  // in the saved mesh.
+  std::vector<UnscannedWindow> windows;
   // True only when every step succeeded and the reconstructed cloud was saved.
   bool success = false;
   // Why the analysis failed; empty when success is true.
@@ -89,7 +107,9 @@ class VolumeAnalyzer {
   // the file can hold), lacks float x, y, z fields, holds fewer than 20 finite points, or the
   // reconstruction yields a polygon indexing outside its vertices or a non-finite vertex, or
   // the total volume exceeds the convex hull of the finite points by more than 25 % (a volume
-  // that cannot be right; the text gives both volumes and the likely causes; nothing written).
+  // that cannot be right; the text gives both volumes and the likely causes; nothing written),
+  // or more than 4 % of the surface is unscanned, or a window closes off a recess (walls on
+  // opposite sides of its rim run on beyond it; the text names the window).
   // Returns success false with "Failed to save reconstructed PCD: <output> (<reason>)" when the
   // output cannot be created (checked before the reconstruction: a missing or unwritable
   // directory, an output path that exists and is not a regular file), written, synced or renamed,
@@ -101,9 +121,9 @@ class VolumeAnalyzer {
   //
   // Exceptions of the point-cloud library pass unchanged; so does std::bad_alloc.
   //
-  // Prints nothing of its own, and leaves the process's descriptors alone: the reconstruction's
-  // own diagnostics go to standard output, so a caller that keeps standard output for other
-  // lines holds a drone_task::StdoutToStderr while it runs.
+  // Prints nothing of its own, and leaves the process's descriptors alone: the point-cloud
+  // library's own diagnostics go to standard output and standard error, so a caller that keeps
+  // them for other lines holds a drone_task::LibraryOutputSilenced while it runs.
   //
   // `on_progress`, when set, is called on the caller's thread with the share of the work done
   // (0 to 1) at the end of each step.
