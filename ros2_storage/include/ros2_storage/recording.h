@@ -66,6 +66,13 @@ struct Inventory {
   uint64_t end = 0;    // log time of the latest message, ns; 0 when there is none
 };
 
+// A Metadata record of an MCAP file: its name ("rosbag2" for the one the recorder adds) and its
+// entries in stored order.
+struct MetadataRecord {
+  std::string name;
+  std::vector<std::pair<std::string, std::string>> entries;
+};
+
 // How a recording was read. recording_closed: every file ended as its writer ends it (an MCAP
 // footer and end magic; a SQLite file without a -wal journal holding data). index_complete: the
 // files' indexes (MCAP summary and chunk indexes) were used. unreadable_bytes: bytes at the end
