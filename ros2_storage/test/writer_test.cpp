@@ -144,6 +144,7 @@ TEST(McapWriterTest, ReferenceReaderGetsEveryMessageByRecordsAndByIndexes) {
 
     const std::vector<std::string> lines = drone_test::mcap_reference_lines(path);
     std::vector<std::string> expected;
+    expected.reserve(messages.size());
     for (const Written& m : messages) expected.push_back(message_line(m));
     EXPECT_EQ(drone_test::lines_of(lines, "STREAM"), expected);
     std::vector<Written> by_time = messages;
@@ -206,6 +207,7 @@ TEST(SqliteWriterTest, Sqlite3CommandReadsEveryMessageInEachLayout) {
     EXPECT_EQ(drone_test::sqlite_rows(path, "PRAGMA integrity_check"),
               std::vector<std::string>{"ok"});
     std::vector<std::string> expected;
+    expected.reserve(messages.size());
     for (const Written& m : messages) {
       expected.push_back(test_channels()[m.channel].topic + "\t" + std::to_string(m.log_time) +
                          "\t" + drone_test::hex(m.data) + "\t" + "blob");

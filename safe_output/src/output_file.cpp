@@ -450,7 +450,7 @@ std::string OutputFolder::open() {
 }
 
 std::string OutputFolder::add_file(const std::string& name) {
-  const std::string path = temp_ + "/" + name;
+  std::string path = temp_ + "/" + name;
   files_.push_back(arm(path));
   file_paths_.push_back(path);
   return path;
