@@ -156,6 +156,18 @@ struct McapWriter::Impl {
     position += size;
   }
   void emit(const std::string& bytes) { emit(bytes.data(), bytes.size()); }
+  // Emits bytes of the data section whose own CRC is known, which then extends the section's
+  // CRC without a second pass over them.
+  void emit_with_crc(const std::string& bytes, uLong crc) {
+    if (!in_data || in_summary) {
+      emit(bytes);
+      return;
+    }
+    in_data = false;
+    emit(bytes);
+    in_data = true;
+    data_crc = crc32_combine(data_crc, crc, static_cast<z_off_t>(bytes.size()));
+  }
 
   void flush_chunk() {
     if (chunk.empty()) return;
@@ -186,7 +198,11 @@ struct McapWriter::Impl {
     put_string(head, options.compression);
     put<uint64_t>(head, stored->size());
     emit(head);
-    emit(*stored);
+    if (stored == &chunk) {
+      emit_with_crc(chunk, chunk_crc);
+    } else {
+      emit(*stored);
+    }
     entry.length = position - entry.offset;
 
     // One message index a channel, in channel order, its entries in log time order.
