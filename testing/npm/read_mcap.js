@@ -1,6 +1,7 @@
 // Reads an MCAP file with the reference readers of the format (@mcap/core) and prints what it
 // holds, one tab-separated line a record, for the tests to compare with what they wrote:
-//   HEADER profile library
+//   HEADER profile library                                   after the data section's and
+//                                                            the summary's CRCs are checked
 //   SCHEMA id name encoding hex(data)
 //   CHANNEL id topic message_encoding schema_id hex(key) hex(value)...
 //   STATISTICS messages schemas channels chunks metadata start end
@@ -15,6 +16,7 @@
 // Chunks compressed with zstd are decompressed by the zstd command.
 "use strict";
 const fs = require("fs");
+const zlib = require("zlib");
 const { execFileSync } = require("child_process");
 const { McapIndexedReader, McapStreamReader } = require("@mcap/core");
 const { parse } = require("@foxglove/rosmsg");
@@ -52,6 +54,16 @@ async function main(path) {
   };
   const reader = await McapIndexedReader.Initialize({ readable, decompressHandlers });
   print("HEADER", reader.header.profile, reader.header.library);
+  // The data section's and the summary's CRCs, which the readers leave unchecked, computed anew.
+  const dataCrc = zlib.crc32(bytes.subarray(0, Number(reader.dataEndOffset)));
+  if (reader.dataSectionCrc !== dataCrc) {
+    throw new Error(`data section CRC ${reader.dataSectionCrc}, computed ${dataCrc}`);
+  }
+  const summaryEnd = bytes.length - 8 - 4;  // the end magic, then the footer's summary_crc
+  const summaryCrc = zlib.crc32(bytes.subarray(Number(reader.footer.summaryStart), summaryEnd));
+  if (reader.footer.summaryCrc !== summaryCrc) {
+    throw new Error(`summary CRC ${reader.footer.summaryCrc}, computed ${summaryCrc}`);
+  }
   for (const schema of reader.schemasById.values()) {
     print("SCHEMA", schema.id, schema.name, schema.encoding, hex(schema.data));
   }
