@@ -8,6 +8,8 @@ packages=(
   librosbag-storage-dev libbz2-dev libroslz4-dev libsensor-msgs-dev libstd-msgs-dev ros-std-msgs
   python3-genmsg python3-gencpp libroscpp-core-dev
   libpcl-dev libjsoncpp-dev libcurl4-openssl-dev
+  # ROS 2 recordings: rosbag2 folders' metadata.yaml, MCAP chunk codecs, SQLite storage
+  libyaml-cpp-dev libzstd-dev liblz4-dev libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev
   python3-rosbag python3-sensor-msgs python3-std-msgs ros-sensor-msgs
   dpkg-dev file

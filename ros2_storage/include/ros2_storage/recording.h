@@ -39,11 +39,11 @@ enum class Storage { mcap, sqlite };
 // table). Channels of split files that agree on topic, type and encoding are one channel.
 struct Channel {
   std::string topic;
-  std::string type;             // as recorded: "sensor_msgs/msg/Imu"
-  std::string encoding;         // message encoding: "cdr"
-  std::string schema_encoding;  // "ros2msg", "ros2idl", ...; empty when no schema is stored
-  std::string schema;           // the definition text as stored; empty when none
-  std::string qos;              // offered_qos_profiles text as stored; empty when none
+  std::string type;                   // as recorded: "sensor_msgs/msg/Imu"
+  std::string encoding;               // message encoding: "cdr"
+  std::string schema_encoding;        // "ros2msg", "ros2idl", ...; empty when no schema is stored
+  std::string schema;                 // the definition text as stored; empty when none
+  std::string qos;                    // offered_qos_profiles text as stored; empty when none
   std::string type_description_hash;  // as stored (SQLite, MCAP channel metadata); or empty
   // MCAP channel metadata as stored, in stored order (rosbag2 keeps offered_qos_profiles there).
   std::vector<std::pair<std::string, std::string>> metadata;
@@ -71,6 +71,21 @@ struct Inventory {
 struct MetadataRecord {
   std::string name;
   std::vector<std::pair<std::string, std::string>> entries;
+};
+
+// What the files store about themselves besides channels and messages, for a writer that makes a
+// recording of the same kind.
+struct StoredInfo {
+  std::string profile;  // the first MCAP file's header profile ("ros2"); empty for SQLite
+  std::string library;  // the first MCAP file's header library; empty for SQLite
+  // The Metadata records of the first MCAP file, in stored order; empty for SQLite.
+  std::vector<MetadataRecord> metadata;
+  // The first SQLite file's schema table (rosbag2's schema version and ROS release); 0 and
+  // empty when it has none, and for MCAP.
+  int64_t schema_version = 0;
+  std::string ros_distro;
+  std::string metadata_yaml;       // a folder's metadata.yaml as stored; empty when none
+  std::vector<std::string> files;  // the storage files read, in reading order
 };
 
 // How a recording was read. recording_closed: every file ended as its writer ends it (an MCAP
@@ -103,6 +118,8 @@ class Recording {
                            const std::function<void(double)>& on_progress = {}) = 0;
   // What opening found (recording_closed, index_complete, unreadable_bytes known so far).
   virtual const ReadOutcome& outcome() const = 0;
+  // The header, metadata records and file list of the recording.
+  virtual const StoredInfo& stored() const = 0;
 };
 
 // Opens the MCAP file, SQLite file or rosbag2 folder at `path`. Throws std::runtime_error with

@@ -1,0 +1,310 @@
+// MCAP files through open_recording: every layout a writer produces, cut off at every byte, and
+// damaged in the ways that must be refused before anything is set aside for them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "ros2_storage/recording.h"
+#include "testing/mcap_bytes.h"
+#include "testing/temp_dir.h"
+
+namespace {
+
+using drone_test::McapChannel;
+using drone_test::McapLayout;
+using drone_test::McapMessage;
+using ros2_storage::Recording;
+
+struct Seen {
+  std::string topic;
+  uint64_t log_time;
+  std::string data;
+  bool operator==(const Seen& o) const {
+    return std::tie(topic, log_time, data) == std::tie(o.topic, o.log_time, o.data);
+  }
+  bool operator<(const Seen& o) const {
+    return std::tie(topic, log_time, data) < std::tie(o.topic, o.log_time, o.data);
+  }
+};
+
+std::vector<Seen> read_all(Recording& recording, const std::string& only = "") {
+  std::vector<Seen> seen;
+  double last_progress = 0;
+  recording.read([&](const ros2_storage::Channel& c) { return only.empty() || c.topic == only; },
+                 [&](const ros2_storage::Message& m) {
+                   seen.push_back({m.channel->topic, m.log_time,
+                                   std::string(reinterpret_cast<const char*>(m.data), m.size)});
+                 },
+                 [&](double done) {
+                   EXPECT_GE(done, last_progress);
+                   last_progress = done;
+                 });
+  EXPECT_EQ(last_progress, 1.0);
+  return seen;
+}
+
+const std::vector<McapChannel> kChannels = {
+    {3,
+     "/livox/lidar",
+     "livox_ros_driver2/msg/CustomMsg",
+     "cdr",
+     {{"offered_qos_profiles", "- history: 1\n  depth: 5"}, {"topic_type_hash", "RIHS01_ab"}}},
+    {7, "/imu", "sensor_msgs/msg/Imu", "cdr", {}},
+    {9, "/note", "", "json", {}},
+};
+
+// Log times out of order inside the chunks of two messages, equal times on both sides.
+const std::vector<McapMessage> kMessages = {
+    {3, 200, "frame-a", 1},
+    {7, 100, "imu-a", 1},
+    {7, 300, "imu-b", 2},
+    {9, 300, "note", 1},
+    {3, 500, "frame-b", 2},
+    {7, 400, "imu-c", 3},
+    {3, 600, std::string("\0\1z", 3), 3},
+};
+
+// The messages as a reader hands them over: each chunk's by log time, equal times as stored.
+std::vector<Seen> expected(const McapLayout& layout, const std::string& only = "") {
+  std::vector<Seen> all;
+  for (const McapMessage& m : kMessages) {
+    const auto c = std::find_if(kChannels.begin(), kChannels.end(),
+                                [&](const McapChannel& x) { return x.id == m.channel; });
+    all.push_back({c->topic, m.log_time, m.data});
+  }
+  if (layout.chunked) {
+    for (size_t i = 0; i < all.size(); i += layout.messages_per_chunk) {
+      const auto end =
+          all.begin() + static_cast<long>(std::min(all.size(), i + layout.messages_per_chunk));
+      std::stable_sort(all.begin() + static_cast<long>(i), end,
+                       [](const Seen& a, const Seen& b) { return a.log_time < b.log_time; });
+    }
+  }
+  if (!only.empty()) {
+    all.erase(
+        std::remove_if(all.begin(), all.end(), [&](const Seen& s) { return s.topic != only; }),
+        all.end());
+  }
+  return all;
+}
+
+std::unique_ptr<Recording> open_bytes(const drone_test::TempDir& dir, const std::string& bytes,
+                                      const std::string& name = "r.mcap") {
+  drone_test::write_file(dir.file(name), bytes);
+  return ros2_storage::open_recording(dir.file(name));
+}
+
+TEST(McapReader, EveryLayoutReadsTheMessagesAndStatesCountsOnlyFromItsSummary) {
+  const std::vector<McapLayout> layouts = {
+      {"", true, 2, true, true, {}},      {"zstd", true, 2, true, true, {}},
+      {"lz4", true, 3, true, true, {}},   {"", false, 1, true, true, {}},
+      {"zstd", true, 2, false, true, {}}, {"lz4", true, 100, false, false, {}},
+      {"", false, 1, false, true, {}},    {"", true, 1, true, false, {}},
+  };
+  drone_test::TempDir dir;
+  for (const McapLayout& layout : layouts) {
+    SCOPED_TRACE("compression '" + layout.compression + "' chunked " +
+                 std::to_string(layout.chunked) + " summary " + std::to_string(layout.summary));
+    const auto recording = open_bytes(dir, drone_test::mcap_bytes(kChannels, kMessages, layout));
+    EXPECT_EQ(recording->storage(), ros2_storage::Storage::mcap);
+    ASSERT_EQ(recording->channels().size(), 3u);
+    const ros2_storage::Channel& lidar = recording->channels()[0];
+    EXPECT_EQ(lidar.type, "livox_ros_driver2/msg/CustomMsg");
+    EXPECT_EQ(lidar.schema_encoding, "ros2msg");
+    EXPECT_EQ(lidar.qos, "- history: 1\n  depth: 5");
+    EXPECT_EQ(lidar.type_description_hash, "RIHS01_ab");
+    EXPECT_EQ(recording->channels()[2].type, "");
+    EXPECT_EQ(recording->channels()[2].encoding, "json");
+    EXPECT_EQ(recording->stored().profile, "ros2");
+    const ros2_storage::ReadOutcome& outcome = recording->outcome();
+    EXPECT_TRUE(outcome.recording_closed);
+    EXPECT_EQ(outcome.index_complete, layout.summary);
+    EXPECT_EQ(outcome.unreadable_bytes, 0u);
+    const ros2_storage::Inventory* stated = recording->stated_inventory();
+    ASSERT_EQ(stated != nullptr, layout.summary);
+    if (stated != nullptr) {
+      EXPECT_EQ(stated->messages, (std::vector<uint64_t>{3, 3, 1}));
+      EXPECT_EQ(stated->start, 100u);
+      EXPECT_EQ(stated->end, 600u);
+    }
+    EXPECT_EQ(read_all(*recording), expected(layout));
+    EXPECT_EQ(read_all(*recording, "/imu"), expected(layout, "/imu"));
+  }
+}
+
+TEST(McapReader, MetadataRecordsAreKeptForWritersWithOrWithoutSummary) {
+  drone_test::TempDir dir;
+  for (const bool summary : {true, false}) {
+    McapLayout layout;
+    layout.summary = summary;
+    layout.metadata = {{"rosbag2", {{"serialized_metadata", "x: 1"}}}, {"other", {}}};
+    const auto recording = open_bytes(dir, drone_test::mcap_bytes(kChannels, kMessages, layout));
+    const auto& kept = recording->stored().metadata;
+    ASSERT_EQ(kept.size(), 2u);
+    EXPECT_EQ(kept[0].name, "rosbag2");
+    EXPECT_EQ(kept[0].entries,
+              (std::vector<std::pair<std::string, std::string>>{{"serialized_metadata", "x: 1"}}));
+    EXPECT_EQ(kept[1].name, "other");
+  }
+}
+
+// A recording that did not end: whatever byte the file stops at, opening and reading either
+// refuse with a runtime_error or hand over a prefix of the messages, all whole; the messages of
+// the chunks stored whole before the cut are never lost.
+TEST(McapReader, FileCutAtEveryByteGivesTheWholeMessagesBeforeTheCut) {
+  drone_test::TempDir dir;
+  for (const std::string compression : {"", "zstd", "lz4"}) {
+    for (const bool chunked : {true, false}) {
+      McapLayout layout;
+      layout.compression = compression;
+      layout.chunked = chunked;
+      layout.summary = false;
+      const std::string whole = drone_test::mcap_bytes(kChannels, kMessages, layout);
+      McapLayout loose = layout;
+      loose.chunked = false;
+      const std::vector<Seen> stored = expected(loose);
+      size_t best = 0;
+      for (size_t size = 0; size + 29 + 8 < whole.size(); ++size) {
+        SCOPED_TRACE("'" + compression + "' chunked " + std::to_string(chunked) + " cut at " +
+                     std::to_string(size));
+        std::unique_ptr<Recording> recording;
+        try {
+          recording = open_bytes(dir, whole.substr(0, size));
+        } catch (const std::runtime_error&) {
+          EXPECT_LT(size, 8u) << "only a file without its magic is refused";
+          continue;
+        }
+        EXPECT_FALSE(recording->outcome().recording_closed);
+        EXPECT_FALSE(recording->outcome().index_complete);
+        EXPECT_LE(recording->outcome().unreadable_bytes, size);
+        // The messages stored before the cut, whatever order a cut chunk gives them in.
+        std::vector<Seen> seen = read_all(*recording);
+        ASSERT_LE(seen.size(), stored.size());
+        std::vector<Seen> before(stored.begin(), stored.begin() + static_cast<long>(seen.size()));
+        std::sort(seen.begin(), seen.end());
+        std::sort(before.begin(), before.end());
+        EXPECT_EQ(seen, before);
+        EXPECT_GE(seen.size(), best) << "a longer file gives no fewer messages";
+        best = std::max(best, seen.size());
+      }
+      EXPECT_EQ(best, stored.size());
+    }
+  }
+}
+
+std::string chunk_body(uint64_t size, const std::string& compression, const std::string& stored,
+                       uint32_t crc = 0) {
+  std::string body;
+  drone_test::mcap_put(body, 0, 8);
+  drone_test::mcap_put(body, 0, 8);
+  drone_test::mcap_put(body, size, 8);
+  drone_test::mcap_put(body, crc, 4);
+  drone_test::mcap_put_string(body, compression);
+  drone_test::mcap_put(body, stored.size(), 8);
+  return body + stored;
+}
+
+std::string channel_body(uint16_t id, const std::string& topic) {
+  std::string body;
+  drone_test::mcap_put(body, id, 2);
+  drone_test::mcap_put(body, 0, 2);
+  drone_test::mcap_put_string(body, topic);
+  drone_test::mcap_put_string(body, "cdr");
+  drone_test::mcap_put(body, 0, 4);
+  return body;
+}
+
+std::string message_record(uint16_t channel) {
+  std::string body;
+  drone_test::mcap_put(body, channel, 2);
+  drone_test::mcap_put(body, 0, 4);
+  drone_test::mcap_put(body, 5, 8);
+  drone_test::mcap_put(body, 5, 8);
+  return drone_test::mcap_record(0x05, body + "data");
+}
+
+// A file without summary whose data section holds `records`, closed with footer and magic.
+std::string file_of(const std::string& records) {
+  std::string footer;
+  drone_test::mcap_put(footer, 0, 20);
+  const std::string magic("\x89MCAP0\r\n", 8);
+  return magic + records + drone_test::mcap_record(0x02, footer) + magic;
+}
+
+TEST(McapReader, DamagedFilesAreRefusedNamingTheFaultAndItsPlace) {
+  const std::string channel = drone_test::mcap_record(0x04, channel_body(1, "/a"));
+  const std::string plain = channel + message_record(1);
+  std::string summarised = drone_test::mcap_bytes(kChannels, kMessages);
+  summarised[summarised.size() - 40] ^= 0x10;  // a summary byte the CRC covers
+  std::string damaged_crc = drone_test::mcap_bytes(kChannels, kMessages);
+  const size_t first_chunk = damaged_crc.find(std::string(1, '\x06'), 8);
+  damaged_crc[first_chunk + 9 + 24] ^= 0x01;  // the first chunk's stated CRC
+  const struct {
+    const char* fault;
+    std::string bytes;
+    std::string error;
+  } cases[] = {
+      {"a chunk stating 1 TiB uncompressed",
+       file_of(drone_test::mcap_record(0x06, chunk_body(1ull << 40, "", ""))),
+       "chunk at byte 8 states 1099511627776 uncompressed bytes, more than the 268435456 a chunk "
+       "may hold"},
+      {"an lz4 bomb", file_of(drone_test::mcap_record(0x06, chunk_body(100u << 20, "lz4", "abc"))),
+       "chunk at byte 8 states 104857600 bytes, more than its 3 stored bytes can hold with lz4"},
+      {"a zstd bomb", file_of(drone_test::mcap_record(0x06, chunk_body(100u << 20, "zstd", "abc"))),
+       "more than its 3 stored bytes can hold with zstd"},
+      {"a plain chunk storing other than it states",
+       file_of(drone_test::mcap_record(0x06, chunk_body(10, "", plain))),
+       "chunk at byte 8 stores " + std::to_string(plain.size()) + " bytes, not the 10 it states"},
+      {"zstd bytes that are not zstd",
+       file_of(drone_test::mcap_record(0x06, chunk_body(plain.size(), "zstd", plain))),
+       "chunk at byte 8 cannot be decompressed (zstd: "},
+      {"an unknown compression", file_of(drone_test::mcap_record(0x06, chunk_body(1, "bz2", "x"))),
+       "chunk at byte 8 uses compression bz2, which is not read"},
+      {"a record running past its chunk",
+       file_of(drone_test::mcap_record(
+           0x06, chunk_body(plain.size() - 1, "", plain.substr(0, plain.size() - 1)))),
+       "record at offset " + std::to_string(channel.size()) +
+           " of the chunk at byte 8 runs past the chunk's end"},
+      {"a message before its channel", file_of(message_record(4)),
+       "message at byte 8 is on channel 4, which the file does not define"},
+      {"a channel defined twice",
+       file_of(channel + drone_test::mcap_record(0x04, channel_body(1, "/b"))),
+       "channel 1 is defined for topic /a () and again for topic /b (); its messages cannot be "
+       "told apart"},
+      {"a chunk CRC that does not match", damaged_crc, "has records whose CRC is"},
+      {"a summary CRC that does not match", summarised, "its footer states"},
+      {"a record running past the data section",
+       file_of(drone_test::mcap_record(0x80, "abc").substr(0, 5) + std::string(4, '\x7f')),
+       "record at byte 8 runs past the data section's end"},
+  };
+  drone_test::TempDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    try {
+      const auto recording = open_bytes(dir, c.bytes);
+      read_all(*recording);
+      ADD_FAILURE() << "read without a fault";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+      EXPECT_EQ(std::string(e.what()).rfind(dir.file("r.mcap") + ": ", 0), 0u) << e.what();
+    }
+  }
+}
+
+TEST(McapReader, RecordsOfUnknownOpcodesAreSkipped) {
+  const std::string records =
+      drone_test::mcap_record(0x04, channel_body(1, "/a")) +
+      drone_test::mcap_record(0x80, "future record") + message_record(1) +
+      drone_test::mcap_record(0x06, chunk_body(17, "", drone_test::mcap_record(0x81, "inside!!"))) +
+      message_record(1);
+  drone_test::TempDir dir;
+  const auto recording = open_bytes(dir, file_of(records));
+  EXPECT_EQ(read_all(*recording), (std::vector<Seen>{{"/a", 5, "data"}, {"/a", 5, "data"}}));
+}
+
+}  // namespace
