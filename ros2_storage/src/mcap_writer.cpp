@@ -262,8 +262,10 @@ uint32_t McapWriter::add_channel(const Channel& channel) {
   if (w.channels.size() > std::numeric_limits<uint16_t>::max()) {
     w.fail("more than 65536 channels");
   }
+  // The type name lives in the schema record, so a channel whose definition was not stored
+  // still gets one, with an empty encoding and no data ("no schema available"), to keep it.
   uint16_t schema_id = 0;
-  if (!channel.schema_encoding.empty() || !channel.schema.empty()) {
+  if (!channel.type.empty() || !channel.schema_encoding.empty() || !channel.schema.empty()) {
     const auto key = std::make_tuple(channel.type, channel.schema_encoding, channel.schema);
     const auto found = w.schema_ids.find(key);
     if (found != w.schema_ids.end()) {

@@ -158,7 +158,7 @@ TEST(McapWriterTest, ReferenceReaderGetsEveryMessageByRecordsAndByIndexes) {
     const std::vector<std::string> stats =
         entries(drone_test::lines_of(lines, "STATISTICS").at(0), 0);
     EXPECT_EQ(stats[0], std::to_string(messages.size()));
-    EXPECT_EQ(stats[1], "3");  // the definitions of /imu, /odom and /quiet
+    EXPECT_EQ(stats[1], "4");  // the definitions of /imu, /odom and /quiet, and /raw's type
     EXPECT_EQ(stats[2], "4");
     EXPECT_EQ(std::stoul(stats[3]) > 1, c.many_chunks);
     EXPECT_EQ(stats[4], "2");
@@ -170,9 +170,11 @@ TEST(McapWriterTest, ReferenceReaderGetsEveryMessageByRecordsAndByIndexes) {
     EXPECT_EQ(entries(channels[2], 4),
               (std::vector<std::string>{drone_test::hex(std::string("offered_qos_profiles")),
                                         drone_test::hex(std::string("- history: 1\n"))}));
-    EXPECT_EQ(entries(channels[1], 3).at(0), "0");  // no schema
     const std::vector<std::string> schemas = drone_test::lines_of(lines, "SCHEMA");
-    ASSERT_EQ(schemas.size(), 3u);
+    ASSERT_EQ(schemas.size(), 4u);
+    // A channel stored without definition keeps its type, in a schema without encoding or data.
+    EXPECT_EQ(entries(channels[1], 3).at(0), "2");
+    EXPECT_EQ(schemas[1], "2\tstd_msgs/msg/String\t\t");
     EXPECT_EQ(entries(schemas[0], 1),
               (std::vector<std::string>{"sensor_msgs/msg/Imu", "ros2msg",
                                         drone_test::hex(std::string("float64 x\nfloat64 y\n"))}));
