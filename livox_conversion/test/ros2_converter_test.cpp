@@ -9,6 +9,8 @@
 #include <ros/serialization.h>
 #include <sensor_msgs/PointCloud2.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -325,6 +327,18 @@ TEST(Ros2Conversion, DamagedFrameFailsNamingItAndLeavesTheEarlierOutput) {
   }
 }
 
+std::vector<std::string> split_tabs(const std::string& line) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  while (true) {
+    const size_t tab = line.find('\t', start);
+    fields.push_back(
+        line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    if (tab == std::string::npos) return fields;
+    start = tab + 1;
+  }
+}
+
 std::string unhex(const std::string& digits) {
   std::string bytes;
   for (size_t i = 0; i + 1 < digits.size(); i += 2) {
@@ -408,6 +422,116 @@ TEST(Ros2Conversion, ProgramDerivesTheOutputOfEachStorageAndReportsRefusals) {
             std::string::npos)
       << refused.err;
   EXPECT_FALSE(exists(dir.file("a.db3")));
+}
+
+// The storage files of a recording at `path` (a file, or a folder's .mcap / .db3 files in name
+// order).
+std::vector<std::string> storage_files(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) return {path};
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(path)) {
+    const std::string name = entry.path().string();
+    if (name.size() > 5 && (name.compare(name.size() - 5, 5, ".mcap") == 0 ||
+                            name.compare(name.size() - 4, 4, ".db3") == 0)) {
+      files.push_back(name);
+    }
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// Every message of the storage files as "<topic> <log time> <hex payload>", sorted: MCAP read
+// record by record by @mcap/core, SQLite by the sqlite3 command.
+std::vector<std::string> listing(const std::vector<std::string>& files) {
+  std::vector<std::string> lines;
+  for (const std::string& file : files) {
+    if (file.compare(file.size() - 4, 4, ".db3") == 0) {
+      for (const std::string& row : drone_test::sqlite_rows(
+               file,
+               "SELECT t.name, m.timestamp, lower(hex(m.data)) FROM messages m JOIN "
+               "topics t ON t.id = m.topic_id")) {
+        lines.push_back(row);
+      }
+    } else {
+      for (const std::string& line :
+           drone_test::lines_of(drone_test::mcap_reference_lines(file), "STREAM")) {
+        const std::vector<std::string> f = split_tabs(line);
+        lines.push_back(f[0] + "\t" + f[1] + "\t" + f[4]);
+      }
+    }
+  }
+  std::sort(lines.begin(), lines.end());
+  return lines;
+}
+
+// Faults caught, on recordings that other writers made (the ROS 2 recorder itself; the
+// independent writers of Livox recordings in zstd, lz4, unchunked, without summary, cut off,
+// split and SQLite): a message of any type or layout of the recorder lost or changed in the
+// copy, a frame of theirs not converted, a split or cut recording not written whole and closed.
+TEST(Ros2Conversion, RecordingsOfOtherWritersConvertWhole) {
+  struct Case {
+    const char* input;  // under testing/fixtures
+    int64_t frames;     // Livox frames in it
+    int64_t imu;        // IMU samples in it (Livox recordings), or -1: a recording without frames
+    uint32_t imu_crc;   // CRC-32 of the IMU payloads in log-time order (expected.txt)
+  };
+  const Case cases[] = {
+      {"ros2-livox/livox-zstd.mcap", 12, 48, 3292681192u},
+      {"ros2-livox/livox-lz4.mcap", 12, 48, 3292681192u},
+      {"ros2-livox/livox-unchunked.mcap", 12, 48, 3292681192u},
+      {"ros2-livox/livox-nosummary.mcap", 12, 48, 3292681192u},
+      {"ros2-livox/livox-cut.mcap", 8, 32, 3307750155u},
+      {"ros2-livox/livox-split", 12, 48, 3292681192u},
+      {"ros2-livox/livox-sqlite", 12, 48, 3292681192u},
+      {"ros2/mcap-talker", 0, -1, 0},
+      {"ros2/sqlite3-talker", 0, -1, 0},
+      {"ros2/mcap-split", 0, -1, 0},
+      {"ros2/sqlite3-split", 0, -1, 0},
+      {"ros2/mcap-cdr_test", 0, -1, 0},
+      {"ros2/sqlite3-cdr_test", 0, -1, 0},
+      {"ros2/mcap-services", 0, -1, 0},
+      {"ros2/mcap-single/only_topics.mcap", 0, -1, 0},
+      {"ros2/mcap-no-metadata", 0, -1, 0},
+      {"ros2/sqlite3-no-metadata", 0, -1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    TempDir dir;
+    const std::string input = drone_test::fixture_path(c.input);
+    const std::string name = std::filesystem::path(c.input).filename().string();
+    const std::string output =
+        dir.file(name.find('.') == std::string::npos ? "out" : "out" + name.substr(name.find('.')));
+    const auto result = LivoxToPc2Converter::convert(input, output, kSource, kTarget);
+    ASSERT_TRUE(result.success) << result.error;
+    EXPECT_EQ(result.converted_messages, c.frames);
+    const std::vector<std::string> files = storage_files(output);
+    ASSERT_EQ(files.size(), 1u);
+    const std::vector<std::string> out = listing(files);
+    EXPECT_EQ(static_cast<int64_t>(out.size()), result.total_messages);
+    if (c.imu < 0) {
+      EXPECT_EQ(out, listing(storage_files(input)));
+      continue;
+    }
+    std::vector<std::string> imu;
+    int64_t clouds = 0;
+    for (const std::string& line : out) {
+      const std::vector<std::string> f = split_tabs(line);
+      if (f[0] == "/livox/imu") imu.push_back(line);
+      clouds += f[0] == kTarget ? 1 : 0;
+    }
+    EXPECT_EQ(clouds, c.frames);
+    ASSERT_EQ(static_cast<int64_t>(imu.size()), c.imu);
+    std::vector<uint8_t> payloads;  // sorted by log time, which the listing leads with
+    std::sort(imu.begin(), imu.end(), [](const std::string& a, const std::string& b) {
+      return std::stoull(split_tabs(a)[1]) < std::stoull(split_tabs(b)[1]);
+    });
+    for (const std::string& line : imu) {
+      const std::string bytes = unhex(split_tabs(line)[2]);
+      payloads.insert(payloads.end(), bytes.begin(), bytes.end());
+    }
+    EXPECT_EQ(drone_test::crc32_of(payloads), c.imu_crc);
+  }
 }
 
 }  // namespace
