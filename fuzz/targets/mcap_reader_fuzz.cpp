@@ -23,9 +23,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     recording->read(
         [](const ros2_storage::Channel&) { return true; },
         [&](const ros2_storage::Message& m) {
-          drone_fuzz::expect(m.channel >= channels.data() &&
-                                 m.channel < channels.data() + channels.size(),
-                             "a message's channel is one of the recording's");
+          drone_fuzz::expect(
+              m.channel >= channels.data() && m.channel < channels.data() + channels.size(),
+              "a message's channel is one of the recording's");
           drone_fuzz::expect(m.size <= size, "a message lies in the file");
           drone_fuzz::expect(m.size == 0 || m.data != nullptr, "a message's bytes are given");
           ++all;

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -36,6 +37,14 @@ FileReader::FileReader(const std::string& path) {
 }
 
 FileReader::~FileReader() { ::close(fd_); }
+
+void FileReader::read_ahead(uint64_t pos, uint64_t n) const {
+  if (pos >= size_) return;
+#ifdef POSIX_FADV_WILLNEED
+  ::posix_fadvise(fd_, static_cast<off_t>(pos), static_cast<off_t>(std::min(n, size_ - pos)),
+                  POSIX_FADV_WILLNEED);
+#endif
+}
 
 bool FileReader::read_at(uint64_t pos, void* out, uint64_t n) const {
   if (pos > size_ || n > size_ - pos) return false;

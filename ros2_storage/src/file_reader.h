@@ -20,6 +20,8 @@ class FileReader {
   uint64_t size() const { return size_; }
   // Reads exactly n bytes at `pos`; false when they are not all in the file or a read fails.
   bool read_at(uint64_t pos, void* out, uint64_t n) const;
+  // Asks the system to read the n bytes at `pos` ahead, while the caller works on what it holds.
+  void read_ahead(uint64_t pos, uint64_t n) const;
 
  private:
   int fd_ = -1;

@@ -328,7 +328,9 @@ const uint8_t* McapFile::body(uint64_t pos, uint64_t length) {
          num(kMaxMcapRecordBytes) + " a record held whole may take");
   }
   uint8_t* out = record_.resize(std::max<uint64_t>(length, 1));
-  read_exactly(pos + kRecordHead, out, length, "record at byte " + num(pos));
+  if (!window_.read_at(pos + kRecordHead, out, length)) {
+    fail("record at byte " + num(pos) + " cannot be read");
+  }
   return out;
 }
 
@@ -367,7 +369,14 @@ void McapFile::open() {
   }
   outcome_.recording_closed = closed;
   data_end_ = closed ? footer_pos : file_.size();
-  outcome_.index_complete = closed && read_summary(footer_pos);
+  // A summary that does not read whole is not used, as if there were none; its faults come out
+  // again where the walk meets what they damaged.
+  try {
+    outcome_.index_complete = closed && read_summary(footer_pos);
+  } catch (const std::runtime_error&) {
+    outcome_.index_complete = false;
+    stated_ = false;
+  }
   if (outcome_.index_complete) return;
   // Without a summary the channels come from walking the data section.
   schemas_.clear();
@@ -395,11 +404,12 @@ bool McapFile::read_summary(uint64_t footer_pos) {
     fail("footer at byte " + num(footer_pos) + " places the summary at byte " + num(summary_start) +
          " and its offsets at byte " + num(offsets_start) + ", outside the file's records");
   }
-  if (crc != 0) check_summary_crc(summary_start, footer_pos, crc);
   data_end_ = summary_start;
+  if (crc != 0) check_summary_crc(summary_start, footer_pos, crc);
   const uint64_t summary_end = offsets_start != 0 ? offsets_start : footer_pos;
   bool statistics = false;
   uint32_t stated_channels = 0;
+  uint64_t messages = 0;
   std::vector<std::pair<uint16_t, uint64_t>> counts;
   std::vector<std::pair<uint64_t, uint64_t>> metadata;  // position, length
   for (uint64_t pos = summary_start; pos < summary_end;) {
@@ -419,7 +429,6 @@ bool McapFile::read_summary(uint64_t footer_pos) {
       define_channel(body(pos, length), length, where, true);
     } else if (op == kOpStatistics) {
       Fields fields(body(pos, length), length);
-      uint64_t messages = 0;
       uint16_t schemas = 0;
       uint32_t attachments = 0;
       uint32_t metadata_count = 0;
@@ -453,7 +462,9 @@ bool McapFile::read_summary(uint64_t footer_pos) {
   }
   // The summary describes the file only when it states its statistics and defines every
   // channel they count (rosbag2 also lists there the channels it never wrote a message on).
-  if (!statistics || channels_.size() < stated_channels) return false;
+  if (!statistics || channels_.size() < stated_channels || (messages > 0 && channels_.empty())) {
+    return false;
+  }
   inventory_.messages.assign(channels_.size(), 0);
   for (const auto& [id, count] : counts) {
     const auto found = places_.find(id);
@@ -642,13 +653,14 @@ void McapFile::walk(const Reading* reading) {
 }
 
 uint64_t McapFile::chunk(uint64_t pos, uint64_t length, bool cut, const Reading* reading) {
-  const std::string at = "chunk at byte " + num(pos);
+  // Put in words only for an error: nothing is built per chunk.
+  const auto at = [pos] { return "chunk at byte " + num(pos); };
   // What of the chunk's body the file holds.
   const uint64_t body_pos = pos + kRecordHead;
   const uint64_t held = std::min(length, data_end_ - body_pos);
   uint8_t fixed[kChunkFixed];
   if (held < kChunkFixed) return pos;
-  read_exactly(body_pos, fixed, kChunkFixed, at);
+  if (!window_.read_at(body_pos, fixed, kChunkFixed)) fail(at() + " cannot be read");
   uint64_t size = 0;
   uint32_t crc = 0;
   uint32_t name_length = 0;
@@ -656,39 +668,40 @@ uint64_t McapFile::chunk(uint64_t pos, uint64_t length, bool cut, const Reading*
   std::memcpy(&crc, fixed + 24, 4);
   std::memcpy(&name_length, fixed + 28, 4);
   if (name_length > kMaxCompressionName) {
-    fail(at + " names a compression of " + num(name_length) + " bytes");
+    fail(at() + " names a compression of " + num(name_length) + " bytes");
   }
   if (held < kChunkFixed + name_length + 8) {
     if (cut) return pos;
-    fail(at + " is shorter than its fields");
+    fail(at() + " is shorter than its fields");
   }
   char name[kMaxCompressionName];
   uint64_t stored = 0;
-  read_exactly(body_pos + kChunkFixed, name, name_length, at);
-  read_exactly(body_pos + kChunkFixed + name_length, &stored, 8, at);
+  if (!window_.read_at(body_pos + kChunkFixed, name, name_length)) fail(at() + " cannot be read");
+  if (!window_.read_at(body_pos + kChunkFixed + name_length, &stored, 8))
+    fail(at() + " cannot be read");
   const std::string_view compression(name, name_length);
   const uint64_t records_pos = body_pos + kChunkFixed + name_length + 8;
   const uint64_t room = length - (kChunkFixed + name_length + 8);
   if (stored > room) {
-    fail(at + " stores " + num(stored) + " bytes of records, more than its length of " +
+    fail(at() + " stores " + num(stored) + " bytes of records, more than its length of " +
          num(length) + " bytes holds");
   }
   if (size > kMaxMcapChunkBytes) {
-    fail(at + " states " + num(size) + " uncompressed bytes, more than the " +
+    fail(at() + " states " + num(size) + " uncompressed bytes, more than the " +
          num(kMaxMcapChunkBytes) + " a chunk may hold");
   }
   if (compression.empty()) {
     if (stored != size) {
-      fail(at + " stores " + num(stored) + " bytes, not the " + num(size) + " it states");
+      fail(at() + " stores " + num(stored) + " bytes, not the " + num(size) + " it states");
     }
   } else if (compression == "lz4" || compression == "zstd") {
     const uint64_t ratio = compression == "lz4" ? kLz4MaxRatio : kZstdMaxRatio;
     if (size / ratio > stored) {
-      fail(at + " states " + num(size) + " bytes, more than its " + num(stored) +
+      fail(at() + " states " + num(size) + " bytes, more than its " + num(stored) +
            " stored bytes can hold with " + std::string(compression));
     }
   } else {
-    fail(at + " uses compression " + std::string(compression) + ", which is not read");
+    fail(at() + " uses compression " + std::string(compression) + ", which is not read");
   }
   const uint64_t available = cut ? std::min(stored, data_end_ - records_pos) : stored;
   // A chunk without a wanted message is not read.
@@ -697,7 +710,10 @@ uint64_t McapFile::chunk(uint64_t pos, uint64_t length, bool cut, const Reading*
     return records_pos + available;
   }
   uint8_t* in = stored_chunk_.resize(std::max<uint64_t>(available, 1));
-  if (!file_.read_at(records_pos, in, available)) fail(at + " cannot be read");
+  if (!file_.read_at(records_pos, in, available)) fail(at() + " cannot be read");
+  // The next chunk, about as long, is read by the system while this one is decompressed and
+  // handed over.
+  if (reading != nullptr && !cut) file_.read_ahead(pos + kRecordHead + length, length);
   const uint8_t* records = in;
   uint64_t records_size = available;
   if (!compression.empty()) {
@@ -708,21 +724,22 @@ uint64_t McapFile::chunk(uint64_t pos, uint64_t length, bool cut, const Reading*
                                                    : inflate_zstd(in, in_size, out, room);
     if (!cut) {
       if (!inflated.error.empty()) {
-        fail(at + " cannot be decompressed (" + std::string(compression) + ": " + inflated.error +
+        fail(at() + " cannot be decompressed (" + std::string(compression) + ": " + inflated.error +
              ")");
       }
       if (!inflated.whole || inflated.size != size) {
-        fail(at + " decompresses to " + (inflated.whole ? "" : "more than ") + num(inflated.size) +
-             " bytes, not the " + num(size) + " it states");
+        fail(at() + " decompresses to " + (inflated.whole ? "" : "more than ") +
+             num(inflated.size) + " bytes, not the " + num(size) + " it states");
       }
     }
     records = out;
     records_size = inflated.size;
   }
-  if (!cut && crc != 0) {
+  // The walk on opening only learns the channels: read() checks the CRC.
+  if (!cut && crc != 0 && reading != nullptr) {
     const uLong sum = crc32(crc32(0, nullptr, 0), records, static_cast<uInt>(records_size));
     if (sum != crc) {
-      fail(at + " has records whose CRC is " + num(sum) + ", not the " + num(crc) + " it states");
+      fail(at() + " has records whose CRC is " + num(sum) + ", not the " + num(crc) + " it states");
     }
   }
   const uint64_t whole = chunk_records(records, records_size, cut, pos, reading);

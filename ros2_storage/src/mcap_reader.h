@@ -2,9 +2,11 @@
 
 // The MCAP storage. A file with a summary (footer, Schema, Channel and Statistics records after
 // the data section) is opened from its summary alone: its channels, counts and times are known
-// without reading a message. A file without one, or cut off (no footer: the recording did not
-// end), is walked once on opening to learn its channels (chunks decompressed) and what at its
-// end holds no whole record. read() walks the data section once, holding one chunk at a time,
+// without reading a message. A file without one, with one that does not read whole (a CRC that
+// does not match, a record past its end, no statistics), or cut off (no footer: the recording
+// did not end), is walked once on opening to learn its channels (chunks decompressed) and what at
+// its end holds no whole record; a chunk whose message index records name no wanted channel is
+// passed over by read(). read() walks the data section once, holding one chunk at a time,
 // and hands over each chunk's messages by log time; messages outside chunks go as stored.
 //
 // Every length is checked against the file and the limits below before anything is set aside

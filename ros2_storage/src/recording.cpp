@@ -199,7 +199,9 @@ InputKind detect_input(const std::string& path, std::string* found) {
 InputKind storage_file_kind(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return InputKind::unknown;
-  return file_kind(first_bytes(path, sizeof kSqliteMagic));
+  // A ROS 1 bag beside others is no storage file of a rosbag2 folder.
+  const InputKind kind = file_kind(first_bytes(path, sizeof kSqliteMagic));
+  return kind == InputKind::ros1_bag ? InputKind::unknown : kind;
 }
 
 std::unique_ptr<Recording> open_recording(const std::string& path) {

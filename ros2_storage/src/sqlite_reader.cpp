@@ -111,7 +111,6 @@ class SqliteFile : public StorageFile {
   }
   // The column names of `table`; empty when there is no such table.
   std::set<std::string> columns(const std::string& table) const;
-  uint32_t place_of(int64_t topic_id, int64_t message_id) const;
 
   std::string path_;
   sqlite3* db_ = nullptr;
@@ -146,10 +145,14 @@ void SqliteFile::open() {
     outcome_.unreadable_bytes = journal;
   }
   const std::set<std::string> topics = columns("topics");
+  const std::set<std::string> messages = columns("messages");
+  if (topics.empty() || messages.empty()) {
+    fail(std::string("holds no ") + (topics.empty() ? "topics" : "messages") +
+         " table: it is no rosbag2 SQLite file");
+  }
   for (const char* needed : {"id", "name", "type", "serialization_format"}) {
     if (topics.count(needed) == 0) fail("the topics table has no column " + std::string(needed));
   }
-  const std::set<std::string> messages = columns("messages");
   for (const char* needed : {"id", "topic_id", "timestamp", "data"}) {
     if (messages.count(needed) == 0) {
       fail("the messages table has no column " + std::string(needed));
@@ -198,24 +201,17 @@ void SqliteFile::open() {
   }
 }
 
-uint32_t SqliteFile::place_of(int64_t topic_id, int64_t message_id) const {
-  const auto found = places_.find(topic_id);
-  if (found == places_.end()) {
-    fail("message " + std::to_string(message_id) + " is on topic id " + std::to_string(topic_id) +
-         ", which the topics table does not define");
-  }
-  return found->second;
-}
-
 const Inventory* SqliteFile::stated_inventory() const {
   if (counted_) return &inventory_;
   Statement rows(*this,
-                 "SELECT topic_id, count(*), min(timestamp), max(timestamp), min(id) "
+                 "SELECT topic_id, count(*), min(timestamp), max(timestamp) "
                  "FROM messages GROUP BY topic_id");
   inventory_.messages.assign(channels_.size(), 0);
   bool any = false;
   while (rows.step("counting the messages")) {
-    const uint32_t place = place_of(rows.integer(0), rows.integer(4));
+    const auto found = places_.find(rows.integer(0));
+    if (found == places_.end()) continue;  // read() takes no message of an undefined topic
+    const uint32_t place = found->second;
     inventory_.messages[place] = static_cast<uint64_t>(rows.integer(1));
     const auto first = static_cast<uint64_t>(std::max<int64_t>(rows.integer(2), 0));
     const auto last = static_cast<uint64_t>(std::max<int64_t>(rows.integer(3), 0));
@@ -231,23 +227,29 @@ void SqliteFile::read(const std::vector<const Channel*>& target,
                       const std::function<void(const Message&)>& on_message,
                       const std::function<void(uint64_t)>& on_bytes) {
   std::string wanted;
-  uint64_t expected = 0;
-  const Inventory* counts = on_bytes ? stated_inventory() : nullptr;
   for (const auto& [id, place] : places_) {
-    if (target[place] == nullptr) continue;
-    wanted += (wanted.empty() ? "" : ",") + std::to_string(id);
-    if (counts != nullptr) expected += counts->messages[place];
+    if (target[place] != nullptr) wanted += (wanted.empty() ? "" : ",") + std::to_string(id);
   }
   if (wanted.empty()) {
     if (on_bytes) on_bytes(size_);
     return;
+  }
+  // Progress goes by log time, whose first and last the timestamp index gives at once.
+  int64_t first = 0;
+  int64_t last = 0;
+  if (on_bytes) {
+    Statement range(*this, "SELECT min(timestamp), max(timestamp) FROM messages");
+    if (range.step("reading the time range")) {
+      first = range.integer(0);
+      last = range.integer(1);
+    }
   }
   Statement rows(*this, "SELECT topic_id, timestamp, data, id FROM messages WHERE topic_id IN (" +
                             wanted + ") ORDER BY timestamp, id");
   uint64_t done = 0;
   while (rows.step("reading the messages", done)) {
     Message message;
-    message.channel = target[place_of(rows.integer(0), rows.integer(3))];
+    message.channel = target[places_.at(rows.integer(0))];
     const int64_t timestamp = rows.integer(1);
     if (timestamp < 0) {
       fail("message " + std::to_string(rows.integer(3)) + " has the timestamp " +
@@ -257,10 +259,10 @@ void SqliteFile::read(const std::vector<const Channel*>& target,
     message.data = rows.blob(2, message.size);
     on_message(message);
     ++done;
-    if (on_bytes && done % kProgressRows == 0 && expected > 0) {
-      on_bytes(static_cast<uint64_t>(static_cast<double>(size_) *
-                                     static_cast<double>(std::min(done, expected)) /
-                                     static_cast<double>(expected)));
+    if (on_bytes && done % kProgressRows == 0 && last > first) {
+      const double share =
+          static_cast<double>(timestamp - first) / static_cast<double>(last - first);
+      on_bytes(static_cast<uint64_t>(static_cast<double>(size_) * std::min(1.0, share)));
     }
   }
   if (on_bytes) on_bytes(size_);

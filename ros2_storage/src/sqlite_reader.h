@@ -11,6 +11,7 @@
 // as not closed and the journal's bytes as unreadable. A damaged page stops the reading with an
 // error naming the file and how many messages came before it, which were handed over.
 //
+// Messages on a topic id the topics table does not define are neither counted nor read.
 // Memory: SQLite's page cache (2 MiB) and the largest message; messages are stepped one row at
 // a time, by timestamp and then id.
 
@@ -22,7 +23,8 @@
 namespace ros2_storage {
 
 // Opens the rosbag2 SQLite file at `path` and reads its topics. Throws std::runtime_error with
-// the fault ("<file>: no such table: topics", "<file>: file is not a database").
+// the fault ("<file>: holds no topics table: it is no rosbag2 SQLite file", "<file>: file is not
+// a database").
 std::unique_ptr<StorageFile> open_sqlite_file(const std::string& path);
 
 }  // namespace ros2_storage

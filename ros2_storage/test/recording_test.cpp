@@ -324,6 +324,38 @@ TEST(SqliteReader, EveryRosbag2SchemaReadsInTimeOrderWithTheColumnsItHas) {
   }
 }
 
+TEST(SqliteReader, FilesOutsideRosbag2sSchemaAreRefusedNamingWhatLacks) {
+  const std::string topics =
+      "CREATE TABLE topics(id INTEGER PRIMARY KEY, name TEXT, type TEXT,"
+      " serialization_format TEXT); INSERT INTO topics VALUES (1, '/a', 'a/msg/B', 'cdr');";
+  const struct {
+    const char* fault;
+    std::string sql;
+    std::string error;
+  } files[] = {
+      {"no topics table", kMessagesTable, "holds no topics table: it is no rosbag2 SQLite file"},
+      {"a messages table without data",
+       topics +
+           "CREATE TABLE messages(id INTEGER PRIMARY KEY, topic_id INTEGER, timestamp INTEGER);",
+       "the messages table has no column data"},
+      {"a message before 1970",
+       topics + kMessagesTable + "INSERT INTO messages VALUES (7, 1, -5, x'00');",
+       "message 7 has the timestamp -5, before 1970"},
+  };
+  drone_test::TempDir dir;
+  for (const auto& f : files) {
+    SCOPED_TRACE(f.fault);
+    const std::string path = dir.file(std::string(f.fault) + ".db3");
+    make_db(path, f.sql);
+    try {
+      counts_of(*ros2_storage::open_recording(path));
+      ADD_FAILURE() << "read";
+    } catch (const std::runtime_error& e) {
+      EXPECT_EQ(std::string(e.what()), path + ": " + f.error);
+    }
+  }
+}
+
 // A recorder that did not close its file leaves a write-ahead log beside it; a damaged page
 // stops the reading with an error after the whole messages before it, never a crash.
 TEST(SqliteReader, UnclosedOrDamagedFilesGiveTheMessagesBeforeTheFault) {

@@ -53,7 +53,9 @@ std::string map_of(const std::vector<std::pair<std::string, std::string>>& entri
 }  // namespace
 
 void mcap_put(std::string& out, uint64_t value, size_t bytes) {
-  for (size_t i = 0; i < bytes; ++i) out += static_cast<char>((value >> (8 * i)) & 0xff);
+  for (size_t i = 0; i < bytes; ++i) {
+    out += static_cast<char>(i < sizeof value ? (value >> (8 * i)) & 0xff : 0);
+  }
 }
 
 void mcap_put_string(std::string& out, const std::string& text) {

@@ -109,10 +109,14 @@ class Recording {
   // without reading a message; nullptr when they are not stated for every file.
   virtual const Inventory* stated_inventory() const = 0;
   // Calls on_message for every message of every channel that `wanted` accepts: file after file,
-  // in each file by log time (equal times as stored). on_progress, when given, gets the share of
-  // the recording's bytes done, ending with 1. Every fault is a std::runtime_error whose text
-  // names it and where it lies (file, byte position); exceptions of the callbacks pass
-  // unchanged. Memory: a fixed budget plus the largest message.
+  // in each file by log time (equal times as stored). An MCAP file is read chunk by chunk, each
+  // chunk's messages by log time, and messages outside chunks as stored: the time order of the
+  // file wherever its chunks do not overlap in time, as recorders write them (like the ROS 1
+  // reader, a caller that needs the order across overlapping chunks sorts what it keeps).
+  // on_progress, when given, gets the share of the recording's bytes done, ending with 1. Every
+  // fault is a std::runtime_error whose text names it and where it lies (file, byte position);
+  // exceptions of the callbacks pass unchanged. Memory: a fixed budget plus the largest chunk
+  // (MCAP) or message (SQLite).
   virtual ReadOutcome read(const std::function<bool(const Channel&)>& wanted,
                            const std::function<void(const Message&)>& on_message,
                            const std::function<void(double)>& on_progress = {}) = 0;

@@ -44,7 +44,7 @@ std::string mcap_bytes(const std::vector<McapChannel>& channels,
 
 // One record: opcode, length, body.
 std::string mcap_record(uint8_t op, const std::string& body);
-// Little-endian fields, strings and byte arrays as MCAP stores them.
+// Little-endian fields, strings and byte arrays as MCAP stores them; `bytes` past 8 are zeros.
 void mcap_put(std::string& out, uint64_t value, size_t bytes);
 void mcap_put_string(std::string& out, const std::string& text);
 
