@@ -144,20 +144,22 @@ void CdrFrameReader::assign(const uint8_t* data, size_t size) {
   if (size > 0) std::memcpy(bytes_.data(), data, size);
 }
 
-void CdrFrameReader::parse() {
+void CdrFrameReader::parse() { parse_bytes(bytes_.data(), bytes_.size(), true); }
+
+void CdrFrameReader::parse(const uint8_t* data, size_t size) { parse_bytes(data, size, false); }
+
+void CdrFrameReader::parse_bytes(const uint8_t* data, size_t size, bool own) {
   count_ = 0;
   points_ = nullptr;
-  if (bytes_.empty()) throw std::runtime_error("the message is empty");
-  if (bytes_.size() < kEncapsulationSize) {
+  if (size == 0) throw std::runtime_error("the message is empty");
+  if (size < kEncapsulationSize) {
     throw std::runtime_error("the message is cut short (its encapsulation header needs 4 bytes, " +
-                             std::to_string(bytes_.size()) + " remain)");
+                             std::to_string(size) + " remain)");
   }
   // The option bytes (2 and 3) carry the recorder's padding count and are not read.
-  if (bytes_[0] != 0 || bytes_[1] > 1) {
-    throw std::runtime_error(unread_encapsulation(bytes_[0], bytes_[1]));
-  }
-  big_endian_ = bytes_[1] == 0;
-  Cursor in(bytes_.data() + kEncapsulationSize, bytes_.size() - kEncapsulationSize, big_endian_);
+  if (data[0] != 0 || data[1] > 1) throw std::runtime_error(unread_encapsulation(data[0], data[1]));
+  big_endian_ = data[1] == 0;
+  Cursor in(data + kEncapsulationSize, size - kEncapsulationSize, big_endian_);
   header_.sec = in.i32("header.stamp.sec");
   header_.nanosec = in.u32("header.stamp.nanosec");
   in.string(header_.frame_id, "header.frame_id");
@@ -174,13 +176,20 @@ void CdrFrameReader::parse() {
     throw std::runtime_error("it declares " + std::to_string(count) +
                              " points but carries data for " + std::to_string(room));
   }
-  uint8_t* points = bytes_.data() + kEncapsulationSize + in.pos();
-  if (big_endian_ && !swapped_) {
-    swap_points(points, count);
+  const size_t points_at = kEncapsulationSize + in.pos();
+  if (big_endian_) {
+    // Swapped once, in the buffer: the bytes given are never written.
+    if (!own) {
+      bytes_.assign(data, data + size);
+      swapped_ = false;
+    }
+    if (!swapped_) swap_points(bytes_.data() + points_at, count);
     swapped_ = true;
+    points_ = bytes_.data() + points_at;
+  } else {
+    points_ = data + points_at;
   }
   count_ = count;
-  points_ = points;
 }
 
 }  // namespace livox_msgs

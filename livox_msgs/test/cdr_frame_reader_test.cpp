@@ -334,4 +334,30 @@ TEST(CdrFrameReader, ReusedReaderHoldsOnlyTheLastFrame) {
   expect_frame(reader, big);
 }
 
+// Bytes parsed where they lie read as assigned ones, in both byte orders, and are never written
+// (a big-endian frame is swapped in the reader's own buffer); the assigned buffer is not touched
+// by them.
+TEST(CdrFrameReader, BytesParsedWhereTheyLieReadAlikeAndStayAsTheyAre) {
+  const CustomMsg assigned = awkward_frame("assigned");
+  const CustomMsg in_place = awkward_frame("in place, longer");
+  for (const bool big_endian : {false, true}) {
+    SCOPED_TRACE(big_endian ? "big-endian" : "little-endian");
+    CdrFrameReader reader;
+    EXPECT_EQ(outcome(reader, cdr_frame(assigned, true)), "parsed");
+    const std::vector<uint8_t> bytes = cdr_frame(in_place, big_endian);
+    const std::vector<uint8_t> copy = bytes;
+    for (int twice = 0; twice < 2; ++twice) {
+      reader.parse(bytes.data(), bytes.size());
+      expect_frame(reader, in_place);
+      EXPECT_EQ(bytes, copy);
+    }
+    reader.assign(copy.data(), copy.size());  // the same bytes again, now as the buffer
+    reader.parse();
+    expect_frame(reader, in_place);
+    const std::vector<uint8_t> cut(bytes.begin(), bytes.begin() + 30);
+    EXPECT_THROW(reader.parse(cut.data(), cut.size()), std::runtime_error);
+    EXPECT_EQ(reader.size(), 0u);
+  }
+}
+
 }  // namespace

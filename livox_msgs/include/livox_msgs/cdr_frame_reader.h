@@ -34,8 +34,9 @@ struct CdrHeader {
 // damaged count fails the frame instead of claiming memory. Other encapsulations (XCDR2,
 // parameter lists) are refused, never guessed at.
 //
-// Use: assign() the bytes, parse() them, then read the fields and points; they stay valid until
-// the next assign or parse.
+// Use: assign() the bytes and parse() them, or parse(data, size) them where they lie, then read
+// the fields and points; they stay valid until the next assign or parse (and, for bytes parsed
+// where they lie, while those bytes do).
 class CdrFrameReader {
  public:
   // Bytes of one point's fields: offset_time u32, x y z f32, reflectivity u8, tag u8, line u8.
@@ -54,6 +55,11 @@ class CdrFrameReader {
   // XCDR2 ...", "it declares N points but carries data for M"), for the caller to say which
   // frame it was. After a failure the frame holds no points.
   void parse();
+
+  // Parses `size` bytes at `data` as parse() does, without assign(): a little-endian frame is
+  // read in place (the bytes must stay as they are while the frame is read, and are never
+  // written), a big-endian one is copied into the buffer and swapped there.
+  void parse(const uint8_t* data, size_t size);
 
   // True when the frame was stored big-endian (and has been swapped).
   bool big_endian() const { return big_endian_; }
@@ -87,6 +93,8 @@ class CdrFrameReader {
   void copy_xyz(uint32_t i, void* out) const { std::memcpy(out, record(i) + 4, 12); }
 
  private:
+  // parse() over `size` bytes at `data`, which are bytes_ itself when `own`.
+  void parse_bytes(const uint8_t* data, size_t size, bool own);
   const uint8_t* record(uint32_t i) const {
     return points_ + static_cast<size_t>(i) * kPointStride;
   }
@@ -106,7 +114,7 @@ class CdrFrameReader {
   uint8_t lidar_id_ = 0;
   std::array<uint8_t, 3> rsvd_{};
   uint32_t count_ = 0;               // length of the points sequence; 0 until parsed
-  const uint8_t* points_ = nullptr;  // the first point record, inside bytes_
+  const uint8_t* points_ = nullptr;  // the first point record: in bytes_ or the parsed bytes
 };
 
 }  // namespace livox_msgs
