@@ -121,10 +121,10 @@ void convert_recording(ros2_storage::InputKind kind, const PointLayout& layout,
       ++result.copied_messages;
       return;
     }
-    frame.assign(message.data, message.size);
+    // Read where the message lies, valid for this call; no copy of a little-endian frame.
     uint8_t* points = nullptr;
     try {
-      frame.parse();
+      frame.parse(message.data, message.size);
       points = cloud.begin(frame.header().sec, frame.header().nanosec, frame.size());
     } catch (const std::exception& e) {
       throw std::runtime_error(describe(message.channel->topic, message.log_time) +
