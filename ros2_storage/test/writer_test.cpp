@@ -375,4 +375,36 @@ TEST(WriterOutputTest, FolderOutputReplacesOnlyAnEarlierRecording) {
   EXPECT_EQ(drone_test::read_file(plain), "keep");
 }
 
+// Faults caught: the temporary folder of a killed writer (SIGKILL, which no handler sees) left
+// for good, and a live writer's folder taken for a stale one.
+TEST(WriterOutputTest, KilledWritersFolderIsRemovedByTheNextRunAndALiveOneIsKept) {
+  drone_test::TempDir dir;
+  const std::string path = dir.file("out");
+  WriterOptions options;
+  options.folder = true;
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const auto writer = ros2_storage::create_writer(path, options);
+    write_all(*writer, test_messages(20));
+    ::raise(SIGKILL);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  const std::vector<std::string> left = folder_entries(dir.path());
+  ASSERT_EQ(left.size(), 1u);  // the killed writer's temporary folder
+  EXPECT_EQ(left[0].rfind(".out.", 0), 0u) << left[0];
+
+  const auto live = ros2_storage::create_writer(path, options);
+  const std::vector<std::string> during = folder_entries(dir.path());
+  ASSERT_EQ(during.size(), 1u);
+  EXPECT_NE(during[0], left[0]);
+  const auto second = ros2_storage::create_writer(path, options);  // leaves the live one be
+  EXPECT_EQ(folder_entries(dir.path()).size(), 2u);
+  write_all(*live, test_messages(3));
+  live->close();
+  EXPECT_EQ(folder_entries(path), (std::vector<std::string>{"metadata.yaml", "out_0.mcap"}));
+}
+
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -400,6 +401,35 @@ bool replaceable_folder(const std::string& path, std::vector<std::string>* names
   return only_files && (names->empty() || has_metadata);
 }
 
+// Removes the temporary folders of this output whose writer no longer holds them (it was killed
+// or the machine lost power): a live writer holds a lock on its folder for the folder's whole
+// life. Only the regular files inside are removed, then the folder if that empties it.
+void remove_stale_folders(const std::string& directory, const std::string& stem) {
+  DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (!is_temp_name(entry->d_name, stem)) continue;
+    const int fd =
+        ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      if (DIR* stale = ::fdopendir(::dup(fd))) {
+        while (const dirent* file = ::readdir(stale)) {
+          struct stat st {};
+          if (::fstatat(::dirfd(stale), file->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+              S_ISREG(st.st_mode)) {
+            ::unlinkat(::dirfd(stale), file->d_name, 0);
+          }
+        }
+        ::closedir(stale);
+      }
+      ::unlinkat(::dirfd(dir), entry->d_name, AT_REMOVEDIR);
+    }
+    ::close(fd);
+  }
+  ::closedir(dir);
+}
+
 constexpr char kNotReplaceable[] =
     "exists and is not a recording folder (only a folder holding metadata.yaml and files, or an "
     "empty one, is replaced)";
@@ -415,6 +445,7 @@ OutputFolder::~OutputFolder() {
     for (const std::string& path : file_paths_) ::unlink(path.c_str());
     ::rmdir(temp_.c_str());
   }
+  if (lock_fd_ >= 0) ::close(lock_fd_);
   for (const int slot : files_) disarm(slot);
   disarm(slot_);
 }
@@ -431,6 +462,7 @@ std::string OutputFolder::open() {
   }
   const std::string directory = target_.substr(0, start);
   const std::string stem = temp_stem(target_.substr(start), name_limit(directory));
+  remove_stale_folders(directory, stem);
   install_handler();
   for (int attempt = 0; attempt < 100; ++attempt) {
     const std::string candidate =
@@ -439,6 +471,9 @@ std::string OutputFolder::open() {
     slot_ = arm(candidate, true);
     if (::mkdir(candidate.c_str(), 0777) == 0) {
       temp_ = candidate;
+      // Held until the folder is renamed or removed, so that another run's open() leaves it be.
+      lock_fd_ = ::open(candidate.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (lock_fd_ >= 0) ::flock(lock_fd_, LOCK_EX | LOCK_NB);
       return "";
     }
     const int error = errno;
@@ -482,6 +517,8 @@ std::string OutputFolder::commit() {
   }
   if (error.empty()) {
     temp_.clear();
+    if (lock_fd_ >= 0) ::close(lock_fd_);
+    lock_fd_ = -1;
     for (const int slot : files_) disarm(slot);
     files_.clear();
     disarm(slot_);

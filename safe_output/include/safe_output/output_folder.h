@@ -14,7 +14,10 @@ namespace safe_output {
 // and written by the caller, each through an OutputFile of its own at the path add_file()
 // gives. The temporary folder and the files added to it are removed again unless commit()
 // renamed the folder over the output; SIGTERM, SIGINT and SIGHUP remove them too, as they do
-// OutputFile's temporary files. Not copyable; one thread at a time.
+// OutputFile's temporary files. The writer holds a lock on its temporary folder for the folder's
+// whole life; open() removes the temporary folders of the same output whose lock it can take
+// (left by a process that was killed), with the regular files in them. Not copyable; one thread
+// at a time.
 //
 // An existing output is replaced only when it is a folder that holds nothing but regular files,
 // one of them metadata.yaml (an earlier recording), or nothing at all; it is swapped with the
@@ -48,6 +51,7 @@ class OutputFolder {
   std::string target_;
   std::string temp_;        // empty: nothing of ours to remove
   int slot_ = -1;           // the signal handler's slot for temp_
+  int lock_fd_ = -1;        // temp_ opened, holding its lock until it is renamed or removed
   std::vector<int> files_;  // slots of the files added
   std::vector<std::string> file_paths_;
 };
