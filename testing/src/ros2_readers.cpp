@@ -45,8 +45,19 @@ std::vector<std::string> lines_of(const std::vector<std::string>& lines, const s
 }
 
 std::vector<std::string> sqlite_rows(const std::string& path, const std::string& sql) {
+  // Opened as immutable, so that reading a recording in WAL mode (a fixture of the repository)
+  // creates no -wal or -shm file beside it.
+  std::string uri = "file:";
+  for (const char c : path) {
+    if (c == '%' || c == '?' || c == '#') {
+      uri += "%" + hex(&c, 1);
+    } else {
+      uri += c;
+    }
+  }
+  uri += "?immutable=1";
   const ProcessResult run = run_process(
-      {"/usr/bin/sqlite3", "-batch", "-noheader", "-separator", "\t", "-readonly", path, sql});
+      {"/usr/bin/sqlite3", "-batch", "-noheader", "-separator", "\t", "-readonly", uri, sql});
   if (run.exit_code != 0 || !run.err.empty()) {
     throw std::runtime_error("sqlite3 refuses " + path + ": " + run.err);
   }

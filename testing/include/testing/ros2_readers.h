@@ -24,7 +24,8 @@ std::vector<std::string> mcap_reference_lines(const std::string& path);
 // The lines of `lines` that start with `kind` and a tab, without that prefix.
 std::vector<std::string> lines_of(const std::vector<std::string>& lines, const std::string& kind);
 
-// The rows the sqlite3 command gives for `sql` on the file at `path`, columns tab-separated.
+// The rows the sqlite3 command gives for `sql` on the file at `path` (opened read-only and
+// immutable: nothing is created beside it), columns tab-separated.
 // Throws std::runtime_error with the command's complaint when it fails.
 std::vector<std::string> sqlite_rows(const std::string& path, const std::string& sql);
 
