@@ -19,7 +19,7 @@ packages=(
   python3-meshio python3-ezdxf
   # ROS 2 recordings the converter writes: CRC-32 of MCAP records (zlib); the independent readers
   # of its tests (zstd for compressed chunks, Python's yaml for metadata.yaml; the npm packages of
-  # testing/npm run on the machine's node)
+  # testing/ros2-writers run on the machine's node)
   zlib1g-dev zstd python3-yaml
 )
 

@@ -10,7 +10,7 @@ quick=0
 
 ./scripts/install-deps.sh
 # The independent readers the tests check ROS 2 outputs with, exactly as locked.
-npm ci --prefix testing/npm --no-audit --no-fund
+npm ci --prefix testing/ros2-writers --no-audit --no-fund
 
 # Every C++ file as .clang-format has it.
 git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror
