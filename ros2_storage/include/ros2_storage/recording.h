@@ -115,8 +115,8 @@ class Recording {
   // reader, a caller that needs the order across overlapping chunks sorts what it keeps).
   // on_progress, when given, gets the share of the recording's bytes done, ending with 1. Every
   // fault is a std::runtime_error whose text names it and where it lies (file, byte position);
-  // exceptions of the callbacks pass unchanged. Memory: a fixed budget plus the largest chunk
-  // (MCAP) or message (SQLite).
+  // exceptions of the callbacks pass unchanged. Memory: a fixed budget plus the largest message
+  // (an MCAP chunk too large to hold is read from the file or a scratch file, see mcap_reader.h).
   virtual ReadOutcome read(const std::function<bool(const Channel&)>& wanted,
                            const std::function<void(const Message&)>& on_message,
                            const std::function<void(double)>& on_progress = {}) = 0;
