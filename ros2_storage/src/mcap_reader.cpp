@@ -290,6 +290,7 @@ class McapFile : public StorageFile {
 
   const std::vector<Channel>& channels() const override { return channels_; }
   const Inventory* stated_inventory() const override { return stated_ ? &inventory_ : nullptr; }
+  const Inventory* found_inventory() const override { return stated_ ? &inventory_ : &walked_; }
   const ReadOutcome& outcome() const override { return outcome_; }
   const StoredInfo& stored() const override { return stored_; }
   uint64_t size() const override { return file_.size(); }
@@ -354,6 +355,14 @@ class McapFile : public StorageFile {
 
   void define_schema(const uint8_t* data, uint64_t size, const Where& where);
   void define_channel(const uint8_t* data, uint64_t size, const Where& where, bool learning);
+  // Counts a message the walk on opening found.
+  void count(uint32_t place, uint64_t log_time) {
+    if (walked_.messages.size() <= place) walked_.messages.resize(channels_.size());
+    ++walked_.messages[place];
+    walked_.start = walked_messages_ == 0 ? log_time : std::min(walked_.start, log_time);
+    walked_.end = walked_messages_ == 0 ? log_time : std::max(walked_.end, log_time);
+    ++walked_messages_;
+  }
   // The place in channels_ of the channel a message at `where` is on.
   uint32_t place_of(uint16_t id, const Where& where) const;
   void keep_metadata(const uint8_t* data, uint64_t size, const Where& where);
@@ -369,6 +378,8 @@ class McapFile : public StorageFile {
   std::vector<Channel> channels_;
   Inventory inventory_;
   bool stated_ = false;
+  Inventory walked_;  // what the walk on opening found
+  uint64_t walked_messages_ = 0;
   ReadOutcome outcome_;
   StoredInfo stored_;
   Buffer record_;
@@ -442,7 +453,9 @@ void McapFile::open() {
   channels_.clear();
   stored_.metadata.clear();
   frozen_ = false;
+  walked_ = Inventory();
   walk(nullptr);
+  walked_.messages.resize(channels_.size());
   frozen_ = true;
 }
 
@@ -693,13 +706,19 @@ void McapFile::walk(const Reading* reading) {
     } else if (op == kOpChannel) {
       define_channel(body(pos, length), length, where, learning);
     } else if (op == kOpMessage) {
+      uint8_t fields[kMessageHead];
       uint16_t id = 0;
       if (length < kMessageHead) fail(where.text() + " (message) is shorter than its fields");
-      if (!window_.read_at(pos + kRecordHead, &id, sizeof id)) {
+      if (!window_.read_at(pos + kRecordHead, fields, kMessageHead)) {
         fail(where.text() + " cannot be read");
       }
+      std::memcpy(&id, fields, sizeof id);
       const uint32_t place = place_of(id, where);
-      if (!learning && (*reading->target)[place] != nullptr) {
+      if (learning) {
+        uint64_t log_time = 0;
+        std::memcpy(&log_time, fields + 6, sizeof log_time);
+        count(place, log_time);
+      } else if ((*reading->target)[place] != nullptr) {
         hand_over(body(pos, length), length, (*reading->target)[place], *reading->on_message);
       }
     } else if (op == kOpMetadata) {
@@ -822,8 +841,9 @@ uint64_t McapFile::chunk(uint64_t pos, uint64_t length, bool cut, const Reading*
       const std::string dir = safe_output::scratch_dir();
       safe_output::ScratchFile out(dir, ".mcap-chunk");
       const auto refuse = [&](const char* doing) {
+        const int error = errno;
         fail(std::string("cannot ") + doing + " a scratch file in " + dir + " for the " + at() +
-             ": " + std::strerror(errno));
+             ": " + std::strerror(error));
       };
       if (out.fd() < 0) refuse("create");
       const Inflated inflated = inflate(
@@ -954,8 +974,11 @@ template <class Source>
 uint64_t McapFile::hand_over_chunk(Source& source, uint64_t size, bool cut, uint64_t chunk_pos,
                                    const Reading* reading, bool list) {
   const bool learning = reading == nullptr;
-  const auto ignore = [](uint64_t, uint64_t, uint32_t, uint64_t) {};
-  if (learning) return chunk_records(source, size, cut, chunk_pos, true, ignore);
+  if (learning) {
+    return chunk_records(
+        source, size, cut, chunk_pos, true,
+        [this](uint64_t, uint64_t, uint32_t place, uint64_t log_time) { count(place, log_time); });
+  }
   const std::vector<const Channel*>& target = *reading->target;
   bool sorted = true;
   uint64_t last = 0;

@@ -140,6 +140,12 @@ TEST(McapReader, EveryLayoutReadsTheMessagesAndStatesCountsOnlyFromItsSummary) {
       EXPECT_EQ(stated->start, 100u);
       EXPECT_EQ(stated->end, 600u);
     }
+    // Found on opening, from the summary or by the walk of a file without one.
+    const ros2_storage::Inventory* found = recording->found_inventory();
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->messages, (std::vector<uint64_t>{3, 3, 1}));
+    EXPECT_EQ(found->start, 100u);
+    EXPECT_EQ(found->end, 600u);
     EXPECT_EQ(read_all(*recording), expected(layout));
     EXPECT_EQ(read_all(*recording, "/imu"), expected(layout, "/imu"));
   }
@@ -193,6 +199,11 @@ TEST(McapReader, FileCutAtEveryByteGivesTheWholeMessagesBeforeTheCut) {
         // The messages stored before the cut, whatever order a cut chunk gives them in.
         std::vector<Seen> seen = read_all(*recording);
         ASSERT_LE(seen.size(), stored.size());
+        const ros2_storage::Inventory* found = recording->found_inventory();
+        ASSERT_NE(found, nullptr);
+        uint64_t found_total = 0;
+        for (const uint64_t n : found->messages) found_total += n;
+        EXPECT_EQ(found_total, seen.size()) << "the walk on opening finds what read() gives";
         std::vector<Seen> before(stored.begin(), stored.begin() + static_cast<long>(seen.size()));
         std::sort(seen.begin(), seen.end());
         std::sort(before.begin(), before.end());
