@@ -11,7 +11,8 @@
 // outside chunks go as stored, each read whole. A larger chunk is not held: a plain one is read
 // from the file as its records are walked, a compressed one is decompressed in pieces into a
 // scratch file (without a name, in $TMPDIR, else /tmp, removed by the system however the process
-// ends) and its records read from there; its CRC is summed in pieces.
+// ends; its stated size of disk, never more) and its records read from there; its CRC is summed
+// in pieces.
 //
 // Every length is checked against the file and the limits below before anything is set aside
 // for it. CRCs are checked where stored (chunk records, summary); the data section's CRC is not.
