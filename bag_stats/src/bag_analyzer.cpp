@@ -179,9 +179,11 @@ BagAnalysisResult from_view(const std::string& bag_path) {
   return result;
 }
 
-// The inventory of a ROS 2 recording: from the counts and times its files state (an MCAP
-// summary's Statistics record, SQLite's own count) where every file states them, without reading
-// a message; otherwise from every message, read once. Channels take the place of connections,
+// The inventory of a ROS 2 recording, without reading a message where the files allow: the counts
+// and times they state (an MCAP summary's Statistics record, SQLite's own count), or, for an MCAP
+// file whose summary is not used, those of the whole messages its walk on opening found (as the
+// index path of a ROS 1 bag, chunk CRCs are then not checked); otherwise from every message,
+// read once. Channels take the place of connections,
 // numbered in the order first stored.
 // Throws std::runtime_error for every fault of the files.
 BagAnalysisResult from_recording(const std::string& path) {
@@ -197,7 +199,7 @@ BagAnalysisResult from_recording(const std::string& path) {
     return out;
   };
   ros2_storage::Inventory read_inventory;
-  const ros2_storage::Inventory* inventory_used = recording->stated_inventory();
+  const ros2_storage::Inventory* inventory_used = recording->found_inventory();
   bag_format::ReadOutcome outcome = recording->outcome();
   if (inventory_used == nullptr) {
     read_inventory.messages.assign(channels.size(), 0);
