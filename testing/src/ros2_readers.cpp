@@ -24,13 +24,15 @@ std::string hex(const std::string& bytes) { return hex(bytes.data(), bytes.size(
 
 std::vector<std::string> mcap_reference_lines(const std::string& path) {
   const char* source = std::getenv("DRONE_SOURCE_DIR");
-  const std::string folder = std::string(source != nullptr ? source : ".") + "/testing/ros2-writers";
+  const std::string folder =
+      std::string(source != nullptr ? source : ".") + "/testing/ros2-writers";
   struct stat st {};
   if (::stat((folder + "/node_modules/@mcap/core").c_str(), &st) != 0) {
     throw std::runtime_error("the reference MCAP readers are not installed: run `npm ci` in " +
                              folder + " (scripts/test.sh does)");
   }
-  const ProcessResult run = run_process({"/usr/bin/env", "node", folder + "/read_records.js", path});
+  const ProcessResult run =
+      run_process({"/usr/bin/env", "node", folder + "/read_records.js", path});
   if (run.exit_code != 0) throw std::runtime_error("@mcap/core refuses " + path + ": " + run.err);
   return split_lines(run.out);
 }
