@@ -2,6 +2,7 @@
 
 #include <ros/serialization.h>
 
+#include <cstring>
 #include <limits>
 #include <stdexcept>
 #include <string>

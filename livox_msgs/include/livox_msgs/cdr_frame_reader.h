@@ -1,11 +1,11 @@
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
+
+#include "livox_msgs/frame_points.h"
 
 namespace livox_msgs {
 
@@ -37,10 +37,8 @@ struct CdrHeader {
 // Use: assign() the bytes and parse() them, or parse(data, size) them where they lie, then read
 // the fields and points; they stay valid until the next assign or parse (and, for bytes parsed
 // where they lie, while those bytes do).
-class CdrFrameReader {
+class CdrFrameReader : public FramePoints<20> {
  public:
-  // Bytes of one point's fields: offset_time u32, x y z f32, reflectivity u8, tag u8, line u8.
-  static constexpr uint32_t kPointSize = 19;
   // Distance between two points in the sequence: each starts on a 4-byte boundary.
   static constexpr uint32_t kPointStride = 20;
 
@@ -66,55 +64,14 @@ class CdrFrameReader {
 
   // The frame's header, as recorded.
   const CdrHeader& header() const { return header_; }
-  // The time of the frame's first point, nanoseconds.
-  uint64_t timebase() const { return timebase_; }
-  // The point count that the driver wrote into the frame; not checked against the points.
-  uint32_t point_num() const { return point_num_; }
-  // The lidar's device id.
-  uint8_t lidar_id() const { return lidar_id_; }
-  // The reserved bytes.
-  const std::array<uint8_t, 3>& rsvd() const { return rsvd_; }
-
-  // Length of the points sequence, checked against the bytes; 0 for an empty frame.
-  uint32_t size() const { return count_; }
-
-  // Fields of point i; i must be below size(). The coordinates are the recorded floats bit for
-  // bit (NaN included).
-  uint32_t offset_time(uint32_t i) const { return field<uint32_t>(i, 0); }
-  float x(uint32_t i) const { return field<float>(i, 4); }
-  float y(uint32_t i) const { return field<float>(i, 8); }
-  float z(uint32_t i) const { return field<float>(i, 12); }
-  uint8_t reflectivity(uint32_t i) const { return record(i)[16]; }
-  uint8_t tag(uint32_t i) const { return record(i)[17]; }
-  uint8_t line(uint32_t i) const { return record(i)[18]; }
-
-  // Copies the 12 bytes of point i's x, y and z (three little-endian floats, in that order) to
-  // `out`, bit for bit; i must be below size().
-  void copy_xyz(uint32_t i, void* out) const { std::memcpy(out, record(i) + 4, 12); }
 
  private:
   // parse() over `size` bytes at `data`, which are bytes_ itself when `own`.
   void parse_bytes(const uint8_t* data, size_t size, bool own);
-  const uint8_t* record(uint32_t i) const {
-    return points_ + static_cast<size_t>(i) * kPointStride;
-  }
-  template <typename T>
-  T field(uint32_t i, size_t offset) const {
-    T value;
-    std::memcpy(&value, record(i) + offset, sizeof value);
-    return value;
-  }
-
   std::vector<uint8_t> bytes_;  // the serialised frame; its points little-endian once parsed
   bool swapped_ = false;        // the points of bytes_ have been swapped already
   bool big_endian_ = false;
   CdrHeader header_;
-  uint64_t timebase_ = 0;
-  uint32_t point_num_ = 0;
-  uint8_t lidar_id_ = 0;
-  std::array<uint8_t, 3> rsvd_{};
-  uint32_t count_ = 0;               // length of the points sequence; 0 until parsed
-  const uint8_t* points_ = nullptr;  // the first point record: in bytes_ or the parsed bytes
 };
 
 }  // namespace livox_msgs
