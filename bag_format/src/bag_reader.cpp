@@ -9,6 +9,7 @@
 #include <unordered_map>
 
 #include "bag_format/bag_record.h"
+#include "safe_output/read_window.h"
 
 namespace bag_format {
 
@@ -31,63 +32,12 @@ std::string time_text(uint32_t sec, uint32_t nsec) {
   return num(sec) + "." + fraction;
 }
 
-// A byte buffer that grows without clearing what it gains: it is always filled completely before
-// it is read.
-class Buffer {
- public:
-  uint8_t* resize(uint64_t size) {
-    if (size > capacity_) {
-      data_.reset();  // the old storage goes before the new one is set aside
-      data_.reset(new uint8_t[size]);
-      capacity_ = size;
-    }
-    return data_.get();
-  }
-  uint8_t* data() const { return data_.get(); }
-
- private:
-  std::unique_ptr<uint8_t[]> data_;
-  uint64_t capacity_ = 0;
-};
-
-// Small reads of record headers and index entries through a window of the file, so that the
-// thousands of index records after a chunk of a many-connection bag cost a few system calls
-// rather than several each. Larger reads go to the file directly. Same contract as
-// BagFile::read_at.
-class ReadAhead {
- public:
-  explicit ReadAhead(const BagFile& file) : file_(file) {}
-
-  bool read_at(uint64_t pos, void* out, uint64_t n) {
-    if (n == 0 || n > kWindow / 4) return file_.read_at(pos, out, n);
-    if (pos < start_ || pos - start_ > filled_ || n > filled_ - (pos - start_)) {
-      // A read that goes on where the window ends doubles it, up to kWindow; one elsewhere (the
-      // next chunk's header, a megabyte on) starts small, so that a walk over sparse records
-      // does not read the chunks' data through the window.
-      const uint64_t want = pos >= start_ && pos - start_ <= filled_ && filled_ > 0
-                                ? std::min<uint64_t>(2 * filled_, kWindow)
-                                : kFirstWindow;
-      start_ = pos;
-      filled_ = pos < file_.size()
-                    ? std::min<uint64_t>(std::max<uint64_t>(want, n), file_.size() - pos)
-                    : 0;
-      if (filled_ < n || !file_.read_at(pos, window_.data(), filled_)) {
-        filled_ = 0;
-        return false;
-      }
-    }
-    std::memcpy(out, window_.data() + (pos - start_), n);
-    return true;
-  }
-
- private:
-  static constexpr uint64_t kWindow = 64 * 1024;
-  static constexpr uint64_t kFirstWindow = 4 * 1024;
-  const BagFile& file_;
-  std::vector<uint8_t> window_ = std::vector<uint8_t>(kWindow);
-  uint64_t start_ = 0;
-  uint64_t filled_ = 0;
-};
+// A buffer that grows without clearing (filled completely before it is read), and small reads of
+// record headers and index entries through a window of the file, so that the thousands of index
+// records after a chunk of a many-connection bag cost a few system calls rather than several
+// each.
+using Buffer = safe_output::GrowBuffer;
+using ReadAhead = safe_output::ReadWindow<BagFile>;
 
 // A chunk of the bag, or a run of records stored in place of a chunk (the records of a plain
 // chunk still open when the recording stopped, which follow its header in place). Only the chunk

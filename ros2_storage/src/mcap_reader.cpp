@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "file_reader.h"
+#include "safe_output/read_window.h"
 #include "safe_output/scratch_file.h"
 
 namespace ros2_storage {
@@ -101,55 +102,11 @@ class Fields {
   uint64_t at_ = 0;
 };
 
-// A byte buffer that grows without clearing what it gains: it is filled before it is read.
-class Buffer {
- public:
-  uint8_t* resize(uint64_t size) {
-    if (size > capacity_) {
-      data_.reset();  // the old storage goes before the new one is set aside
-      data_.reset(new uint8_t[size]);
-      capacity_ = size;
-    }
-    return data_.get();
-  }
-
- private:
-  std::unique_ptr<uint8_t[]> data_;
-  uint64_t capacity_ = 0;
-};
-
-// Small reads (record heads, short records) through a window of the file: a read that goes on
-// where the window ends doubles it up to 64 KiB, one elsewhere starts small, so that walking
-// from chunk to chunk does not read their data twice. Larger reads go to the file.
-class Window {
- public:
-  explicit Window(const FileReader& file) : file_(file) {}
-
-  // Reads exactly n bytes at `pos`; false when they are not all in the file or a read fails.
-  bool read_at(uint64_t pos, void* out, uint64_t n) {
-    if (n == 0 || n > kWindow / 4) return file_.read_at(pos, out, n);
-    const bool inside = pos >= start_ && pos - start_ <= filled_;
-    if (!inside || n > filled_ - (pos - start_)) {
-      const uint64_t want = inside && filled_ > 0 ? std::min(2 * filled_, kWindow) : kFirstWindow;
-      start_ = pos;
-      filled_ = pos < file_.size() ? std::min(std::max(want, n), file_.size() - pos) : 0;
-      if (filled_ < n || !file_.read_at(pos, window_.data(), filled_)) {
-        filled_ = 0;
-        return false;
-      }
-    }
-    std::memcpy(out, window_.data() + (pos - start_), n);
-    return true;
-  }
-
- private:
-  static constexpr uint64_t kWindow = 64 * 1024;
-  static constexpr uint64_t kFirstWindow = 4 * 1024;
-  const FileReader& file_;
-  std::vector<uint8_t> window_ = std::vector<uint8_t>(kWindow);
-  uint64_t start_ = 0;
-  uint64_t filled_ = 0;
-};
+// A buffer that grows without clearing (filled before it is read), and small reads (record heads,
+// short records) through a window of the file, so that walking from chunk to chunk does not read
+// their data twice.
+using Buffer = safe_output::GrowBuffer;
+using Window = safe_output::ReadWindow<FileReader>;
 
 // Where a record lies, put in words only for an error message: nothing is built per record.
 struct Where {
