@@ -13,40 +13,19 @@
 #include <vector>
 
 #include "testing/cdr_frames.h"
+#include "testing/livox_frame_checks.h"
 #include "testing/process.h"
 #include "testing/temp_dir.h"
 
 namespace {
 
 using drone_test::cdr_frame;
+using drone_test::expect_fields_after_header;
+using drone_test::from_bits;
+using drone_test::livox_point;
+using drone_test::parse_outcome;
 using livox_msgs::CdrFrameReader;
 using livox_ros_driver2::CustomMsg;
-using livox_ros_driver2::CustomPoint;
-
-uint32_t bits_of(float f) {
-  uint32_t bits;
-  std::memcpy(&bits, &f, sizeof bits);
-  return bits;
-}
-
-float from_bits(uint32_t bits) {
-  float f;
-  std::memcpy(&f, &bits, sizeof f);
-  return f;
-}
-
-CustomPoint point(uint32_t offset_time, float x, float y, float z, uint8_t r, uint8_t tag,
-                  uint8_t line) {
-  CustomPoint p;
-  p.offset_time = offset_time;
-  p.x = x;
-  p.y = y;
-  p.z = z;
-  p.reflectivity = r;
-  p.tag = tag;
-  p.line = line;
-  return p;
-}
 
 // Values a reader gets wrong when it converts instead of copying, or swaps the wrong bytes: NaNs
 // with payloads, negative zero, a subnormal, infinities, every byte of timebase distinct.
@@ -59,54 +38,26 @@ CustomMsg awkward_frame(const std::string& frame_id) {
   msg.lidar_id = 7;
   msg.rsvd = {{0xAB, 0x00, 0xFF}};
   msg.points = {
-      point(0x01020304u, 1.5f, -2.25f, 0.125f, 0, 0, 0),
-      point(1000, std::numeric_limits<float>::quiet_NaN(), from_bits(0x7f800001u),
-            from_bits(0xffc0beefu), 255, 16, 5),
-      point(0xFFFFFFFFu, -0.0f, from_bits(0x00000001u), std::numeric_limits<float>::infinity(), 128,
-            255, 255),
+      livox_point(0x01020304u, 1.5f, -2.25f, 0.125f, 0, 0, 0),
+      livox_point(1000, std::numeric_limits<float>::quiet_NaN(), from_bits(0x7f800001u),
+                  from_bits(0xffc0beefu), 255, 16, 5),
+      livox_point(0xFFFFFFFFu, -0.0f, from_bits(0x00000001u),
+                  std::numeric_limits<float>::infinity(), 128, 255, 255),
   };
   return msg;
 }
 
+// Every field the reader gives, against the message it was written from.
 void expect_frame(const CdrFrameReader& reader, const CustomMsg& msg) {
   EXPECT_EQ(reader.header().sec, static_cast<int32_t>(msg.header.stamp.sec));
   EXPECT_EQ(reader.header().nanosec, msg.header.stamp.nsec);
   EXPECT_EQ(reader.header().frame_id, msg.header.frame_id);
-  EXPECT_EQ(reader.timebase(), msg.timebase);
-  EXPECT_EQ(reader.point_num(), msg.point_num);
-  EXPECT_EQ(reader.lidar_id(), msg.lidar_id);
-  EXPECT_EQ(reader.rsvd()[0], msg.rsvd[0]);
-  EXPECT_EQ(reader.rsvd()[1], msg.rsvd[1]);
-  EXPECT_EQ(reader.rsvd()[2], msg.rsvd[2]);
-  ASSERT_EQ(reader.size(), msg.points.size());
-  for (uint32_t i = 0; i < reader.size(); ++i) {
-    SCOPED_TRACE(i);
-    const CustomPoint& p = msg.points[i];
-    EXPECT_EQ(reader.offset_time(i), p.offset_time);
-    EXPECT_EQ(bits_of(reader.x(i)), bits_of(p.x));
-    EXPECT_EQ(bits_of(reader.y(i)), bits_of(p.y));
-    EXPECT_EQ(bits_of(reader.z(i)), bits_of(p.z));
-    uint32_t xyz[3];
-    reader.copy_xyz(i, xyz);
-    EXPECT_EQ(xyz[0], bits_of(p.x));
-    EXPECT_EQ(xyz[1], bits_of(p.y));
-    EXPECT_EQ(xyz[2], bits_of(p.z));
-    EXPECT_EQ(reader.reflectivity(i), p.reflectivity);
-    EXPECT_EQ(reader.tag(i), p.tag);
-    EXPECT_EQ(reader.line(i), p.line);
-  }
+  expect_fields_after_header(reader, msg);
 }
 
 // The reason parse() gives for the bytes, or "parsed" when it accepts them.
 std::string outcome(CdrFrameReader& reader, const std::vector<uint8_t>& bytes) {
-  reader.assign(bytes.data(), bytes.size());
-  try {
-    reader.parse();
-    return "parsed";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(reader.size(), 0u) << "a refused frame holds no points";
-    return e.what();
-  }
+  return parse_outcome(reader, bytes);
 }
 
 // Where the points sequence's count lies in the CDR bytes of a frame with this frame_id length:
@@ -292,11 +243,11 @@ CustomMsg reference_frame(uint32_t k) {
   msg.lidar_id = static_cast<uint8_t>(k + 1);
   msg.rsvd = {{static_cast<uint8_t>(k), static_cast<uint8_t>(0xff - k), 0x5a}};
   for (uint32_t i = 0; i < k; ++i) {
-    msg.points.push_back(point(i * 1000 + k, static_cast<float>(i) * 0.25f - static_cast<float>(k),
-                               static_cast<float>(k) * 0.5f + static_cast<float>(i),
-                               -0.125f * static_cast<float>(i + 1),
-                               static_cast<uint8_t>((i * 37 + k) % 256),
-                               static_cast<uint8_t>(i % 4), static_cast<uint8_t>((i + k) % 6)));
+    msg.points.push_back(
+        livox_point(i * 1000 + k, static_cast<float>(i) * 0.25f - static_cast<float>(k),
+                    static_cast<float>(k) * 0.5f + static_cast<float>(i),
+                    -0.125f * static_cast<float>(i + 1), static_cast<uint8_t>((i * 37 + k) % 256),
+                    static_cast<uint8_t>(i % 4), static_cast<uint8_t>((i + k) % 6)));
   }
   return msg;
 }

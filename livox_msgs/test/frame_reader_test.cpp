@@ -10,43 +10,22 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "testing/bags.h"
+#include "testing/livox_frame_checks.h"
 
 namespace {
 
+using drone_test::expect_fields_after_header;
+using drone_test::from_bits;
+using drone_test::livox_point;
+using drone_test::parse_outcome;
 using drone_test::serialize;
 using livox_msgs::FrameReader;
 using livox_ros_driver2::CustomMsg;
 using livox_ros_driver2::CustomPoint;
-
-float from_bits(uint32_t bits) {
-  float f;
-  std::memcpy(&f, &bits, sizeof f);
-  return f;
-}
-
-uint32_t bits_of(float f) {
-  uint32_t bits;
-  std::memcpy(&bits, &f, sizeof bits);
-  return bits;
-}
-
-CustomPoint point(uint32_t offset_time, float x, float y, float z, uint8_t reflectivity,
-                  uint8_t tag, uint8_t line) {
-  CustomPoint p;
-  p.offset_time = offset_time;
-  p.x = x;
-  p.y = y;
-  p.z = z;
-  p.reflectivity = reflectivity;
-  p.tag = tag;
-  p.line = line;
-  return p;
-}
 
 // A frame whose points cover the values a reader gets wrong when it converts instead of copying:
 // NaNs with payloads (a signalling one among them), negative zero, a subnormal, infinities, the
@@ -61,13 +40,13 @@ CustomMsg awkward_frame() {
   msg.lidar_id = 7;
   msg.rsvd = {{0xAB, 0x00, 0xFF}};
   msg.points = {
-      point(0, 1.5f, -2.25f, 0.125f, 0, 0, 0),
-      point(1000, std::numeric_limits<float>::quiet_NaN(), 3.0f, 4.0f, 255, 16, 5),
-      point(2000, 5.0f, from_bits(0x7f800001u), from_bits(0xffc0beefu), 128, 1, 2),
-      point(0xFFFFFFFFu, -0.0f, from_bits(0x00000001u), std::numeric_limits<float>::infinity(), 255,
-            255, 255),
-      point(7, -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::max(),
-            -std::numeric_limits<float>::min(), 1, 2, 3),
+      livox_point(0, 1.5f, -2.25f, 0.125f, 0, 0, 0),
+      livox_point(1000, std::numeric_limits<float>::quiet_NaN(), 3.0f, 4.0f, 255, 16, 5),
+      livox_point(2000, 5.0f, from_bits(0x7f800001u), from_bits(0xffc0beefu), 128, 1, 2),
+      livox_point(0xFFFFFFFFu, -0.0f, from_bits(0x00000001u),
+                  std::numeric_limits<float>::infinity(), 255, 255, 255),
+      livox_point(7, -std::numeric_limits<float>::infinity(), std::numeric_limits<float>::max(),
+                  -std::numeric_limits<float>::min(), 1, 2, 3),
   };
   return msg;
 }
@@ -77,41 +56,12 @@ void expect_frame(const FrameReader& reader, const CustomMsg& msg) {
   EXPECT_EQ(reader.header().seq, msg.header.seq);
   EXPECT_EQ(reader.header().stamp, msg.header.stamp);
   EXPECT_EQ(reader.header().frame_id, msg.header.frame_id);
-  EXPECT_EQ(reader.timebase(), msg.timebase);
-  EXPECT_EQ(reader.point_num(), msg.point_num);
-  EXPECT_EQ(reader.lidar_id(), msg.lidar_id);
-  EXPECT_EQ(reader.rsvd()[0], msg.rsvd[0]);
-  EXPECT_EQ(reader.rsvd()[1], msg.rsvd[1]);
-  EXPECT_EQ(reader.rsvd()[2], msg.rsvd[2]);
-  ASSERT_EQ(reader.size(), msg.points.size());
-  for (uint32_t i = 0; i < reader.size(); ++i) {
-    SCOPED_TRACE(i);
-    const CustomPoint& p = msg.points[i];
-    EXPECT_EQ(reader.offset_time(i), p.offset_time);
-    EXPECT_EQ(bits_of(reader.x(i)), bits_of(p.x));
-    EXPECT_EQ(bits_of(reader.y(i)), bits_of(p.y));
-    EXPECT_EQ(bits_of(reader.z(i)), bits_of(p.z));
-    uint32_t xyz[3];
-    reader.copy_xyz(i, xyz);
-    EXPECT_EQ(xyz[0], bits_of(p.x));
-    EXPECT_EQ(xyz[1], bits_of(p.y));
-    EXPECT_EQ(xyz[2], bits_of(p.z));
-    EXPECT_EQ(reader.reflectivity(i), p.reflectivity);
-    EXPECT_EQ(reader.tag(i), p.tag);
-    EXPECT_EQ(reader.line(i), p.line);
-  }
+  expect_fields_after_header(reader, msg);
 }
 
-// The reason that parse() gives for the bytes, or "parsed" when it accepts them.
+// The reason parse() gives for the bytes, or "parsed" when it accepts them.
 std::string outcome(FrameReader& reader, const std::vector<uint8_t>& bytes) {
-  reader.assign(bytes.data(), bytes.size());
-  try {
-    reader.parse();
-    return "parsed";
-  } catch (const std::runtime_error& e) {
-    EXPECT_EQ(reader.size(), 0u) << "a refused frame holds no points";
-    return e.what();
-  }
+  return parse_outcome(reader, bytes);
 }
 
 TEST(FrameReader, PointRecordSizeMatchesTheMessageType) {
@@ -196,7 +146,7 @@ TEST(FrameReader, ReusedReaderHoldsOnlyTheLastFrame) {
   CustomMsg small;
   small.header.seq = 1;
   small.header.frame_id = "x";
-  small.points = {point(3, 9.0f, 8.0f, 7.0f, 6, 5, 4)};
+  small.points = {livox_point(3, 9.0f, 8.0f, 7.0f, 6, 5, 4)};
   FrameReader reader;
   EXPECT_EQ(outcome(reader, serialize(big)), "parsed");
   EXPECT_EQ(outcome(reader, serialize(small)), "parsed");
