@@ -14,6 +14,7 @@
 
 #include "elevation.h"
 #include "lidar_check/lidar_validator.h"
+#include "same_result.h"
 #include "testing/bags.h"
 #include "testing/cdr_frames.h"
 #include "testing/mcap_bytes.h"
@@ -74,34 +75,6 @@ std::string ros1_bag(const drone_test::TempDir& dir, const std::vector<CustomMsg
   }
   bag.close();
   return path;
-}
-
-// Every figure of two results alike, the path aside.
-void expect_same(const ValidationResult& ros2, const ValidationResult& ros1) {
-  ASSERT_TRUE(ros2.success) << ros2.error;
-  ASSERT_TRUE(ros1.success) << ros1.error;
-  EXPECT_EQ(ros2.total_frames, ros1.total_frames);
-  EXPECT_EQ(ros2.anomaly_frames, ros1.anomaly_frames);
-  EXPECT_EQ(ros2.low_point_frames, ros1.low_point_frames);
-  EXPECT_EQ(ros2.high_nan_frames, ros1.high_nan_frames);
-  EXPECT_EQ(ros2.invalid_angle_frames, ros1.invalid_angle_frames);
-  EXPECT_EQ(ros2.avg_points, ros1.avg_points);
-  EXPECT_EQ(ros2.avg_interval_ms, ros1.avg_interval_ms);
-  EXPECT_EQ(ros2.min_interval_ms, ros1.min_interval_ms);
-  EXPECT_EQ(ros2.max_interval_ms, ros1.max_interval_ms);
-  ASSERT_EQ(ros2.anomalies.size(), ros1.anomalies.size());
-  for (size_t i = 0; i < ros1.anomalies.size(); ++i) {
-    SCOPED_TRACE(i);
-    const auto& a = ros2.anomalies[i];
-    const auto& b = ros1.anomalies[i];
-    EXPECT_EQ(a.frame, b.frame);
-    EXPECT_EQ(a.time, b.time);
-    EXPECT_EQ(a.points, b.points);
-    EXPECT_EQ(a.nan, b.nan);
-    EXPECT_EQ(a.invalid_angle, b.invalid_angle);
-    EXPECT_EQ(a.interval_ms, b.interval_ms);
-    EXPECT_EQ(a.interval_anomaly, b.interval_anomaly);
-  }
 }
 
 // The channels of the ROS 2 recordings: the frames (1), on the same topic a text message (2),
@@ -175,19 +148,19 @@ TEST(Ros2Validator, EveryStorageAndLayoutGivesTheFindingsOfTheBag) {
     const std::string path = dir.file("flight.mcap");
     drone_test::write_file(path, drone_test::mcap_bytes(channels(), stored, layout));
     const ValidationResult r = check(path);
-    expect_same(r, bag);
+    expect_same_result(r, bag);
     EXPECT_TRUE(r.read.recording_closed);
   }
   for (const bool definitions : {true, false}) {
     SCOPED_TRACE(definitions ? "SQLite with definitions" : "SQLite without definitions");
     const std::string path = dir.file(definitions ? "jazzy.db3" : "humble.db3");
     write_db3(path, stored, definitions);
-    expect_same(check(path), bag);
+    expect_same_result(check(path), bag);
   }
   // Big-endian frames are read alike.
   const std::string big = dir.file("big.mcap");
   drone_test::write_file(big, drone_test::mcap_bytes(channels(), messages(frames, true)));
-  expect_same(check(big), bag);
+  expect_same_result(check(big), bag);
 }
 
 // A recording split into files without metadata.yaml is read as one: the channels of each file
@@ -209,13 +182,13 @@ TEST(Ros2Validator, SplitRecordingsAreReadAsOne) {
   std::filesystem::create_directory(folder);
   drone_test::write_file(folder + "/flight_0.mcap", drone_test::mcap_bytes(channels(), first));
   drone_test::write_file(folder + "/flight_1.mcap", drone_test::mcap_bytes(renumbered, second));
-  expect_same(check(folder), bag);
+  expect_same_result(check(folder), bag);
   const std::string db3 = dir.file("db3_bare");
   std::filesystem::create_directory(db3);
   write_db3(db3 + "/flight_0.db3", first, true);
   write_db3(db3 + "/flight_1.db3",
             std::vector<drone_test::McapMessage>(stored.begin() + half, stored.end()), true);
-  expect_same(check(db3), bag);
+  expect_same_result(check(db3), bag);
 }
 
 // A recording that did not end (no summary, cut inside its data) is checked up to the cut:
@@ -237,7 +210,7 @@ TEST(Ros2Validator, RecordingCutOffIsCheckedUpToTheCut) {
     ASSERT_GT(r.total_frames, 0);
     ASSERT_LE(r.total_frames, 30);
     const std::vector<CustomMsg> kept(frames.begin(), frames.begin() + r.total_frames);
-    expect_same(r, check(ros1_bag(dir, kept)));
+    expect_same_result(r, check(ros1_bag(dir, kept)));
   }
 }
 
@@ -257,7 +230,7 @@ TEST(Ros2Validator, TheStoredLayoutDecidesWhatIsAFrame) {
   std::vector<drone_test::McapChannel> renamed = channels();
   renamed[0].type = "survey/msg/Scan";
   drone_test::write_file(path, drone_test::mcap_bytes(renamed, stored));
-  expect_same(check(path), check(ros1_bag(dir, frames)));
+  expect_same_result(check(path), check(ros1_bag(dir, frames)));
 }
 
 // Frame f of the Livox recordings in testing/fixtures/ros2-livox/, by the rule of
@@ -313,10 +286,11 @@ TEST(Ros2Validator, RecordingsOfIndependentWritersGiveTheFindingsOfTheBag) {
   for (const char* recording : {"livox-zstd.mcap", "livox-lz4.mcap", "livox-unchunked.mcap",
                                 "livox-nosummary.mcap", "livox-split", "livox-sqlite"}) {
     SCOPED_TRACE(recording);
-    expect_same(checks(drone_test::fixture_path(std::string("ros2-livox/") + recording)), whole);
+    expect_same_result(checks(drone_test::fixture_path(std::string("ros2-livox/") + recording)),
+                       whole);
   }
   const ValidationResult cut = checks(drone_test::fixture_path("ros2-livox/livox-cut.mcap"));
-  expect_same(cut, bag_of(8));
+  expect_same_result(cut, bag_of(8));
   EXPECT_FALSE(cut.read.recording_closed);
 }
 
