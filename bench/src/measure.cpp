@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <fstream>
 #include <stdexcept>
 
 namespace drone_bench {
@@ -147,6 +148,22 @@ Usage time_here(const std::function<void()>& body) {
   usage.cpu_seconds = process_cpu_now() - cpu_start;
   usage.wall_seconds = seconds_since(start);
   return usage;
+}
+
+void copy_and_sync(const std::string& from, const std::string& to) {
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream out(to, std::ios::binary | std::ios::trunc);
+  std::vector<char> buffer(1 << 20);
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    out.write(buffer.data(), in.gcount());
+  }
+  out.close();
+  if (!out) throw std::runtime_error("copy failed");
+  const int fd = ::open(to.c_str(), O_RDONLY);
+  const bool synced = fd >= 0 && ::fsync(fd) == 0;
+  if (fd >= 0) ::close(fd);
+  if (!synced) throw std::runtime_error("sync failed");
 }
 
 double median(std::vector<double> values) {

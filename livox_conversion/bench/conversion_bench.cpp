@@ -21,17 +21,14 @@
 // messages. Everything is written in a new directory under DIR ($TMPDIR or /tmp), removed at the
 // end. Conversions run in a child process so that the peak resident size is their own. The
 // Livox recording's copies and conversions run R times (default 1), each figure the median.
-#include <fcntl.h>
 #include <livox_ros_driver2/CustomMsg.h>
 #include <rosbag/bag.h>
 #include <sensor_msgs/Imu.h>
 #include <std_msgs/String.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -109,24 +106,6 @@ void write_small_messages(const std::string& path, int count, int connections,
   bag.close();
 }
 
-// Copies through a user-space buffer, reading and writing every byte as the converter must, and
-// syncs the copy to the disk, as the conversion does before its output takes its name.
-void copy_and_sync(const std::string& from, const std::string& to) {
-  std::ifstream in(from, std::ios::binary);
-  std::ofstream out(to, std::ios::binary | std::ios::trunc);
-  std::vector<char> buffer(1 << 20);
-  while (in) {
-    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-    out.write(buffer.data(), in.gcount());
-  }
-  out.close();
-  if (!out) throw std::runtime_error("copy failed");
-  const int fd = ::open(to.c_str(), O_RDONLY);
-  const bool synced = fd >= 0 && ::fsync(fd) == 0;
-  if (fd >= 0) ::close(fd);
-  if (!synced) throw std::runtime_error("sync failed");
-}
-
 // The conversion in a child process, whose peak resident size is then its own.
 drone_bench::ChildRun convert_in_child(const std::string& in, const std::string& out,
                                        const livox_to_pc2::PointLayout& layout) {
@@ -166,9 +145,10 @@ Row measure(const std::string& name, const std::string& input, const std::string
   Row row{};
   row.ok = true;
   row.input_bytes = static_cast<double>(std::filesystem::file_size(input));
-  copy_and_sync(input, copy);
+  drone_bench::copy_and_sync(input, copy);
   for (int r = 0; r < runs; ++r) {
-    copy_s.push_back(drone_bench::time_here([&] { copy_and_sync(input, copy); }).wall_seconds);
+    copy_s.push_back(
+        drone_bench::time_here([&] { drone_bench::copy_and_sync(input, copy); }).wall_seconds);
     std::filesystem::remove(copy);
     const drone_bench::ChildRun conv = convert_in_child(input, output, layout);
     convert_s.push_back(conv.usage.wall_seconds);
@@ -179,7 +159,7 @@ Row measure(const std::string& name, const std::string& input, const std::string
     row.output_bytes = static_cast<double>(std::filesystem::file_size(output, ec));
     if (!ec && conv.ok()) {
       output_copy_s.push_back(
-          drone_bench::time_here([&] { copy_and_sync(output, copy); }).wall_seconds);
+          drone_bench::time_here([&] { drone_bench::copy_and_sync(output, copy); }).wall_seconds);
       std::filesystem::remove(copy);
     }
     std::filesystem::remove(output);

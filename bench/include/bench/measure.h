@@ -41,6 +41,12 @@ void apart(const std::function<void()>& body);
 // Times `body` in this process: wall time and the process's CPU time (peak_mib stays 0).
 Usage time_here(const std::function<void()>& body);
 
+// The floor a converter is measured against: copies `from` to `to` through a 1 MiB user-space
+// buffer, reading and writing every byte as a converter must, and syncs the copy to the disk, as
+// a conversion does before its output takes its name. Throws std::runtime_error when the copy or
+// the sync fails.
+void copy_and_sync(const std::string& from, const std::string& to);
+
 // The middle value (the upper one of an even count); 0 for no values.
 double median(std::vector<double> values);
 
