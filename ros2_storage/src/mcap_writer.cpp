@@ -105,13 +105,10 @@ std::unique_ptr<ByteSink> output_file_sink(const std::string& path) {
   return std::make_unique<FileSink>(path);
 }
 
-struct McapWriter::Impl {
+struct McapWriter::Impl : WriterState {
   std::unique_ptr<ByteSink> sink;
-  std::string name;
   std::string file_name;
   WriterOptions options;
-  std::string failure;  // the first failure; every later call repeats it
-  bool closed = false;
 
   uint64_t position = 0;  // bytes handed to the sink
   uLong data_crc = crc32(0L, Z_NULL, 0);
@@ -138,15 +135,6 @@ struct McapWriter::Impl {
   uint64_t end = 0;
 
   ~Impl() { ZSTD_freeCCtx(zstd); }
-
-  [[noreturn]] void fail(const std::string& reason) {
-    failure = "cannot write output " + name + " (" + reason + ")";
-    throw std::runtime_error(failure);
-  }
-  void check() const {
-    if (!failure.empty()) throw std::runtime_error(failure);
-    if (closed) throw std::runtime_error("output " + name + " is already closed");
-  }
 
   void emit(const void* data, size_t size) {
     if (in_data) data_crc = crc32_z(data_crc, static_cast<const Bytef*>(data), size);

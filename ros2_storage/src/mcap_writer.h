@@ -13,7 +13,7 @@
 
 #include "ros2_storage/recording.h"
 #include "ros2_storage/recording_writer.h"
-#include "rosbag2_metadata.h"
+#include "storage_writer.h"
 
 namespace ros2_storage {
 
@@ -33,7 +33,7 @@ std::unique_ptr<ByteSink> output_file_sink(const std::string& path);
 
 // Memory: the chunk being filled (and its compressed form), the message index entries of that
 // chunk (16 bytes a message), and a few dozen bytes per channel and per chunk written.
-class McapWriter : public RecordingWriter {
+class McapWriter : public StorageWriter {
  public:
   // `name` stands for the output in failure texts; `file_name` is the file's name in the
   // rosbag2 metadata record. Compression "" or "zstd"; anything else throws.
@@ -46,13 +46,9 @@ class McapWriter : public RecordingWriter {
              const uint8_t* data, uint64_t size) override;
   void close() override;
 
-  // What the file holds once closed, for the folder's metadata.yaml.
-  const BagInformation& information() const { return information_; }
-
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
-  BagInformation information_;
 };
 
 }  // namespace ros2_storage

@@ -51,13 +51,10 @@ struct Statement {
 
 }  // namespace
 
-struct SqliteWriter::Impl {
+struct SqliteWriter::Impl : WriterState {
   safe_output::OutputFile file;
-  std::string name;
   std::string file_name;
   WriterOptions options;
-  std::string failure;
-  bool closed = false;
   sqlite3* db = nullptr;
   Statement insert;
   uint64_t transaction_bytes = 0;
@@ -68,7 +65,7 @@ struct SqliteWriter::Impl {
   uint64_t start = 0;
   uint64_t end = 0;
 
-  explicit Impl(const std::string& path) : file(path), name(path) {}
+  explicit Impl(const std::string& path) : file(path) { name = path; }
   ~Impl() {
     insert.reset();
     if (db != nullptr) sqlite3_close_v2(db);
@@ -76,14 +73,6 @@ struct SqliteWriter::Impl {
   Impl(const Impl&) = delete;
   Impl& operator=(const Impl&) = delete;
 
-  [[noreturn]] void fail(const std::string& reason) {
-    failure = "cannot write output " + name + " (" + reason + ")";
-    throw std::runtime_error(failure);
-  }
-  void check() const {
-    if (!failure.empty()) throw std::runtime_error(failure);
-    if (closed) throw std::runtime_error("output " + name + " is already closed");
-  }
   void check_rc(int rc, const char* step) {
     if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW) {
       fail(std::string(step) + ": " + (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc)));

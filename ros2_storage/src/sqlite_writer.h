@@ -9,12 +9,12 @@
 #include <string>
 
 #include "ros2_storage/recording_writer.h"
-#include "rosbag2_metadata.h"
+#include "storage_writer.h"
 
 namespace ros2_storage {
 
 // Memory: SQLite's page cache and one transaction's journal, whatever the file's size.
-class SqliteWriter : public RecordingWriter {
+class SqliteWriter : public StorageWriter {
  public:
   // Writes through safe_output's temporary file beside `path`. `file_name` is the file's name
   // in the metadata it stores. Throws when the file cannot be created.
@@ -26,13 +26,9 @@ class SqliteWriter : public RecordingWriter {
              const uint8_t* data, uint64_t size) override;
   void close() override;
 
-  // What the file holds once closed, for the folder's metadata.yaml.
-  const BagInformation& information() const { return information_; }
-
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
-  BagInformation information_;
 };
 
 }  // namespace ros2_storage
