@@ -117,87 +117,51 @@ TEST(DetectInput, KindIsDecidedByContentNeverByName) {
 
 // The recorder's own recordings, with the counts testing/fixtures/ros2/README.md states.
 TEST(Fixtures, EveryRecordingReadsWithItsStatedCounts) {
+  // Each recording as "mcap-<name>" and, where the recorder wrote one, as "sqlite3-<name>".
+  const std::map<std::string, uint64_t> split = {{"AAA", 804}, {"BBB", 742}, {"CCC", 742},
+                                                 {"DDD", 753}, {"EEE", 804}, {"FFF", 772},
+                                                 {"GGG", 731}, {"HHH", 726}};
   const struct {
-    std::string path;
-    ros2_storage::Storage storage;
+    std::string name;
+    bool sqlite_too;
     size_t files;
-    bool stated;
     std::map<std::string, uint64_t> counts;
   } recordings[] = {
-      {"mcap-talker",
-       ros2_storage::Storage::mcap,
+      {"talker", true, 1, {{"/topic", 10}, {"/rosout", 10}, {"/parameter_events", 0}}},
+      {"split", true, 5, split},
+      {"cdr_test", true, 1, {{"/array_topic", 4}, {"/test_topic", 3}}},
+      {"no-metadata", true, 3, {{"/chatter", 3177}}},
+      {"services",
+       false,
        1,
-       true,
-       {{"/topic", 10}, {"/rosout", 10}, {"/parameter_events", 0}}},
-      {"sqlite3-talker",
-       ros2_storage::Storage::sqlite,
-       1,
-       true,
-       {{"/topic", 10}, {"/rosout", 10}, {"/parameter_events", 0}}},
-      {"mcap-split",
-       ros2_storage::Storage::mcap,
-       5,
-       true,
-       {{"AAA", 804},
-        {"BBB", 742},
-        {"CCC", 742},
-        {"DDD", 753},
-        {"EEE", 804},
-        {"FFF", 772},
-        {"GGG", 731},
-        {"HHH", 726}}},
-      {"sqlite3-split",
-       ros2_storage::Storage::sqlite,
-       5,
-       true,
-       {{"AAA", 804},
-        {"BBB", 742},
-        {"CCC", 742},
-        {"DDD", 753},
-        {"EEE", 804},
-        {"FFF", 772},
-        {"GGG", 731},
-        {"HHH", 726}}},
-      {"mcap-cdr_test",
-       ros2_storage::Storage::mcap,
-       1,
-       true,
-       {{"/array_topic", 4}, {"/test_topic", 3}}},
-      {"sqlite3-cdr_test",
-       ros2_storage::Storage::sqlite,
-       1,
-       true,
-       {{"/array_topic", 4}, {"/test_topic", 3}}},
-      {"mcap-no-metadata", ros2_storage::Storage::mcap, 3, true, {{"/chatter", 3177}}},
-      {"sqlite3-no-metadata", ros2_storage::Storage::sqlite, 3, true, {{"/chatter", 3177}}},
-      {"mcap-services",
-       ros2_storage::Storage::mcap,
-       1,
-       true,
        {{"/test_topic1", 1},
         {"/test_topic2", 1},
         {"/test_service1/_service_event", 4},
         {"/test_service2/_service_event", 4},
         {"/events/write_split", 0}}},
-      {"mcap-single/only_topics.mcap",
-       ros2_storage::Storage::mcap,
+      {"single/only_topics.mcap",
+       false,
        1,
-       true,
        {{"/parameter_events", 7}, {"/rosout", 0}, {"/events/write_split", 0}}},
   };
   for (const auto& r : recordings) {
-    SCOPED_TRACE(r.path);
-    const auto recording = ros2_storage::open_recording(drone_test::fixture_path("ros2/" + r.path));
-    EXPECT_EQ(recording->storage(), r.storage);
-    EXPECT_EQ(recording->stored().files.size(), r.files);
-    EXPECT_TRUE(recording->outcome().recording_closed);
-    EXPECT_EQ(recording->stated_inventory() != nullptr, r.stated);
-    EXPECT_EQ(counts_of(*recording), r.counts);
-    for (const auto& c : recording->channels()) {
-      EXPECT_TRUE(c.type.find("/msg/") != std::string::npos ||
-                  c.type.find("/srv/") != std::string::npos)
-          << c.type;
-      EXPECT_EQ(c.encoding, "cdr");
+    for (const auto storage : {ros2_storage::Storage::mcap, ros2_storage::Storage::sqlite}) {
+      if (storage == ros2_storage::Storage::sqlite && !r.sqlite_too) continue;
+      const std::string path =
+          (storage == ros2_storage::Storage::mcap ? "mcap-" : "sqlite3-") + r.name;
+      SCOPED_TRACE(path);
+      const auto recording = ros2_storage::open_recording(drone_test::fixture_path("ros2/" + path));
+      EXPECT_EQ(recording->storage(), storage);
+      EXPECT_EQ(recording->stored().files.size(), r.files);
+      EXPECT_TRUE(recording->outcome().recording_closed);
+      EXPECT_NE(recording->stated_inventory(), nullptr);
+      EXPECT_EQ(counts_of(*recording), r.counts);
+      for (const auto& c : recording->channels()) {
+        EXPECT_TRUE(c.type.find("/msg/") != std::string::npos ||
+                    c.type.find("/srv/") != std::string::npos)
+            << c.type;
+        EXPECT_EQ(c.encoding, "cdr");
+      }
     }
   }
 }
