@@ -327,26 +327,6 @@ TEST(Ros2Conversion, DamagedFrameFailsNamingItAndLeavesTheEarlierOutput) {
   }
 }
 
-std::vector<std::string> split_tabs(const std::string& line) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  while (true) {
-    const size_t tab = line.find('\t', start);
-    fields.push_back(
-        line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-    if (tab == std::string::npos) return fields;
-    start = tab + 1;
-  }
-}
-
-std::string unhex(const std::string& digits) {
-  std::string bytes;
-  for (size_t i = 0; i + 1 < digits.size(); i += 2) {
-    bytes += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
-  }
-  return bytes;
-}
-
 // Faults caught: MCAP metadata records of the input lost or altered, and rosbag2's own record
 // copied, so that the output would describe the input's topics and counts.
 TEST(Ros2Conversion, McapMetadataRecordsAreCopiedButRosbag2sIsWrittenAnew) {
@@ -369,9 +349,9 @@ TEST(Ros2Conversion, McapMetadataRecordsAreCopiedButRosbag2sIsWrittenAnew) {
   ASSERT_EQ(metadata[1].substr(0, tab), "rosbag2");
   // The record's entries: serialized_metadata with its YAML text, then ROS_DISTRO.
   const std::string entries = metadata[1].substr(tab + 1);
-  EXPECT_EQ(unhex(entries.substr(0, entries.find('\t'))), "serialized_metadata");
+  EXPECT_EQ(drone_test::unhex(entries.substr(0, entries.find('\t'))), "serialized_metadata");
   const std::string after_key = entries.substr(entries.find('\t') + 1);
-  const std::string yaml = unhex(after_key.substr(0, after_key.find('\t')));
+  const std::string yaml = drone_test::unhex(after_key.substr(0, after_key.find('\t')));
   const drone_test::ProcessResult read = drone_test::run_python(
       "import sys, yaml\n"
       "i = yaml.safe_load(sys.argv[1])['rosbag2_bagfile_information']\n"
@@ -456,7 +436,7 @@ std::vector<std::string> listing(const std::vector<std::string>& files) {
     } else {
       for (const std::string& line :
            drone_test::lines_of(drone_test::mcap_reference_lines(file), "STREAM")) {
-        const std::vector<std::string> f = split_tabs(line);
+        const std::vector<std::string> f = drone_test::tab_fields(line);
         lines.push_back(f[0] + "\t" + f[1] + "\t" + f[4]);
       }
     }
@@ -516,7 +496,7 @@ TEST(Ros2Conversion, RecordingsOfOtherWritersConvertWhole) {
     std::vector<std::string> imu;
     int64_t clouds = 0;
     for (const std::string& line : out) {
-      const std::vector<std::string> f = split_tabs(line);
+      const std::vector<std::string> f = drone_test::tab_fields(line);
       if (f[0] == "/livox/imu") imu.push_back(line);
       clouds += f[0] == kTarget ? 1 : 0;
     }
@@ -524,10 +504,10 @@ TEST(Ros2Conversion, RecordingsOfOtherWritersConvertWhole) {
     ASSERT_EQ(static_cast<int64_t>(imu.size()), c.imu);
     std::vector<uint8_t> payloads;  // sorted by log time, which the listing leads with
     std::sort(imu.begin(), imu.end(), [](const std::string& a, const std::string& b) {
-      return std::stoull(split_tabs(a)[1]) < std::stoull(split_tabs(b)[1]);
+      return std::stoull(drone_test::tab_fields(a)[1]) < std::stoull(drone_test::tab_fields(b)[1]);
     });
     for (const std::string& line : imu) {
-      const std::string bytes = unhex(split_tabs(line)[2]);
+      const std::string bytes = drone_test::unhex(drone_test::tab_fields(line)[2]);
       payloads.insert(payloads.end(), bytes.begin(), bytes.end());
     }
     EXPECT_EQ(drone_test::crc32_of(payloads), c.imu_crc);

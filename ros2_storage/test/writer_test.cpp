@@ -87,15 +87,7 @@ std::string message_line(const Written& m) {
 }
 
 std::vector<std::string> entries(const std::string& line, size_t skip) {
-  std::vector<std::string> fields;
-  size_t start = 0;
-  while (true) {
-    const size_t tab = line.find('\t', start);
-    fields.push_back(
-        line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
-    if (tab == std::string::npos) break;
-    start = tab + 1;
-  }
+  const std::vector<std::string> fields = drone_test::tab_fields(line);
   return {fields.begin() + static_cast<std::ptrdiff_t>(std::min(skip, fields.size())),
           fields.end()};
 }

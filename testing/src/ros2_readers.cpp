@@ -22,6 +22,26 @@ std::string hex(const void* data, size_t size) {
 
 std::string hex(const std::string& bytes) { return hex(bytes.data(), bytes.size()); }
 
+std::string unhex(const std::string& digits) {
+  std::string bytes;
+  for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+    bytes += static_cast<char>(std::stoi(digits.substr(i, 2), nullptr, 16));
+  }
+  return bytes;
+}
+
+std::vector<std::string> tab_fields(const std::string& line) {
+  std::vector<std::string> fields;
+  size_t start = 0;
+  while (true) {
+    const size_t tab = line.find('\t', start);
+    fields.push_back(
+        line.substr(start, tab == std::string::npos ? std::string::npos : tab - start));
+    if (tab == std::string::npos) return fields;
+    start = tab + 1;
+  }
+}
+
 std::vector<std::string> mcap_reference_lines(const std::string& path) {
   const char* source = std::getenv("DRONE_SOURCE_DIR");
   const std::string folder =

@@ -14,6 +14,11 @@ namespace drone_test {
 // Lower-case hex digits of the bytes.
 std::string hex(const void* data, size_t size);
 std::string hex(const std::string& bytes);
+// The bytes of hex digits as hex() writes them; an odd last digit is left out.
+std::string unhex(const std::string& digits);
+
+// The tab-separated fields of one line the readers below give, empty ones included.
+std::vector<std::string> tab_fields(const std::string& line);
 
 // The lines read_mcap.js prints for the MCAP file at `path` (HEADER, SCHEMA, CHANNEL,
 // STATISTICS, METADATA, STREAM, INDEXED and CLOUD lines; see the script), fields tab-separated.
