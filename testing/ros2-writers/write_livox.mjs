@@ -24,22 +24,24 @@ import lz4 from "lz4js";
 
 const out = path.resolve(process.argv[2] ?? new URL("../fixtures/ros2-livox", import.meta.url).pathname);
 
+// The definitions the recorder stores: a message's fields, then each type it uses after a line of
+// '=' and "MSG: <package>/<Type>". Both messages carry a std_msgs/Header.
+const SEP = "================================================================================\n";
+const HEADER_TYPES = `${SEP}MSG: std_msgs/Header
+builtin_interfaces/Time stamp
+string frame_id
+${SEP}MSG: builtin_interfaces/Time
+int32 sec
+uint32 nanosec
+`;
+
 const CUSTOM_MSG = `std_msgs/Header header
 uint64 timebase
 uint32 point_num
 uint8 lidar_id
 uint8[3] rsvd
 CustomPoint[] points
-================================================================================
-MSG: std_msgs/Header
-builtin_interfaces/Time stamp
-string frame_id
-================================================================================
-MSG: builtin_interfaces/Time
-int32 sec
-uint32 nanosec
-================================================================================
-MSG: livox_ros_driver2/CustomPoint
+${HEADER_TYPES}${SEP}MSG: livox_ros_driver2/CustomPoint
 uint32 offset_time
 float32 x
 float32 y
@@ -56,22 +58,12 @@ geometry_msgs/Vector3 angular_velocity
 float64[9] angular_velocity_covariance
 geometry_msgs/Vector3 linear_acceleration
 float64[9] linear_acceleration_covariance
-================================================================================
-MSG: std_msgs/Header
-builtin_interfaces/Time stamp
-string frame_id
-================================================================================
-MSG: builtin_interfaces/Time
-int32 sec
-uint32 nanosec
-================================================================================
-MSG: geometry_msgs/Quaternion
+${HEADER_TYPES}${SEP}MSG: geometry_msgs/Quaternion
 float64 x
 float64 y
 float64 z
 float64 w
-================================================================================
-MSG: geometry_msgs/Vector3
+${SEP}MSG: geometry_msgs/Vector3
 float64 x
 float64 y
 float64 z
