@@ -17,6 +17,10 @@ packages=(
   locales help2man man-db
   # independent readers of the meshes voidvol_node saves, for its tests
   python3-meshio python3-ezdxf
+  # ROS 2 recordings the converter writes: CRC-32 of MCAP records (zlib); the independent readers
+  # of its tests (zstd for compressed chunks, Python's yaml for metadata.yaml; the npm packages of
+  # testing/ros2-writers run on the machine's node)
+  zlib1g-dev zstd python3-yaml
 )
 
 # The locale tests run the programs under a German locale (digit grouping, decimal comma).

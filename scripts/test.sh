@@ -9,6 +9,8 @@ quick=0
 [[ "${1:-}" == "--quick" ]] && quick=1
 
 ./scripts/install-deps.sh
+# The independent readers the tests check ROS 2 outputs with, exactly as locked.
+npm ci --prefix testing/ros2-writers --no-audit --no-fund
 
 # Every C++ file as .clang-format has it.
 git ls-files -z '*.cpp' '*.h' | xargs -0 clang-format --dry-run --Werror

@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -17,6 +16,7 @@
 #include <vector>
 
 #include "safe_output/file_kind.h"
+#include "safe_output/scratch_file.h"
 
 namespace bag_format {
 
@@ -28,44 +28,6 @@ std::string at_chunk(uint64_t chunk_pos) { return "chunk at byte " + std::to_str
 constexpr uint64_t kMaxLz4Ratio = 255;
 // Stored and decompressed bytes go through buffers of this size.
 constexpr uint32_t kPieceBytes = 1u << 20;
-
-// A descriptor closed on every path unless released.
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return fd_; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_;
-};
-
-// A file without a name in `dir`: O_TMPFILE where the file system has it, else a file created
-// and unlinked at once. -1 with errno set when neither works.
-int nameless_file(const std::string& dir) {
-  const int fd = ::open(dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0 || (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL)) return fd;
-  std::string name = dir + "/.bag-chunk.XXXXXX";
-  const int named = ::mkostemp(name.data(), O_CLOEXEC);
-  if (named >= 0) ::unlink(name.c_str());
-  return named;
-}
-
-bool write_all(int fd, const char* data, size_t n) {
-  while (n > 0) {
-    const ssize_t put = ::write(fd, data, n);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return false;
-    data += put;
-    n -= static_cast<size_t>(put);
-  }
-  return true;
-}
 
 // One decompression stream of either codec, fed and drained through plain pointers.
 class Inflater {
@@ -333,17 +295,16 @@ void decompress_chunk_in_pieces(const BagFile& file, std::string_view compressio
 std::unique_ptr<BagFile> decompress_chunk_to_file(const BagFile& file, std::string_view compression,
                                                   uint64_t stored_pos, uint32_t stored_size,
                                                   uint32_t size, uint64_t chunk_pos) {
-  const char* tmpdir = std::getenv("TMPDIR");
-  const std::string dir = tmpdir != nullptr && *tmpdir != '\0' ? tmpdir : "/tmp";
-  Descriptor scratch(nameless_file(dir));
+  const std::string dir = safe_output::scratch_dir();
+  safe_output::ScratchFile scratch(dir, ".bag-chunk");
   const std::string at = at_chunk(chunk_pos);
-  if (scratch.get() < 0) {
+  if (scratch.fd() < 0) {
     throw std::runtime_error("cannot create a scratch file in " + dir + " for the " + at + ": " +
                              std::strerror(errno));
   }
   decompress_chunk_in_pieces(
       file, compression, stored_pos, stored_size, size, chunk_pos, [&](const char* data, size_t n) {
-        if (!write_all(scratch.get(), data, n)) {
+        if (!scratch.write(data, n)) {
           throw std::runtime_error("cannot write a scratch file in " + dir + " for the " + at +
                                    ": " + std::strerror(errno));
         }

@@ -6,7 +6,15 @@
 // --others, also the time and peak memory of the suite's other two bag programs on each
 // recording.
 //
+// Then ROS 2 recordings: MCAP files of G GB and of G/10 GB (default G = 2; --mcap_gb 0 leaves them
+// out) of Livox frames (10 a second, 20,000 points) and 200 IMU-sized messages a second, in zstd
+// chunks, each written with and without its summary section. bagstat_node's wall and CPU time
+// and peak memory on each, beside the floor of reading the file once (1 MiB blocks, page cache):
+// and of reading it and decompressing its chunks (the floor of any reader of its messages): with
+// the summary the time must not grow with the file, without it the messages are counted.
+//
 //   bagstat_bench [--messages N] [--large N] [--chunked N] [--runs R] [--dir DIR] [--others]
+//                 [--mcap_gb G]
 //
 // Defaults: 1,000,000 and 10,000,000 messages (68 and 680 MB), 1,000,000 one-message chunks,
 // 5 runs each. The bags are written into a new directory under DIR (default $TMPDIR or /tmp) and
@@ -17,14 +25,18 @@
 #include <rosbag/bag.h>
 #include <std_msgs/String.h>
 
+#include <fcntl.h>
+
 #include <cstdio>
 #include <filesystem>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "bench/bench_main.h"
+#include "bench/mcap_file.h"
 #include "bench/measure.h"
 
 namespace {
@@ -79,6 +91,94 @@ Side compare(const std::string& bagstat, const std::string& rosbag, const std::s
   return Side{ours.summary(), peer.summary()};
 }
 
+// A ROS 2 recording of about `bytes` bytes: Livox frames at 10 Hz and IMU-sized messages at
+// 200 Hz, zstd chunks; returns the message count.
+uint64_t write_mcap(const std::string& path, uint64_t bytes, bool summary) {
+  drone_bench::McapFile::Options options;
+  options.compression = "zstd";
+  options.summary = summary;
+  drone_bench::McapFile mcap(path, options);
+  const uint16_t lidar = mcap.add_channel("/livox/lidar", "livox_ros_driver2/msg/CustomMsg",
+                                          drone_bench::kLivoxFrameDefinition);
+  const uint16_t imu = mcap.add_channel("/livox/imu", "sensor_msgs/msg/Imu", "float64[36] data");
+  constexpr uint32_t kPoints = 20000;
+  std::mt19937 rng(4242);
+  std::uniform_real_distribution<float> coordinate(-80.0f, 80.0f);
+  std::vector<float> xyz(3 * kPoints);
+  std::vector<uint8_t> frame;
+  std::vector<uint8_t> sample(300);
+  const uint64_t start = 1700000000ULL * 1000000000ULL;
+  uint64_t messages = 0;
+  uint64_t written = 0;
+  for (uint64_t tick = 0; written < bytes; ++tick) {  // 5 ms apart
+    const uint64_t now = start + tick * 5000000;
+    if (tick % 20 == 0) {
+      for (float& v : xyz) v = coordinate(rng);
+      drone_bench::livox_frame_cdr(now, xyz.data(), kPoints, frame);
+      mcap.write(lidar, now, frame.data(), frame.size());
+      written += frame.size();
+      ++messages;
+    }
+    for (size_t i = 0; i < sample.size(); ++i) sample[i] = static_cast<uint8_t>(tick + i);
+    mcap.write(imu, now, sample.data(), sample.size());
+    written += sample.size();
+    ++messages;
+  }
+  mcap.close();
+  return messages;
+}
+
+// Reads the whole file in 1 MiB blocks: the least any reader of it takes.
+void read_whole(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY);
+  if (fd < 0) throw std::runtime_error("cannot open " + path);
+  std::vector<char> block(1 << 20);
+  while (::read(fd, block.data(), block.size()) > 0) {
+  }
+  ::close(fd);
+}
+
+// bagstat_node on MCAP files of `gb` and `gb` / 10 GB, with and without summary.
+void mcap_rows(const std::string& work, const std::string& bagstat, double gb, int runs) {
+  std::printf("\n%8s %6s %9s | %-24s | %-7s | %-15s | %s\n", "MCAP", "GB", "messages",
+              "bagstat_node", "read", "read+unzstd", "bagstat / read+unzstd");
+  std::printf("%8s %6s %9s | %7s %7s %8s | %7s | %7s %7s | %7s %7s\n", "summary", "", "", "wall s",
+              "cpu s", "peak MiB", "wall s", "wall s", "cpu s", "wall", "cpu");
+  for (const double size : {gb / 10, gb}) {
+    for (const bool summary : {true, false}) {
+      const std::string path = work + "/recording.mcap";
+      // Written in a child, which sends back the message count.
+      const ChildRun written = drone_bench::run_in_child([&] {
+        return std::to_string(write_mcap(path, static_cast<uint64_t>(size * 1e9), summary));
+      });
+      if (!written.ok()) throw std::runtime_error("the MCAP file cannot be written");
+      const std::string expected = "\"total_messages\":" + written.out + ",";
+      drone_bench::Samples ours;
+      drone_bench::Samples floor;
+      drone_bench::Samples unpack;
+      for (int i = 0; i < runs; ++i) {
+        const ChildRun run = run_program({bagstat, "--bag", path});
+        if (run.out.find(expected) == std::string::npos) {
+          throw std::runtime_error("bagstat_node did not count " + written.out);
+        }
+        ours.add(run.usage);
+        floor.add(drone_bench::time_here([&] { read_whole(path); }));
+        unpack.add(drone_bench::time_here([&] { drone_bench::mcap_read_floor(path); }));
+      }
+      const Usage o = ours.summary();
+      const Usage f = floor.summary();
+      const Usage u = unpack.summary();
+      std::printf("%8s %6.2f %9s | %7.3f %7.3f %8.1f | %7.3f | %7.3f %7.3f | %6.2fx %6.2fx\n",
+                  summary ? "summary" : "none",
+                  static_cast<double>(std::filesystem::file_size(path)) / 1e9, written.out.c_str(),
+                  o.wall_seconds, o.cpu_seconds, o.peak_mib, f.wall_seconds, u.wall_seconds,
+                  u.cpu_seconds, o.wall_seconds / u.wall_seconds, o.cpu_seconds / u.cpu_seconds);
+      std::fflush(stdout);
+      std::remove(path.c_str());
+    }
+  }
+}
+
 int run_bench(drone_bench::Options& options) {
   const auto small = static_cast<uint64_t>(options.integer("messages", 1000000, 1));
   const auto large = static_cast<uint64_t>(options.integer("large", 10000000, 0));
@@ -86,6 +186,7 @@ int run_bench(drone_bench::Options& options) {
   const int runs = static_cast<int>(options.integer("runs", 5, 1));
   const std::string dir = options.text("dir", drone_bench::default_temp_parent());
   const bool others = options.flag("others");
+  const double mcap_gb = options.number("mcap_gb", 2.0);
   options.check_all_known();
   const drone_bench::ScratchDir scratch(dir, "bagstat_bench_");
   const std::string& work = scratch.path();
@@ -152,6 +253,7 @@ int run_bench(drone_bench::Options& options) {
         sides[1].peer.cpu_seconds / sides[0].peer.cpu_seconds,
         sides[1].peer.peak_mib / sides[0].peer.peak_mib);
   }
+  if (mcap_gb > 0) mcap_rows(work, bagstat, mcap_gb, runs);
   return 0;
 }
 
@@ -161,6 +263,6 @@ int main(int argc, char** argv) {
   return drone_bench::bench_main(
       argc, argv,
       "bagstat_bench [--messages N] [--large N] [--chunked N] [--runs R] [--dir DIR] "
-      "[--others]",
+      "[--others] [--mcap_gb G]",
       run_bench);
 }

@@ -9,6 +9,7 @@
 #include <exception>
 #include <limits>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "bag_format/bag_reader.h"
+#include "ros2_storage/recording.h"
 
 namespace bag_analyzer {
 
@@ -27,6 +29,13 @@ const char kOpenFailed[] = "无法打开 bag 文件: ";
 // A stored time in seconds, as ros::Time::toSec converts it.
 double seconds(uint32_t sec, uint32_t nsec) {
   return static_cast<double>(sec) + 1e-9 * static_cast<double>(nsec);
+}
+
+// A ROS 2 time (nanoseconds) in seconds, converted as a ROS 1 time of the same instant.
+double seconds(uint64_t ns) {
+  constexpr uint64_t kBillion = 1000000000;
+  const uint64_t whole = ns / kBillion;
+  return static_cast<double>(whole) + 1e-9 * static_cast<double>(ns % kBillion);
 }
 
 // One connection of a bag with its message count.
@@ -170,9 +179,75 @@ BagAnalysisResult from_view(const std::string& bag_path) {
   return result;
 }
 
+// The inventory of a ROS 2 recording, without reading a message where the files allow: the counts
+// and times they state (an MCAP summary's Statistics record, SQLite's own count), or, for an MCAP
+// file whose summary is not used, those of the whole messages its walk on opening found (as the
+// index path of a ROS 1 bag, chunk CRCs are then not checked); otherwise from every message,
+// read once. Channels take the place of connections,
+// numbered in the order first stored.
+// Throws std::runtime_error for every fault of the files.
+BagAnalysisResult from_recording(const std::string& path) {
+  const std::unique_ptr<ros2_storage::Recording> recording = ros2_storage::open_recording(path);
+  const std::vector<ros2_storage::Channel>& channels = recording->channels();
+  const auto counted = [&](const std::vector<uint64_t>& messages) {
+    std::vector<ConnectionCount> out;
+    out.reserve(channels.size());
+    for (size_t i = 0; i < channels.size(); ++i) {
+      out.push_back({static_cast<uint32_t>(i), &channels[i].topic, &channels[i].type,
+                     i < messages.size() ? messages[i] : 0});
+    }
+    return out;
+  };
+  ros2_storage::Inventory read_inventory;
+  const ros2_storage::Inventory* inventory_used = recording->found_inventory();
+  bag_format::ReadOutcome outcome = recording->outcome();
+  if (inventory_used == nullptr) {
+    read_inventory.messages.assign(channels.size(), 0);
+    uint64_t first = std::numeric_limits<uint64_t>::max();
+    uint64_t last = 0;
+    outcome = recording->read(
+        [](const ros2_storage::Channel&) { return true; },
+        [&](const ros2_storage::Message& m) {
+          ++read_inventory.messages[static_cast<size_t>(m.channel - channels.data())];
+          first = std::min(first, m.log_time);
+          last = std::max(last, m.log_time);
+        });
+    if (last >= first) {
+      read_inventory.start = first;
+      read_inventory.end = last;
+    }
+    inventory_used = &read_inventory;
+  }
+  BagAnalysisResult result = inventory(counted(inventory_used->messages));
+  if (result.total_messages > 0) {
+    result.start_time = seconds(inventory_used->start);
+    result.end_time = seconds(inventory_used->end);
+    result.duration = result.end_time - result.start_time;
+  }
+  result.read = outcome;
+  return result;
+}
+
 }  // namespace
 
 BagAnalysisResult BagAnalyzer::analyze(const std::string& bag_path) {
+  // ROS 2 recordings, recognised by content, go through their storage's reader; everything else
+  // is read as a ROS 1 bag, and refused as one when it is none.
+  switch (ros2_storage::detect_input(bag_path)) {
+    case ros2_storage::InputKind::mcap_file:
+    case ros2_storage::InputKind::sqlite_file:
+    case ros2_storage::InputKind::rosbag2_folder:
+      try {
+        return from_recording(bag_path);
+      } catch (const std::runtime_error& e) {
+        BagAnalysisResult result;
+        result.error_message = std::string(kOpenFailed) + e.what();
+        return result;
+      }
+    case ros2_storage::InputKind::ros1_bag:
+    case ros2_storage::InputKind::unknown:
+      break;
+  }
   // The bag reader walks the record headers of the chunk section and decides whether the index
   // lists exactly the stored chunks (index_complete), whether the recording was closed at all,
   // and refuses damage such as an index that lists a chunk where none is stored. Files it

@@ -97,6 +97,13 @@ void flush_standard_output() {
   std::fflush(stdout);
 }
 
+void flush_standard_streams() {
+  flush_standard_output();
+  std::cerr.flush();
+  std::clog.flush();
+  std::fflush(stderr);
+}
+
 }  // namespace
 
 StdoutToStderr::StdoutToStderr() {
@@ -113,6 +120,31 @@ StdoutToStderr::~StdoutToStderr() {
   if (saved_ >= 0) {
     ::dup2(saved_, STDOUT_FILENO);
     ::close(saved_);
+  }
+}
+
+LibraryOutputSilenced::LibraryOutputSilenced() {
+  flush_standard_streams();
+  const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+  if (null < 0) return;
+  for (int fd = STDOUT_FILENO; fd <= STDERR_FILENO; ++fd) {
+    int& saved = saved_[fd - STDOUT_FILENO];
+    saved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (saved >= 0 && ::dup2(null, fd) < 0) {
+      ::close(saved);
+      saved = -1;
+    }
+  }
+  ::close(null);
+}
+
+LibraryOutputSilenced::~LibraryOutputSilenced() {
+  flush_standard_streams();
+  for (int fd = STDOUT_FILENO; fd <= STDERR_FILENO; ++fd) {
+    const int saved = saved_[fd - STDOUT_FILENO];
+    if (saved < 0) continue;
+    ::dup2(saved, fd);
+    ::close(saved);
   }
 }
 

@@ -73,4 +73,25 @@ TEST(StdoutToStderr, SendsPrintsToStandardErrorWhileItLives) {
   EXPECT_EQ(err, "printf\ncout\n");
 }
 
+// Whatever a library prints on either stream while the guard lives reaches neither, text left
+// in stdio's buffers included; afterwards both streams are the originals again.
+TEST(LibraryOutputSilenced, KeepsPrintsOffBothStreamsWhileItLives) {
+  CapturedStreams streams;
+  std::printf("before\n");
+  std::fprintf(stderr, "before\n");
+  {
+    const drone_task::LibraryOutputSilenced guard;
+    std::printf("printf");
+    std::fprintf(stderr, "fprintf");
+    std::cout << "cout\n";
+    std::cerr << "cerr\n";
+    std::clog << "clog";
+  }
+  std::printf("after\n");
+  std::cerr << "after\n";
+  const auto [out, err] = streams.restore();
+  EXPECT_EQ(out, "before\nafter\n");
+  EXPECT_EQ(err, "before\nafter\n");
+}
+
 }  // namespace

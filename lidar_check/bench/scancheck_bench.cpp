@@ -15,7 +15,10 @@
 // floor with the validation's peak memory: the recording with 200 IMU messages a second stamped S
 // seconds behind the frames (default 3) and written at their stamps, so that chunks overlap in
 // time throughout; and a tenth of the frames with one message of M MiB (default 300) on another
-// topic. Deletes the bags unless --keep.
+// topic. Last, ROS 2: the N frames in an MCAP file (Livox frames in CDR), uncompressed and in
+// zstd chunks, each timed against its floor, reading the file and decompressing its chunks
+// (a walk over the records, every chunk decompressed into one reused buffer), with the
+// validation's peak memory. Deletes the recordings unless --keep.
 #include <livox_ros_driver2/CustomMsg.h>
 #include <ros/time.h>
 #include <rosbag/bag.h>
@@ -28,6 +31,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <limits>
 #include <random>
@@ -37,6 +41,7 @@
 #include <vector>
 
 #include "bench/bench_main.h"
+#include "bench/mcap_file.h"
 #include "bench/measure.h"
 #include "lidar_check/lidar_validator.h"
 
@@ -149,6 +154,77 @@ uint64_t hand_over(const std::string& path) {
     bytes += buffer.size();
   }
   return bytes;
+}
+
+// The frames of write_bag (same points, same stamps, without the other topics) as ROS 2 writes
+// them: an MCAP file of CDR frames, chunks plain or zstd.
+void write_mcap(const std::string& path, int frames, int points, const std::string& compression) {
+  drone_bench::McapFile::Options options;
+  options.compression = compression;
+  drone_bench::McapFile mcap(path, options);
+  const uint16_t lidar = mcap.add_channel(kTopic, "livox_ros_driver2/msg/CustomMsg",
+                                          drone_bench::kLivoxFrameDefinition);
+  std::mt19937 rng(4242);
+  std::uniform_real_distribution<float> range(1.0f, 80.0f);
+  std::uniform_real_distribution<float> angle(-0.2f, 1.0f);
+  std::uniform_real_distribution<float> heading(-3.14159f, 3.14159f);
+  std::vector<float> xyz(3 * static_cast<size_t>(points));
+  std::vector<uint8_t> frame;
+  for (int i = 0; i < frames; ++i) {
+    for (int k = 0; k < points; ++k) {
+      const float r = range(rng);
+      const float e = angle(rng);
+      const float h = heading(rng);
+      float* p = &xyz[3 * static_cast<size_t>(k)];
+      p[0] = k % 997 == 0 ? std::numeric_limits<float>::quiet_NaN() : r * std::cos(e) * std::cos(h);
+      p[1] = r * std::cos(e) * std::sin(h);
+      p[2] = r * std::sin(e);
+    }
+    const uint64_t stamp = 1700000000ULL * 1000000000ULL + static_cast<uint64_t>(i) * 100000000;
+    drone_bench::livox_frame_cdr(stamp, xyz.data(), static_cast<uint32_t>(points), frame);
+    mcap.write(lidar, stamp, frame.data(), frame.size());
+  }
+  mcap.close();
+}
+
+// scancheck on the frames in MCAP files, plain and zstd, against reading and decompressing.
+bool ros2_rows(const std::string& dir, int frames, int points, int runs, bool keep) {
+  bool all_ok = true;
+  for (const char* compression : {"", "zstd"}) {
+    const std::string path = dir + "/scancheck_bench.mcap";
+    drone_bench::apart([&] { write_mcap(path, frames, points, compression); });
+    const double mcap_mb = static_cast<double>(read_file(path)) / 1e6;
+    drone_bench::Samples floor_t;
+    drone_bench::Samples validate_t;
+    lidar_validate::ValidationResult r;
+    for (int i = 0; i < runs; ++i) {
+      floor_t.add(time_here([&] { drone_bench::mcap_read_floor(path); }));
+      validate_t.add(time_here([&] {
+        r = lidar_validate::LidarValidator::validate(path, kTopic, 100.0, 20.0, 1000, -8.0, 60.0);
+      }));
+    }
+    const drone_bench::ChildRun child = drone_bench::run_in_child([&] {
+      const lidar_validate::ValidationResult cr =
+          lidar_validate::LidarValidator::validate(path, kTopic, 100.0, 20.0, 1000, -8.0, 60.0);
+      if (!cr.success) throw std::runtime_error(cr.error);
+      return std::string();
+    });
+    const bool ok = r.success && r.total_frames == frames && child.ok();
+    const Usage floor_m = floor_t.summary();
+    const Usage validate_m = validate_t.summary();
+    std::printf(
+        "ROS 2 MCAP, %s chunks, %.0f MB: read and decompress %.3f s (cpu %.3f), validate %.3f s "
+        "(cpu %.3f): %.2fx wall, %.2fx cpu; peak memory %.1f MiB%s\n",
+        *compression != 0 ? compression : "plain", mcap_mb, floor_m.wall_seconds,
+        floor_m.cpu_seconds, validate_m.wall_seconds, validate_m.cpu_seconds,
+        validate_m.wall_seconds / floor_m.wall_seconds,
+        validate_m.cpu_seconds / floor_m.cpu_seconds, child.usage.peak_mib,
+        ok ? "" : (" UNEXPECTED RESULT: " + r.error).c_str());
+    std::fflush(stdout);
+    all_ok = all_ok && ok;
+    if (!keep) std::remove(path.c_str());
+  }
+  return all_ok;
 }
 
 int run_bench(drone_bench::Options& options) {
@@ -292,7 +368,8 @@ int run_bench(drone_bench::Options& options) {
                   " MiB message, " + name + " chunks",
               frames / 10, large);
   }
-  return child.ok() && mr.success && shapes_ok ? 0 : 1;
+  const bool ros2_ok = ros2_rows(dir, frames, points, runs, keep);
+  return child.ok() && mr.success && shapes_ok && ros2_ok ? 0 : 1;
 }
 
 }  // namespace

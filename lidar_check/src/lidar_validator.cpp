@@ -1,6 +1,8 @@
 #include "lidar_check/lidar_validator.h"
 
+#include <livox_msgs/cdr_frame_reader.h>
 #include <livox_msgs/frame_reader.h>
+#include <livox_msgs/frame_schema.h>
 #include <livox_ros_driver2/CustomMsg.h>
 #include <ros/message_traits.h>
 
@@ -10,12 +12,14 @@
 #include <exception>
 #include <functional>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "bag_format/bag_reader.h"
 #include "elevation_band.h"
+#include "ros2_storage/recording.h"
 
 namespace lidar_validate {
 
@@ -49,8 +53,9 @@ struct Tally {
 // frames over in file order, which in a recording whose chunks overlap in time is not the time
 // order the interval check goes by.
 struct FrameFigures {
-  uint64_t record_time;  // seconds in the high, nanoseconds in the low 32 bits
-  double stamp;          // header stamp, seconds
+  // ROS 1: seconds in the high, nanoseconds in the low 32 bits; ROS 2: the log time, ns
+  uint64_t record_time;
+  double stamp;  // header stamp, seconds
   int32_t points;
   int32_t nan_points;
   int32_t invalid_points;
@@ -102,6 +107,74 @@ Tally check_in_time_order(std::vector<FrameFigures>& figures, double interval, d
   return tally;
 }
 
+// The figures of every Livox frame on `topic` of the ROS 1 bag at `bag_path`, in file order.
+bag_format::ReadOutcome read_bag(const std::string& bag_path, const std::string& topic,
+                                 const ElevationBand& band, std::vector<FrameFigures>& figures,
+                                 const std::function<void(double)>& on_progress) {
+  // One pass: every record is checked as it is read, each chunk that holds a Livox connection
+  // of the topic is decompressed once, the frames come in file order.
+  bag_format::BagReader reader(bag_path);
+  const std::string frame_md5 = ros::message_traits::MD5Sum<Frame>::value();
+
+  // The one frame in memory, read from its stored bytes; the reader checks the declared point
+  // count against the bytes before it reads any point.
+  livox_msgs::FrameReader frame;
+  std::vector<uint8_t> whole_frame;  // a frame that the reader hands over in pieces
+  // Connections of the topic whose recorded type (its MD5 sum) is the Livox frame; other
+  // types on the topic are not frames.
+  const auto wanted = [&](const bag_format::ReaderConnection& c) {
+    return c.topic == topic && c.md5sum == frame_md5;
+  };
+  const auto on_frame = [&](const bag_format::ReaderMessage& message) {
+    frame.assign(message.whole(whole_frame), message.size);
+    try {
+      frame.parse();
+    } catch (const std::runtime_error& e) {
+      throw std::runtime_error("Livox frame " + std::to_string(figures.size() + 1) +
+                               " cannot be read: " + e.what());
+    }
+    FrameFigures f{(uint64_t{message.sec} << 32) | message.nsec, frame.header().stamp.toSec(),
+                   static_cast<int32_t>(frame.size()), 0, 0};
+    band.count(frame, frame.size(), f.nan_points, f.invalid_points);
+    figures.push_back(f);
+  };
+  return reader.read(wanted, on_frame, on_progress);
+}
+
+// The figures of every Livox frame on `topic` of the ROS 2 recording at `path`, file after file
+// and in each by log time. A channel of the topic is a Livox frame channel by the layout its
+// definition states (livox_msgs::is_livox_frame_type); other types on the topic are skipped, a
+// frame channel in another encoding than CDR is refused.
+bag_format::ReadOutcome read_recording(const std::string& path, const std::string& topic,
+                                       const ElevationBand& band,
+                                       std::vector<FrameFigures>& figures,
+                                       const std::function<void(double)>& on_progress) {
+  const std::unique_ptr<ros2_storage::Recording> recording = ros2_storage::open_recording(path);
+  const auto is_frame = [&](const ros2_storage::Channel& c) {
+    return c.topic == topic && livox_msgs::is_livox_frame_type(c.type, c.schema_encoding, c.schema);
+  };
+  for (const ros2_storage::Channel& c : recording->channels()) {
+    if (is_frame(c) && c.encoding != "cdr") {
+      throw std::runtime_error("the Livox frames of topic " + topic + " are stored as \"" +
+                               c.encoding + "\", which is not read; only cdr is");
+    }
+  }
+  livox_msgs::CdrFrameReader frame;
+  const auto on_frame = [&](const ros2_storage::Message& message) {
+    try {
+      frame.parse(message.data, static_cast<size_t>(message.size));
+    } catch (const std::runtime_error& e) {
+      throw std::runtime_error("Livox frame " + std::to_string(figures.size() + 1) +
+                               " cannot be read: " + e.what());
+    }
+    FrameFigures f{message.log_time, frame.header().seconds(), static_cast<int32_t>(frame.size()),
+                   0, 0};
+    band.count(frame, frame.size(), f.nan_points, f.invalid_points);
+    figures.push_back(f);
+  };
+  return recording->read(is_frame, on_frame, on_progress);
+}
+
 }  // namespace
 
 ValidationResult LidarValidator::validate(const std::string& bag_path, const std::string& topic,
@@ -112,47 +185,28 @@ ValidationResult LidarValidator::validate(const std::string& bag_path, const std
   result.bag_file = bag_path;
   result.topic = topic;
   try {
-    // One pass: every record is checked as it is read, each chunk that holds a Livox
-    // connection of the topic is decompressed once, the frames come in file order; a few figures
-    // of each are kept and taken in record-time order afterwards.
-    bag_format::BagReader reader(bag_path);
-    const std::string frame_md5 = ros::message_traits::MD5Sum<Frame>::value();
-
-    // The one frame in memory, read from its stored bytes; the reader checks the declared point
-    // count against the bytes before it reads any point.
-    livox_msgs::FrameReader frame;
+    // A few figures of each frame are kept as the frames come and taken in record-time order
+    // afterwards.
     const ElevationBand band(min_elevation, max_elevation);
     std::vector<FrameFigures> figures;
-    std::vector<uint8_t> whole_frame;  // a frame that the reader hands over in pieces
-    // Connections of the topic whose recorded type (its MD5 sum) is the Livox frame; other
-    // types on the topic are not frames.
-    const auto wanted = [&](const bag_format::ReaderConnection& c) {
-      return c.topic == topic && c.md5sum == frame_md5;
-    };
-    const auto on_frame = [&](const bag_format::ReaderMessage& message) {
-      frame.assign(message.whole(whole_frame), message.size);
-      try {
-        frame.parse();
-      } catch (const std::runtime_error& e) {
-        throw std::runtime_error("Livox frame " + std::to_string(figures.size() + 1) +
-                                 " cannot be read: " + e.what());
-      }
-      FrameFigures f{(uint64_t{message.sec} << 32) | message.nsec, frame.header().stamp.toSec(),
-                     static_cast<int32_t>(frame.size()), 0, 0};
-      band.count(frame, frame.size(), f.nan_points, f.invalid_points);
-      figures.push_back(f);
-    };
     const auto check_frames = [&] {
       return check_in_time_order(figures, interval, tolerance, min_points, result.anomalies);
     };
-    bag_format::ReadSummary summary;
+    // ROS 2 recordings, recognised by content, go through their storage's reader; everything
+    // else is read as a ROS 1 bag, and refused as one when it is none.
+    const ros2_storage::InputKind kind = ros2_storage::detect_input(bag_path);
+    const bool ros2 = kind == ros2_storage::InputKind::mcap_file ||
+                      kind == ros2_storage::InputKind::sqlite_file ||
+                      kind == ros2_storage::InputKind::rosbag2_folder;
+    bag_format::ReadOutcome read;
     try {
-      summary = reader.read(wanted, on_frame, on_progress);
+      read = ros2 ? read_recording(bag_path, topic, band, figures, on_progress)
+                  : read_bag(bag_path, topic, band, figures, on_progress);
     } catch (const std::exception&) {
       check_frames();  // the frames before the failure stay listed
       throw;
     }
-    result.read = summary;
+    result.read = read;
     const Tally tally = check_frames();
 
     result.total_frames = tally.frames;

@@ -24,6 +24,8 @@
 
 #include "bag_format/bag_reader.h"
 #include "bag_format/bag_writer.h"
+#include "ros2_conversion.h"
+#include "ros2_storage/recording.h"
 
 namespace livox_to_pc2 {
 
@@ -255,6 +257,20 @@ ConversionResult LivoxToPc2Converter::convert(const std::string& input_bag,
   result.target_topic = target_topic;
 
   try {
+    // A ROS 2 recording becomes one of its own storage; anything else is read as a ROS 1 bag,
+    // whose reader names what it found instead.
+    const ros2_storage::InputKind kind = ros2_storage::detect_input(input_bag);
+    if (kind == ros2_storage::InputKind::mcap_file ||
+        kind == ros2_storage::InputKind::sqlite_file ||
+        kind == ros2_storage::InputKind::rosbag2_folder) {
+      if (is_same_file(input_bag, output_bag)) {
+        throw std::runtime_error("output " + output_bag + " is the same as input " + input_bag +
+                                 "; refusing to overwrite the input");
+      }
+      convert_recording(kind, layout, on_progress, result);
+      result.success = true;
+      return result;
+    }
     // The reader checks every record as it reads it: damage fails the conversion, naming it and
     // its byte position, and the partial output is removed.
     bag_format::BagReader input(input_bag);

@@ -7,22 +7,44 @@
 #include "framework/progress.h"
 #include "livox_conversion/livox_to_pc2.h"
 #include "livox_conversion/point_layout.h"
+#include "ros2_storage/recording.h"
 
 namespace {
 
 constexpr char kBagSuffix[] = ".bag";
 constexpr char kOutputSuffix[] = "_pc2.bag";
 
-// a.bag gives a_pc2.bag; any other path (a.bagfile, a.BAG, a, the empty path) gets the suffix
-// appended whole. Only a ".bag" that ends the path is replaced, case-sensitively.
-std::string derive_output_path(const std::string& input) {
-  const std::string suffix(kBagSuffix);
-  const size_t pos = input.rfind(suffix);
-  if (pos != std::string::npos && input.size() >= suffix.size() &&
-      pos == input.size() - suffix.size()) {
-    return input.substr(0, pos) + kOutputSuffix;
+// `input` with `ending` replaced by `replacement` when it ends the path, case-sensitively, or
+// with `replacement` appended whole.
+std::string replace_ending(const std::string& input, const std::string& ending,
+                           const std::string& replacement) {
+  const size_t pos = input.rfind(ending);
+  if (pos != std::string::npos && input.size() >= ending.size() &&
+      pos == input.size() - ending.size()) {
+    return input.substr(0, pos) + replacement;
   }
-  return input + kOutputSuffix;
+  return input + replacement;
+}
+
+// a.bag gives a_pc2.bag; any other path (a.bagfile, a.BAG, a, the empty path) gets the suffix
+// appended whole. A ROS 2 recording keeps its storage: a.mcap gives a_pc2.mcap, a.db3 gives
+// a_pc2.db3, the folder a (or a/) gives a_pc2.
+std::string derive_output_path(const std::string& input) {
+  switch (ros2_storage::detect_input(input)) {
+    case ros2_storage::InputKind::mcap_file:
+      return replace_ending(input, ".mcap", "_pc2.mcap");
+    case ros2_storage::InputKind::sqlite_file:
+      return replace_ending(input, ".db3", "_pc2.db3");
+    case ros2_storage::InputKind::rosbag2_folder: {
+      std::string folder = input;
+      while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+      return folder + "_pc2";
+    }
+    case ros2_storage::InputKind::ros1_bag:
+    case ros2_storage::InputKind::unknown:
+      break;
+  }
+  return replace_ending(input, kBagSuffix, kOutputSuffix);
 }
 
 }  // namespace

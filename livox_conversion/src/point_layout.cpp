@@ -1,5 +1,6 @@
 #include "livox_conversion/point_layout.h"
 
+#include <livox_msgs/cdr_frame_reader.h>
 #include <livox_msgs/frame_reader.h>
 #include <sensor_msgs/PointField.h>
 
@@ -126,9 +127,19 @@ std::string PointLayout::known_names() {
 }
 
 void PointLayout::write_points(const livox_msgs::FrameReader& frame, uint8_t* out) const {
-  const uint32_t count = frame.size();
   const ros::Time& stamp = frame.header().stamp;
-  const WideNs stamp_ns = static_cast<WideNs>(stamp.sec) * 1000000000 + stamp.nsec;
+  pack(frame, stamp.sec, stamp.nsec, out);
+}
+
+void PointLayout::write_points(const livox_msgs::CdrFrameReader& frame, uint8_t* out) const {
+  pack(frame, frame.header().sec, frame.header().nanosec, out);
+}
+
+template <class Frame>
+void PointLayout::pack(const Frame& frame, int64_t stamp_sec, uint32_t stamp_nsec,
+                       uint8_t* out) const {
+  const uint32_t count = frame.size();
+  const WideNs stamp_ns = static_cast<WideNs>(stamp_sec) * 1000000000 + stamp_nsec;
   const WideNs timebase = frame.timebase();
   for (uint32_t i = 0; i < count; ++i) {
     uint8_t* record = out + static_cast<size_t>(i) * point_step_;

@@ -36,6 +36,16 @@ FileReader::FileReader(const std::string& path) {
 #endif
 }
 
+FileReader::FileReader(int fd) : fd_(fd) {
+  struct stat info {};
+  if (::fstat(fd_, &info) != 0) {
+    const std::string what = std::string("cannot read a scratch file: ") + std::strerror(errno);
+    ::close(fd_);
+    throw std::runtime_error(what);
+  }
+  size_ = static_cast<uint64_t>(info.st_size);
+}
+
 FileReader::~FileReader() { ::close(fd_); }
 
 void FileReader::read_ahead(uint64_t pos, uint64_t n) const {

@@ -13,6 +13,8 @@ class FileReader {
   // Throws std::runtime_error: "cannot open <path>: <reason>", "<path> is not a regular file
   // (a FIFO)" (or a directory, a character device, a block device, a socket).
   explicit FileReader(const std::string& path);
+  // Takes over `fd`, an open regular file written in full (a scratch file), which it closes.
+  explicit FileReader(int fd);
   ~FileReader();
   FileReader(const FileReader&) = delete;
   FileReader& operator=(const FileReader&) = delete;

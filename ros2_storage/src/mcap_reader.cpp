@@ -5,8 +5,10 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <string_view>
 #include <unordered_map>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "file_reader.h"
+#include "safe_output/scratch_file.h"
 
 namespace ros2_storage {
 
@@ -50,6 +53,9 @@ constexpr uint64_t kLz4MaxRatio = 255;
 constexpr uint64_t kZstdMaxRatio = 32768;
 // Progress is reported at least this often in bytes of the file, and after every chunk.
 constexpr uint64_t kProgressStep = 1u << 20;
+// Stored bytes are decompressed or summed, and decompressed bytes set down in a scratch file, in
+// pieces of this size.
+constexpr uint64_t kPieceBytes = 1u << 20;
 
 std::string num(uint64_t value) { return std::to_string(value); }
 
@@ -166,73 +172,102 @@ struct Schema {
   std::string data;
 };
 
-// Decompresses `in_size` bytes at `in_bytes` into out[0, room). Returns the bytes given; `whole`
-// tells whether the compressed stream ended exactly with the stored bytes; `error` holds the
-// codec's fault, which ends the output where it was found.
+// What decompressing a chunk gave: its bytes; `whole` tells whether the compressed stream ended
+// exactly with the stored bytes; `error` holds the codec's fault, which ends the output where it
+// was found.
 struct Inflated {
   uint64_t size = 0;
   bool whole = false;
   std::string error;
 };
 
-// NOLINTNEXTLINE(readability-non-const-parameter): zstd writes the output through `out`.
-Inflated inflate_zstd(const uint8_t* in_bytes, uint64_t in_size, uint8_t* out, uint64_t room) {
-  Inflated result;
-  const std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx*)> context(ZSTD_createDCtx(),
-                                                                   ZSTD_freeDCtx);
-  if (!context) {
-    result.error = "no memory";
-    return result;
-  }
-  ZSTD_inBuffer in{in_bytes, in_size, 0};
-  ZSTD_outBuffer put{out, room, 0};
-  for (;;) {
-    const size_t in_before = in.pos;
-    const size_t out_before = put.pos;
-    const size_t left = ZSTD_decompressStream(context.get(), &put, &in);
-    if (ZSTD_isError(left)) {
-      result.error = ZSTD_getErrorName(left);
-      break;
+// One decompression stream of a chunk's codec (zstd or lz4 frames), fed and drained in pieces.
+class Decompressor {
+ public:
+  explicit Decompressor(bool lz4) {
+    if (lz4) {
+      if (LZ4F_isError(LZ4F_createDecompressionContext(&lz4_, LZ4F_VERSION))) lz4_ = nullptr;
+    } else {
+      zstd_ = ZSTD_createDCtx();
     }
-    if (left == 0 && in.pos == in.size) {
-      result.whole = true;
-      break;
-    }
-    if (in.pos == in_before && put.pos == out_before) break;
+    if (lz4_ == nullptr && zstd_ == nullptr) throw std::bad_alloc();
   }
-  result.size = put.pos;
-  return result;
-}
+  ~Decompressor() {
+    if (zstd_ != nullptr) ZSTD_freeDCtx(zstd_);
+    if (lz4_ != nullptr) LZ4F_freeDecompressionContext(lz4_);
+  }
+  Decompressor(const Decompressor&) = delete;
+  Decompressor& operator=(const Decompressor&) = delete;
 
-Inflated inflate_lz4(const uint8_t* in_bytes, uint64_t in_size, uint8_t* out, uint64_t room) {
-  Inflated result;
-  LZ4F_dctx* raw = nullptr;
-  if (LZ4F_isError(LZ4F_createDecompressionContext(&raw, LZ4F_VERSION))) {
-    result.error = "no memory";
-    return result;
-  }
-  const std::unique_ptr<LZ4F_dctx, LZ4F_errorCode_t (*)(LZ4F_dctx*)> context(
-      raw, LZ4F_freeDecompressionContext);
-  uint64_t taken = 0;
-  for (;;) {
-    size_t out_step = room - result.size;
-    size_t in_step = in_size - taken;
-    const size_t left = LZ4F_decompress(context.get(), out + result.size, &out_step,
-                                        in_bytes + taken, &in_step, nullptr);
+  // Decompresses from in[0, in_size) into out[0, room); `used` and `given` say how much of each
+  // went. Returns the codec's fault, or empty; `ended` tells whether a frame ended with it.
+  // NOLINTNEXTLINE(readability-non-const-parameter): the codecs write the output through `out`.
+  std::string step(const uint8_t* in, size_t in_size, uint8_t* out, size_t room, size_t& used,
+                   size_t& given, bool& ended) {
+    if (zstd_ != nullptr) {
+      ZSTD_inBuffer from{in, in_size, 0};
+      ZSTD_outBuffer to{out, room, 0};
+      const size_t left = ZSTD_decompressStream(zstd_, &to, &from);
+      used = from.pos;
+      given = to.pos;
+      ended = left == 0;
+      return ZSTD_isError(left) ? ZSTD_getErrorName(left) : "";
+    }
+    used = in_size;
+    given = room;
+    const size_t left = LZ4F_decompress(lz4_, out, &given, in, &used, nullptr);
+    ended = left == 0;
     if (LZ4F_isError(left)) {
-      result.error = LZ4F_getErrorName(left);
-      break;
+      used = given = 0;
+      return LZ4F_getErrorName(left);
     }
-    taken += in_step;
-    result.size += out_step;
-    if (left == 0 && taken == in_size) {
-      result.whole = true;
-      break;
-    }
-    if (in_step == 0 && out_step == 0) break;
+    return "";
   }
-  return result;
-}
+
+ private:
+  ZSTD_DCtx* zstd_ = nullptr;
+  LZ4F_dctx* lz4_ = nullptr;
+};
+
+// The records of a chunk held in memory.
+class HeldRecords {
+ public:
+  explicit HeldRecords(const uint8_t* records) : records_(records) {}
+  // `n` bytes from `offset` on, which the walker has checked to lie inside the chunk: valid until
+  // the next call of the same function.
+  const uint8_t* head(uint64_t offset, uint64_t /*n*/) const { return records_ + offset; }
+  const uint8_t* body(uint64_t offset, uint64_t /*n*/) const { return records_ + offset; }
+
+ private:
+  const uint8_t* records_;
+};
+
+// The records of a chunk too large to hold, read from a file as they are walked (the MCAP file
+// for a plain chunk, a scratch file for a compressed one): record and message heads through a
+// window, each body into a buffer that grows to the largest body read.
+class FileRecords {
+ public:
+  FileRecords(Window& window, uint64_t start, Buffer& body, const std::string& fault)
+      : window_(window), start_(start), body_(body), fault_(fault) {}
+  const uint8_t* head(uint64_t offset, uint64_t n) {
+    if (n > sizeof head_ || !window_.read_at(start_ + offset, head_, n)) {
+      throw std::runtime_error(fault_);
+    }
+    return head_;
+  }
+  const uint8_t* body(uint64_t offset, uint64_t n) {
+    uint8_t* out = body_.resize(std::max<uint64_t>(n, 1));
+    if (!window_.read_at(start_ + offset, out, n)) throw std::runtime_error(fault_);
+    return out;
+  }
+
+ private:
+  Window& window_;
+  uint64_t start_;
+  Buffer& body_;
+  const std::string& fault_;  // the text of a read that fails
+  uint8_t head_[kMessageHead];
+};
 
 // Hands over the message record whose body of `size` bytes is at `record`.
 void hand_over(const uint8_t* record, uint64_t size, const Channel* channel,
@@ -255,6 +290,7 @@ class McapFile : public StorageFile {
 
   const std::vector<Channel>& channels() const override { return channels_; }
   const Inventory* stated_inventory() const override { return stated_ ? &inventory_ : nullptr; }
+  const Inventory* found_inventory() const override { return stated_ ? &inventory_ : &walked_; }
   const ReadOutcome& outcome() const override { return outcome_; }
   const StoredInfo& stored() const override { return stored_; }
   uint64_t size() const override { return file_.size(); }
@@ -275,6 +311,7 @@ class McapFile : public StorageFile {
     uint64_t log_time;
     uint64_t offset;  // of its record in the chunk
     uint32_t place;
+    uint32_t length;  // of its record's body (a chunk holds at most kMaxMcapChunkBytes)
   };
 
   [[noreturn]] void fail(const std::string& what) const {
@@ -293,12 +330,39 @@ class McapFile : public StorageFile {
   // False when the message index records after a chunk (from `next` on) name only channels that
   // `target` does not want; true when they name a wanted one, or when there are none.
   bool may_hold_wanted(uint64_t next, const std::vector<const Channel*>& target);
-  // Walks the records of a chunk held in memory; returns the bytes of its whole records.
-  uint64_t chunk_records(const uint8_t* records, uint64_t size, bool cut, uint64_t chunk_pos,
-                         const Reading* reading);
+  // Decompresses the `available` stored bytes at `from` of the chunk at `chunk_pos`, in pieces,
+  // into out[0, size) when `out` is given, else handing each piece of at most kPieceBytes to
+  // `take`. Never gives more than `size` bytes. `sum`, when given, takes the output's CRC.
+  Inflated inflate(bool lz4, uint64_t from, uint64_t available, uint64_t size, uint64_t chunk_pos,
+                   uint8_t* out, const std::function<void(const uint8_t*, size_t)>& take,
+                   uLong* sum);
+  // The CRC of the n bytes at `pos` of the file, read in pieces; `what` names them in a fault.
+  uLong crc_of(uint64_t pos, uint64_t n, const std::string& what);
+  // Walks the records of a chunk (`size` bytes of `source`): schemas and channels defined or
+  // judged, each message's record offset, body length, channel place and log time given to
+  // on_message. In a cut chunk the walk ends at the first record that is not whole; otherwise
+  // that record is damage. Returns the bytes of its whole records.
+  template <class Source, class OnMessage>
+  uint64_t chunk_records(Source& source, uint64_t size, bool cut, uint64_t chunk_pos, bool learning,
+                         OnMessage&& on_message);
+  // Walks a chunk's records as chunk_records does and, when reading, hands over its wanted
+  // messages by log time. `list`: the messages are listed (24 bytes each) and sorted where they
+  // are not stored by time; otherwise (a chunk too large to hold) they are walked a second time
+  // and handed over as stored, and listed only when they are not stored by time.
+  template <class Source>
+  uint64_t hand_over_chunk(Source& source, uint64_t size, bool cut, uint64_t chunk_pos,
+                           const Reading* reading, bool list);
 
   void define_schema(const uint8_t* data, uint64_t size, const Where& where);
   void define_channel(const uint8_t* data, uint64_t size, const Where& where, bool learning);
+  // Counts a message the walk on opening found.
+  void count(uint32_t place, uint64_t log_time) {
+    if (walked_.messages.size() <= place) walked_.messages.resize(channels_.size());
+    ++walked_.messages[place];
+    walked_.start = walked_messages_ == 0 ? log_time : std::min(walked_.start, log_time);
+    walked_.end = walked_messages_ == 0 ? log_time : std::max(walked_.end, log_time);
+    ++walked_messages_;
+  }
   // The place in channels_ of the channel a message at `where` is on.
   uint32_t place_of(uint16_t id, const Where& where) const;
   void keep_metadata(const uint8_t* data, uint64_t size, const Where& where);
@@ -314,11 +378,15 @@ class McapFile : public StorageFile {
   std::vector<Channel> channels_;
   Inventory inventory_;
   bool stated_ = false;
+  Inventory walked_;  // what the walk on opening found
+  uint64_t walked_messages_ = 0;
   ReadOutcome outcome_;
   StoredInfo stored_;
   Buffer record_;
-  Buffer stored_chunk_;
-  Buffer chunk_;
+  Buffer chunk_;      // a chunk held whole
+  Buffer message_;    // a record body of a chunk too large to hold
+  Buffer in_piece_;   // stored bytes being decompressed or summed
+  Buffer out_piece_;  // decompressed bytes on their way to a scratch file
   std::vector<Pending> pending_;
 };
 
@@ -385,7 +453,9 @@ void McapFile::open() {
   channels_.clear();
   stored_.metadata.clear();
   frozen_ = false;
+  walked_ = Inventory();
   walk(nullptr);
+  walked_.messages.resize(channels_.size());
   frozen_ = true;
 }
 
@@ -492,18 +562,24 @@ bool McapFile::read_summary(uint64_t footer_pos) {
 void McapFile::check_summary_crc(uint64_t summary_start, uint64_t footer_pos, uint32_t crc) {
   // From the summary's start up to the footer's CRC field.
   const uint64_t end = footer_pos + kRecordHead + 16;
-  uLong sum = crc32(0, nullptr, 0);
-  std::vector<uint8_t> piece(std::min<uint64_t>(end - summary_start, kProgressStep));
-  for (uint64_t pos = summary_start; pos < end;) {
-    const uint64_t n = std::min<uint64_t>(piece.size(), end - pos);
-    read_exactly(pos, piece.data(), n, "summary at byte " + num(summary_start));
-    sum = crc32(sum, piece.data(), static_cast<uInt>(n));
-    pos += n;
-  }
+  const uLong sum =
+      crc_of(summary_start, end - summary_start, "summary at byte " + num(summary_start));
   if (sum != crc) {
     fail("summary at byte " + num(summary_start) + " has the CRC " + num(sum) + ", not the " +
          num(crc) + " its footer states");
   }
+}
+
+uLong McapFile::crc_of(uint64_t pos, uint64_t n, const std::string& what) {
+  uLong sum = crc32(0, nullptr, 0);
+  uint8_t* piece = in_piece_.resize(kPieceBytes);
+  for (uint64_t done = 0; done < n;) {
+    const uint64_t step = std::min<uint64_t>(kPieceBytes, n - done);
+    if (!file_.read_at(pos + done, piece, step)) fail(what + " cannot be read");
+    sum = crc32(sum, piece, static_cast<uInt>(step));
+    done += step;
+  }
+  return sum;
 }
 
 void McapFile::define_schema(const uint8_t* data, uint64_t size, const Where& where) {
@@ -630,13 +706,19 @@ void McapFile::walk(const Reading* reading) {
     } else if (op == kOpChannel) {
       define_channel(body(pos, length), length, where, learning);
     } else if (op == kOpMessage) {
+      uint8_t fields[kMessageHead];
       uint16_t id = 0;
       if (length < kMessageHead) fail(where.text() + " (message) is shorter than its fields");
-      if (!window_.read_at(pos + kRecordHead, &id, sizeof id)) {
+      if (!window_.read_at(pos + kRecordHead, fields, kMessageHead)) {
         fail(where.text() + " cannot be read");
       }
+      std::memcpy(&id, fields, sizeof id);
       const uint32_t place = place_of(id, where);
-      if (!learning && (*reading->target)[place] != nullptr) {
+      if (learning) {
+        uint64_t log_time = 0;
+        std::memcpy(&log_time, fields + 6, sizeof log_time);
+        count(place, log_time);
+      } else if ((*reading->target)[place] != nullptr) {
         hand_over(body(pos, length), length, (*reading->target)[place], *reading->on_message);
       }
     } else if (op == kOpMetadata) {
@@ -704,48 +786,131 @@ uint64_t McapFile::chunk(uint64_t pos, uint64_t length, bool cut, const Reading*
     fail(at() + " uses compression " + std::string(compression) + ", which is not read");
   }
   const uint64_t available = cut ? std::min(stored, data_end_ - records_pos) : stored;
+  const uint64_t next = pos + kRecordHead + length;
   // A chunk without a wanted message is not read.
-  if (reading != nullptr && !cut &&
-      !may_hold_wanted(pos + kRecordHead + length, *reading->target)) {
+  if (reading != nullptr && !cut && !may_hold_wanted(next, *reading->target)) {
     return records_pos + available;
   }
-  uint8_t* in = stored_chunk_.resize(std::max<uint64_t>(available, 1));
-  if (!file_.read_at(records_pos, in, available)) fail(at() + " cannot be read");
-  // The next chunk, about as long, is read by the system while this one is decompressed and
-  // handed over.
-  if (reading != nullptr && !cut) file_.read_ahead(pos + kRecordHead + length, length);
-  const uint8_t* records = in;
-  uint64_t records_size = available;
-  if (!compression.empty()) {
-    uint8_t* out = chunk_.resize(std::max<uint64_t>(size, 1));
-    const uint64_t in_size = available;
-    const uint64_t room = size;
-    const Inflated inflated = compression == "lz4" ? inflate_lz4(in, in_size, out, room)
-                                                   : inflate_zstd(in, in_size, out, room);
-    if (!cut) {
-      if (!inflated.error.empty()) {
-        fail(at() + " cannot be decompressed (" + std::string(compression) + ": " + inflated.error +
-             ")");
-      }
-      if (!inflated.whole || inflated.size != size) {
-        fail(at() + " decompresses to " + (inflated.whole ? "" : "more than ") +
-             num(inflated.size) + " bytes, not the " + num(size) + " it states");
-      }
-    }
-    records = out;
-    records_size = inflated.size;
-  }
   // The walk on opening only learns the channels: read() checks the CRC.
-  if (!cut && crc != 0 && reading != nullptr) {
-    const uLong sum = crc32(crc32(0, nullptr, 0), records, static_cast<uInt>(records_size));
-    if (sum != crc) {
+  const bool check_crc = !cut && crc != 0 && reading != nullptr;
+  uLong sum = 0;
+  const bool lz4 = compression == "lz4";
+  const auto check = [&](const Inflated& inflated) {
+    if (cut) return;
+    if (!inflated.error.empty()) {
+      fail(at() + " cannot be decompressed (" + std::string(compression) + ": " + inflated.error +
+           ")");
+    }
+    if (!inflated.whole || inflated.size != size) {
+      fail(at() + " decompresses to " + (inflated.whole ? "" : "more than ") + num(inflated.size) +
+           " bytes, not the " + num(size) + " it states");
+    }
+  };
+  const auto check_sum = [&] {
+    if (check_crc && sum != crc) {
       fail(at() + " has records whose CRC is " + num(sum) + ", not the " + num(crc) + " it states");
     }
+  };
+  uint64_t whole = 0;
+  if (size <= kStreamedMcapChunkBytes) {
+    uint8_t* records = chunk_.resize(std::max<uint64_t>(size, 1));
+    uint64_t records_size = available;
+    if (compression.empty()) {
+      if (!file_.read_at(records_pos, records, available)) fail(at() + " cannot be read");
+      if (check_crc) sum = crc32(crc32(0, nullptr, 0), records, static_cast<uInt>(available));
+    } else {
+      const Inflated inflated =
+          inflate(lz4, records_pos, available, size, pos, records, {}, check_crc ? &sum : nullptr);
+      check(inflated);
+      records_size = inflated.size;
+    }
+    // The next chunk, about as long, is read by the system while this one is handed over.
+    if (reading != nullptr && !cut) file_.read_ahead(next, length);
+    check_sum();
+    HeldRecords source(records);
+    whole = hand_over_chunk(source, records_size, cut, pos, reading, true);
+  } else {
+    // Too large to hold: a plain chunk's records are read from the file as they are walked, a
+    // compressed chunk's from a scratch file it is decompressed into.
+    const std::string fault = path_ + ": " + at() + " cannot be read";
+    std::unique_ptr<FileReader> scratch;
+    uint64_t records_size = available;
+    if (compression.empty()) {
+      if (check_crc) sum = crc_of(records_pos, available, at());
+    } else {
+      const std::string dir = safe_output::scratch_dir();
+      safe_output::ScratchFile out(dir, ".mcap-chunk");
+      const auto refuse = [&](const char* doing) {
+        const int error = errno;
+        fail(std::string("cannot ") + doing + " a scratch file in " + dir + " for the " + at() +
+             ": " + std::strerror(error));
+      };
+      if (out.fd() < 0) refuse("create");
+      const Inflated inflated = inflate(
+          lz4, records_pos, available, size, pos, nullptr,
+          [&](const uint8_t* piece, size_t n) {
+            if (!out.write(piece, n)) refuse("write");
+          },
+          check_crc ? &sum : nullptr);
+      check(inflated);
+      records_size = inflated.size;
+      scratch = std::make_unique<FileReader>(out.release());
+    }
+    if (reading != nullptr && !cut) file_.read_ahead(next, length);
+    check_sum();
+    Window window(scratch != nullptr ? *scratch : file_);
+    FileRecords source(window, scratch != nullptr ? 0 : records_pos, message_, fault);
+    whole = hand_over_chunk(source, records_size, cut, pos, reading, false);
   }
-  const uint64_t whole = chunk_records(records, records_size, cut, pos, reading);
   // A compressed chunk cut short counts whole among the unreadable bytes, though the whole
   // messages at its start are read.
   return compression.empty() ? records_pos + whole : pos;
+}
+
+Inflated McapFile::inflate(bool lz4, uint64_t from, uint64_t available, uint64_t size,
+                           uint64_t chunk_pos, uint8_t* out,
+                           const std::function<void(const uint8_t*, size_t)>& take, uLong* sum) {
+  Inflated result;
+  Decompressor codec(lz4);
+  if (sum != nullptr) *sum = crc32(0, nullptr, 0);
+  uint8_t* in = in_piece_.resize(kPieceBytes);
+  uint8_t* piece = out == nullptr ? out_piece_.resize(kPieceBytes) : nullptr;
+  uint64_t fed = 0;
+  size_t in_at = 0;
+  size_t in_size = 0;
+  for (;;) {
+    if (in_at == in_size && fed < available) {
+      in_size = static_cast<size_t>(std::min<uint64_t>(kPieceBytes, available - fed));
+      if (!file_.read_at(from + fed, in, in_size)) {
+        fail("chunk at byte " + num(chunk_pos) + " cannot be read");
+      }
+      fed += in_size;
+      in_at = 0;
+    }
+    uint8_t* to = out != nullptr ? out + result.size : piece;
+    const uint64_t room =
+        out != nullptr ? size - result.size : std::min<uint64_t>(kPieceBytes, size - result.size);
+    size_t used = 0;
+    size_t given = 0;
+    bool ended = false;
+    result.error =
+        codec.step(in + in_at, in_size - in_at, to, static_cast<size_t>(room), used, given, ended);
+    if (!result.error.empty()) break;
+    in_at += used;
+    if (given > 0) {
+      if (sum != nullptr) *sum = crc32(*sum, to, static_cast<uInt>(given));
+      if (out == nullptr) take(to, given);
+      result.size += given;
+    }
+    if (ended && in_at == in_size && fed == available) {
+      result.whole = true;
+      break;
+    }
+    // No step further: the output is full with more to come, or the stored bytes end before the
+    // stream does.
+    if (used == 0 && given == 0) break;
+  }
+  return result;
 }
 
 bool McapFile::may_hold_wanted(uint64_t next, const std::vector<const Channel*>& target) {
@@ -769,51 +934,94 @@ bool McapFile::may_hold_wanted(uint64_t next, const std::vector<const Channel*>&
   return !indexed;
 }
 
-uint64_t McapFile::chunk_records(const uint8_t* records, uint64_t size, bool cut,
-                                 uint64_t chunk_pos, const Reading* reading) {
-  const bool learning = reading == nullptr;
-  pending_.clear();
-  bool sorted = true;
+template <class Source, class OnMessage>
+uint64_t McapFile::chunk_records(Source& source, uint64_t size, bool cut, uint64_t chunk_pos,
+                                 bool learning, OnMessage&& on_message) {
   uint64_t offset = 0;
   while (offset < size) {
     const Where where{Where::kChunk, offset, chunk_pos};
     uint64_t length = 0;
-    if (size - offset >= kRecordHead) std::memcpy(&length, records + offset + 1, sizeof length);
+    uint8_t op = 0;
+    if (size - offset >= kRecordHead) {
+      const uint8_t* head = source.head(offset, kRecordHead);
+      op = head[0];
+      std::memcpy(&length, head + 1, sizeof length);
+    }
     if (size - offset < kRecordHead || length > size - offset - kRecordHead) {
       if (cut) break;
       fail(where.text() + " runs past the chunk's end");
     }
-    const uint8_t op = records[offset];
-    const uint8_t* data = records + offset + kRecordHead;
+    const uint64_t at = offset + kRecordHead;
     if (op == kOpSchema) {
-      if (learning) define_schema(data, length, where);
+      if (learning) define_schema(source.body(at, length), length, where);
     } else if (op == kOpChannel) {
-      define_channel(data, length, where, learning);
+      define_channel(source.body(at, length), length, where, learning);
     } else if (op == kOpMessage) {
       if (length < kMessageHead) fail(where.text() + " (message) is shorter than its fields");
+      const uint8_t* fields = source.head(at, kMessageHead);
       uint16_t id = 0;
-      std::memcpy(&id, data, sizeof id);
-      const uint32_t place = place_of(id, where);
-      if (!learning && (*reading->target)[place] != nullptr) {
-        uint64_t log_time = 0;
-        std::memcpy(&log_time, data + 6, sizeof log_time);
-        sorted = sorted && (pending_.empty() || pending_.back().log_time <= log_time);
-        pending_.push_back({log_time, offset, place});
-      }
+      uint64_t log_time = 0;
+      std::memcpy(&id, fields, sizeof id);
+      std::memcpy(&log_time, fields + 6, sizeof log_time);
+      on_message(offset, length, place_of(id, where), log_time);
     }
     offset += kRecordHead + length;
+  }
+  return offset;
+}
+
+template <class Source>
+uint64_t McapFile::hand_over_chunk(Source& source, uint64_t size, bool cut, uint64_t chunk_pos,
+                                   const Reading* reading, bool list) {
+  const bool learning = reading == nullptr;
+  if (learning) {
+    return chunk_records(
+        source, size, cut, chunk_pos, true,
+        [this](uint64_t, uint64_t, uint32_t place, uint64_t log_time) { count(place, log_time); });
+  }
+  const std::vector<const Channel*>& target = *reading->target;
+  bool sorted = true;
+  uint64_t last = 0;
+  const auto add = [&](uint64_t offset, uint64_t length, uint32_t place, uint64_t log_time) {
+    pending_.push_back({log_time, offset, place, static_cast<uint32_t>(length)});
+  };
+  pending_.clear();
+  const uint64_t whole =
+      chunk_records(source, size, cut, chunk_pos, false,
+                    [&](uint64_t offset, uint64_t length, uint32_t place, uint64_t log_time) {
+                      if (target[place] == nullptr) return;
+                      sorted = sorted && last <= log_time;
+                      last = log_time;
+                      if (list) add(offset, length, place, log_time);
+                    });
+  if (!list) {
+    // The second walk meets only whole records, judged by the first.
+    if (sorted) {
+      chunk_records(source, whole, false, chunk_pos, false,
+                    [&](uint64_t offset, uint64_t length, uint32_t place, uint64_t) {
+                      if (target[place] == nullptr) return;
+                      hand_over(source.body(offset + kRecordHead, length), length, target[place],
+                                *reading->on_message);
+                    });
+      return whole;
+    }
+    chunk_records(source, whole, false, chunk_pos, false,
+                  [&](uint64_t offset, uint64_t length, uint32_t place, uint64_t log_time) {
+                    if (target[place] != nullptr) add(offset, length, place, log_time);
+                  });
   }
   if (!sorted) {
     std::stable_sort(pending_.begin(), pending_.end(),
                      [](const Pending& a, const Pending& b) { return a.log_time < b.log_time; });
   }
   for (const Pending& p : pending_) {
-    uint64_t length = 0;
-    std::memcpy(&length, records + p.offset + 1, sizeof length);
-    hand_over(records + p.offset + kRecordHead, length, (*reading->target)[p.place],
+    hand_over(source.body(p.offset + kRecordHead, p.length), p.length, target[p.place],
               *reading->on_message);
   }
-  return offset;
+  pending_.clear();
+  // The list of a chunk too large to hold is not kept for the next chunk.
+  if (!list) pending_.shrink_to_fit();
+  return whole;
 }
 
 void McapFile::read(const std::vector<const Channel*>& target,

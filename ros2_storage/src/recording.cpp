@@ -33,6 +33,7 @@ class FilesRecording : public Recording {
   Storage storage() const override { return storage_; }
   const std::vector<Channel>& channels() const override { return channels_; }
   const Inventory* stated_inventory() const override;
+  const Inventory* found_inventory() const override;
   ReadOutcome read(const std::function<bool(const Channel&)>& wanted,
                    const std::function<void(const Message&)>& on_message,
                    const std::function<void(double)>& on_progress) override;
@@ -45,9 +46,14 @@ class FilesRecording : public Recording {
   // For each file, the place in channels_ of each of its channels.
   std::vector<std::vector<size_t>> places_;
   std::vector<Channel> channels_;
+  // Sums the counts `of` each file gives; false when a file gives none.
+  bool sum(const std::function<const Inventory*(const StorageFile&)>& of, Inventory& out) const;
+
   // Summed from the files' on the first call (a SQLite file counts its rows then).
   mutable Inventory inventory_;
   mutable int stated_ = -1;  // -1: not summed yet; else whether every file states its counts
+  mutable Inventory found_;
+  mutable int found_known_ = -1;  // as stated_, for found_
   ReadOutcome outcome_;
   StoredInfo stored_;
   uint64_t bytes_ = 0;
@@ -90,31 +96,39 @@ FilesRecording::FilesRecording(Storage storage, std::vector<std::unique_ptr<Stor
   }
 }
 
+bool FilesRecording::sum(const std::function<const Inventory*(const StorageFile&)>& of,
+                         Inventory& out) const {
+  out = Inventory();
+  out.messages.assign(channels_.size(), 0);
+  bool any_message = false;
+  for (size_t f = 0; f < files_.size(); ++f) {
+    const Inventory* counts = of(*files_[f]);
+    if (counts == nullptr) return false;
+    uint64_t in_file = 0;
+    for (size_t i = 0; i < places_[f].size(); ++i) {
+      out.messages[places_[f][i]] += counts->messages[i];
+      in_file += counts->messages[i];
+    }
+    if (in_file == 0) continue;
+    out.start = any_message ? std::min(out.start, counts->start) : counts->start;
+    out.end = any_message ? std::max(out.end, counts->end) : counts->end;
+    any_message = true;
+  }
+  return true;
+}
+
 const Inventory* FilesRecording::stated_inventory() const {
   if (stated_ < 0) {
-    int stated = 1;
-    inventory_ = Inventory();
-    inventory_.messages.assign(channels_.size(), 0);
-    bool any_message = false;
-    for (size_t f = 0; f < files_.size(); ++f) {
-      const Inventory* counts = files_[f]->stated_inventory();
-      if (counts == nullptr) {
-        stated = 0;
-        break;
-      }
-      uint64_t in_file = 0;
-      for (size_t i = 0; i < places_[f].size(); ++i) {
-        inventory_.messages[places_[f][i]] += counts->messages[i];
-        in_file += counts->messages[i];
-      }
-      if (in_file == 0) continue;
-      inventory_.start = any_message ? std::min(inventory_.start, counts->start) : counts->start;
-      inventory_.end = any_message ? std::max(inventory_.end, counts->end) : counts->end;
-      any_message = true;
-    }
-    stated_ = stated;
+    stated_ = sum([](const StorageFile& f) { return f.stated_inventory(); }, inventory_) ? 1 : 0;
   }
   return stated_ == 1 ? &inventory_ : nullptr;
+}
+
+const Inventory* FilesRecording::found_inventory() const {
+  if (found_known_ < 0) {
+    found_known_ = sum([](const StorageFile& f) { return f.found_inventory(); }, found_) ? 1 : 0;
+  }
+  return found_known_ == 1 ? &found_ : nullptr;
 }
 
 ReadOutcome FilesRecording::read(const std::function<bool(const Channel&)>& wanted,

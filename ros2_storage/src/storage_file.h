@@ -23,6 +23,9 @@ class StorageFile {
   virtual const std::vector<Channel>& channels() const = 0;
   // Counts (by place in channels()) and times the file states; nullptr when it states none.
   virtual const Inventory* stated_inventory() const = 0;
+  // The stated counts, or those of every whole message found by a walk on opening (an MCAP file
+  // without a summary used); nullptr when neither is known.
+  virtual const Inventory* found_inventory() const { return stated_inventory(); }
   virtual const ReadOutcome& outcome() const = 0;
   // Header and metadata records (MCAP); files is left empty.
   virtual const StoredInfo& stored() const = 0;

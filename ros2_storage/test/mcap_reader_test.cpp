@@ -1,8 +1,15 @@
 // MCAP files through open_recording: every layout a writer produces, cut off at every byte, and
 // damaged in the ways that must be refused before anything is set aside for them.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -11,6 +18,7 @@
 
 #include "ros2_storage/recording.h"
 #include "testing/mcap_bytes.h"
+#include "testing/output_paths.h"
 #include "testing/temp_dir.h"
 
 namespace {
@@ -132,6 +140,12 @@ TEST(McapReader, EveryLayoutReadsTheMessagesAndStatesCountsOnlyFromItsSummary) {
       EXPECT_EQ(stated->start, 100u);
       EXPECT_EQ(stated->end, 600u);
     }
+    // Found on opening, from the summary or by the walk of a file without one.
+    const ros2_storage::Inventory* found = recording->found_inventory();
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(found->messages, (std::vector<uint64_t>{3, 3, 1}));
+    EXPECT_EQ(found->start, 100u);
+    EXPECT_EQ(found->end, 600u);
     EXPECT_EQ(read_all(*recording), expected(layout));
     EXPECT_EQ(read_all(*recording, "/imu"), expected(layout, "/imu"));
   }
@@ -185,6 +199,11 @@ TEST(McapReader, FileCutAtEveryByteGivesTheWholeMessagesBeforeTheCut) {
         // The messages stored before the cut, whatever order a cut chunk gives them in.
         std::vector<Seen> seen = read_all(*recording);
         ASSERT_LE(seen.size(), stored.size());
+        const ros2_storage::Inventory* found = recording->found_inventory();
+        ASSERT_NE(found, nullptr);
+        uint64_t found_total = 0;
+        for (const uint64_t n : found->messages) found_total += n;
+        EXPECT_EQ(found_total, seen.size()) << "the walk on opening finds what read() gives";
         std::vector<Seen> before(stored.begin(), stored.begin() + static_cast<long>(seen.size()));
         std::sort(seen.begin(), seen.end());
         std::sort(before.begin(), before.end());
@@ -324,6 +343,194 @@ TEST(McapReader, RecordsOfUnknownOpcodesAreSkipped) {
   drone_test::TempDir dir;
   const auto recording = open_bytes(dir, file_of(records));
   EXPECT_EQ(read_all(*recording), (std::vector<Seen>{{"/a", 5, "data"}, {"/a", 5, "data"}}));
+}
+
+// Recordings with one chunk too large to hold (a recorded map, a recorder set to large chunks):
+// message k (log time 1000 + k) has large_size(k) bytes of a pattern the codecs compress but in
+// which a byte out of place shows. One message is larger than the 16 MiB a chunk is held up to.
+constexpr uint64_t kLargeMessages = 128;
+constexpr uint64_t kLargestAt = 5;
+constexpr uint64_t kLargestBytes = 20u << 20;
+
+uint64_t large_size(uint64_t k) {
+  if (k == kLargestAt) return kLargestBytes;
+  return k % 3 == 0 ? (1u << 20) + k : 100 + k;
+}
+char large_byte(uint64_t k, uint64_t j) { return static_cast<char>(k * 131 + j * 7 + (j >> 10)); }
+uint64_t large_total() {
+  uint64_t total = 0;
+  for (uint64_t k = 0; k < kLargeMessages; ++k) total += large_size(k);
+  return total;
+}
+
+// The file, its messages stored by log time or latest first, all in one chunk (or loose).
+std::string large_file(const std::string& compression, bool chunked, bool by_time) {
+  std::vector<McapMessage> messages;
+  for (uint64_t i = 0; i < kLargeMessages; ++i) {
+    const uint64_t k = by_time ? i : kLargeMessages - 1 - i;
+    std::string data(large_size(k), '\0');
+    for (uint64_t j = 0; j < data.size(); ++j) data[j] = large_byte(k, j);
+    messages.push_back({3, 1000 + k, std::move(data), 0});
+  }
+  McapLayout layout;
+  layout.compression = compression;
+  layout.chunked = chunked;
+  layout.messages_per_chunk = kLargeMessages;
+  layout.summary = false;
+  return drone_test::mcap_bytes(kChannels, messages, layout);
+}
+
+// Runs `task` in a child process, whose peak resident size is then its own: its exit status (0
+// when the task returned true) and that peak in KiB.
+std::pair<int, long> in_child(const std::function<bool()>& task) {
+  std::fflush(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    bool done = false;
+    try {
+      done = task();
+    } catch (const std::exception& e) {
+      std::fprintf(stderr, "%s\n", e.what());
+    }
+    ::_exit(done ? 0 : 1);
+  }
+  int status = 0;
+  rusage usage{};
+  if (pid < 0 || ::wait4(pid, &status, 0, &usage) != pid) return {-1, 0};
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, usage.ru_maxrss};
+}
+
+// Under the sanitizers the shadow memory counts in the peak: it bounds nothing there.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPeakBounds = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kPeakBounds = false;
+#else
+constexpr bool kPeakBounds = true;
+#endif
+#else
+constexpr bool kPeakBounds = true;
+#endif
+
+// Each large chunk (and the same messages outside chunks) reads back whole, byte for byte, by log
+// time, while the reader's peak stays under the chunk's size: a reader that holds the chunk, or
+// holds it twice (stored and decompressed), or a buffer per message, goes past it. The scratch
+// file of a compressed chunk leaves nothing in $TMPDIR.
+TEST(McapReader, ChunkTooLargeToHoldReadsBackWholeInAFixedBudget) {
+  const struct {
+    std::string compression;
+    bool chunked;
+    bool by_time;
+  } cases[] = {
+      {"", true, true},      {"zstd", true, true}, {"lz4", true, true}, {"", true, false},
+      {"zstd", true, false}, {"lz4", true, false}, {"", false, true},
+  };
+  drone_test::TempDir dir;
+  const drone_test::TempDir scratch;
+  const std::string path = dir.file("large.mcap");
+  for (const auto& c : cases) {
+    SCOPED_TRACE("'" + c.compression + "' chunked " + std::to_string(c.chunked) + " by time " +
+                 std::to_string(c.by_time));
+    // Written by a child of its own, so that the reading child starts from a small process.
+    ASSERT_EQ(in_child([&] {
+                drone_test::write_file(path, large_file(c.compression, c.chunked, c.by_time));
+                return true;
+              }).first,
+              0);
+    const auto [status, peak_kib] = in_child([&] {
+      ::setenv("TMPDIR", scratch.path().c_str(), 1);
+      const auto recording = ros2_storage::open_recording(path);
+      uint64_t next = 0;
+      bool same = true;
+      recording->read([](const ros2_storage::Channel&) { return true; },
+                      [&](const ros2_storage::Message& m) {
+                        const uint64_t k = m.log_time - 1000;
+                        same = same && k == next && m.size == large_size(k);
+                        for (uint64_t j = 0; same && j < m.size; ++j) {
+                          same = m.data[j] == static_cast<uint8_t>(large_byte(k, j));
+                        }
+                        ++next;
+                      });
+      return same && next == kLargeMessages;
+    });
+    EXPECT_EQ(status, 0) << "a message came out of order or with other bytes";
+    if (kPeakBounds) {
+      EXPECT_LT(peak_kib * 1024, static_cast<long>(large_total())) << peak_kib << " KiB";
+    }
+    EXPECT_TRUE(drone_test::dir_entries(scratch.path()).empty());
+  }
+}
+
+// A chunk too large to hold is judged as a held one is: decompressing to more or fewer bytes than
+// it states, or to records whose CRC differs from the stated one, is refused.
+TEST(McapReader, ChunkTooLargeToHoldIsRefusedWhenItsBytesDisagreeWithItsFields) {
+  // The chunk's uncompressed size (16) and CRC (24) fields, after its record head and two times.
+  const auto field_at = [](const std::string& bytes, size_t field) {
+    return bytes.find(std::string(1, '\x06'), 8) + 9 + field;
+  };
+  const auto patched = [&](std::string bytes, size_t field, uint64_t value) {
+    std::string put;
+    drone_test::mcap_put(put, value, field == 16 ? 8 : 4);
+    return bytes.replace(field_at(bytes, field), put.size(), put);
+  };
+  const std::string zstd = large_file("zstd", true, true);
+  const std::string lz4 = large_file("lz4", true, true);
+  const std::string plain = large_file("", true, true);
+  uint64_t size = 0;
+  std::memcpy(&size, plain.data() + field_at(plain, 16), sizeof size);
+  const std::string fewer = std::to_string(17u << 20);
+  const uint64_t more = size + 4096;
+  const std::string more_text =
+      std::to_string(size) + " bytes, not the " + std::to_string(more) + " it states";
+  const struct {
+    const char* fault;
+    std::string bytes;
+    std::string error;
+  } cases[] = {
+      {"zstd stating fewer bytes", patched(zstd, 16, 17u << 20),
+       "decompresses to more than " + fewer + " bytes, not the " + fewer + " it states"},
+      {"lz4 stating fewer bytes", patched(lz4, 16, 17u << 20),
+       "decompresses to more than " + fewer + " bytes, not the " + fewer + " it states"},
+      {"zstd stating more bytes", patched(zstd, 16, more), "decompresses to " + more_text},
+      {"lz4 stating more bytes", patched(lz4, 16, more), "decompresses to " + more_text},
+      {"a plain chunk's CRC", patched(plain, 24, 12345), "has records whose CRC is"},
+      {"a zstd chunk's CRC", patched(zstd, 24, 12345), "has records whose CRC is"},
+  };
+  drone_test::TempDir dir;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    try {
+      const auto recording = open_bytes(dir, c.bytes);
+      recording->read([](const ros2_storage::Channel&) { return true; },
+                      [](const ros2_storage::Message&) {});
+      ADD_FAILURE() << "read without a fault";
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(c.error), std::string::npos) << e.what();
+    }
+  }
+}
+
+// A recording that stopped inside its large chunk gives the whole messages stored before the cut.
+TEST(McapReader, ChunkTooLargeToHoldCutOffGivesTheWholeMessagesBeforeTheCut) {
+  drone_test::TempDir dir;
+  for (const std::string compression : {"", "zstd", "lz4"}) {
+    SCOPED_TRACE("'" + compression + "'");
+    const std::string whole = large_file(compression, true, true);
+    const auto recording = open_bytes(dir, whole.substr(0, whole.size() * 3 / 4));
+    EXPECT_FALSE(recording->outcome().recording_closed);
+    uint64_t next = 0;
+    recording->read([](const ros2_storage::Channel&) { return true; },
+                    [&](const ros2_storage::Message& m) {
+                      ASSERT_EQ(m.log_time, 1000 + next);
+                      ASSERT_EQ(m.size, large_size(next));
+                      EXPECT_EQ(m.data[m.size - 1],
+                                static_cast<uint8_t>(large_byte(next, m.size - 1)));
+                      ++next;
+                    });
+    EXPECT_GT(next, kLargestAt) << "the messages before the cut are read";
+    EXPECT_LT(next, kLargeMessages);
+  }
 }
 
 }  // namespace

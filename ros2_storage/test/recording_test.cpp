@@ -23,15 +23,20 @@ namespace {
 
 using ros2_storage::InputKind;
 
-// Messages read per topic, checked against the stated counts where the files state them.
+// Messages read per topic, checked against the stated counts where the files state them and
+// against those found on opening.
 std::map<std::string, uint64_t> counts_of(ros2_storage::Recording& recording) {
   std::map<std::string, uint64_t> read;
   for (const auto& c : recording.channels()) read[c.topic] = 0;
   recording.read([](const ros2_storage::Channel&) { return true; },
                  [&](const ros2_storage::Message& m) { ++read[m.channel->topic]; });
-  if (const ros2_storage::Inventory* stated = recording.stated_inventory()) {
+  // What the files state, and what opening found (stated, or walked), is what reading gives.
+  EXPECT_NE(recording.found_inventory(), nullptr);
+  for (const ros2_storage::Inventory* known :
+       {recording.stated_inventory(), recording.found_inventory()}) {
+    if (known == nullptr) continue;
     for (size_t i = 0; i < recording.channels().size(); ++i) {
-      EXPECT_EQ(stated->messages[i], read[recording.channels()[i].topic])
+      EXPECT_EQ(known->messages[i], read[recording.channels()[i].topic])
           << recording.channels()[i].topic;
     }
   }

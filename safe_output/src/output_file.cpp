@@ -1,10 +1,14 @@
 #include "safe_output/output_file.h"
+#include "safe_output/output_folder.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include <algorithm>
 #include <atomic>
@@ -42,6 +46,7 @@ constexpr size_t kPathBytes = 4096;
 enum SlotState : int { kFree = 0, kWriting = 1, kArmed = 2 };
 struct Slot {
   std::atomic<int> state{kFree};
+  bool folder = false;  // a temporary folder, removed after the files in it
   char path[kPathBytes];
 };
 Slot g_slots[kSlots];
@@ -56,7 +61,10 @@ std::atomic<int> g_pending{0};
 // the exit status tells it. Only async-signal-safe calls.
 void remove_temporaries_and_die(int signal_number) {
   for (Slot& slot : g_slots) {
-    if (slot.state.load(std::memory_order_acquire) == kArmed) ::unlink(slot.path);
+    if (slot.state.load(std::memory_order_acquire) == kArmed && !slot.folder) ::unlink(slot.path);
+  }
+  for (Slot& slot : g_slots) {
+    if (slot.state.load(std::memory_order_acquire) == kArmed && slot.folder) ::rmdir(slot.path);
   }
   struct sigaction action {};
   action.sa_handler = SIG_DFL;
@@ -101,11 +109,12 @@ void install_handler() {
 
 // A free slot holding `path`, armed; -1 when the path is too long or every slot is taken (the
 // file then stays behind after a signal, as it would without the registry).
-int arm(const std::string& path) {
+int arm(const std::string& path, bool folder = false) {
   if (path.size() >= kPathBytes) return -1;
   for (int i = 0; i < kSlots; ++i) {
     int expected = kFree;
     if (!g_slots[i].state.compare_exchange_strong(expected, kWriting)) continue;
+    g_slots[i].folder = folder;
     std::memcpy(g_slots[i].path, path.c_str(), path.size() + 1);
     g_slots[i].state.store(kArmed, std::memory_order_release);
     return i;
@@ -360,6 +369,166 @@ CommitResult commit_together(const std::vector<OutputFile*>& files) {
   }
   if (result.error.empty()) result.failed = 0;
   return result;
+}
+
+}  // namespace safe_output
+
+// ----- OutputFolder -----
+
+namespace safe_output {
+
+namespace {
+
+// Whether the folder at `path` may be replaced by a new recording: it holds nothing, or only
+// regular files with metadata.yaml among them. `names` gets its entries.
+bool replaceable_folder(const std::string& path, std::vector<std::string>* names) {
+  DIR* dir = ::opendir(path.c_str());
+  if (dir == nullptr) return false;
+  bool only_files = true;
+  bool has_metadata = false;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st {};
+    if (::fstatat(::dirfd(dir), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(st.st_mode)) {
+      only_files = false;
+    }
+    if (name == "metadata.yaml") has_metadata = true;
+    names->push_back(name);
+  }
+  ::closedir(dir);
+  return only_files && (names->empty() || has_metadata);
+}
+
+// Removes the temporary folders of this output whose writer no longer holds them (it was killed
+// or the machine lost power): a live writer holds a lock on its folder for the folder's whole
+// life. Only the regular files inside are removed, then the folder if that empties it.
+void remove_stale_folders(const std::string& directory, const std::string& stem) {
+  DIR* dir = ::opendir(directory.empty() ? "." : directory.c_str());
+  if (dir == nullptr) return;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (!is_temp_name(entry->d_name, stem)) continue;
+    const int fd =
+        ::openat(::dirfd(dir), entry->d_name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) continue;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0) {
+      if (DIR* stale = ::fdopendir(::dup(fd))) {
+        while (const dirent* file = ::readdir(stale)) {
+          struct stat st {};
+          if (::fstatat(::dirfd(stale), file->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+              S_ISREG(st.st_mode)) {
+            ::unlinkat(::dirfd(stale), file->d_name, 0);
+          }
+        }
+        ::closedir(stale);
+      }
+      ::unlinkat(::dirfd(dir), entry->d_name, AT_REMOVEDIR);
+    }
+    ::close(fd);
+  }
+  ::closedir(dir);
+}
+
+constexpr char kNotReplaceable[] =
+    "exists and is not a recording folder (only a folder holding metadata.yaml and files, or an "
+    "empty one, is replaced)";
+
+}  // namespace
+
+OutputFolder::OutputFolder(std::string target) : target_(std::move(target)) {
+  while (target_.size() > 1 && target_.back() == '/') target_.pop_back();
+}
+
+OutputFolder::~OutputFolder() {
+  if (!temp_.empty()) {
+    for (const std::string& path : file_paths_) ::unlink(path.c_str());
+    ::rmdir(temp_.c_str());
+  }
+  if (lock_fd_ >= 0) ::close(lock_fd_);
+  for (const int slot : files_) disarm(slot);
+  disarm(slot_);
+}
+
+std::string OutputFolder::open() {
+  const size_t start = name_start(target_);
+  if (start == std::string::npos) return "not a folder path";
+  struct stat st {};
+  if (::lstat(target_.c_str(), &st) == 0) {
+    std::vector<std::string> names;
+    if (!S_ISDIR(st.st_mode) || !replaceable_folder(target_, &names)) return kNotReplaceable;
+  } else if (errno != ENOENT) {
+    return system_text(errno);
+  }
+  const std::string directory = target_.substr(0, start);
+  const std::string stem = temp_stem(target_.substr(start), name_limit(directory));
+  remove_stale_folders(directory, stem);
+  install_handler();
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const std::string candidate =
+        directory + "." + stem + "." + hex(random_token(), kTokenDigits) + ".part";
+    disarm(slot_);
+    slot_ = arm(candidate, true);
+    if (::mkdir(candidate.c_str(), 0777) == 0) {
+      temp_ = candidate;
+      // Held until the folder is renamed or removed, so that another run's open() leaves it be.
+      lock_fd_ = ::open(candidate.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (lock_fd_ >= 0) ::flock(lock_fd_, LOCK_EX | LOCK_NB);
+      return "";
+    }
+    const int error = errno;
+    disarm(slot_);
+    slot_ = -1;
+    if (error != EEXIST) return system_text(error);
+  }
+  return system_text(EEXIST);
+}
+
+std::string OutputFolder::add_file(const std::string& name) {
+  std::string path = temp_ + "/" + name;
+  files_.push_back(arm(path));
+  file_paths_.push_back(path);
+  return path;
+}
+
+std::string OutputFolder::commit() {
+  if (temp_.empty()) return system_text(EBADF);
+  const int fd = ::open(temp_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return system_text(errno);
+  const int synced = ::fsync(fd) == 0 ? 0 : errno;
+  ::close(fd);
+  if (synced != 0) return system_text(synced);
+
+  std::string error;
+  g_renaming.fetch_add(1);
+  struct stat st {};
+  std::vector<std::string> old_names;
+  if (::lstat(target_.c_str(), &st) != 0) {
+    if (::rename(temp_.c_str(), target_.c_str()) != 0) error = system_text(errno);
+  } else if (!S_ISDIR(st.st_mode) || !replaceable_folder(target_, &old_names)) {
+    error = kNotReplaceable;
+  } else if (::renameat2(AT_FDCWD, temp_.c_str(), AT_FDCWD, target_.c_str(), RENAME_EXCHANGE) !=
+             0) {
+    error = system_text(errno);
+  } else {
+    // The earlier recording now lies under the temporary name.
+    for (const std::string& name : old_names) ::unlink((temp_ + "/" + name).c_str());
+    ::rmdir(temp_.c_str());
+  }
+  if (error.empty()) {
+    temp_.clear();
+    if (lock_fd_ >= 0) ::close(lock_fd_);
+    lock_fd_ = -1;
+    for (const int slot : files_) disarm(slot);
+    files_.clear();
+    disarm(slot_);
+    slot_ = -1;
+  }
+  if (g_renaming.fetch_sub(1) == 1) {
+    const int pending = g_pending.exchange(0);
+    if (pending != 0) remove_temporaries_and_die(pending);
+  }
+  return error;
 }
 
 }  // namespace safe_output

@@ -78,7 +78,7 @@ std::string mcap_bytes(const std::vector<McapChannel>& channels,
       mcap_put(schema, c.id, 2);
       mcap_put_string(schema, c.type);
       mcap_put_string(schema, "ros2msg");
-      mcap_put_string(schema, "string data");
+      mcap_put_string(schema, c.definition);
       definitions += mcap_record(0x03, schema);
     }
     std::string channel;

@@ -137,6 +137,40 @@ std::vector<Point> single_view(const std::vector<Point>& points, const Point& at
   return seen;
 }
 
+// Every point `copies` times: the first as given, each other copy moved `offset` from it
+// (0: a float step) along a diagonal of its own.
+std::vector<Point> with_copies(const std::vector<Point>& points, int copies, float offset) {
+  std::vector<Point> out;
+  out.reserve(points.size() * static_cast<size_t>(copies));
+  for (const Point& p : points) {
+    for (int copy = 0; copy < copies; ++copy) {
+      Point q = p;
+      for (int k = 0; k < 3 && copy > 0; ++k) {
+        const float sign = ((copy >> k) & 1) != 0 ? 1.0f : -1.0f;
+        q[k] = offset > 0 ? q[k] + sign * offset / std::sqrt(3.0f)
+                          : std::nextafter(q[k], sign * HUGE_VALF);
+      }
+      out.push_back(q);
+    }
+  }
+  return out;
+}
+
+// `count` points on the wall of a drill hole 0.3 m wide going `length` up from (x, y, z).
+std::vector<Point> drill_hole(double x, double y, double z, double length, int count,
+                              uint32_t seed) {
+  std::mt19937 gen(seed);
+  auto unit = [&gen] { return gen() / 4294967296.0; };
+  std::vector<Point> out;
+  for (int i = 0; i < count; ++i) {
+    const double a = 2 * kPi * unit();
+    const double up = length * unit();
+    out.push_back({static_cast<float>(x + 0.15 * std::cos(a)),
+                   static_cast<float>(y + 0.15 * std::sin(a)), static_cast<float>(z + up)});
+  }
+  return out;
+}
+
 std::vector<Case> cases(size_t n, size_t big) {
   const double stope_volume = 40.0 * 8.0 * 12.0;
   const double ball = 4.0 / 3.0 * kPi * 125.0;
@@ -395,6 +429,60 @@ std::vector<Case> cases(size_t n, size_t big) {
                    }
                    return Cloud{seen, {20, 4, 6}};
                  }});
+  // Near-repeats: every point written again a float step or a tenth of a millimetre off, as
+  // keyframes re-exported after a pose adjustment or one scan exported through two transforms.
+  for (const auto& [copies, offset, name] :
+       {std::tuple<int, float, const char*>{2, 0.0f, "stope, every point twice a float step apart"},
+        {8, 0.0f, "stope, every point 8 times a float step apart"},
+        {2, 1e-4f, "stope, every point twice 0.1 mm apart"},
+        {8, 1e-4f, "stope, every point 8 times 0.1 mm apart"}}) {
+    all.push_back({name, stope_volume, [n, copies = copies, offset = offset] {
+                     return Cloud{with_copies(stope(n, 3), copies, offset), {20, 4, 6}};
+                   }});
+  }
+  all.push_back({"stope + one stray 10,000 km off", stope_volume, [n] {
+                   std::vector<Point> points = stope(n, 3);
+                   points.push_back({1e7f, 0, 0});
+                   return Cloud{points, {20, 4, 6}};
+                 }});
+  all.push_back(
+      {"stope at (512345, 4312345, 120) in float64 + a point at (0, 0, 0)", stope_volume, [n] {
+         std::vector<Point> points = stope(n, 44);
+         points.push_back({-512345.25f, -4312345.5f, -120.125f});
+         return Cloud{points, {20, 4, 6}, true, {512345.25, 4312345.5, 120.125}};
+       }});
+  // A drift of its own, 1.5 x 1.5 m and as long as the stope, 1 m of rock beside it.
+  all.push_back({"stope + separate 1.5 x 1.5 m drift 1 m beside it, VIEWPOINT in the stope",
+                 stope_volume + 40.0 * 1.5 * 1.5, [n] {
+                   std::vector<Point> points = stope(n, 46);
+                   append(points, face_points(box_faces({0, 9, 0}, {40, 10.5, 1.5}), n * 249 / 1792,
+                                              0.05, 47));
+                   return Cloud{points, {20, 4, 6}};
+                 }});
+  // The same 0.8 m wide and 2 m high, 0.6 m of rock beside the stope.
+  all.push_back({"stope + separate 0.8 x 2 m drift 0.6 m beside it, VIEWPOINT in the stope",
+                 stope_volume + 30.0 * 0.8 * 2.0, [n] {
+                   std::vector<Point> points = stope(n, 46);
+                   append(points, face_points(box_faces({5, 8.6, 0}, {35, 9.4, 2}), n * 172 / 1792,
+                                              0.05, 47));
+                   return Cloud{points, {20, 4, 6}};
+                 }});
+  // Drill holes in a densely sampled room: each as dense as the walls.
+  all.push_back(
+      {"room 8 x 4 x 3 m, 60,000 points, two 0.3 m drill holes 5 m up, 300 points each", 96.0, [] {
+         std::vector<Point> points = face_points(box_faces({0, 0, 0}, {8, 4, 3}), 60000, 0.01, 50);
+         append(points, drill_hole(2, 2, 3, 5, 300, 51));
+         append(points, drill_hole(6, 2, 3, 5, 300, 52));
+         return Cloud{points, {4, 2, 1.5f}};
+       }});
+  // Two drill holes of 0.3 m, 5 m into the roof, each sampled densely (300 points).
+  all.push_back(
+      {"stope, two 0.3 m drill holes 5 m into the roof, 300 points each", stope_volume, [n] {
+         std::vector<Point> points = stope(n, 40);
+         append(points, drill_hole(12, 4, 12, 5, 300, 48));
+         append(points, drill_hole(28, 4, 12, 5, 300, 49));
+         return Cloud{points, {20, 4, 6}};
+       }});
   if (big > 0) {
     all.push_back({"stope, 5 cm rough, " + std::to_string(big) + " points", stope_volume, [big] {
                      return Cloud{stope(big, 16), {20, 4, 6}};

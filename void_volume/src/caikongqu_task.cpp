@@ -57,9 +57,10 @@ void CaikongquTask::run(const drone_task::Params& params, drone_task::Reporter& 
   // A large cloud takes minutes to reconstruct: each step done shows between 0 and 50.
   drone_task::ProgressMeter meter(reporter, 0, 50, "正在重建表面");
   const caikongqu::VolumeResult result = [&] {
-    // The reconstruction prints diagnostics of its own ("Vertex pair not in list ...") on
-    // standard output, which carries the report lines alone.
-    const drone_task::StdoutToStderr quiet_stdout;
+    // The point-cloud library prints diagnostics of its own on both streams ("Vertex pair not
+    // in list ...", its warnings and errors): they mean nothing to a user, whose report lines
+    // and error line leave by other ways, so they go nowhere.
+    const drone_task::LibraryOutputSilenced quiet_library;
     return caikongqu::VolumeAnalyzer::analyze(input, depth, output_dir, save_mesh, mesh_format,
                                               meter.callback());
   }();

@@ -77,36 +77,107 @@ std::string check_coordinate_step(const pcl::PointCloud<pcl::PointXYZ>& points, 
          "coordinates, or with x, y, z as 8-byte floats (SIZE 8, TYPE F)";
 }
 
-Duplicates find_duplicates(const pcl::PointCloud<pcl::PointXYZ>& points) {
+Duplicates find_exact_repeats(const pcl::PointCloud<pcl::PointXYZ>& points) {
   Duplicates out;
   const size_t n = points.size();
   if (n < 2) return out;
-  Eigen::Vector3d centre = Eigen::Vector3d::Zero();
-  for (const auto& p : points) centre += p.getVector3fMap().cast<double>();
-  centre /= static_cast<double>(n);
-  double extent = 0.0;
-  for (const auto& p : points) {
-    extent = std::max(extent, (p.getVector3fMap().cast<double>() - centre).cwiseAbs().maxCoeff());
-  }
-  // Coincident points are left to the extent check, which names them.
-  if (!(extent > 0.0)) return out;
-  const double step = extent * kDuplicateStep;
-  // Every point's grid cell, at most 2^24 steps from the centroid on each axis.
-  std::vector<std::array<int32_t, 3>> cell(n);
-  for (size_t i = 0; i < n; ++i) {
-    for (int k = 0; k < 3; ++k) {
-      cell[i][k] = static_cast<int32_t>(std::llround((points[i].data[k] - centre[k]) / step));
-    }
-  }
+  auto place = [&points](uint32_t i) {
+    const pcl::PointXYZ& p = points[i];
+    return std::array<float, 3>{p.x, p.y, p.z};
+  };
   std::vector<uint32_t> order(n);
   std::iota(order.begin(), order.end(), 0u);
-  std::sort(order.begin(), order.end(), [&cell](uint32_t a, uint32_t b) {
-    return cell[a] != cell[b] ? cell[a] < cell[b] : a < b;
+  std::sort(order.begin(), order.end(), [&place](uint32_t a, uint32_t b) {
+    const std::array<float, 3> pa = place(a), pb = place(b);
+    return pa != pb ? pa < pb : a < b;
   });
   for (size_t i = 1; i < n; ++i) {
-    if (cell[order[i]] != cell[order[i - 1]]) continue;
+    if (place(order[i]) != place(order[i - 1])) continue;
     if (out.keep.empty()) out.keep.assign(n, 1);
     out.keep[order[i]] = 0;
+    ++out.collapsed;
+  }
+  // Points all at one place are left to the extent check, which names them.
+  if (out.collapsed + 1 == n) return Duplicates();
+  return out;
+}
+
+Duplicates find_near_repeats(const pcl::PointCloud<pcl::PointXYZ>& points,
+                             const NeighbourRows& rows) {
+  Duplicates out;
+  const size_t n = points.size();
+  const size_t w = rows.width;
+  if (n < 2 || w < 2 || rows.index.size() != n * w) return out;
+  auto distance = [&points](size_t i, int j) {
+    return std::sqrt(
+        static_cast<double>(squared_distance(points[i], points[static_cast<size_t>(j)])));
+  };
+  // The local spacing among distinct places at every point.
+  std::vector<float> spacing(n, 0.0f);
+  for (size_t i = 0; i < n; ++i) {
+    const int* row = rows.row(i);
+    double farthest = 0.0;
+    for (size_t c = 0; c < w; ++c) {
+      if (row[c] >= 0) farthest = std::max(farthest, distance(i, row[c]));
+    }
+    size_t same_place = 0;
+    for (size_t c = 0; c < w; ++c) {
+      if (row[c] >= 0 && distance(i, row[c]) <= kSamePlaceShare * farthest) ++same_place;
+    }
+    spacing[i] = static_cast<float>(farthest * std::sqrt(static_cast<double>(same_place)));
+  }
+  // Calls `pair(i, j)` for every neighbour j of i close enough to be its copy.
+  auto for_each_close = [&](size_t i, auto&& pair) {
+    const int* row = rows.row(i);
+    for (size_t c = 0; c < w; ++c) {
+      const int j = row[c];
+      if (j < 0 || static_cast<size_t>(j) == i) continue;
+      const double limit = kRepeatShare * std::min(spacing[i], spacing[static_cast<size_t>(j)]);
+      if (limit > 0.0 && distance(i, j) <= limit) pair(static_cast<size_t>(j));
+    }
+  };
+  // The distance from every point to its nearest partner that close; 0: none.
+  std::vector<float> partner(n, 0.0f);
+  bool any = false;
+  for (size_t i = 0; i < n; ++i) {
+    for_each_close(i, [&](size_t j) {
+      const auto d = static_cast<float>(distance(i, static_cast<int>(j)));
+      if (partner[i] == 0.0f || d < partner[i]) partner[i] = d;
+    });
+    any = any || partner[i] > 0.0f;
+  }
+  if (!any) return out;
+  // Copies come with their neighbours' copies; two returns that fell close by chance do not.
+  std::vector<uint8_t> copied(n, 0);
+  for (size_t i = 0; i < n; ++i) {
+    const int* row = rows.row(i);
+    size_t with = 0, all = 0;
+    for (size_t c = 0; c < w; ++c) {
+      if (row[c] < 0) continue;
+      ++all;
+      with += partner[static_cast<size_t>(row[c])] > 0.0f ? 1 : 0;
+    }
+    copied[i] = static_cast<double>(with) >= kCopiedShare * static_cast<double>(all) ? 1 : 0;
+  }
+  std::vector<uint32_t> parent(n);
+  std::iota(parent.begin(), parent.end(), 0u);
+  for (size_t i = 0; i < n; ++i) {
+    if (!copied[i]) continue;
+    for_each_close(i, [&](size_t j) {
+      // Copies lie as close to each other as to their nearest partner; two places that fell
+      // close by chance, each with its copies, lie farther apart.
+      if (!copied[j] ||
+          distance(i, static_cast<int>(j)) > kCopySpread * std::max(partner[i], partner[j])) {
+        return;
+      }
+      const size_t a = find_root(parent, i), b = find_root(parent, j);
+      if (a != b) parent[std::max(a, b)] = static_cast<uint32_t>(std::min(a, b));
+    });
+  }
+  for (size_t i = 0; i < n; ++i) {
+    if (find_root(parent, i) == i) continue;
+    if (out.keep.empty()) out.keep.assign(n, 1);
+    out.keep[i] = 0;
     ++out.collapsed;
   }
   return out;

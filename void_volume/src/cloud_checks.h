@@ -26,13 +26,7 @@ constexpr double kMaxCoordinate = 1e14;
 // failure text naming the first point beyond it (counted from 0 among the finite points).
 std::string check_coordinates(const pcl::PointCloud<pcl::PointXYZ>& points);
 
-// Points closer together than this share of the cloud's extent (the largest distance of a point
-// from the centroid) are one point: about the step of single precision at the cloud's size, far
-// below any spacing a scanner resolves. Copies of the same point (a cloud written twice, merged
-// overlapping or cumulative keyframes) carry nothing new.
-constexpr double kDuplicateStep = 1.0 / (1 << 24);
-
-// What the search for duplicate points found.
+// What the search for repeated points found.
 struct Duplicates {
   // keep[i] is 0 for a point that repeats an earlier one, 1 otherwise; empty when none repeats.
   std::vector<uint8_t> keep;
@@ -40,11 +34,40 @@ struct Duplicates {
   size_t collapsed = 0;
 };
 
-// Finds the finite `points` that repeat an earlier one: both fall in the same cell of a grid of
-// kDuplicateStep times the cloud's extent, laid from its centroid. The first of each set is kept,
-// so a cloud without repeats is kept whole and in order. Time O(n log n), memory 16 bytes a
-// point. Throws only std::bad_alloc.
-Duplicates find_duplicates(const pcl::PointCloud<pcl::PointXYZ>& points);
+// Finds the finite `points` that lie exactly where an earlier one lies (a cloud written twice,
+// merged cumulative keyframes). The first of each set is kept, so a cloud without repeats is
+// kept whole and in order. Time O(n log n), memory 4 bytes a point. Throws only std::bad_alloc.
+Duplicates find_exact_repeats(const pcl::PointCloud<pcl::PointXYZ>& points);
+
+// Two points closer together than this share of the local spacing are one point: copies a float
+// step apart, or re-exported through another transform (a tenth of a millimetre apart), carry
+// nothing new.
+constexpr double kRepeatShare = 0.01;
+// A neighbour within this share of the farthest in a point's row sits at the point's own place
+// for the count of copies that corrects the local spacing (below).
+constexpr double kSamePlaceShare = 0.05;
+// Copies come in numbers: a cloud exported twice, keyframes that overlap. A point is taken for a
+// copy only where at least this share of its row has a partner that close; two returns that
+// fell that close by chance (one point in about 500, at 20 neighbours on a surface) stand alone.
+constexpr double kCopiedShare = 0.25;
+// Copies of one place lie at most this many times the distance to their nearest partner apart:
+// within a copied region, two places that fell close by chance stay two.
+constexpr double kCopySpread = 4.0;
+
+// Finds the points of `points` (no two at exactly the same place), whose nearest neighbours
+// `rows` lists, that repeat an earlier one: two points are joined when they are at most
+// kRepeatShare times the local spacing of either apart, at least kCopiedShare of the row of each
+// has such a partner, and they lie at most kCopySpread times the distance from either to its
+// nearest such partner apart; the first of each joined set is kept, so a cloud without copies is
+// kept whole. A point's local spacing is the distance to the farthest in its row, times the square
+// root of the number of its row within kSamePlaceShare of that distance (the point itself and its
+// copies): with c copies of every place, a row holds 1/c as many distinct places, and the spacing
+// among distinct places on a surface grows as the square root of their count. The spacing comes
+// from the points alone, never from the cloud's extent: a stray far off has a wide spacing, the
+// real points beside it their own. Time O(n) besides the rows, memory 10 bytes a point. Throws
+// only std::bad_alloc.
+Duplicates find_near_repeats(const pcl::PointCloud<pcl::PointXYZ>& points,
+                             const NeighbourRows& rows);
 
 // The neighbours each point is compared with, and the smallest group of points that is kept.
 // A group smaller than the neighbourhood a normal is estimated from (20 points) has no normals

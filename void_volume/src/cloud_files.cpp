@@ -4,6 +4,7 @@
 #include <pcl/conversions.h>
 #include <pcl/io/pcd_io.h>
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <cmath>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <exception>
 #include <new>
+#include <vector>
 
 #include "pcd_header/pcd_header.h"
 
@@ -50,19 +52,61 @@ double coordinate(const pcl::PCLPointCloud2& blob, const pcl::PCLPointField& fie
   return v;
 }
 
-// The points of `blob` moved by the middle of their finite bounding box, rounded to a whole unit,
-// in double precision, then rounded to single precision.
+// The share of the finite points cut off at either end of each axis to find where the bulk of the
+// cloud lies, and how far beyond that range, in multiples of it, a point still counts.
+constexpr double kBulkTail = 0.001;
+constexpr double kBulkMargin = 1.0;
+
+// The range on each axis outside which a point lies far from the bulk of the finite points: the
+// range between their kBulkTail and 1 - kBulkTail quantiles, widened by kBulkMargin times itself
+// on either side. One stray return kilometres off (a point at the coordinate origin in a cloud
+// of site coordinates) lies outside; the points of every void of the cloud lie within.
+void bulk_range(const pcl::PCLPointCloud2& blob,
+                const std::array<const pcl::PCLPointField*, 3>& xyz, size_t n, Eigen::Vector3d& low,
+                Eigen::Vector3d& high) {
+  std::vector<double> values;
+  values.reserve(n);
+  for (int k = 0; k < 3; ++k) {
+    values.clear();
+    for (size_t i = 0; i < n; ++i) {
+      const double v = coordinate(blob, *xyz[static_cast<size_t>(k)], i);
+      if (std::isfinite(v)) values.push_back(v);
+    }
+    if (values.empty()) return;
+    // At least the one farthest point at either end, once there are three or more.
+    const size_t tail = std::min(
+        std::max<size_t>(1, static_cast<size_t>(kBulkTail * static_cast<double>(values.size()))),
+        (values.size() - 1) / 2);
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(tail),
+                     values.end());
+    const double first = values[tail];
+    const size_t last_at = values.size() - 1 - tail;
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(last_at),
+                     values.end());
+    const double last = values[last_at];
+    low[k] = first - kBulkMargin * (last - first);
+    high[k] = last + kBulkMargin * (last - first);
+  }
+}
+
+// The points of `blob` moved by the middle of the bounding box of their finite points within the
+// bulk range (bulk_range), rounded to a whole unit, in double precision, then rounded to single
+// precision.
 void to_local_xyz(const pcl::PCLPointCloud2& blob,
                   const std::array<const pcl::PCLPointField*, 3>& xyz,
                   pcl::PointCloud<pcl::PointXYZ>& cloud, LocalFrame& frame) {
   const size_t n = static_cast<size_t>(blob.width) * blob.height;
   if (n == 0 || blob.data.size() < n * blob.point_step) return;
+  Eigen::Vector3d bulk_low = Eigen::Vector3d::Constant(-HUGE_VAL);
+  Eigen::Vector3d bulk_high = Eigen::Vector3d::Constant(HUGE_VAL);
+  bulk_range(blob, xyz, n, bulk_low, bulk_high);
   Eigen::Vector3d low = Eigen::Vector3d::Constant(HUGE_VAL);
   Eigen::Vector3d high = Eigen::Vector3d::Constant(-HUGE_VAL);
   for (size_t i = 0; i < n; ++i) {
     const Eigen::Vector3d p(coordinate(blob, *xyz[0], i), coordinate(blob, *xyz[1], i),
                             coordinate(blob, *xyz[2], i));
     if (!p.allFinite()) continue;
+    if ((p.array() < bulk_low.array()).any() || (p.array() > bulk_high.array()).any()) continue;
     low = low.cwiseMin(p);
     high = high.cwiseMax(p);
   }

@@ -29,8 +29,10 @@ struct LocalFrame {
 // header first; returns why the file was refused ("Failed to load PCD file: <path>", or that it
 // has no float x, y, z fields), or "" when loaded. x, y and z may each be a 4-byte or an 8-byte
 // float; when one is of 8 bytes, every point is moved in double precision by the middle of the
-// finite points' bounding box (rounded to a whole unit) before it is rounded to single precision,
-// and `frame` says so. Leaves `cloud` empty when refused. Throws only std::bad_alloc.
+// finite points' bounding box (rounded to a whole unit; points far outside the range of the
+// bulk of them, such as a stray at the coordinate origin, left out of that box) before it is
+// rounded to single precision, and `frame` says so. Leaves `cloud` empty when refused. Throws only
+// std::bad_alloc.
 std::string load_cloud(const std::string& path, pcl::PointCloud<pcl::PointXYZ>& cloud,
                        LocalFrame& frame);
 

@@ -311,6 +311,7 @@ MeshVolumes measure_mesh(const pcl::PointCloud<pcl::PointXYZ>& vertices,
   out.inside = nested_pieces(vertices, triangles, labels, sums);
   out.component_volumes = std::move(sums);
   for (const double v : out.component_volumes) out.total_volume += v;
+  out.triangle_piece = std::move(labels);
   out.success = true;
   return out;
 }

@@ -43,6 +43,8 @@ struct MeshVolumes {
   // enclosed by that piece's surface): dust, a boom or clutter near the scanner, not a second
   // void. One entry per piece.
   std::vector<uint8_t> inside;
+  // The piece of every triangle of the polygons' fans, in fan order.
+  std::vector<int32_t> triangle_piece;
   // False when a polygon indexes outside `vertices` or a used vertex is not finite.
   bool success = false;
   // Why success is false; empty otherwise.

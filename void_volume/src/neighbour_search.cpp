@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <numeric>
 #include <utility>
 
 namespace caikongqu {
@@ -112,19 +113,29 @@ void NeighbourSearch::nearest(const float* at, size_t count, std::vector<int>& f
 }
 
 void NeighbourSearch::leave_out(const std::vector<uint8_t>& keep, NeighbourRows& rows) {
-  const size_t n = xyz_.size() / 3;
+  const size_t n = kept_;
   const size_t w = rows.width;
-  number_.assign(n, -1);
+  if (point_.empty()) {
+    point_.resize(n);
+    std::iota(point_.begin(), point_.end(), 0u);
+    number_.resize(n);
+    std::iota(number_.begin(), number_.end(), 0);
+  }
+  // The new number of every point searched so far, -1 for those left out now.
+  std::vector<int> renumber(n, -1);
   kept_ = 0;
   for (size_t i = 0; i < n; ++i) {
     if (keep[i]) {
-      number_[i] = static_cast<int>(kept_++);
+      renumber[i] = static_cast<int>(kept_++);
     } else {
-      index_->removePoint(i);
+      index_->removePoint(point_[i]);
     }
   }
+  for (int& number : number_) {
+    if (number >= 0) number = renumber[static_cast<size_t>(number)];
+  }
   // The rows that named a point left out, searched again among the kept points: near strays
-  // only, so few.
+  // or repeats only, so few.
   std::vector<size_t> again;
   for (size_t i = 0; i < n; ++i) {
     if (!keep[i]) continue;
@@ -142,7 +153,7 @@ void NeighbourSearch::leave_out(const std::vector<uint8_t>& keep, NeighbourRows&
 #pragma omp for schedule(dynamic, 64)
     for (std::ptrdiff_t a = 0; a < static_cast<std::ptrdiff_t>(again.size()); ++a) {
       const size_t k = static_cast<size_t>(a);
-      nearest(&xyz_[3 * again[k]], w, found, scratch, distance);
+      nearest(&xyz_[3 * point_[again[k]]], w, found, scratch, distance);
       std::copy(found.begin(), found.end(), fresh.begin() + static_cast<std::ptrdiff_t>(k * w));
     }
   }
@@ -150,16 +161,20 @@ void NeighbourSearch::leave_out(const std::vector<uint8_t>& keep, NeighbourRows&
   size_t next = 0;
   for (size_t i = 0; i < n; ++i) {
     if (!keep[i]) continue;
-    int* to = rows.index.data() + static_cast<size_t>(number_[i]) * w;
+    const size_t to_number = static_cast<size_t>(renumber[i]);
+    int* to = rows.index.data() + to_number * w;
+    point_[to_number] = point_[i];
     if (next < again.size() && again[next] == i) {
       std::copy_n(fresh.begin() + static_cast<std::ptrdiff_t>(next * w), w, to);
       ++next;
       continue;
     }
     const int* from = rows.row(i);
-    for (size_t c = 0; c < w; ++c) to[c] = from[c] < 0 ? -1 : number_[static_cast<size_t>(from[c])];
+    for (size_t c = 0; c < w; ++c)
+      to[c] = from[c] < 0 ? -1 : renumber[static_cast<size_t>(from[c])];
   }
   rows.index.resize(kept_ * w);
+  point_.resize(kept_);
 }
 
 }  // namespace detail

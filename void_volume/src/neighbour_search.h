@@ -29,8 +29,8 @@ struct NeighbourRows {
 
 // An exact k-d tree over single-precision points, the same tree and the same answers as the
 // point-cloud library's (15 points a leaf, the points in their order, ties in the order the
-// tree meets them). Points can be left out once; from then on they are never found, and the
-// points are numbered as the kept ones in their order.
+// tree meets them). Points can be left out, in one or more rounds; from then on they are never
+// found, and the points are numbered as the kept ones in their order.
 class NeighbourSearch {
  public:
   // Builds the tree over the finite `points` (fewer than 2^31), which it copies.
@@ -43,9 +43,10 @@ class NeighbourSearch {
   // is left out. Memory: 4 bytes an entry, and fixed buffers.
   NeighbourRows rows(size_t width) const;
 
-  // Leaves out the points whose entry in `keep` is 0 (one entry a point) and turns `rows` into the
-  // rows of the kept points, numbered as the kept ones: a row that named a point left out is
-  // searched again. The kept points must be at least `rows.width`.
+  // Leaves out the points whose entry in `keep` is 0 (one entry for each point still searched,
+  // in their present numbering) and turns `rows` into the rows of the kept points, numbered as
+  // the kept ones: a row that named a point left out is searched again. The kept points must be
+  // at least `rows.width`.
   void leave_out(const std::vector<uint8_t>& keep, NeighbourRows& rows);
 
   // The `count` nearest points to `at` (x, y, z) among those searched (at most all of them), by
@@ -60,7 +61,8 @@ class NeighbourSearch {
   std::vector<float> xyz_;        // x, y, z of every point as given
   std::vector<int32_t> order_;    // the points in spatial order
   std::unique_ptr<Index> index_;  // over xyz_
-  std::vector<int> number_;       // a point's number among the kept ones, -1 when left out
+  std::vector<int> number_;       // a tree point's number among the kept ones, -1 when left out
+  std::vector<uint32_t> point_;   // the tree point of each kept one; empty before any leave-out
   size_t kept_ = 0;
 };
 

@@ -117,24 +117,52 @@ size_t replace_line_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
   return count;
 }
 
+// Whether the link between the points at `a` and `b`, of normals `na` and `nb`, crosses a gap
+// rather than running along a surface: the normals nearly parallel (either way) and the link
+// along both of them. Two walls facing each other across rock (a drift beside a stope) or across
+// a narrow void (a drill hole) are such a pair; their insides lie on opposite sides, so the
+// orientation must not be carried over the link. A link round a corner runs along neither
+// normal, and one along a wall across both.
+// Only a link as long as the point's own neighbourhood is wide can cross a gap: a short one runs
+// between two returns of one wall whose noise (a rough wall, a ring's range noise) lies along it.
+bool crosses_gap(const Vec& a, const Vec& b, const Vec& na, const Vec& nb, float reach) {
+  if (!finite(na) || !finite(nb)) return false;
+  const Vec link = b - a;
+  const float length = link.norm();
+  if (!(length > 0.0f) || length < static_cast<float>(kGapReach) * reach) return false;
+  const float along = static_cast<float>(kGapAlong) * length;
+  return std::fabs(na.dot(nb)) >= static_cast<float>(kGapParallel) &&
+         std::fabs(link.dot(na)) >= along && std::fabs(link.dot(nb)) >= along;
+}
+
 // The graph over the points numbered as `order` lays them out (`inverse` the other way), from
-// each point's row of `rows`.
+// each point's row of `rows`, without the links that cross a gap between two walls.
 Graph neighbour_graph(const NeighbourRows& rows, const std::vector<int32_t>& order,
-                      const std::vector<int32_t>& inverse) {
+                      const std::vector<int32_t>& inverse, const std::vector<Vec>& pos,
+                      const std::vector<Vec>& nrm) {
   const size_t n = order.size();
   const size_t k = graph_row_width(rows);
   // Calls `edge(r, j)` for every neighbour j of every point r other than r itself, at most
-  // kGraphNeighbours a point.
+  // kGraphNeighbours a point, that does not cross a gap.
   auto for_each_edge = [&](auto&& edge) {
     for (size_t r = 0; r < n; ++r) {
       const int* row = rows.row(static_cast<size_t>(order[r]));
+      // The width of the point's neighbourhood: the distance to the farthest of its row.
+      float reach = 0.0f;
+      for (size_t c = 0; c < k; ++c) {
+        if (row[c] < 0) continue;
+        const Vec& other = pos[static_cast<size_t>(inverse[static_cast<size_t>(row[c])])];
+        reach = std::max(reach, (other - pos[r]).norm());
+      }
       size_t m = 0;
       for (size_t c = 0; c < k && m < kGraphNeighbours; ++c) {
         if (row[c] < 0) continue;
         const int32_t j = inverse[static_cast<size_t>(row[c])];
         if (static_cast<size_t>(j) == r) continue;
-        edge(r, j);
         ++m;
+        const auto ju = static_cast<size_t>(j);
+        if (crosses_gap(pos[r], pos[ju], nrm[r], nrm[ju], reach)) continue;
+        edge(r, j);
       }
     }
   };
@@ -303,10 +331,32 @@ struct Cluster {
   size_t end;
 };
 
+// The cluster's vote on its walked signs, from the flux of its normals through its own surface:
+// for every finite normal n at p, as the walk turned it, the share (c - p) . n / sum |(c - p) . n|
+// (c the centroid), times the number of such normals, so that it reads as a sum of cosines. On a
+// closed surface, whatever its shape, the normals turned into it give a positive flux toward any
+// inner point: a thin drift as well as a ball, where the cosines toward its centroid would nearly
+// cancel along its walls. A surface with no inside of its own (a strip of wall, one ring of a
+// scan) gives a flux near 0, which decides nothing.
+double flux_vote(const Cluster& c, const SpatialOrder& s, const PrimWalk& walk,
+                 const Eigen::Vector3d& centroid) {
+  double flux = 0.0, magnitude = 0.0;
+  size_t usable = 0;
+  for (size_t o = c.begin; o < c.end; ++o) {
+    const size_t k = static_cast<size_t>(c.walked[o]);
+    if (!finite(s.nrm[k])) continue;
+    const double along = s.nrm[k].cast<double>().dot(centroid - s.pos[k].cast<double>());
+    flux += walk.turned(k) ? -along : along;
+    magnitude += std::fabs(along);
+    ++usable;
+  }
+  if (!(magnitude > 0.0) || std::fabs(flux) < kClosedFlux * magnitude) return 0.0;
+  return flux / magnitude * static_cast<double>(usable);
+}
+
 // The cluster's vote on its walked signs: the sum over its finite normals, each as the walk
 // turned it, of the cosine toward the viewpoint when that lies within the cluster's bounds, else
-// toward the cluster's centroid. Above 0 the walked signs point that way, below 0 they must all
-// be turned.
+// its flux_vote. Above 0 the walked signs point into the void, below 0 they must all be turned.
 double sign_vote(const Cluster& c, const SpatialOrder& s, const PrimWalk& walk,
                  const Eigen::Vector3f& viewpoint) {
   Eigen::Vector3d low = Eigen::Vector3d::Constant(std::numeric_limits<double>::infinity());
@@ -320,12 +370,12 @@ double sign_vote(const Cluster& c, const SpatialOrder& s, const PrimWalk& walk,
   }
   const Eigen::Vector3d vp = viewpoint.cast<double>();
   const bool inside = (vp.array() >= low.array()).all() && (vp.array() <= high.array()).all();
-  const Eigen::Vector3d toward = inside ? vp : Eigen::Vector3d(sum / double(c.end - c.begin));
+  if (!inside) return flux_vote(c, s, walk, Eigen::Vector3d(sum / double(c.end - c.begin)));
   double vote = 0.0;
   for (size_t o = c.begin; o < c.end; ++o) {
     const size_t k = static_cast<size_t>(c.walked[o]);
     if (!finite(s.nrm[k])) continue;
-    const Eigen::Vector3d d = toward - s.pos[k].cast<double>();
+    const Eigen::Vector3d d = vp - s.pos[k].cast<double>();
     const double length = d.norm();
     if (length == 0.0) continue;
     const double along = s.nrm[k].cast<double>().dot(d) / length;
@@ -402,14 +452,19 @@ Orientation orient_normals(const pcl::PointCloud<pcl::PointXYZ>& points,
   SpatialOrder s = in_spatial_order(points, normals);
   std::vector<uint8_t> replaced(n, 0);
   out.replaced = replace_line_normals(points, search, rows, s.order, viewpoint, s.nrm, replaced);
-  const Graph graph = neighbour_graph(rows, s.order, s.inverse);
+  const Graph graph = neighbour_graph(rows, s.order, s.inverse, s.pos, s.nrm);
 
   PrimWalk walk(n);
+  out.cluster.assign(n, 0);
   for (size_t root = 0; root < n; ++root) {
     if (walk.done(root)) continue;
     const size_t begin = walk.walked().size();
     walk.walk_cluster(root, graph, s.nrm);
     const Cluster cluster{walk.walked(), begin, walk.walked().size()};
+    for (size_t o = cluster.begin; o < cluster.end; ++o) {
+      out.cluster[static_cast<size_t>(s.order[static_cast<size_t>(cluster.walked[o])])] =
+          static_cast<uint32_t>(out.clusters);
+    }
     ++out.clusters;
 
     // The cluster just walked: choose its sign, then keep or turn its normals.

@@ -8,6 +8,8 @@
 
 #include <Eigen/Core>
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "neighbour_search.h"
 
@@ -24,11 +26,32 @@ struct Orientation {
   size_t flipped = 0;
   // Normals of points whose neighbourhood lies along a line, replaced by a wider one's.
   size_t replaced = 0;
+  // The cluster of every point, in the points' order, numbered from 0: points joined along the
+  // scanned surface share one, walls with rock between them do not. Empty when nothing was
+  // oriented.
+  std::vector<uint32_t> cluster;
 };
 
-// The least mean cosine between a cluster's propagated normals and the directions to the point
-// they are turned toward (viewpoint or centroid) for which the propagated orientation is used.
+// The least mean cosine between a cluster's propagated normals and the directions to the
+// viewpoint, or the least net share of their flux through the cluster's surface, for which the
+// propagated orientation is used.
 constexpr double kDecisiveVote = 0.2;
+
+// A link of the neighbour graph crosses a gap between two walls (rock or a narrow void), and
+// carries no orientation, when the normals at its ends are within 30 degrees of parallel, either
+// way (|cos| at least kGapParallel), the link runs within 45 degrees of both (|cos| at least
+// kGapAlong)
+constexpr double kGapParallel = 0.8660254037844386;
+constexpr double kGapAlong = 0.7071067811865476;
+// and it is at least this share of the distance to the farthest of the point's graph neighbours:
+// shorter links join returns of one wall whose noise happens to lie along them.
+constexpr double kGapReach = 0.5;
+
+// The least net share of the flux of a cluster's normals through its own surface, |sum f| over
+// sum |f| with f = (c - p) . n, for which it decides the cluster's sign when the sensor origin
+// lies outside it: a closed surface's normals all agree (near 1), those of a strip of wall or a
+// ring of a scan, with no inside of their own, do not.
+constexpr double kClosedFlux = 0.6;
 
 // The neighbourhood the normals are estimated from.
 constexpr int kNormalNeighbours = 20;
@@ -64,11 +87,13 @@ pcl::PointCloud<pcl::Normal> estimate_normals(const pcl::PointCloud<pcl::PointXY
 // Makes the normals of each spatially separate cluster of `points` consistent. `normals` come
 // in turned toward `viewpoint` (the sensor origin), one per point; `rows` lists each point's
 // nearest neighbours and `search` finds wider neighbourhoods. Builds the graph of the 10 nearest
-// neighbours of every point and walks
-// each of its pieces along a minimum spanning tree over the weights 1 - |n_i . n_j| (Prim,
-// ties broken by point index), turning every normal to agree with the one it was reached from.
-// The overall sign of a cluster points its normals toward the viewpoint when it lies inside the
-// cluster's bounding box, else toward the cluster's centroid: inward, for the walls of a void.
+// neighbours of every point, less the links that cross a gap between two walls (kGapParallel,
+// kGapAlong), and walks each of its pieces along a minimum spanning tree over the weights
+// 1 - |n_i . n_j| (Prim, ties broken by point index), turning every normal to agree with the one
+// it was reached from. The overall sign of a cluster points its normals toward the viewpoint when
+// it lies inside the cluster's bounding box; else, since a viewpoint outside a cluster says
+// nothing of its inside, it makes the flux of the normals through the cluster's own surface point
+// inward: into the void, for its walls, whatever their shape.
 // Where the result disagrees with the viewpoint on at most kMaxViewpointDisagreement of a
 // cluster's normals, or the vote for the cluster's sign is not decisive (kDecisiveVote), that
 // cluster keeps its normals as the viewpoint turned them. Before the walk, a point whose nearest

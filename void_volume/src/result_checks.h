@@ -68,7 +68,8 @@ constexpr double kMinPieceThickness = 2.0;
 constexpr double kMaxThinPieceShare = 0.01;
 
 // Whether a piece of `volume` and `area` is thinner than kMinPieceThickness times `radius` and
-// at most kMaxThinPieceShare of `largest`, the largest piece's volume.
+// at most kMaxThinPieceShare of `largest`, the largest piece's volume: the judgement on a piece
+// when the points it came from are not known (the points' clusters tell spikes otherwise).
 bool thinner_than_sampling(double volume, double area, double radius, double largest);
 
 }  // namespace detail

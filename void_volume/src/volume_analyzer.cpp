@@ -129,7 +129,50 @@ struct Surface {
   // The search over the points and their nearest neighbours, kept until the normals are oriented.
   std::unique_ptr<detail::NeighbourSearch> search;
   detail::NeighbourRows rows;
+  // The cluster of every point: points joined along the scanned surface share one.
+  std::vector<uint32_t> cluster;
 };
+
+// The cluster of points that supports each piece of the mesh: the one that most of the points
+// nearest to its triangles' first corners belong to; -1 for a piece without triangles, and for
+// every piece when the points have no clusters.
+std::vector<int64_t> piece_support(const Surface& surface,
+                                   const pcl::PointCloud<pcl::PointXYZ>& vertices,
+                                   const std::vector<pcl::Vertices>& polygons,
+                                   const detail::MeshVolumes& measured) {
+  const size_t pieces = measured.component_volumes.size();
+  std::vector<int64_t> support(pieces, -1);
+  const pcl::PointCloud<pcl::PointXYZ>& points = *surface.points;
+  if (surface.cluster.size() != points.size() || points.empty()) return support;
+  const detail::NeighbourSearch search(points);
+  std::vector<std::vector<uint32_t>> seen(pieces);
+  std::vector<int> found;
+  std::vector<size_t> scratch;
+  std::vector<float> distance;
+  size_t t = 0;
+  for (const pcl::Vertices& polygon : polygons) {
+    const auto& v = polygon.vertices;
+    for (size_t f = 2; f < v.size(); ++f, ++t) {
+      const auto piece = static_cast<size_t>(measured.triangle_piece[t]);
+      search.nearest(vertices[static_cast<size_t>(v[0])].data, 1, found, scratch, distance);
+      if (!found.empty() && found[0] >= 0) {
+        seen[piece].push_back(surface.cluster[static_cast<size_t>(found[0])]);
+      }
+    }
+  }
+  for (size_t k = 0; k < pieces; ++k) {
+    std::vector<uint32_t>& labels = seen[k];
+    std::sort(labels.begin(), labels.end());
+    size_t best = 0;
+    for (size_t i = 0; i < labels.size();) {
+      size_t j = i;
+      while (j < labels.size() && labels[j] == labels[i]) ++j;
+      if (j - i > best) best = j - i, support[k] = labels[i];
+      i = j;
+    }
+  }
+  return support;
+}
 
 // Reads the cloud, leaves out non-finite, repeated and stray points and checks what is left;
 // sets result's counts, or its error_message (and returns no points) when the cloud is refused.
@@ -156,13 +199,26 @@ Surface load_surface(const std::string& input_pcd, VolumeResult& result) {
   const size_t finite_count = usable->size();
   // Repeated points (a cloud written twice, merged cumulative keyframes) are one point each
   // before any spacing is measured; a cloud without any goes on exactly as it was read.
-  const detail::Duplicates duplicates = detail::find_duplicates(*usable);
-  result.duplicate_points = duplicates.collapsed;
-  if (duplicates.collapsed > 0) usable = kept_points(*usable, duplicates.keep);
+  const detail::Duplicates exact = detail::find_exact_repeats(*usable);
+  if (exact.collapsed > 0) usable = kept_points(*usable, exact.keep);
 
-  // One neighbour search serves the strays, the normals and their orientation.
+  // One neighbour search serves the repeats, the strays, the normals and their orientation.
   surface.search = std::make_unique<detail::NeighbourSearch>(*usable);
   surface.rows = surface.search->rows(kNormalNeighbours);
+  // Copies a float step or a re-export apart, judged against the points' own spacing.
+  const detail::Duplicates near = detail::find_near_repeats(*usable, surface.rows);
+  result.duplicate_points = exact.collapsed + near.collapsed;
+  if (near.collapsed > 0) {
+    if (usable->size() - near.collapsed < static_cast<size_t>(kNormalNeighbours)) {
+      result.error_message = "Too few points on the scanned surface: " +
+                             std::to_string(usable->size() - near.collapsed) + " kept of " +
+                             std::to_string(finite_count) + " finite, at least " +
+                             std::to_string(kNormalNeighbours) + " needed";
+      return surface;
+    }
+    surface.search->leave_out(near.keep, surface.rows);
+    usable = kept_points(*usable, near.keep);
+  }
 
   // Stray returns (dust, drops, returns through openings or from far walls) are left out; a
   // cloud without any goes on exactly as it was read.
@@ -211,7 +267,8 @@ pcl::PolygonMesh reconstruct(Surface& surface, int octree_depth,
     // Every normal is turned toward the sensor origin; that holds only where the origin sees
     // every wall from inside, so the orientation is made consistent per cluster.
     progress(0.3);
-    detail::orient_normals(points, *surface.search, surface.rows, viewpoint, normals);
+    surface.cluster =
+        detail::orient_normals(points, *surface.search, surface.rows, viewpoint, normals).cluster;
     surface.search.reset();
     surface.rows = detail::NeighbourRows();
     pcl::concatenateFields(points, normals, *oriented);
@@ -238,20 +295,41 @@ void measure(const pcl::PointCloud<pcl::PointXYZ>& vertices, const pcl::PolygonM
     result.error_message = measured.error_message;
     return;
   }
-  // A piece inside another (dust, the boom, clutter near the scanner) is not a second void,
-  // nor is a piece thinner than the points' spacing beside the largest (a drill hole's spike).
+  // A piece inside another (dust, the boom, clutter near the scanner) is not a second void, nor
+  // is a small piece whose points run on along the surface of a larger one (a drill hole's
+  // spike, which the reconstruction cut off at its mouth). A piece whose points are a cluster of
+  // their own, rock between them and the others, is a void, however thin.
   const std::vector<double>& volumes = measured.component_volumes;
   const size_t largest =
       static_cast<size_t>(std::max_element(volumes.begin(), volumes.end()) - volumes.begin());
+  auto nested = [&measured](size_t k) { return k < measured.inside.size() && measured.inside[k]; };
+  size_t candidates = 0;
+  for (size_t k = 0; k < volumes.size(); ++k) candidates += nested(k) ? 0 : 1;
+  const std::vector<int64_t> support =
+      candidates > 1 ? piece_support(surface, vertices, mesh.polygons, measured)
+                     : std::vector<int64_t>(volumes.size(), -1);
+  auto spike = [&](size_t k) {
+    if (k == largest) return false;
+    if (support[k] < 0) {
+      return detail::thinner_than_sampling(volumes[k], measured.component_areas[k], surface.radius,
+                                           volumes[largest]);
+    }
+    for (size_t j = 0; j < volumes.size(); ++j) {
+      if (j != k && !nested(j) && support[j] == support[k] &&
+          volumes[k] <= detail::kMaxThinPieceShare * volumes[j]) {
+        return true;
+      }
+    }
+    return false;
+  };
   for (size_t k = 0; k < volumes.size(); ++k) {
     const double volume = volumes[k];
-    if (k < measured.inside.size() && measured.inside[k]) {
+    if (nested(k)) {
       ++result.nested_pieces;
       result.nested_volume += volume;
       continue;
     }
-    if (k != largest && detail::thinner_than_sampling(volume, measured.component_areas[k],
-                                                      surface.radius, volumes[largest])) {
+    if (spike(k)) {
       ++result.thin_pieces;
       result.thin_volume += volume;
       continue;

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <fstream>
 #include <limits>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -488,6 +489,124 @@ TEST_F(VolumeAnalyzerTest, SiteCoordinatesInDoublePrecision) {
   EXPECT_NE(coarse.error_message.find("whose step there is 0.5, coarser than the point spacing"),
             std::string::npos)
       << coarse.error_message;
+}
+
+TEST_F(VolumeAnalyzerTest, RepeatsCountOnceAndStraysMergeNothingReal) {
+  // A closed void like the demo's (an ellipsoid of 6 x 4 x 3 m semi-axes, 10,000 points) with
+  // every point repeated a float step or a tenth of a millimetre off (re-exported keyframes), a
+  // stray 10,000 km off, or in site coordinates with one point at the coordinate origin: the
+  // clean cloud's volume within 0.1 %, exactly the copies counted once, and no real point lost.
+  std::vector<Point> clean;
+  for (const Point& p : sphere_points({0, 0, 0}, 1.0f, 10000, 93)) {
+    clean.push_back({6 * p[0], 4 * p[1], 3 * p[2]});
+  }
+  const VolumeResult reference = analyze(clean, {0, 0, 0}, 7, "clean.pcd");
+  ASSERT_TRUE(reference.success) << reference.error_message;
+  ASSERT_EQ(reference.duplicate_points, 0u);
+  const std::array<double, 3> site{512345.25, 4312345.5, 120.125};
+  struct Case {
+    const char* name;
+    int copies;        // of every point, the original included
+    float offset;      // of each copy from the original; 0: a float step on every axis
+    bool far_stray;    // one point 10,000 km off
+    bool site_origin;  // 8-byte site coordinates, one point at (0, 0, 0)
+  };
+  const Case cases[] = {
+      {"two copies a float step apart", 2, 0, false, false},
+      {"five copies a float step apart", 5, 0, false, false},
+      {"two copies 0.1 mm apart", 2, 1e-4f, false, false},
+      {"three copies 0.1 mm apart", 3, 1e-4f, false, false},
+      {"eight copies 0.1 mm apart", 8, 1e-4f, false, false},
+      {"a stray 10,000 km off", 1, 0, true, false},
+      {"site coordinates with a point at the origin", 1, 0, false, true},
+      {"three copies 0.1 mm apart in site coordinates with a point at the origin", 3, 1e-4f, false,
+       true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<Point> points;
+    for (const Point& p : clean) {
+      for (int copy = 0; copy < c.copies; ++copy) {
+        Point q = p;
+        for (int k = 0; k < 3 && copy > 0; ++k) {
+          const float sign = ((copy >> k) & 1) != 0 ? 1.0f : -1.0f;
+          q[k] = c.offset > 0 ? q[k] + sign * c.offset / std::sqrt(3.0f)
+                              : std::nextafter(q[k], sign * HUGE_VALF);
+        }
+        points.push_back(q);
+      }
+    }
+    if (c.far_stray) points.push_back({1e7f, 0, 0});
+    const std::string input = in_.file("repeated.pcd");
+    if (c.site_origin) {
+      points.push_back({static_cast<float>(-site[0]), static_cast<float>(-site[1]),
+                        static_cast<float>(-site[2])});
+      voidvol_test::write_xyz_pcd_float64(input, points, site, {0, 0, 0});
+    } else {
+      write_xyz_pcd(input, points);
+    }
+    const VolumeResult r = VolumeAnalyzer::analyze(input, 7, out_.path());
+    ASSERT_TRUE(r.success) << r.error_message;
+    EXPECT_EQ(r.duplicate_points, clean.size() * static_cast<size_t>(c.copies - 1));
+    EXPECT_EQ(r.stray_points, c.far_stray || c.site_origin ? 1u : 0u);
+    EXPECT_NEAR(r.total_volume, reference.total_volume, 1e-3 * reference.total_volume);
+  }
+}
+
+TEST_F(VolumeAnalyzerTest, SeparateThinVoidsAreVoidsAndSpikesAreNot) {
+  // A room with, beside it, a long drift or a tube of its own behind rock, wherever the VIEWPOINT
+  // lies, is two voids; a drill hole leaving the room's roof, sampled as densely as the room, is
+  // no void of its own, however dense the sampling.
+  using voidvol_test::box_faces;
+  using voidvol_test::face_points;
+  auto with = [](std::vector<Point> points, const std::vector<Point>& more) {
+    points.insert(points.end(), more.begin(), more.end());
+    return points;
+  };
+  const std::vector<Point> room = face_points(box_faces({0, 0, 0}, {8, 4, 3}), 6000, 0.01, 94);
+  const std::vector<Point> drift =
+      face_points(box_faces({-4, 4.8, 0}, {12, 5.6, 1}), 2600, 0.01, 95);
+  const std::vector<Point> tube =
+      face_points(box_faces({1.5, 4.5, 1}, {6.5, 4.9, 1.4}), 1000, 0.005, 96);
+  std::vector<Point> hole;
+  std::mt19937 gen(97);
+  for (int i = 0; i < 300; ++i) {
+    const double a = 2 * kPi * (gen() / 4294967296.0), up = 2.0 * (gen() / 4294967296.0);
+    hole.push_back({static_cast<float>(2 + 0.15 * std::cos(a)),
+                    static_cast<float>(1.5 + 0.15 * std::sin(a)), static_cast<float>(2.5 + up)});
+  }
+  struct Case {
+    const char* name;
+    std::vector<Point> points;
+    Point origin;
+    std::vector<double> volumes;  // the true volume of each void, within 3 %, largest first
+  };
+  const Case cases[] = {
+      {"a drift 0.8 m wide and 16 m long, 0.8 m of rock away, VIEWPOINT in the room",
+       with(room, drift),
+       {4, 2, 1.5f},
+       {96, 12.8}},
+      {"the same, VIEWPOINT far off", with(room, drift), {-500, -300, 0}, {96, 12.8}},
+      {"a tube 0.4 m wide, 0.5 m of rock away, thinner than the room's spacing",
+       with(room, tube),
+       {4, 2, 1.5f},
+       {96, 0.8}},
+      {"a drill hole 0.3 m wide up from the roof of a densely sampled room",
+       with(face_points(box_faces({0, 0, 0}, {4, 3, 2.5}), 24000, 0.005, 98), hole),
+       {2, 1.5f, 1.25f},
+       {30}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const VolumeResult r = analyze(c.points, c.origin, 7);
+    ASSERT_TRUE(r.success) << r.error_message;
+    std::vector<double> volumes = r.component_volumes;
+    std::sort(volumes.rbegin(), volumes.rend());
+    ASSERT_EQ(volumes.size(), c.volumes.size());
+    for (size_t k = 0; k < volumes.size(); ++k) {
+      EXPECT_NEAR(volumes[k], c.volumes[k], 0.03 * c.volumes[k]) << k;
+    }
+  }
 }
 
 TEST_F(VolumeAnalyzerTest, VolumeAboveTheConvexHullFails) {

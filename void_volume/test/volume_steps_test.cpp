@@ -675,25 +675,71 @@ TEST(FindStrays, WallThinningOutWithRangeStaysWhole) {
   EXPECT_GT(far / static_cast<double>(far_count), 5 * near / static_cast<double>(near_count));
 }
 
-TEST(FindDuplicates, CopiesAndNearCopiesCollapseToTheFirst) {
-  pcl::PointCloud<pcl::PointXYZ> cloud;
-  for (const auto& p : voidvol_test::sphere_points({512345, 401234, 120}, 5, 500, 9)) {
-    cloud.push_back({p[0], p[1], p[2]});
+TEST(FindRepeats, CopiesCountOnceByThePointsOwnSpacing) {
+  // A sphere sampled as a scan would be (about 12 cm between points), with copies of every
+  // point a float step or a tenth of a millimetre off, exactly on it, or with a stray far off:
+  // exactly the copies go and every first point stays, whatever the sphere's place.
+  namespace detail = caikongqu::detail;
+  struct Case {
+    const char* name;
+    std::array<float, 3> centre;
+    int copies;      // of every point, the original included
+    float offset;    // of each copy from the original along each axis, 0: a float step
+    bool exact;      // copies at exactly the same place
+    bool far_stray;  // one point 10,000 km off
+  };
+  const Case cases[] = {
+      {"clean", {0, 0, 0}, 1, 0, false, false},
+      {"two copies a float step apart", {0, 0, 0}, 2, 0, false, false},
+      {"five copies a float step apart, far from the origin",
+       {1000, 2000, 300},
+       5,
+       0,
+       false,
+       false},
+      {"eight copies a float step apart", {0, 0, 0}, 8, 0, false, false},
+      {"two copies 0.1 mm apart", {0, 0, 0}, 2, 1e-4f, false, false},
+      {"three copies 0.1 mm apart", {3000, -2000, 100}, 3, 1e-4f, false, false},
+      {"eight copies 0.1 mm apart", {0, 0, 0}, 8, 1e-4f, false, false},
+      {"four exact copies", {0, 0, 0}, 4, 0, true, false},
+      {"a stray 10,000 km off", {0, 0, 0}, 1, 0, false, true},
+      {"three copies 0.1 mm apart and a far stray", {0, 0, 0}, 3, 1e-4f, false, true},
+  };
+  const std::vector<voidvol_test::Point> sphere =
+      voidvol_test::sphere_points({0, 0, 0}, 4, 8000, 91);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    pcl::PointCloud<pcl::PointXYZ> cloud;
+    for (int copy = 0; copy < c.copies; ++copy) {
+      for (const auto& p : sphere) {
+        pcl::PointXYZ q(p[0] + c.centre[0], p[1] + c.centre[1], p[2] + c.centre[2]);
+        for (int k = 0; k < 3 && copy > 0 && !c.exact; ++k) {
+          // Each copy off the original in its own direction.
+          const float sign = ((copy >> k) & 1) != 0 ? 1.0f : -1.0f;
+          q.data[k] = c.offset > 0 ? q.data[k] + sign * c.offset / std::sqrt(3.0f)
+                                   : std::nextafter(q.data[k], sign * HUGE_VALF);
+        }
+        cloud.push_back(q);
+      }
+    }
+    if (c.far_stray) cloud.push_back({1e7f, 0, 0});
+    const detail::Duplicates exact = detail::find_exact_repeats(cloud);
+    pcl::PointCloud<pcl::PointXYZ> distinct;
+    for (size_t i = 0; i < cloud.size(); ++i) {
+      if (exact.keep.empty() || exact.keep[i]) distinct.push_back(cloud[i]);
+    }
+    const detail::NeighbourSearch search(distinct);
+    const detail::Duplicates near =
+        detail::find_near_repeats(distinct, search.rows(detail::kNormalNeighbours));
+    EXPECT_EQ(exact.collapsed + near.collapsed, sphere.size() * (c.copies - 1));
+    // The originals come first and stay, as does the stray.
+    for (size_t i = 0; i < sphere.size(); ++i) {
+      ASSERT_TRUE(near.keep.empty() || near.keep[i]) << i;
+    }
+    if (c.far_stray) {
+      EXPECT_TRUE(near.keep.empty() || near.keep.back());
+    }
   }
-  EXPECT_TRUE(caikongqu::detail::find_duplicates(cloud).keep.empty());
-  // Two exact copies, and two distinct points 1 mm apart.
-  cloud.push_back(cloud[7]);
-  cloud.push_back(cloud[3]);
-  cloud.push_back({512345, 401234, 125});
-  cloud.push_back({512345, 401234, 125.001f});
-  const caikongqu::detail::Duplicates d = caikongqu::detail::find_duplicates(cloud);
-  ASSERT_EQ(d.keep.size(), cloud.size());
-  EXPECT_EQ(d.collapsed, 2u);
-  EXPECT_EQ(d.keep[7], 1);
-  EXPECT_EQ(d.keep[3], 1);
-  EXPECT_EQ(d.keep[500], 0);
-  EXPECT_EQ(d.keep[501], 0);
-  EXPECT_EQ(d.keep[502] + d.keep[503], 2);
 }
 
 TEST(CheckExtent, CoincidentLinePlaneOrVolume) {

@@ -19,7 +19,7 @@ struct TopicInfo {
   std::string msg_type;
 };
 
-// The statistics of one bag.
+// The statistics of one bag or ROS 2 recording.
 struct BagAnalysisResult {
   // One entry per topic with at least one message, ascending by name in byte order.
   // Empty when the bag holds no message or could not be opened.
@@ -66,8 +66,18 @@ class BagAnalyzer {
   // be opened (missing, unreadable, not a bag, or records damaged so that the bag library would
   // read out of bounds) gives success == false with error_message set and every other field at its
   // default. Once the bag library has opened a bag, any exception of it (a damaged chunk or index
-  // found later) leaves this operation unchanged; the bag is closed on every path. Writes nothing
-  // and prints nothing.
+  // found later) leaves this operation unchanged; the bag is closed on every path.
+  //
+  // A ROS 2 recording (an MCAP file, a rosbag2 SQLite file or a rosbag2 folder, recognised by
+  // content: ros2_storage::detect_input) is read through ros2_storage::open_recording instead:
+  // its channels take the place of connections (numbered in the order first stored, types as
+  // recorded, "sensor_msgs/msg/Imu"), counts and times come from what the files state (an MCAP
+  // summary's Statistics record, SQLite's count) without reading a message where every file
+  // states them, and from every message otherwise; `read` is the recording's outcome (a file
+  // that did not end was walked from its start, recording_closed false). Every fault of the
+  // files gives success == false and "无法打开 bag 文件: " + the reader's text. Anything that is
+  // neither a ROS 2 recording nor a ROS 1 bag is refused as a ROS 1 bag that does not read.
+  // Writes nothing and prints nothing.
   static BagAnalysisResult analyze(const std::string& bag_path);
 };
 

@@ -34,4 +34,22 @@ class StdoutToStderr {
   int saved_ = -1;  // the original standard output; -1 when it could not be kept aside
 };
 
+// Keeps whatever a library prints (std::cout, std::cerr, printf, fprintf to stderr) off both
+// standard streams for as long as the guard lives: descriptors 1 and 2 are pointed at /dev/null
+// on construction and back at the originals on destruction; both streams are flushed at either
+// end, so that nothing crosses over late. For libraries whose diagnostics the program does not
+// pass on: its own lines go through a stream of its own (claim_standard_output) or are written
+// once the guard is gone. A stream whose original cannot be kept aside is left as it is. Acts on
+// the whole process: guards must not overlap, nor run beside output from other threads.
+class LibraryOutputSilenced {
+ public:
+  LibraryOutputSilenced();
+  ~LibraryOutputSilenced();
+  LibraryOutputSilenced(const LibraryOutputSilenced&) = delete;
+  LibraryOutputSilenced& operator=(const LibraryOutputSilenced&) = delete;
+
+ private:
+  int saved_[2] = {-1, -1};  // the original standard output and error; -1 when not kept aside
+};
+
 }  // namespace drone_task

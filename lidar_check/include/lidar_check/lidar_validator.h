@@ -41,7 +41,8 @@ struct ValidationResult {
   std::string error;     // empty on success; else "Bag validation failed: " + the cause
 };
 
-// Checks the Livox frames (livox_ros_driver2/CustomMsg) of one bag topic. Holds no state.
+// Checks the Livox frames (livox_ros_driver2/CustomMsg) of one topic of a ROS 1 bag or a ROS 2
+// recording. Holds no state.
 class LidarValidator {
  public:
   // Reads every frame on `topic` of the bag at `bag_path`, one frame in memory at a time (and 32
@@ -55,6 +56,15 @@ class LidarValidator {
   // walking its chunks (bag_format::BagReader). Never throws an exception of the standard
   // hierarchy: I/O and format errors and frames that cannot be read end the pass with success
   // false. Never prints or reports; on_progress, when given, gets the share of the bag read.
+  //
+  // A ROS 2 recording (an MCAP file, a rosbag2 SQLite file or a rosbag2 folder, recognised by
+  // content: ros2_storage::detect_input) is read through ros2_storage::open_recording, with the
+  // same checks and result: its frames are the messages of the topic's channels whose stored
+  // definition has the Livox frame's layout (livox_msgs::is_livox_frame_type), decoded from CDR
+  // (livox_msgs::CdrFrameReader); the stamp is the frame header's (sec + nanosec * 1e-9), the
+  // order that of the log time. A frame channel in another encoding than CDR, a frame in
+  // another encapsulation (XCDR2) or cut short, and every fault of the files end the pass with
+  // success false.
   static ValidationResult validate(const std::string& bag_path, const std::string& topic,
                                    double interval, double tolerance, int min_points,
                                    double min_elevation, double max_elevation,

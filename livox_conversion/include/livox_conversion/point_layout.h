@@ -6,6 +6,7 @@
 
 namespace livox_msgs {
 class FrameReader;
+class CdrFrameReader;
 }  // namespace livox_msgs
 
 namespace livox_to_pc2 {
@@ -64,6 +65,8 @@ class PointLayout {
   // are exact for any recorded values. NaN coordinates are copied as they are. Allocates
   // nothing.
   void write_points(const livox_msgs::FrameReader& frame, uint8_t* out) const;
+  // The same for a frame of a ROS 2 recording: the same bytes for the same recorded values.
+  void write_points(const livox_msgs::CdrFrameReader& frame, uint8_t* out) const;
 
  private:
   // One step of packing a point: what to store at `offset` of the record. x, y and z named in
@@ -75,6 +78,10 @@ class PointLayout {
   };
 
   explicit PointLayout(const std::vector<PointFieldKind>& kinds);
+
+  // write_points for either frame reader, given the frame's header stamp.
+  template <class Frame>
+  void pack(const Frame& frame, int64_t stamp_sec, uint32_t stamp_nsec, uint8_t* out) const;
 
   std::vector<LayoutField> fields_;
   std::vector<Step> steps_;

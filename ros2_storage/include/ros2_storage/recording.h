@@ -108,6 +108,12 @@ class Recording {
   // Counts and times as the files state them (an MCAP Statistics record; SQLite's own count),
   // without reading a message; nullptr when they are not stated for every file.
   virtual const Inventory* stated_inventory() const = 0;
+  // Counts and times known once the recording is open, without a read(): those stated, and for
+  // an MCAP file whose summary is not used (none, damaged, or cut off) those of every whole
+  // message the walk on opening found, which are what read() hands over of every channel unless
+  // it refuses the file (a chunk CRC is checked by read() alone). nullptr when some file has
+  // neither.
+  virtual const Inventory* found_inventory() const { return nullptr; }
   // Calls on_message for every message of every channel that `wanted` accepts: file after file,
   // in each file by log time (equal times as stored). An MCAP file is read chunk by chunk, each
   // chunk's messages by log time, and messages outside chunks as stored: the time order of the
@@ -115,8 +121,8 @@ class Recording {
   // reader, a caller that needs the order across overlapping chunks sorts what it keeps).
   // on_progress, when given, gets the share of the recording's bytes done, ending with 1. Every
   // fault is a std::runtime_error whose text names it and where it lies (file, byte position);
-  // exceptions of the callbacks pass unchanged. Memory: a fixed budget plus the largest chunk
-  // (MCAP) or message (SQLite).
+  // exceptions of the callbacks pass unchanged. Memory: a fixed budget plus the largest message
+  // (an MCAP chunk too large to hold is read from the file or a scratch file, see mcap_reader.h).
   virtual ReadOutcome read(const std::function<bool(const Channel&)>& wanted,
                            const std::function<void(const Message&)>& on_message,
                            const std::function<void(double)>& on_progress = {}) = 0;

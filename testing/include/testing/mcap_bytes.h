@@ -16,6 +16,7 @@ struct McapChannel {
   std::string type;  // the schema's name; a channel of an empty type has no schema
   std::string encoding = "cdr";
   std::vector<std::pair<std::string, std::string>> metadata;
+  std::string definition = "string data";  // the schema's ros2msg definition text
 };
 
 struct McapMessage {

@@ -54,17 +54,18 @@ struct VolumeResult {
   // Points left out as stray returns before the reconstruction: isolated points and groups of
   // fewer than 20 points away from the scanned surface. Counted in points_count.
   std::size_t stray_points = 0;
-  // Finite points that repeat an earlier one (the same place to about 6e-8 of the cloud's
-  // extent), counted once from the start: copies carry no information. Counted in points_count.
+  // Finite points that repeat an earlier one (the same place, or within a thousandth of the
+  // local point spacing), counted once from the start: copies carry no information. Counted in
+  // points_count.
   std::size_t duplicate_points = 0;
   // Pieces of the reconstructed surface that lie inside another, larger piece (dust, the
   // scanner's boom, clutter near the scanner: not a second void), and their summed volume. They
   // are left out of component_volumes and total_volume; the saved cloud and mesh still hold them.
   std::size_t nested_pieces = 0;
   double nested_volume = 0.0;
-  // Pieces, other than the largest, thinner than twice the points' neighbour radius (their
-  // thickness 3 V / A): a drill hole's spike, scraps of sparse returns, no void the scan resolved.
-  // Left out of component_volumes and total_volume like the nested ones.
+  // Pieces of at most 1 % of another's volume whose points run on along that other piece's walls:
+  // a drill hole's spike, cut off at its mouth by the reconstruction, no void of its own. Left out
+  // of component_volumes and total_volume like the nested ones.
   std::size_t thin_pieces = 0;
   double thin_volume = 0.0;
   // Share (0 to 1) of the reconstructed surface's area that lies farther than twice the local
@@ -120,9 +121,9 @@ class VolumeAnalyzer {
   //
   // Exceptions of the point-cloud library pass unchanged; so does std::bad_alloc.
   //
-  // Prints nothing of its own, and leaves the process's descriptors alone: the reconstruction's
-  // own diagnostics go to standard output, so a caller that keeps standard output for other
-  // lines holds a drone_task::StdoutToStderr while it runs.
+  // Prints nothing of its own, and leaves the process's descriptors alone: the point-cloud
+  // library's own diagnostics go to standard output and standard error, so a caller that keeps
+  // them for other lines holds a drone_task::LibraryOutputSilenced while it runs.
   //
   // `on_progress`, when set, is called on the caller's thread with the share of the work done
   // (0 to 1) at the end of each step.
