@@ -414,6 +414,13 @@ std::vector<Case> cases(size_t n, size_t big) {
                        voidvol_test::ledge_pocket_points(40, 8, 12, 12, 28, 1.5, 0.5, 4 * n, 52),
                        {20, 4, 6}};
                  }});
+  // The same with VIEWPOINT under the ledge, where it sees the underside from the side it faces.
+  all.push_back({"stope, pocket behind a ledge, VIEWPOINT under the ledge",
+                 stope_volume + 16.0 * (4.0 * 6.0 - 0.5 * 4.5), [n] {
+                   return Cloud{
+                       voidvol_test::ledge_pocket_points(40, 8, 12, 12, 28, 1.5, 0.5, 4 * n, 52),
+                       {20, 4, 0.75}};
+                 }});
   all.push_back({"L-shaped stope, leg round the corner unseen (38 % unseen)",
                  (2 * 40.0 - 8.0) * 8.0 * 12.0, [n] {
                    std::vector<Point> seen;

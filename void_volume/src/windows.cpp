@@ -57,15 +57,51 @@ VertexTriangles triangles_round(const std::vector<Corners>& triangles, size_t ve
   return out;
 }
 
+// One wall triangle round a window's rim: its unit normal, area and centroid.
+struct Wall {
+  Eigen::Vector3d normal;
+  double area;
+  Eigen::Vector3d centroid;
+};
+
+// The share of `walls` (of `total` area) lying in planes perpendicular to `direction` set apart
+// by at least `apart`: of the walls whose normals lie within 45 degrees of it either way, the
+// lesser of the area within `apart` of their area-weighted median plane and the area beyond.
+// `level` is scratch.
+double apart_share(const std::vector<Wall>& walls, const Eigen::Vector3d& direction, double total,
+                   double apart, std::vector<std::pair<double, double>>& level) {
+  level.clear();
+  double parallel = 0.0;
+  for (const Wall& wall : walls) {
+    if (std::fabs(wall.normal.dot(direction)) < kFoldCosine) continue;
+    level.emplace_back(wall.centroid.dot(direction), wall.area);
+    parallel += wall.area;
+  }
+  if (level.empty() || !(total > 0.0)) return 0.0;
+  std::sort(level.begin(), level.end());
+  double below = 0.0, median = level.back().first;
+  for (const auto& [at, area] : level) {
+    below += area;
+    if (below >= 0.5 * parallel) {
+      median = at;
+      break;
+    }
+  }
+  double off = 0.0;
+  for (const auto& [at, area] : level) {
+    if (std::fabs(at - median) >= apart) off += area;
+  }
+  return std::min(off, parallel - off) / total;
+}
+
 // The share of the walls round each window's rim (the triangles within `on_wall` of a point,
-// kRimRings rings of triangles from its vertices) that faces another wall across the window:
-// along the main directions of the walls' normals, the largest of the lesser areas facing either
-// way. `owner` holds each
-// triangle's window (its number in `windows`), or -1.
-void measure_facing(const pcl::PointCloud<pcl::PointXYZ>& vertices,
-                    const std::vector<Corners>& triangles, const std::vector<uint8_t>& unscanned,
-                    const std::vector<float>& gap, double on_wall, std::vector<int32_t>& owner,
-                    std::vector<Window>& windows) {
+// kRimRings rings of triangles from its vertices) that lies in parallel planes set apart across
+// the window: the largest apart_share along the main directions of the walls' normals. `owner`
+// holds each triangle's window (its number in `windows`), or -1.
+void measure_apart(const pcl::PointCloud<pcl::PointXYZ>& vertices,
+                   const std::vector<Corners>& triangles, const std::vector<uint8_t>& unscanned,
+                   const std::vector<float>& gap, double on_wall, std::vector<int32_t>& owner,
+                   std::vector<Window>& windows) {
   const VertexTriangles round = triangles_round(triangles, vertices.size());
   std::vector<int32_t> vertex_owner(vertices.size(), -1);
   std::vector<uint32_t> frontier, next;
@@ -81,7 +117,7 @@ void measure_facing(const pcl::PointCloud<pcl::PointXYZ>& vertices,
   // The band grows ring by ring through scanned triangles; each joins the first window to reach it.
   const size_t count = windows.size();
   std::vector<Eigen::Matrix3d> scatter(count, Eigen::Matrix3d::Zero());
-  std::vector<std::vector<std::pair<Eigen::Vector3d, double>>> band(count);
+  std::vector<std::vector<Wall>> band(count);
   for (int ring = 0; ring < kRimRings && !frontier.empty(); ++ring) {
     next.clear();
     for (const uint32_t v : frontier) {
@@ -97,7 +133,11 @@ void measure_facing(const pcl::PointCloud<pcl::PointXYZ>& vertices,
         if (area > 0.0 && gap[t] <= on_wall) {
           const Eigen::Vector3d n = a / area;
           scatter[static_cast<size_t>(w)] += area * n * n.transpose();
-          band[static_cast<size_t>(w)].emplace_back(n, area);
+          Eigen::Vector3d centroid = Eigen::Vector3d::Zero();
+          for (const uint32_t u : triangles[t]) {
+            centroid += vertices[u].getVector3fMap().cast<double>() / 3.0;
+          }
+          band[static_cast<size_t>(w)].push_back({n, area, centroid});
         }
         for (const uint32_t u : triangles[t]) {
           if (vertex_owner[u] < 0) {
@@ -109,25 +149,21 @@ void measure_facing(const pcl::PointCloud<pcl::PointXYZ>& vertices,
     }
     frontier.swap(next);
   }
+  std::vector<std::pair<double, double>> level;
   for (size_t w = 0; w < count; ++w) {
     if (band[w].empty()) continue;
-    // Along each main direction of the walls' normals, the walls facing one way and those facing
-    // back across the window.
+    // Along each main direction of the walls' normals, the walls in one plane and those set
+    // apart from it across the window, facing it or stepped.
     const Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver(scatter[w]);
     double total = 0.0;
-    for (const auto& wall : band[w]) total += wall.second;
-    double facing = 0.0;
+    for (const Wall& wall : band[w]) total += wall.area;
+    double apart = 0.0;
     for (int axis = 0; axis < 3; ++axis) {
-      const Eigen::Vector3d direction = solver.eigenvectors().col(axis);
-      double one_way = 0.0, back = 0.0;
-      for (const auto& [n, area] : band[w]) {
-        if (n.dot(direction) >= kFoldCosine) one_way += area;
-        if (n.dot(direction) <= -kFoldCosine) back += area;
-      }
-      facing = std::max(facing, std::min(one_way, back));
+      apart = std::max(apart, apart_share(band[w], solver.eigenvectors().col(axis), total,
+                                          kApartWidths * windows[w].width, level));
     }
-    windows[w].facing = total > 0.0 ? facing / total : 0.0;
-    windows[w].recess = windows[w].facing >= kMinFacingShare;
+    windows[w].apart = apart;
+    windows[w].recess = apart >= kMinApartShare;
   }
 }
 
@@ -198,7 +234,7 @@ Windows find_windows(const pcl::PointCloud<pcl::PointXYZ>& vertices,
     if (owner[t] < 0) continue;
     for (const uint32_t v : triangles[t]) out.guessed[v] = 1;
   }
-  measure_facing(vertices, triangles, unscanned, gap, kOnWallRadii * radius, owner, out.found);
+  measure_apart(vertices, triangles, unscanned, gap, kOnWallRadii * radius, owner, out.found);
   return out;
 }
 

@@ -27,16 +27,21 @@ constexpr double kMinWindowShare = 0.001;
 // Farther triangles, though scanned, are still the reconstruction's bridge.
 constexpr int kRimRings = 6;
 constexpr double kOnWallRadii = 0.5;
-// Two walls face each other across the window when their normals lie within 45 degrees (the
-// cosine) of opposite directions: the floor under a slot and the ledge's underside above it, the
-// floor and roof of a drive whose mouth the window closes.
+// Two walls lie in parallel planes when their normals lie within 45 degrees (the cosine) of one
+// line, either way: the floor under a slot and the ledge's underside above it, the floor and roof
+// of a drive whose mouth the window closes.
 constexpr double kFoldCosine = 0.7071067811865476;
-// A window closes off a recess when at least this share of the walls round its rim faces another
-// wall across it: walls on opposite sides of the rim run on beyond it side by side, a channel of
-// unknown depth. An open brow in a wall that runs on flat across it
-// has at most one such wall, as has a strip missed along a corner, where the two walls meet
+// Parallel walls are set apart across the window when their planes lie at least this share of
+// the window's width apart: facing each other as the floor and roof of a channel, or stepped as
+// the floor and a ledge's underside reconstructed as seen from its back. A wall rough by
+// centimetres round a window metres wide stays one plane.
+constexpr double kApartWidths = 0.5;
+// A window closes off a recess when at least this share of the walls round its rim lies in
+// parallel planes set apart across it: walls on opposite sides of the rim run on beyond it side
+// by side, a channel of unknown depth. An open brow in a wall that runs on flat across it has
+// one plane round it, and a strip missed along a corner two walls at right angles, which meet
 // behind the window within its width.
-constexpr double kMinFacingShare = 0.05;
+constexpr double kMinApartShare = 0.05;
 
 // At most this many windows are told, the largest first.
 constexpr size_t kMaxWindowsTold = 8;
@@ -50,10 +55,11 @@ struct Window {
   double width = 0.0;
   // The area-weighted centre of its triangles, in the vertices' coordinates.
   Eigen::Vector3d centre = Eigen::Vector3d::Zero();
-  // Share (0 to 1) of the walls round its rim that run on beyond it facing each other across
-  // it (the lesser area facing either way); 0 when no wall lies round it.
-  double facing = 0.0;
-  // Whether it closes off a recess (facing at least kMinFacingShare).
+  // Share (0 to 1) of the walls round its rim that lie in parallel planes set apart across it
+  // (along the walls' main normal directions, the lesser of the area in the middle plane and
+  // the area kApartWidths of its width or more off it); 0 when no wall lies round it.
+  double apart = 0.0;
+  // Whether it closes off a recess (apart at least kMinApartShare).
   bool recess = false;
 };
 
