@@ -41,7 +41,7 @@ if ((quick == 0)); then
   # Every finding fails the run, leaks included, except the known leaks of other libraries
   # listed in lsan.supp.
   export ASAN_OPTIONS="detect_leaks=1"
-  export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp"
+  export LSAN_OPTIONS="suppressions=$PWD/scripts/lsan.supp:print_suppressions=0"
   export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
   build_and_test build/asan -DCMAKE_BUILD_TYPE=Debug -DDRONE_SANITIZE=ON
 fi
